@@ -1,0 +1,191 @@
+#include "gnome.h"
+
+#include <cassert>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr char LineFeed = 0x0A;
+
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr bool isHexDigit(char c)
+{
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+constexpr uint32_t digitValue(char c) { return static_cast<uint32_t>(c - '0'); }
+
+uint32_t converthex(char c)
+{
+    assert(isHexDigit(c));
+    const char upper = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
+    return isDigit(upper) ? digitValue(upper) : static_cast<uint32_t>(upper - 'A' + 10);
+}
+
+uint32_t threeDigits(const char* p) { return 100 * digitValue(p[0]) + 10 * digitValue(p[1]) + digitValue(p[2]); }
+
+// Keeps every received byte: they are delivered again in WaitStart and shown
+// in the report at the next line feed.
+void abandon(Gnome* g)
+{
+    Buffer_unreadAll(g->buffer);
+    g->state = WaitStart;
+}
+
+void storeRecord(Gnome* g, const char* value, uint32_t length)
+{
+    g->values[g->count] = value;
+    g->lengths[g->count] = static_cast<int32_t>(length);
+    ++g->count;
+    g->state = g->remaining < 6 ? Checksum : RecordCode;
+}
+
+void startPacket(Gnome* g)
+{
+    Buffer* buf = g->buffer;
+    if (g->state == WaitStart) {
+        Buffer_unread(buf); // the line feed itself is not part of the report
+        if (Buffer_bytesRead(buf) != 0) {
+            std::fputs("Unexpected/invalid characters: [[[", stdout);
+            Buffer_dumpContents(buf, stdout);
+            std::fputs("]]]\n", stdout);
+        }
+    } else {
+        std::printf("Error: 0x0A found in state %u; discarding current buffer contents of [[[", g->state);
+        Buffer_dumpContents(buf, stdout);
+        std::fputs("]]]\n", stdout);
+    }
+    Buffer_clear(buf);
+    g->state = PacketLength;
+    g->checksum = static_cast<unsigned char>(LineFeed);
+}
+
+void clearOut(int32_t* count, const char* const** codes, const char* const** values, const int32_t** lengths)
+{
+    *count = 0;
+    *codes = nullptr;
+    *values = nullptr;
+    *lengths = nullptr;
+}
+
+} // namespace
+
+Gnome* Gnome_create(ReadCallback readFn, void* readArg)
+{
+    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(new (std::nothrow) Gnome{}, &Gnome_destroy);
+    if (!gnome)
+        return nullptr;
+    gnome->buffer = Buffer_create(GNOME_BUFFER_SIZE, readFn, readArg);
+    if (gnome->buffer == nullptr)
+        return nullptr;
+    gnome->state = WaitStart;
+    return gnome.release();
+}
+
+void Gnome_destroy(Gnome* gnome)
+{
+    if (gnome == nullptr)
+        return;
+    Buffer_destroy(gnome->buffer);
+    delete gnome;
+}
+
+int Gnome_readPacket(Gnome* g, int32_t* count, const char* const** codes, const char* const** values,
+                     const int32_t** lengths)
+{
+    Buffer* buf = g->buffer;
+    for (;;) {
+        char b;
+        if (Buffer_readChar(buf, &b) != 0) {
+            clearOut(count, codes, values, lengths);
+            return -1;
+        }
+        g->checksum += static_cast<unsigned char>(b);
+        if (b == LineFeed) {
+            startPacket(g);
+            continue;
+        }
+        const size_t token = Buffer_bytesRead(buf);
+        switch (g->state) {
+        case WaitStart:
+            break;
+        case PacketLength:
+            if (!isDigit(b)) {
+                abandon(g);
+            } else if (token == 3) {
+                g->remaining = threeDigits(Buffer_getStart(buf));
+                Buffer_updateStart(buf);
+                g->count = 0;
+                g->state = RecordCode;
+            }
+            break;
+        case RecordCode:
+            if (token < 4)
+                break;
+            // The arrays hold 64 records; a longer packet is treated as malformed.
+            if (g->count == GNOME_MAX_RECORDS) {
+                abandon(g);
+                break;
+            }
+            g->codes[g->count] = Buffer_getStart(buf);
+            Buffer_updateStart(buf);
+            g->state = RecordLength;
+            break;
+        case RecordLength:
+            if (!isDigit(b)) {
+                abandon(g);
+            } else if (token == 3) {
+                g->fieldLength = threeDigits(Buffer_getStart(buf)) - 7; // wraps when R < 7
+                // A record must fit, code and length digits included, in what
+                // the packet length leaves: otherwise the count would wrap.
+                if (g->fieldLength > g->remaining || g->remaining - g->fieldLength < 7) {
+                    abandon(g);
+                    break;
+                }
+                g->remaining -= 7 + g->fieldLength;
+                Buffer_updateStart(buf);
+                if (g->fieldLength != 0)
+                    g->state = RecordData;
+                else
+                    storeRecord(g, Buffer_getStart(buf), 0);
+            }
+            break;
+        case RecordData:
+            if (token < g->fieldLength)
+                break;
+            storeRecord(g, Buffer_getStart(buf), g->fieldLength);
+            Buffer_updateStart(buf);
+            break;
+        case Checksum: {
+            g->checksum -= static_cast<unsigned char>(b); // checksum digits are not summed
+            if (!isHexDigit(b)) {
+                abandon(g);
+                break;
+            }
+            if (token < 2)
+                break;
+            const char* digits = Buffer_getStart(buf);
+            const uint32_t received = 16 * converthex(digits[0]) + converthex(digits[1]);
+            const uint32_t computed = g->checksum & 0xFF;
+            g->checksum = computed;
+            if (received != computed) {
+                std::printf("Checksum mismatch: %x vs %x\n", received, computed);
+                abandon(g);
+                break;
+            }
+            Buffer_clear(buf);
+            g->state = WaitStart;
+            *count = g->count;
+            *codes = g->codes;
+            *values = g->values;
+            *lengths = g->lengths;
+            return 0;
+        }
+        default:
+            assert(!"parser state out of range");
+        }
+    }
+}

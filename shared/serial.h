@@ -1,0 +1,26 @@
+// Serial port access: open a device raw at a fixed speed, thin read, write
+// and close operations on the descriptor, and an interactive terminal.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+// Opens `path` raw, 8 data bits, no parity, one stop bit (two when stopBits
+// is 2), non-blocking, and takes an exclusive advisory lock so that no second
+// reader splits the byte stream. Returns the descriptor, or -1 after a report
+// on the standard error with errno as the failing step left it (EBUSY when
+// another program holds the port). An unsupported speed ends the process
+// with status 1.
+int serial_openport(const char* path, int baudrate, int stopBits);
+
+// Waits without limit until fd is readable, then reads up to size bytes.
+ssize_t serial_read(int fd, void* buf, size_t size);
+// As serial_read, waiting at most ms milliseconds; -2 when the time ran out.
+ssize_t serial_readtimeout(int fd, void* buf, size_t size, int ms);
+ssize_t serial_write(int fd, const void* data, size_t len);
+int serial_close(int fd);
+
+// Bridges the user's terminal and the port until escapeChar is typed, the
+// standard input ends, the port ends or an error occurs; the standard
+// input's terminal settings are restored on the way out.
+void serial_terminal(int fd, int escapeChar);

@@ -1,0 +1,124 @@
+// quarvo-term: an interactive terminal on a serial port, for looking at a
+// device by hand. Keys typed go to the port; what the port sends is shown
+// with control bytes made visible.
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <string>
+#include <string_view>
+
+#include "serial.h"
+
+namespace {
+
+constexpr int DefaultBaud = 57600;
+constexpr int DefaultEscape = 0x1D; // Ctrl-]
+
+void print_syntax(const char* name)
+{
+    std::fprintf(stderr,
+                 "%s syntax:\n"
+                 "%s <serial port> [--baud <rate>] [--escape <key>]\n"
+                 "[--baud <rate>] - line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
+                 "[--escape <key>] - key that ends the session: one character, ^X for Ctrl-X,\n"
+                 "                   or a byte value such as 0x1d (default ^], Ctrl-])\n"
+                 "Example:\n\n"
+                 "%s /dev/ttyS0\n\n",
+                 name, name, name);
+}
+
+bool parseInt(const char* text, int base, long max, int* out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, base);
+    if (errno != 0 || end == text || *end != '\0' || n < 0 || n > max)
+        return false;
+    *out = static_cast<int>(n);
+    return true;
+}
+
+// "q", "^]" or a byte value ("29", "0x1d").
+bool parseKey(std::string_view text, int* key)
+{
+    if (text.size() == 1) {
+        *key = static_cast<unsigned char>(text[0]);
+        return true;
+    }
+    if (text.size() == 2 && text[0] == '^') {
+        const int c = std::toupper(static_cast<unsigned char>(text[1]));
+        if (c < 0x3F || c > 0x5F)
+            return false;
+        *key = c == '?' ? 0x7F : c - 0x40;
+        return true;
+    }
+    return parseInt(std::string(text).c_str(), 0, 255, key);
+}
+
+void describeKey(int key, char* out, size_t size)
+{
+    if (key < 0x20)
+        std::snprintf(out, size, "Ctrl-%c (0x%02X)", key + 0x40, key);
+    else if (key == 0x7F)
+        std::snprintf(out, size, "Ctrl-? (0x7F)");
+    else if (key > 0x7F)
+        std::snprintf(out, size, "byte 0x%02X", key);
+    else
+        std::snprintf(out, size, "'%c' (0x%02X)", key, key);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    static const option options[] = {
+        {"baud", required_argument, nullptr, 'b'},
+        {"escape", required_argument, nullptr, 'e'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int baud = DefaultBaud;
+    int escape = DefaultEscape;
+    int opt;
+    while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+        switch (opt) {
+        case 'b':
+            if (!parseInt(optarg, 10, 10000000, &baud)) {
+                std::fprintf(stderr, "%s: not a line speed: %s\n", argv[0], optarg);
+                print_syntax(argv[0]);
+                return 1;
+            }
+            break;
+        case 'e':
+            if (!parseKey(optarg, &escape)) {
+                std::fprintf(stderr, "%s: not a key: %s\n", argv[0], optarg);
+                print_syntax(argv[0]);
+                return 1;
+            }
+            break;
+        default:
+            print_syntax(argv[0]);
+            return 1;
+        }
+    }
+    if (argc - optind != 1) {
+        std::fprintf(stderr, argc - optind == 0 ? "%s: no serial port given\n" : "%s: more than one serial port given\n",
+                     argv[0]);
+        print_syntax(argv[0]);
+        return 1;
+    }
+    const char* port = argv[optind];
+    const int fd = serial_openport(port, baud, 1);
+    if (fd == -1) {
+        std::perror("Opening serial port failed");
+        return 1;
+    }
+    char keyName[32];
+    describeKey(escape, keyName, sizeof keyName);
+    std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port, baud, keyName);
+    serial_terminal(fd, escape);
+    serial_close(fd);
+    return 0;
+}

@@ -1,0 +1,308 @@
+// The check command end to end: the built program as a child process,
+// listening on a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+#include "packet.h"
+#include "pty_support.h"
+
+namespace {
+
+std::string usage(const std::string& name)
+{
+    return name +
+           " syntax:\n"
+           "[--debug] - print debug output\n"
+           "[--log <logfile name>] - log output to file\n"
+           "[--channel <x>] Channel number the quarvo box should be tuned to\n"
+           "[--feedback <serial port>] Port Quarvo box is connected to,\n"
+           "                           eg. /dev/ttyS0\n"
+           "Example:\n\n"
+           "Check if the Quarvo box connected to ttyS0 is tuned to channel 123 and\n"
+           "not showing any errors:\n" +
+           name + " --feedback /dev/ttyS0 --channel 123\n\n";
+}
+
+std::string packet(const std::vector<SimRecord>& records)
+{
+    std::string error;
+    std::string p = encodePacket(records, {}, &error);
+    EXPECT_FALSE(p.empty()) << error;
+    return p;
+}
+
+ChildResult check(const std::string& input, const std::string& channel = "101", bool debug = false)
+{
+    std::vector<std::string> args{"--feedback", "{port}", "--channel", channel};
+    if (debug)
+        args.push_back("--debug");
+    return runCheck(args, input);
+}
+
+const std::string Failed = "Failed\n";
+const std::string NoResponse = "Failed reading response from quarvo box.\n";
+
+TEST(Check, ExpectedChannelSucceeds)
+{
+    const ChildResult r = check(packet({{"SSCN", "101"}}));
+    EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Check, ChannelIsComparedAsText)
+{
+    for (const std::string value : {"0101", "10", "1010", "102", ""}) {
+        const ChildResult r = check(packet({{"SSCN", value}}));
+        EXPECT_EQ(r.out, "Current channel '" + value + "' [incorrect]\n" + Failed) << value;
+        EXPECT_EQ(r.status, 1) << value;
+    }
+}
+
+TEST(Check, LastDecidingRecordInAPacketWins)
+{
+    ChildResult r = check(packet({{"SSCN", "101"}, {"CEER", "X"}}));
+    EXPECT_EQ(r.out, "Current channel '101' [correct]\nChannel error: X\n" + Failed);
+    EXPECT_EQ(r.status, 1);
+
+    r = check(packet({{"CEER", "X"}, {"SSCN", "101"}}));
+    EXPECT_EQ(r.out, "Channel error: X\nCurrent channel '101' [correct]\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Check, ErrorRecordsFail)
+{
+    struct Case {
+        std::string code, printed;
+    };
+    for (const Case& c : {Case{"PUCP", "Error 'E1'\n"}, Case{"PUSP", "Error 'E1'\n"}, Case{"SYD1", "SYD1 Error 'E1'\n"},
+                          Case{"CEER", "Channel error: E1\n"}}) {
+        const ChildResult r = check(packet({{c.code, "E1"}}));
+        EXPECT_EQ(r.out, c.printed + Failed) << c.code;
+        EXPECT_EQ(r.status, 1) << c.code;
+    }
+}
+
+TEST(Check, UndecidedPacketsAreSkippedUntilOneDecides)
+{
+    const ChildResult r = check(packet({{"XXXX", "1"}}) + packet({{"sscn", "101"}}) + packet({{"CE00", "12-"}}) +
+                                packet({{"CE00", "123"}, {"SSCN", "101"}}));
+    EXPECT_EQ(r.out, "New channel number requested: 123Current channel '101' [correct]\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Check, RequestedChannelForms)
+{
+    struct Case {
+        std::string value, printed;
+    };
+    const std::vector<Case> cases{
+        {"123", "New channel number requested: 123"},
+        {"\x7F" "123", "New channel number requested: 0123"},
+        {"\x7F" "12", "New channel number requested: \x7F" "12"},
+        {"12-", ""},
+        {"-", ""},
+        {"1234-", "New channel number requested: 1234"}, // only the first 4 count
+        {"\x7F" "123456", "New channel number requested: 0123"},
+        {"123-5", ""},
+        {"", "New channel number requested: "},
+        {std::string("1\0-", 3), "New channel number requested: 1"},
+    };
+    for (const Case& c : cases) {
+        const ChildResult r = check(packet({{"CE00", c.value}, {"SSCN", "101"}}));
+        EXPECT_EQ(r.out, c.printed + "Current channel '101' [correct]\n") << c.value;
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST(Check, DebugTracesEveryRecord)
+{
+    const ChildResult r = check(packet({{"ABCD", "\xC8"}, {"CE00", ""}, {"SSCN", "101"}}), "101", true);
+    EXPECT_EQ(r.out,
+              "ABCD : \xC8 [1 -56]\n"
+              "CE00 :  [0 83]\n" // an empty value shows the byte after it: the next code's "S"
+              "New channel number requested: SSCN : 101 [3 49]\n"
+              "Current channel '101' [correct]\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Check, GarbageAndBadPacketsBeforeAGoodOne)
+{
+    std::string error;
+    PacketOptions bad;
+    bad.badChecksum = true;
+    const std::string input = "noise\r" + encodePacket({{"SSCN", "999"}}, bad, &error) + "\n01" +
+                              packet({{"SSCN", "101"}});
+    const ChildResult r = check(input);
+    EXPECT_EQ(r.out,
+              "Unexpected/invalid characters: [[[noise[0D]]]]\n"
+              "Checksum mismatch: 14 vs 13\n"
+              "Unexpected/invalid characters: [[[015SSCN01099914]]]\n"
+              "Error: 0x0A found in state 1; discarding current buffer contents of [[[01[0A]]]]\n"
+              "Current channel '101' [correct]\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Check, EndOfInputBeforeAVerdictFails)
+{
+    ChildResult r = check("");
+    EXPECT_EQ(r.out, NoResponse);
+    EXPECT_EQ(r.status, 1);
+
+    r = check(packet({{"CE00", "5-"}}) + "\n015SSCN01");
+    EXPECT_EQ(r.out, NoResponse);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Check, FewerThanThreeArgumentsShowTheUsage)
+{
+    const std::string name = checkPath();
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"--channel=1"}, {"--channel=1", "--feedback=/dev/ttyS0"}}) {
+        Child child([&] {
+            std::vector<std::string> argv{name};
+            argv.insert(argv.end(), args.begin(), args.end());
+            return argv;
+        }());
+        const ChildResult r = child.wait();
+        EXPECT_EQ(r.err, usage(name));
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST(Check, ExtraWordPassesTheCountAndIsIgnored)
+{
+    const ChildResult r = runCheck({"--channel=101", "--feedback={port}", "extra"}, "");
+    // "--feedback={port}" is not replaced: the joined form names no port.
+    EXPECT_EQ(r.status, 1);
+    const ChildResult ok = runCheck({"--channel=101", "extra", "--feedback", "{port}"}, packet({{"SSCN", "101"}}));
+    EXPECT_EQ(ok.out, "Current channel '101' [correct]\n");
+    EXPECT_EQ(ok.status, 0);
+}
+
+TEST(Check, RejectedOptionsShowTheParserComplaintThenUsage)
+{
+    const std::string name = checkPath();
+    struct Case {
+        std::vector<std::string> args;
+        std::string complaint;
+    };
+    const std::vector<Case> cases{
+        {{"--channel", "1", "-x"}, name + ": invalid option -- 'x'\n"},
+        {{"--channel", "1", "--verbose"}, name + ": unrecognized option '--verbose'\n"},
+        {{"--channel", "1", "--feedback"}, name + ": option '--feedback' requires an argument\n"},
+        {{"--channel", "1", "--debug=1"}, name + ": option '--debug' doesn't allow an argument\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{name};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Child child(argv);
+        const ChildResult r = child.wait();
+        EXPECT_EQ(r.err, c.complaint + usage(name));
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST(Check, UnambiguousPrefixesAndLaterOptionsWin)
+{
+    const ChildResult r =
+        runCheck({"--chan", "7", "--feed", "/nonexistent", "--f={port}", "--c", "101", "--deb"}, packet({{"SSCN", "101"}}));
+    EXPECT_EQ(r.status, 1); // "--f={port}" keeps its braces: the joined form is not replaced
+    const ChildResult ok = runCheck({"--chan", "7", "--feed", "/nonexistent", "--fe", "{port}", "--c", "101", "--deb"},
+                                    packet({{"SSCN", "101"}}));
+    EXPECT_EQ(ok.out, "SSCN : 101 [3 49]\nCurrent channel '101' [correct]\n");
+    EXPECT_EQ(ok.status, 0);
+}
+
+TEST(Check, MissingOptionsAreNamedAndThePortIsNotOpened)
+{
+    const std::string name = checkPath();
+    Child noChannel({name, "--feedback", "/nonexistent/port", "--debug"});
+    ChildResult r = noChannel.wait();
+    EXPECT_EQ(r.err, "Missing required option --channel\n" + usage(name));
+    EXPECT_EQ(r.status, 1);
+
+    Child neither({name, "--debug", "x", "y"});
+    r = neither.wait();
+    EXPECT_EQ(r.err, "Missing required option --channel\n" + usage(name));
+
+    Child noPort({name, "--channel", "1", "--debug"});
+    r = noPort.wait();
+    EXPECT_EQ(r.err, "Missing required option --feedback\n" + usage(name));
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Check, PortThatCannotBeOpened)
+{
+    const std::string name = checkPath();
+    Child missing({name, "--feedback", "/nonexistent/ttyQ", "--channel", "1"});
+    ChildResult r = missing.wait();
+    EXPECT_EQ(r.err, "/nonexistent/ttyQ: No such file or directory\n"
+                     "Opening feedback serial port failed: No such file or directory\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+
+    const std::string file = tempPath("plain-file");
+    Child regular({name, "--feedback", file, "--channel", "1"});
+    r = regular.wait();
+    EXPECT_EQ(r.err, "tcsetattr: Inappropriate ioctl for device\n"
+                     "Opening feedback serial port failed: Inappropriate ioctl for device\n");
+    EXPECT_EQ(r.status, 1);
+    unlink(file.c_str());
+}
+
+TEST(Check, PortInUseByAnotherProgramIsRefusedAtOnce)
+{
+    Pty pty;
+    Child first({checkPath(), "--feedback", pty.path(), "--channel", "101"});
+    waitUntilOpened(first.pid(), pty.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // until it holds the lock too
+    Child second({checkPath(), "--feedback", pty.path(), "--channel", "101"});
+    const ChildResult r = second.wait(std::chrono::seconds(10));
+    EXPECT_EQ(r.err, pty.path() + ": port is in use by another program\n"
+                                  "Opening feedback serial port failed: Device or resource busy\n");
+    EXPECT_EQ(r.status, 1);
+    pty.write(packet({{"SSCN", "101"}}));
+    EXPECT_EQ(first.wait().status, 0);
+}
+
+TEST(Check, LogAppendsBothStreamsAndNeverTruncates)
+{
+    const std::string log = tempPath("check-log");
+    {
+        const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_EQ(write(fd, "earlier\n", 8), 8);
+        close(fd);
+    }
+    ChildResult r = runCheck({"--log", log, "--feedback", "{port}", "--log", log, "--channel", "101"},
+                             packet({{"SSCN", "101"}}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFile(log), "earlier\nCurrent channel '101' [correct]\n");
+
+    // Errors land in the log too, after what is already there.
+    const std::string name = checkPath();
+    Child bad({name, "--log", log, "--channel", "1", "--bogus"});
+    r = bad.wait();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFile(log), "earlier\nCurrent channel '101' [correct]\n" + name + ": unrecognized option '--bogus'\n" +
+                                 usage(name));
+    unlink(log.c_str());
+}
+
+TEST(Check, UnopenableLogFileIsReportedWhereErrorsWentBefore)
+{
+    const std::string name = checkPath();
+    Child child({name, "--log", "/nonexistent/dir/check.log", "--feedback", "/dev/null", "--channel", "1"});
+    const ChildResult r = child.wait();
+    EXPECT_EQ(r.err, "opening log file /nonexistent/dir/check.log for writing failed: No such file or directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+} // namespace

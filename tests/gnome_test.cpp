@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "byte_source.h"
+#include "gnome.h"
+#include "packet.h"
+
+namespace {
+
+const std::string Example = "\n015SSCN010101FA";
+
+using Records = std::vector<std::pair<std::string, std::string>>;
+
+struct Outcome {
+    int rc;
+    Records records;
+    std::string printed;
+};
+
+class Reader {
+public:
+    explicit Reader(std::string bytes) : source_{std::move(bytes)}, gnome_(Gnome_create(&ByteSource::read, &source_), &Gnome_destroy) {}
+
+    Outcome next()
+    {
+        int32_t count = -7;
+        const char* const* codes = nullptr;
+        const char* const* values = nullptr;
+        const int32_t* lengths = nullptr;
+        testing::internal::CaptureStdout();
+        Outcome o;
+        o.rc = Gnome_readPacket(gnome_.get(), &count, &codes, &values, &lengths);
+        o.printed = testing::internal::GetCapturedStdout();
+        if (o.rc == -1) {
+            EXPECT_EQ(count, 0);
+            EXPECT_EQ(codes, nullptr);
+            EXPECT_EQ(values, nullptr);
+            EXPECT_EQ(lengths, nullptr);
+        }
+        for (int32_t i = 0; i < count; ++i)
+            o.records.emplace_back(std::string(codes[i], 4), std::string(values[i], static_cast<size_t>(lengths[i])));
+        return o;
+    }
+
+    Gnome* gnome() { return gnome_.get(); }
+    ByteSource& source() { return source_; }
+
+private:
+    ByteSource source_;
+    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome_;
+};
+
+std::string packetOf(const std::vector<SimRecord>& records, int length = -1)
+{
+    std::string error;
+    PacketOptions options;
+    options.lengthOverride = length;
+    std::string p = encodePacket(records, options, &error);
+    EXPECT_FALSE(p.empty()) << error;
+    return p;
+}
+
+TEST(Gnome, ReadsTheExamplePackets)
+{
+    Reader r(Example + "\n023SSCN010101CEER008X08");
+    Outcome first = r.next();
+    EXPECT_EQ(first.rc, 0);
+    EXPECT_EQ(first.records, (Records{{"SSCN", "101"}}));
+    EXPECT_EQ(first.printed, "");
+    Outcome second = r.next();
+    EXPECT_EQ(second.rc, 0);
+    EXPECT_EQ(second.records, (Records{{"SSCN", "101"}, {"CEER", "X"}}));
+    EXPECT_EQ(r.next().rc, -1);
+}
+
+TEST(Gnome, ResynchronisesOnLineFeedsAndReportsWhatItSkipped)
+{
+    struct Case {
+        std::string input;
+        std::string printed;
+    };
+    const std::vector<Case> cases{
+        {"xyz" + Example, "Unexpected/invalid characters: [[[xyz]]]\n"},
+        {"\n015SSCN01010100" + Example,
+         "Checksum mismatch: 0 vs fa\nUnexpected/invalid characters: [[[015SSCN01010100]]]\n"},
+        {"\n015SS" + Example, "Error: 0x0A found in state 2; discarding current buffer contents of [[[015SS[0A]]]]\n"},
+        {"\n" + Example, "Error: 0x0A found in state 1; discarding current buffer contents of [[[[0A]]]]\n"},
+        {"\n01" + Example, "Error: 0x0A found in state 1; discarding current buffer contents of [[[01[0A]]]]\n"},
+        {"\n015SSCN01" + Example, "Error: 0x0A found in state 3; discarding current buffer contents of [[[015SSCN01[0A]]]]\n"},
+        {"\n015SSCN0101" + Example,
+         "Error: 0x0A found in state 4; discarding current buffer contents of [[[015SSCN0101[0A]]]]\n"},
+        {"\n015SSCN010101F" + Example,
+         "Error: 0x0A found in state 5; discarding current buffer contents of [[[015SSCN010101F[0A]]]]\n"},
+        {"\n0x5SSCN010101FA\r" + Example, "Unexpected/invalid characters: [[[0x5SSCN010101FA[0D]]]]\n"},
+        {"\n015SSCN0a0101FA" + Example, "Unexpected/invalid characters: [[[015SSCN0a0101FA]]]\n"},
+        {"\n015SSCN010101FG" + Example, "Unexpected/invalid characters: [[[015SSCN010101FG]]]\n"},
+        {"\n015SSCN006" + Example, "Unexpected/invalid characters: [[[015SSCN006]]]\n"},
+        {std::string("\x80\x01", 2) + Example, "Unexpected/invalid characters: [[[[80][01]]]]\n"},
+    };
+    for (const Case& c : cases) {
+        Reader r(c.input);
+        Outcome o = r.next();
+        EXPECT_EQ(o.rc, 0) << c.input;
+        EXPECT_EQ(o.records, (Records{{"SSCN", "101"}})) << c.input;
+        EXPECT_EQ(o.printed, c.printed) << c.input;
+    }
+}
+
+TEST(Gnome, ChecksumDigitsInEitherCase)
+{
+    Reader r("\n015SSCN010101fa\n015SSCN010101Fa");
+    EXPECT_EQ(r.next().records, (Records{{"SSCN", "101"}}));
+    EXPECT_EQ(r.next().records, (Records{{"SSCN", "101"}}));
+}
+
+TEST(Gnome, AcceptsPacketLengthsFromRecordsUpToFiveMore)
+{
+    const std::vector<SimRecord> record{{"SSCN", "101"}};
+    for (int length = 10; length <= 15; ++length) {
+        Reader r(packetOf(record, length));
+        Outcome o = r.next();
+        EXPECT_EQ(o.rc, 0) << length;
+        EXPECT_EQ(o.records, (Records{{"SSCN", "101"}})) << length;
+    }
+    // One too long: another record is expected, so the next line feed discards it.
+    const std::string sixteen = packetOf(record, 16);
+    Reader tooLong(sixteen + Example);
+    EXPECT_EQ(tooLong.next().printed,
+              "Error: 0x0A found in state 2; discarding current buffer contents of [[[" + sixteen.substr(1) + "[0A]]]]\n");
+}
+
+TEST(Gnome, RecordOverrunningThePacketLengthIsAbandonedAtOnce)
+{
+    // The count left never wraps: the record is dropped as soon as its
+    // length is known, and reported with the next line feed.
+    const std::vector<SimRecord> record{{"SSCN", "101"}};
+    for (int length : {0, 3, 9}) {
+        const std::string bad = packetOf(record, length);
+        Reader r(bad + Example);
+        Outcome o = r.next();
+        EXPECT_EQ(o.rc, 0);
+        EXPECT_EQ(o.printed, "Unexpected/invalid characters: [[[" + bad.substr(1) + "]]]\n") << length;
+    }
+}
+
+TEST(Gnome, EmptyValuePointsAfterItsLengthDigits)
+{
+    Reader r(packetOf({{"CEER", ""}, {"SSCN", "7"}}));
+    int32_t count = 0;
+    const char* const* codes = nullptr;
+    const char* const* values = nullptr;
+    const int32_t* lengths = nullptr;
+    ASSERT_EQ(Gnome_readPacket(r.gnome(), &count, &codes, &values, &lengths), 0);
+    ASSERT_EQ(count, 2);
+    EXPECT_EQ(lengths[0], 0);
+    EXPECT_EQ(values[0], codes[0] + 7);
+    EXPECT_EQ(values[0], codes[1]);
+    EXPECT_EQ(std::string(values[1], 1), "7");
+}
+
+TEST(Gnome, SixtyFourRecordsFitAndASixtyFifthAbandonsThePacket)
+{
+    std::vector<SimRecord> many(64, SimRecord{"PUCP", ""});
+    Reader fits(packetOf(many));
+    Outcome o = fits.next();
+    EXPECT_EQ(o.rc, 0);
+    EXPECT_EQ(o.records.size(), 64u);
+
+    many.push_back({"SSCN", "1"});
+    const std::string tooMany = packetOf(many);
+    Reader r(tooMany + Example);
+    o = r.next();
+    EXPECT_EQ(o.rc, 0);
+    EXPECT_EQ(o.records, (Records{{"SSCN", "101"}}));
+    EXPECT_EQ(o.printed, "Unexpected/invalid characters: [[[" + tooMany.substr(1) + "]]]\n");
+}
+
+TEST(Gnome, LongestPossiblePacketOfEmptyRecords)
+{
+    // 142 empty records in a 999-byte packet: more than the reader holds.
+    std::string body;
+    unsigned sum = '\n' + '9' + '9' + '9';
+    for (int i = 0; i < 142; ++i)
+        body += "PUCP007";
+    for (unsigned char b : body)
+        sum += b;
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", sum & 0xFF);
+    Reader r("\n999" + body + digits + Example);
+    Outcome o = r.next();
+    EXPECT_EQ(o.rc, 0);
+    EXPECT_EQ(o.records, (Records{{"SSCN", "101"}}));
+}
+
+TEST(Gnome, SourceEndingMidPacketClearsTheResultAndReadingCanGoOn)
+{
+    Reader r("\n015SSCN01");
+    EXPECT_EQ(r.next().rc, -1);
+    r.source().bytes += "0101FA";
+    Outcome o = r.next();
+    EXPECT_EQ(o.rc, 0);
+    EXPECT_EQ(o.records, (Records{{"SSCN", "101"}}));
+}
+
+TEST(Gnome, BytesBeforeTheFirstLineFeedAreNeverAPacket)
+{
+    Reader r("015SSCN010101FA" + Example);
+    Outcome o = r.next();
+    EXPECT_EQ(o.printed, "Unexpected/invalid characters: [[[015SSCN010101FA]]]\n");
+    EXPECT_EQ(o.records.size(), 1u);
+}
+
+TEST(Gnome, LongRunWithoutLineFeedFillsTheBufferAndIsDropped)
+{
+    Reader r(std::string(GNOME_BUFFER_SIZE + 10, 'z') + Example);
+    Outcome o = r.next();
+    EXPECT_EQ(o.rc, 0);
+    EXPECT_EQ(o.printed, "Buffer full, ignored: [[[" + std::string(GNOME_BUFFER_SIZE, 'z') +
+                             "]]]\nUnexpected/invalid characters: [[[" + std::string(10, 'z') + "]]]\n");
+}
+
+TEST(Gnome, DestroyAcceptsNull) { Gnome_destroy(nullptr); }
+
+} // namespace

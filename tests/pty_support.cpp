@@ -1,0 +1,198 @@
+#include "pty_support.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+bool ended(pid_t pid)
+{
+    if (pid == 0)
+        return false;
+    // WNOWAIT leaves the child to be reaped by its owner.
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+} // namespace
+
+void waitUntilOpened(pid_t pid, const std::string& path)
+{
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd/";
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ended(pid) && std::chrono::steady_clock::now() < limit) {
+        for (int fd = 0; fd < 64; ++fd) {
+            char target[256];
+            const ssize_t n = readlink((fdDir + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
+                return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+Pty::Pty()
+{
+    char name[256];
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+        std::abort();
+    path_ = name;
+    // Children must not hold the master open: closing it is how tests end the input.
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    termios raw{};
+    tcgetattr(slave_, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave_, TCSANOW, &raw);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+Pty::~Pty()
+{
+    closeMaster();
+    if (slave_ >= 0)
+        close(slave_);
+}
+
+bool Pty::write(std::string_view bytes, pid_t reader)
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(master_, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (ended(reader) || std::chrono::steady_clock::now() > limit)
+            return false;
+        pollfd p{master_, POLLOUT, 0};
+        poll(&p, 1, 50);
+    }
+    return true;
+}
+
+void Pty::waitDrained(pid_t reader)
+{
+    // Bytes written to the master reach the slave's queue a little later, so
+    // the queue must be seen empty a few times in a row.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int emptyInARow = 0;
+    while (emptyInARow < 3 && !ended(reader) && std::chrono::steady_clock::now() < limit) {
+        int waiting = 0;
+        ioctl(slave_, FIONREAD, &waiting);
+        emptyInARow = waiting == 0 ? emptyInARow + 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void Pty::closeMaster()
+{
+    if (master_ >= 0)
+        close(master_);
+    master_ = -1;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string tempPath(const char* stem)
+{
+    std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
+    const int fd = mkstemp(pattern.data());
+    if (fd < 0)
+        std::abort();
+    close(fd);
+    return pattern;
+}
+
+Child::Child(const std::vector<std::string>& argv, int stdinFd)
+    : outPath_(tempPath("child-out")), errPath_(tempPath("child-err"))
+{
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int in = stdinFd >= 0 ? stdinFd : open("/dev/null", O_RDONLY);
+        const int out = open(outPath_.c_str(), O_WRONLY | O_TRUNC);
+        const int err = open(errPath_.c_str(), O_WRONLY | O_TRUNC);
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        // A session of its own: no controlling terminal to inherit.
+        setsid();
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+Child::~Child()
+{
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    unlink(outPath_.c_str());
+    unlink(errPath_.c_str());
+}
+
+bool Child::running() { return !reaped_ && !ended(pid_); }
+
+ChildResult Child::wait(std::chrono::milliseconds limit)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!reaped_) {
+        const pid_t got = waitpid(pid_, &rawStatus_, WNOHANG);
+        if (got == pid_) {
+            reaped_ = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() > until)
+            kill(pid_, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ChildResult result;
+    result.status = WIFEXITED(rawStatus_) ? WEXITSTATUS(rawStatus_) : 128 + WTERMSIG(rawStatus_);
+    result.out = readFile(outPath_);
+    result.err = readFile(errPath_);
+    return result;
+}
+
+std::string Child::outSoFar() const { return readFile(outPath_); }
+
+std::string checkPath() { return CHECK_QUARVO_PATH; }
+
+ChildResult runCheck(const std::vector<std::string>& args, std::string_view input, bool endInput)
+{
+    Pty pty;
+    std::vector<std::string> argv{checkPath()};
+    for (const std::string& a : args)
+        argv.push_back(a == "{port}" ? pty.path() : a);
+    Child child(argv);
+    waitUntilOpened(child.pid(), pty.path());
+    pty.write(input, child.pid());
+    if (endInput) {
+        pty.waitDrained(child.pid());
+        pty.closeMaster();
+    }
+    return child.wait();
+}

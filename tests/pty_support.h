@@ -1,0 +1,80 @@
+// Helpers for tests that drive real pseudo-terminals and child processes.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+// A pseudo-terminal pair with the slave side in raw mode, so that bytes
+// written to the master arrive unchanged.
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& path() const { return path_; }
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+
+    // Writes everything to the master; gives up when `reader` (if not 0)
+    // has ended or after a long time, so a test never hangs.
+    bool write(std::string_view bytes, pid_t reader = 0);
+    // Waits until the slave has no unread input (or `reader` has ended), so
+    // that closing the master afterwards loses nothing.
+    void waitDrained(pid_t reader = 0);
+    void closeMaster();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+struct ChildResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// A child process with its standard output and error captured in files
+// (files, not pipes, so a chatty child never blocks on a full pipe).
+class Child {
+public:
+    // stdinFd < 0: the child's standard input is /dev/null.
+    explicit Child(const std::vector<std::string>& argv, int stdinFd = -1);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // Waits for the end (killing the child after `limit`) and collects output.
+    ChildResult wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
+    // What the child has written to its standard output so far.
+    std::string outSoFar() const;
+
+private:
+    pid_t pid_ = -1;
+    int rawStatus_ = 0;
+    bool reaped_ = false;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+// Returns once process `pid` holds `path` open, or has ended.
+void waitUntilOpened(pid_t pid, const std::string& path);
+
+std::string readFile(const std::string& path);
+std::string tempPath(const char* stem);
+
+// Path of the built check command.
+std::string checkPath();
+
+// Runs the check with `args` ("{port}" stands for the pseudo-terminal path),
+// writes `input` to the port, and (when endInput) signals end of input once
+// the check has read everything.
+ChildResult runCheck(const std::vector<std::string>& args, std::string_view input, bool endInput = true);
