@@ -69,11 +69,14 @@ bool writeAll(int fd, const std::string& bytes)
 // closes: wait until the port's input is empty, or `lingerMs` has passed.
 void lingerUntilTaken(int slave, long lingerMs)
 {
+    // Written bytes reach the port's queue a moment later: it must be seen
+    // empty several times in a row.
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs);
-    while (std::chrono::steady_clock::now() < until) {
+    for (int emptyInARow = 0; emptyInARow < 4 && std::chrono::steady_clock::now() < until;) {
         int waiting = 0;
-        if (ioctl(slave, FIONREAD, &waiting) != 0 || waiting == 0)
+        if (ioctl(slave, FIONREAD, &waiting) != 0)
             return;
+        emptyInARow = waiting == 0 ? emptyInARow + 1 : 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }

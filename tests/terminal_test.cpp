@@ -1,1 +1,219 @@
+// The interactive terminal, with pseudo-terminals on both sides: one stands
+// for the user's keyboard and screen, the other for the serial device.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "pty_support.h"
+#include "serial.h"
+
+namespace {
+
+// A keyboard pseudo-terminal left in its ordinary cooked mode, so the test
+// can see the terminal switch it and switch it back.
+struct Keyboard {
+    int master = -1;
+    int slave = -1;
+    Keyboard()
+    {
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            std::abort();
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~Keyboard()
+    {
+        close(master);
+        close(slave);
+    }
+    termios settings() const
+    {
+        termios t{};
+        tcgetattr(slave, &t);
+        return t;
+    }
+    // Keys typed in cooked mode would wait for a whole line.
+    void waitUntilRaw() const
+    {
+        for (int i = 0; i < 5000 && (settings().c_lflag & ICANON); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    void type(const std::string& keys) const { ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size())); }
+};
+
+// Runs serial_terminal in a child process with the given standard input.
+struct TerminalProcess {
+    pid_t pid = -1;
+    std::string outPath = tempPath("term-out");
+    std::string errPath = tempPath("term-err");
+
+    // closeInChild: the test's own ends, which the forked child must not keep
+    // open, or closing them in the test would not end anything.
+    TerminalProcess(int stdinFd, const std::string& port, int escape, std::vector<int> closeInChild)
+    {
+        pid = fork();
+        if (pid == 0) {
+            for (int fd : closeInChild)
+                close(fd);
+            dup2(stdinFd, STDIN_FILENO);
+            freopen(outPath.c_str(), "w", stdout);
+            freopen(errPath.c_str(), "w", stderr);
+            const int fd = serial_openport(port.c_str(), 57600, 1);
+            if (fd < 0)
+                _exit(3);
+            serial_terminal(fd, escape);
+            std::fflush(nullptr); // freopen may have left stderr buffered
+            _exit(0);
+        }
+    }
+    ~TerminalProcess()
+    {
+        unlink(outPath.c_str());
+        unlink(errPath.c_str());
+    }
+    int wait() const
+    {
+        int status = 0;
+        for (int i = 0; i < 10000; ++i) {
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -2;
+    }
+    std::string out() const { return readFile(outPath); }
+    std::string err() const { return readFile(errPath); }
+};
+
+std::string readPort(int master, size_t want, int patienceMs = 2000)
+{
+    std::string got;
+    for (int i = 0; i < patienceMs && got.size() < want; ++i) {
+        char c;
+        if (read(master, &c, 1) == 1)
+            got += c;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return got;
+}
+
+TEST(Terminal, KeysAreSentAndTheEscapeKeyEndsAndRestores)
+{
+    Keyboard keyboard;
+    const termios before = keyboard.settings();
+    ASSERT_TRUE(before.c_lflag & ICANON);
+    Pty port;
+    TerminalProcess term(keyboard.slave, port.path(), 'q', {keyboard.master, port.master()});
+    keyboard.waitUntilRaw();
+    EXPECT_FALSE(keyboard.settings().c_lflag & (ICANON | ECHO));
+    keyboard.type("a");
+    EXPECT_EQ(readPort(port.master(), 1), "a");
+    keyboard.type("q");
+    EXPECT_EQ(term.wait(), 0);
+    EXPECT_EQ(term.out(), "\nSend 97\n\nSend 113\n");
+    EXPECT_EQ(term.err(), "\nGot escape char, exitting\n");
+    EXPECT_EQ(readPort(port.master(), 1, 100), ""); // the escape key is not sent
+    const termios after = keyboard.settings();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+}
+
+TEST(Terminal, PortBytesAreShownWithControlBytesVisible)
+{
+    Keyboard keyboard;
+    Pty port;
+    TerminalProcess term(keyboard.slave, port.path(), 0x1D, {keyboard.master, port.master()});
+    keyboard.waitUntilRaw();
+    port.write("OK\r\n\x07");
+    port.waitDrained();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    keyboard.type("\x1D");
+    EXPECT_EQ(term.wait(), 0);
+    // Printable bytes go straight to the screen, tags through the buffered stream.
+    EXPECT_EQ(term.out(), "OK[CR][LF]\n[07]\nSend 29\n");
+}
+
+TEST(Terminal, EndOfStandardInputEndsIt)
+{
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    Pty port;
+    TerminalProcess term(pipeFds[0], port.path(), 'q', {pipeFds[1], port.master()});
+    close(pipeFds[0]);
+    ASSERT_EQ(write(pipeFds[1], "x", 1), 1);
+    close(pipeFds[1]);
+    EXPECT_EQ(term.wait(), 0);
+    EXPECT_EQ(term.out(), "\nSend 120\n");
+    EXPECT_EQ(term.err(), "Got EOF on stdin\n");
+    EXPECT_EQ(readPort(port.master(), 1), "x");
+}
+
+TEST(Terminal, PortClosingEndsItWithANotice)
+{
+    Keyboard keyboard;
+    const termios before = keyboard.settings();
+    Pty port;
+    TerminalProcess term(keyboard.slave, port.path(), 'q', {keyboard.master, port.master()});
+    keyboard.waitUntilRaw();
+    port.write("bye");
+    port.waitDrained();
+    port.closeMaster();
+    EXPECT_EQ(term.wait(), 0);
+    EXPECT_EQ(term.err(), "Serial port closed\n");
+    EXPECT_EQ(keyboard.settings().c_lflag, before.c_lflag);
+}
+
+TEST(TerminalCommand, OpensThePortAndEndsOnTheEscapeKey)
+{
+    Keyboard keyboard;
+    Pty port;
+    Child child({QUARVO_TERM_PATH, port.path(), "--escape", "^A"}, keyboard.slave);
+    keyboard.waitUntilRaw();
+    port.write("hi\n");
+    port.waitDrained();
+    keyboard.type("z");
+    EXPECT_EQ(readPort(port.master(), 1), "z");
+    keyboard.type("\x01");
+    const ChildResult r = child.wait(std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "hi[LF]\n\nSend 122\n\nSend 1\n");
+    EXPECT_EQ(r.err, "Connected to " + port.path() + " at 57600 baud. Press Ctrl-A (0x01) to end the session.\n"
+                     "\nGot escape char, exitting\n");
+}
+
+TEST(TerminalCommand, BadUsageAndUnopenablePort)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string errStart;
+    };
+    const std::string name = QUARVO_TERM_PATH;
+    const std::vector<Case> cases{
+        {{}, 1, name + ": no serial port given\n"},
+        {{"/dev/a", "/dev/b"}, 1, name + ": more than one serial port given\n"},
+        {{"/dev/a", "--escape", "ab"}, 1, name + ": not a key: ab\n"},
+        {{"/dev/a", "--baud", "fast"}, 1, name + ": not a line speed: fast\n"},
+        {{"/dev/a", "--baud", "38400"}, 1, "Unknown baudrate: 38400\n"},
+        {{"/nonexistent/tty"}, 1,
+         "/nonexistent/tty: No such file or directory\nOpening serial port failed: No such file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{name};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Child child(argv);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.substr(0, c.errStart.size()), c.errStart);
+    }
+}
+
+} // namespace
