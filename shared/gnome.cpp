@@ -27,26 +27,10 @@ uint32_t converthex(char c)
 
 uint32_t threeDigits(const char* p) { return 100 * digitValue(p[0]) + 10 * digitValue(p[1]) + digitValue(p[2]); }
 
-// Keeps every received byte: they are delivered again in WaitStart and shown
-// in the report at the next line feed.
-void abandon(Gnome* g)
+// Prints what a line feed interrupts; the line feed then begins a new packet.
+void reportInterrupted(Buffer* buf, uint32_t state)
 {
-    Buffer_unreadAll(g->buffer);
-    g->state = WaitStart;
-}
-
-void storeRecord(Gnome* g, const char* value, uint32_t length)
-{
-    g->values[g->count] = value;
-    g->lengths[g->count] = static_cast<int32_t>(length);
-    ++g->count;
-    g->state = g->remaining < 6 ? Checksum : RecordCode;
-}
-
-void startPacket(Gnome* g)
-{
-    Buffer* buf = g->buffer;
-    if (g->state == WaitStart) {
+    if (state == WaitStart) {
         Buffer_unread(buf); // the line feed itself is not part of the report
         if (Buffer_bytesRead(buf) != 0) {
             std::fputs("Unexpected/invalid characters: [[[", stdout);
@@ -54,13 +38,11 @@ void startPacket(Gnome* g)
             std::fputs("]]]\n", stdout);
         }
     } else {
-        std::printf("Error: 0x0A found in state %u; discarding current buffer contents of [[[", g->state);
+        std::printf("Error: 0x0A found in state %u; discarding current buffer contents of [[[", state);
         Buffer_dumpContents(buf, stdout);
         std::fputs("]]]\n", stdout);
     }
     Buffer_clear(buf);
-    g->state = PacketLength;
-    g->checksum = static_cast<unsigned char>(LineFeed);
 }
 
 void clearOut(int32_t* count, const char* const** codes, const char* const** values, const int32_t** lengths)
@@ -97,29 +79,49 @@ int Gnome_readPacket(Gnome* g, int32_t* count, const char* const** codes, const 
                      const int32_t** lengths)
 {
     Buffer* buf = g->buffer;
+    // The parser state and the running sum live in registers while bytes
+    // flow; the record stores them back whenever it returns.
+    uint32_t state = g->state;
+    uint32_t checksum = g->checksum;
+    // Abandoning keeps every received byte: they are delivered again in
+    // WaitStart and shown in the report at the next line feed.
+    const auto abandon = [&] {
+        Buffer_unreadAll(buf);
+        state = WaitStart;
+    };
+    const auto storeRecord = [&](const char* value, uint32_t length) {
+        g->values[g->count] = value;
+        g->lengths[g->count] = static_cast<int32_t>(length);
+        ++g->count;
+        state = g->remaining < 6 ? Checksum : RecordCode;
+    };
     for (;;) {
         char b;
         if (Buffer_readChar(buf, &b) != 0) {
+            g->state = state;
+            g->checksum = checksum;
             clearOut(count, codes, values, lengths);
             return -1;
         }
-        g->checksum += static_cast<unsigned char>(b);
+        checksum += static_cast<unsigned char>(b);
         if (b == LineFeed) {
-            startPacket(g);
+            reportInterrupted(buf, state);
+            state = PacketLength;
+            checksum = static_cast<unsigned char>(LineFeed); // the first byte of the new packet's sum
             continue;
         }
+        if (state == WaitStart)
+            continue; // the byte stays in the buffer as unexpected input
         const size_t token = Buffer_bytesRead(buf);
-        switch (g->state) {
-        case WaitStart:
-            break;
+        switch (state) {
         case PacketLength:
             if (!isDigit(b)) {
-                abandon(g);
+                abandon();
             } else if (token == 3) {
                 g->remaining = threeDigits(Buffer_getStart(buf));
                 Buffer_updateStart(buf);
                 g->count = 0;
-                g->state = RecordCode;
+                state = RecordCode;
             }
             break;
         case RecordCode:
@@ -127,57 +129,58 @@ int Gnome_readPacket(Gnome* g, int32_t* count, const char* const** codes, const 
                 break;
             // The arrays hold 64 records; a longer packet is treated as malformed.
             if (g->count == GNOME_MAX_RECORDS) {
-                abandon(g);
+                abandon();
                 break;
             }
             g->codes[g->count] = Buffer_getStart(buf);
             Buffer_updateStart(buf);
-            g->state = RecordLength;
+            state = RecordLength;
             break;
         case RecordLength:
             if (!isDigit(b)) {
-                abandon(g);
+                abandon();
             } else if (token == 3) {
                 g->fieldLength = threeDigits(Buffer_getStart(buf)) - 7; // wraps when R < 7
                 // A record must fit, code and length digits included, in what
                 // the packet length leaves: otherwise the count would wrap.
                 if (g->fieldLength > g->remaining || g->remaining - g->fieldLength < 7) {
-                    abandon(g);
+                    abandon();
                     break;
                 }
                 g->remaining -= 7 + g->fieldLength;
                 Buffer_updateStart(buf);
                 if (g->fieldLength != 0)
-                    g->state = RecordData;
+                    state = RecordData;
                 else
-                    storeRecord(g, Buffer_getStart(buf), 0);
+                    storeRecord(Buffer_getStart(buf), 0);
             }
             break;
         case RecordData:
             if (token < g->fieldLength)
                 break;
-            storeRecord(g, Buffer_getStart(buf), g->fieldLength);
+            storeRecord(Buffer_getStart(buf), g->fieldLength);
             Buffer_updateStart(buf);
             break;
         case Checksum: {
-            g->checksum -= static_cast<unsigned char>(b); // checksum digits are not summed
+            checksum -= static_cast<unsigned char>(b); // checksum digits are not summed
             if (!isHexDigit(b)) {
-                abandon(g);
+                abandon();
                 break;
             }
             if (token < 2)
                 break;
             const char* digits = Buffer_getStart(buf);
             const uint32_t received = 16 * converthex(digits[0]) + converthex(digits[1]);
-            const uint32_t computed = g->checksum & 0xFF;
-            g->checksum = computed;
+            const uint32_t computed = checksum & 0xFF;
+            checksum = computed;
             if (received != computed) {
                 std::printf("Checksum mismatch: %x vs %x\n", received, computed);
-                abandon(g);
+                abandon();
                 break;
             }
             Buffer_clear(buf);
             g->state = WaitStart;
+            g->checksum = checksum;
             *count = g->count;
             *codes = g->codes;
             *values = g->values;
@@ -186,6 +189,7 @@ int Gnome_readPacket(Gnome* g, int32_t* count, const char* const** codes, const 
         }
         default:
             assert(!"parser state out of range");
+            break;
         }
     }
 }

@@ -40,7 +40,9 @@ std::string encodePacket(const std::vector<SimRecord>& records, const PacketOpti
             *error = "record value too long (992 bytes at most)";
             return {};
         }
-        body += r.code + threeDigits(static_cast<unsigned>(r.value.size() + 7)) + r.value;
+        body += r.code;
+        body += threeDigits(static_cast<unsigned>(r.value.size() + 7));
+        body += r.value;
     }
     if (records.empty()) {
         *error = "a packet needs at least one record";
@@ -51,8 +53,9 @@ std::string encodePacket(const std::vector<SimRecord>& records, const PacketOpti
         *error = "packet too long (999 bytes at most)";
         return {};
     }
-    std::string packet = "\n" + threeDigits(options.lengthOverride >= 0 ? static_cast<unsigned>(options.lengthOverride)
-                                                                        : static_cast<unsigned>(length));
+    std::string packet(1, '\n');
+    packet += threeDigits(options.lengthOverride >= 0 ? static_cast<unsigned>(options.lengthOverride)
+                                                       : static_cast<unsigned>(length));
     packet += body;
     unsigned sum = 0;
     for (unsigned char b : packet)
@@ -60,7 +63,8 @@ std::string encodePacket(const std::vector<SimRecord>& records, const PacketOpti
     sum = (sum + (options.badChecksum ? 1 : 0)) & 0xFF;
     char digits[3];
     std::snprintf(digits, sizeof digits, options.lowerCaseHex ? "%02x" : "%02X", sum);
-    return packet + digits;
+    packet += digits;
+    return packet;
 }
 
 bool unescape(std::string_view text, std::string* out)
