@@ -113,6 +113,9 @@ int Gnome_readPacket(Gnome* g, int32_t* count, const char* const** codes, const 
         if (state == WaitStart)
             continue; // the byte stays in the buffer as unexpected input
         const size_t token = Buffer_bytesRead(buf);
+        // Value bytes are most of a packet: test them before the dispatch.
+        if (state == RecordData && token < g->fieldLength)
+            continue;
         switch (state) {
         case PacketLength:
             if (!isDigit(b)) {
@@ -156,8 +159,6 @@ int Gnome_readPacket(Gnome* g, int32_t* count, const char* const** codes, const 
             }
             break;
         case RecordData:
-            if (token < g->fieldLength)
-                break;
             storeRecord(Buffer_getStart(buf), g->fieldLength);
             Buffer_updateStart(buf);
             break;

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Install, manual pages, bash completion and the Debian package, checked on
+# what a user would get: the installed and the packaged commands are run
+# against the stand-in box.
+# Usage: install_test.sh SOURCE_DIR BUILD_DIR (install|manpages|completion|package)
+set -euo pipefail
+src=$1 build=$2 what=$3
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Runs BIN_DIR/check-quarvo against BIN_DIR/quarvo-sim; expects the right verdict.
+check_against_sim() {
+    local bin=$1
+    "$bin/quarvo-sim" --record SSCN=101 --interval 200 >"$tmp/sim.out" &
+    local sim=$! port=""
+    for _ in $(seq 200); do port=$(head -n 1 "$tmp/sim.out" 2>/dev/null || true); [ -n "$port" ] && break; sleep 0.02; done
+    [ -n "$port" ] || { kill "$sim"; fail "stand-in box printed no port"; }
+    local out status=0
+    out=$("$bin/check-quarvo" --feedback "$port" --channel 101) || status=$?
+    kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true
+    [ "$status" -eq 0 ] || fail "check-quarvo exited $status"
+    [ "$out" = "Current channel '101' [correct]" ] || fail "unexpected output: $out"
+}
+
+case $what in
+install)
+    cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+    for f in bin/check-quarvo bin/quarvo-term bin/quarvo-sim \
+             share/man/man1/check-quarvo.1.gz share/man/man1/quarvo-term.1.gz share/man/man1/quarvo-sim.1.gz \
+             share/bash-completion/completions/check-quarvo share/bash-completion/completions/quarvo-term \
+             share/bash-completion/completions/quarvo-sim; do
+        [ -e "$tmp/prefix/$f" ] || fail "not installed: $f"
+    done
+    check_against_sim "$tmp/prefix/bin"
+    DESTDIR="$tmp/dest" cmake --install "$build" --prefix /opt/quarvo >/dev/null
+    [ -x "$tmp/dest/opt/quarvo/bin/check-quarvo" ] || fail "DESTDIR and prefix not honoured"
+    ;;
+manpages)
+    for page in "$src"/doc/*.1; do
+        warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
+        [ -z "$warnings" ] || fail "$page: $warnings"
+        rendered=$(MANWIDTH=80 MANPAGER=cat man -l "$page" 2>&1)
+        grep -q "EXIT STATUS" <<<"$rendered" || fail "$page does not render"
+    done
+    ;;
+completion)
+    touch "$tmp/logfile"
+    result=$(bash -c '
+        source "$1"
+        complete -p check-quarvo quarvo-term quarvo-sim >/dev/null || exit 1
+        COMP_WORDS=(check-quarvo --feedback /dev/tt); COMP_CWORD=2; _check_quarvo; echo "ports: ${COMPREPLY[*]}"
+        COMP_WORDS=(check-quarvo --log "$2/lo"); COMP_CWORD=2; _check_quarvo; echo "log: ${COMPREPLY[*]}"
+        COMP_WORDS=(check-quarvo --fe); COMP_CWORD=1; _check_quarvo; echo "options: ${COMPREPLY[*]}"
+        COMP_WORDS=(quarvo-term --baud 5); COMP_CWORD=2; _quarvo_term; echo "baud: ${COMPREPLY[*]}"
+        COMP_WORDS=(quarvo-sim --bad); COMP_CWORD=1; _quarvo_sim; echo "sim: ${COMPREPLY[*]}"
+    ' _ "$src/completion/quarvo.bash" "$tmp")
+    grep -qx "options: --feedback" <<<"$result" || fail "option completion: $result"
+    grep -qx "log: $tmp/logfile" <<<"$result" || fail "log file completion: $result"
+    grep -q "^ports: .*/dev/tty" <<<"$result" || fail "port completion: $result"
+    grep -qx "baud: 57600" <<<"$result" || fail "speed completion: $result"
+    grep -qx "sim: --bad-checksum" <<<"$result" || fail "sim completion: $result"
+    ;;
+package)
+    (cd "$build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
+    deb=$(ls "$tmp"/pkg/*.deb)
+    info=$(dpkg-deb -f "$deb" Package Version Depends)
+    grep -qx "Package: check-quarvo" <<<"$info" || fail "package name: $info"
+    grep -q "^Version: 1.0.0" <<<"$info" || fail "version: $info"
+    grep -q "^Depends: .*libc6" <<<"$info" || fail "dependencies not computed: $info"
+    dpkg-deb -x "$deb" "$tmp/root"
+    [ -e "$tmp/root/usr/share/man/man1/check-quarvo.1.gz" ] || fail "manual page not packaged"
+    check_against_sim "$tmp/root/usr/bin"
+    ;;
+*)
+    fail "unknown check: $what"
+    ;;
+esac
+echo "ok: $what"
