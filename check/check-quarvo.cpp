@@ -29,21 +29,22 @@ const option options_list[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-enum class Code { NewChannel, ChannelError, CurrentChannel, Error, Syd1Error };
+enum class Action { NewChannel, CurrentChannel, Failure };
 
 struct RecordRule {
     std::string_view code;
-    Code action;
+    Action action;
+    const char* format; // for failures: the line, with the value as "%.*s"
 };
 
 // Checked in this order; the first match acts.
 constexpr std::array<RecordRule, 6> recordRules{{
-    {"CE00", Code::NewChannel},
-    {"CEER", Code::ChannelError},
-    {"SSCN", Code::CurrentChannel},
-    {"PUCP", Code::Error},
-    {"PUSP", Code::Error},
-    {"SYD1", Code::Syd1Error},
+    {"CE00", Action::NewChannel, nullptr},
+    {"CEER", Action::Failure, "Channel error: %.*s\n"},
+    {"SSCN", Action::CurrentChannel, nullptr},
+    {"PUCP", Action::Failure, "Error '%.*s'\n"},
+    {"PUSP", Action::Failure, "Error '%.*s'\n"},
+    {"SYD1", Action::Failure, "SYD1 Error '%.*s'\n"},
 }};
 
 void print_syntax(const char* name)
@@ -116,14 +117,10 @@ int judgePacket(const char* chan_str, int32_t count, const char* const* codes, c
         if (rule == recordRules.end())
             continue;
         switch (rule->action) {
-        case Code::NewChannel:
+        case Action::NewChannel:
             printRequested(value, length);
             break;
-        case Code::ChannelError:
-            std::printf("Channel error: %.*s\n", length, value);
-            status = -1;
-            break;
-        case Code::CurrentChannel:
+        case Action::CurrentChannel:
             if (std::string_view(value, static_cast<size_t>(length)) == expected) {
                 std::printf("Current channel '%.*s' [correct]\n", length, value);
                 status = 1;
@@ -132,12 +129,8 @@ int judgePacket(const char* chan_str, int32_t count, const char* const* codes, c
                 status = -1;
             }
             break;
-        case Code::Error:
-            std::printf("Error '%.*s'\n", length, value);
-            status = -1;
-            break;
-        case Code::Syd1Error:
-            std::printf("SYD1 Error '%.*s'\n", length, value);
+        case Action::Failure:
+            std::printf(rule->format, length, value);
             status = -1;
             break;
         }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "buffer.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -29,24 +30,9 @@ int32_t readSource(void* arg, void* dest, uint32_t size)
     return 1;
 }
 
-void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
-
 constexpr size_t Size = 8;
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        std::abort();
-    return 0;
-}
 
 // Input: first half operations, second half the bytes the source hands out.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_support.h"
 #include "gnome.h"
 
 namespace {
@@ -23,14 +24,6 @@ int32_t readMemory(void* arg, void* dest, uint32_t size)
         return 0;
     *static_cast<uint8_t*>(dest) = src->data[src->pos++];
     return 1;
-}
-
-void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
 }
 
 int digit(uint8_t b) { return b - '0'; }
@@ -84,14 +77,6 @@ void checkPacket(const MemorySource& src, const Gnome* g, int32_t count, const c
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    // The reader's reports are not what is checked here.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-        std::abort();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
