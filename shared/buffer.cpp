@@ -52,11 +52,14 @@ int Buffer_fill(Buffer* buf, char* c)
 
 Buffer* Buffer_create(size_t size, ReadCallback readFn, void* readArg)
 {
+    // Storage of no bytes could not hold even the byte a refill asks for.
+    if (size == 0)
+        return nullptr;
     std::unique_ptr<Buffer, decltype(&Buffer_destroy)> buf(new (std::nothrow) Buffer{}, &Buffer_destroy);
     if (!buf)
         return nullptr;
     // Storage need not be cleared: only received bytes are ever read.
-    buf->buffer = new (std::nothrow) char[size == 0 ? 1 : size];
+    buf->buffer = new (std::nothrow) char[size];
     if (buf->buffer == nullptr)
         return nullptr;
     buf->size = size;

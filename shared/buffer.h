@@ -22,7 +22,7 @@ struct Buffer {
     void* readArg;       // handed to every readFn call, not owned
 };
 
-// New buffer of `size` bytes, or null when memory is short.
+// New buffer of `size` bytes, or null when memory is short or size is 0.
 Buffer* Buffer_create(size_t size, ReadCallback readFn, void* readArg);
 // Null is ignored.
 void Buffer_destroy(Buffer* buf);

@@ -118,7 +118,12 @@ TEST(Buffer, SourceEndOrFailureIsNotFinal)
     EXPECT_EQ(dump(buf.get()), "xy");
 }
 
-TEST(Buffer, DestroyAcceptsNull) { Buffer_destroy(nullptr); }
+TEST(Buffer, ZeroSizeIsRefusedAndNullIsIgnored)
+{
+    ByteSource source{"a"};
+    EXPECT_EQ(Buffer_create(0, &ByteSource::read, &source), nullptr);
+    Buffer_destroy(nullptr);
+}
 
 TEST(BufferDeathTest, StepBackBeforeStorageStopsTheProgram)
 {
