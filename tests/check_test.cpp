@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <thread>
 #include <unistd.h>
 
 #include "packet.h"
@@ -259,8 +258,7 @@ TEST(Check, PortInUseByAnotherProgramIsRefusedAtOnce)
 {
     Pty pty;
     Child first({checkPath(), "--feedback", pty.path(), "--channel", "101"});
-    waitUntilOpened(first.pid(), pty.path());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // until it holds the lock too
+    waitUntilLocked(first.pid());
     Child second({checkPath(), "--feedback", pty.path(), "--channel", "101"});
     const ChildResult r = second.wait(std::chrono::seconds(10));
     EXPECT_EQ(r.err, pty.path() + ": port is in use by another program\n"

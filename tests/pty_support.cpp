@@ -42,6 +42,24 @@ void waitUntilOpened(pid_t pid, const std::string& path)
     }
 }
 
+void waitUntilLocked(pid_t pid)
+{
+    // /proc/locks rows: "N: FLOCK ADVISORY WRITE <pid> <dev:inode> <start> <end>".
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ended(pid) && std::chrono::steady_clock::now() < limit) {
+        std::ifstream locks("/proc/locks");
+        std::string line;
+        while (std::getline(locks, line)) {
+            std::istringstream fields(line);
+            std::string number, kind, mode, access;
+            pid_t holder = 0;
+            if (fields >> number >> kind >> mode >> access >> holder && kind == "FLOCK" && holder == pid)
+                return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 Pty::Pty()
 {
     char name[256];

@@ -68,6 +68,9 @@ private:
 // Returns once process `pid` holds `path` open, or has ended.
 void waitUntilOpened(pid_t pid, const std::string& path);
 
+// Returns once process `pid` holds an advisory lock, or has ended.
+void waitUntilLocked(pid_t pid);
+
 std::string readFile(const std::string& path);
 std::string tempPath(const char* stem);
 
