@@ -10,12 +10,12 @@
 #include <getopt.h>
 #include <pty.h>
 #include <string>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "drain.h"
 #include "packet.h"
 
 namespace {
@@ -63,22 +63,6 @@ bool writeAll(int fd, const std::string& bytes)
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-// The kernel discards what the reader has not taken when the pseudo-terminal
-// closes: wait until the port's input is empty, or `lingerMs` has passed.
-void lingerUntilTaken(int slave, long lingerMs)
-{
-    // Written bytes reach the port's queue a moment later: it must be seen
-    // empty several times in a row.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs);
-    for (int emptyInARow = 0; emptyInARow < 4 && std::chrono::steady_clock::now() < until;) {
-        int waiting = 0;
-        if (ioctl(slave, FIONREAD, &waiting) != 0)
-            return;
-        emptyInARow = waiting == 0 ? emptyInARow + 1 : 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 }
 
 std::string readAll(const char* path, bool* ok)
@@ -215,6 +199,6 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    lingerUntilTaken(slave, lingerMs);
+    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs));
     return 0;
 }

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "packet.h"
+#include "packets.h"
 #include "pty_support.h"
 
 namespace {
@@ -23,14 +23,6 @@ std::string usage(const std::string& name)
            "Check if the Quarvo box connected to ttyS0 is tuned to channel 123 and\n"
            "not showing any errors:\n" +
            name + " --feedback /dev/ttyS0 --channel 123\n\n";
-}
-
-std::string packet(const std::vector<SimRecord>& records)
-{
-    std::string error;
-    std::string p = encodePacket(records, {}, &error);
-    EXPECT_FALSE(p.empty()) << error;
-    return p;
 }
 
 ChildResult check(const std::string& input, const std::string& channel = "101", bool debug = false)
@@ -130,11 +122,8 @@ TEST(Check, DebugTracesEveryRecord)
 
 TEST(Check, GarbageAndBadPacketsBeforeAGoodOne)
 {
-    std::string error;
-    PacketOptions bad;
-    bad.badChecksum = true;
-    const std::string input = "noise\r" + encodePacket({{"SSCN", "999"}}, bad, &error) + "\n01" +
-                              packet({{"SSCN", "101"}});
+    const std::string input =
+        "noise\r" + packet({{"SSCN", "999"}}, {.badChecksum = true}) + "\n01" + packet({{"SSCN", "101"}});
     const ChildResult r = check(input);
     EXPECT_EQ(r.out,
               "Unexpected/invalid characters: [[[noise[0D]]]]\n"

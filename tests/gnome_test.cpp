@@ -6,7 +6,7 @@
 
 #include "byte_source.h"
 #include "gnome.h"
-#include "packet.h"
+#include "packets.h"
 
 namespace {
 
@@ -52,16 +52,6 @@ private:
     ByteSource source_;
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome_;
 };
-
-std::string packetOf(const std::vector<SimRecord>& records, int length = -1)
-{
-    std::string error;
-    PacketOptions options;
-    options.lengthOverride = length;
-    std::string p = encodePacket(records, options, &error);
-    EXPECT_FALSE(p.empty()) << error;
-    return p;
-}
 
 TEST(Gnome, ReadsTheExamplePackets)
 {
@@ -120,13 +110,13 @@ TEST(Gnome, AcceptsPacketLengthsFromRecordsUpToFiveMore)
 {
     const std::vector<SimRecord> record{{"SSCN", "101"}};
     for (int length = 10; length <= 15; ++length) {
-        Reader r(packetOf(record, length));
+        Reader r(packet(record, {.lengthOverride = length}));
         Outcome o = r.next();
         EXPECT_EQ(o.rc, 0) << length;
         EXPECT_EQ(o.records, (Records{{"SSCN", "101"}})) << length;
     }
     // One too long: another record is expected, so the next line feed discards it.
-    const std::string sixteen = packetOf(record, 16);
+    const std::string sixteen = packet(record, {.lengthOverride = 16});
     Reader tooLong(sixteen + Example);
     EXPECT_EQ(tooLong.next().printed,
               "Error: 0x0A found in state 2; discarding current buffer contents of [[[" + sixteen.substr(1) + "[0A]]]]\n");
@@ -138,7 +128,7 @@ TEST(Gnome, RecordOverrunningThePacketLengthIsAbandonedAtOnce)
     // length is known, and reported with the next line feed.
     const std::vector<SimRecord> record{{"SSCN", "101"}};
     for (int length : {0, 3, 9}) {
-        const std::string bad = packetOf(record, length);
+        const std::string bad = packet(record, {.lengthOverride = length});
         Reader r(bad + Example);
         Outcome o = r.next();
         EXPECT_EQ(o.rc, 0);
@@ -148,7 +138,7 @@ TEST(Gnome, RecordOverrunningThePacketLengthIsAbandonedAtOnce)
 
 TEST(Gnome, EmptyValuePointsAfterItsLengthDigits)
 {
-    Reader r(packetOf({{"CEER", ""}, {"SSCN", "7"}}));
+    Reader r(packet({{"CEER", ""}, {"SSCN", "7"}}));
     int32_t count = 0;
     const char* const* codes = nullptr;
     const char* const* values = nullptr;
@@ -164,13 +154,13 @@ TEST(Gnome, EmptyValuePointsAfterItsLengthDigits)
 TEST(Gnome, SixtyFourRecordsFitAndASixtyFifthAbandonsThePacket)
 {
     std::vector<SimRecord> many(64, SimRecord{"PUCP", ""});
-    Reader fits(packetOf(many));
+    Reader fits(packet(many));
     Outcome o = fits.next();
     EXPECT_EQ(o.rc, 0);
     EXPECT_EQ(o.records.size(), 64u);
 
     many.push_back({"SSCN", "1"});
-    const std::string tooMany = packetOf(many);
+    const std::string tooMany = packet(many);
     Reader r(tooMany + Example);
     o = r.next();
     EXPECT_EQ(o.rc, 0);

@@ -5,19 +5,13 @@
 #include <random>
 #include <sys/resource.h>
 
-#include "packet.h"
+#include "packets.h"
 #include "pty_support.h"
 
 namespace {
 
 const std::string Correct = "Current channel '101' [correct]\n";
 const std::string NoResponse = "Failed reading response from quarvo box.\n";
-
-std::string packet(const std::vector<SimRecord>& records, PacketOptions options = {})
-{
-    std::string error;
-    return encodePacket(records, options, &error);
-}
 
 std::string lastLine(const std::string& text)
 {

@@ -1,5 +1,7 @@
 #include "pty_support.h"
 
+#include "drain.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -8,7 +10,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -104,16 +105,8 @@ bool Pty::write(std::string_view bytes, pid_t reader)
 
 void Pty::waitDrained(pid_t reader)
 {
-    // Bytes written to the master reach the slave's queue a little later, so
-    // the queue must be seen empty a few times in a row.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int emptyInARow = 0;
-    while (emptyInARow < 3 && !ended(reader) && std::chrono::steady_clock::now() < limit) {
-        int waiting = 0;
-        ioctl(slave_, FIONREAD, &waiting);
-        emptyInARow = waiting == 0 ? emptyInARow + 1 : 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    waitUntilTaken(slave_, std::chrono::steady_clock::now() + std::chrono::seconds(60),
+                   [reader] { return ended(reader); });
 }
 
 void Pty::closeMaster()
