@@ -8,6 +8,8 @@ namespace {
 
 constexpr bool isPrintable(unsigned char b) { return b >= 0x20 && b <= 0x7E; }
 
+} // namespace
+
 // Printable bytes go out in runs; every other byte as "[%02X]".
 void asciiPrint(FILE* stream, const char* str, const char* end)
 {
@@ -27,6 +29,8 @@ void asciiPrint(FILE* stream, const char* str, const char* end)
     if (end != run)
         std::fwrite(run, 1, static_cast<size_t>(end - run), stream);
 }
+
+namespace {
 
 // Refill step of Buffer_readChar: exactly one byte is asked for.
 int Buffer_fill(Buffer* buf, char* c)

@@ -40,5 +40,8 @@ void Buffer_updateStart(Buffer* buf);
 size_t Buffer_bytesRead(const Buffer* buf);
 // Discards everything, including bytes received but not yet delivered.
 void Buffer_clear(Buffer* buf);
+// Writes [str, end) in printable form: bytes 0x20 to 0x7E as they are, every
+// other byte as "[%02X]", so nothing from the line acts on a terminal.
+void asciiPrint(FILE* stream, const char* str, const char* end);
 // Prints the storage from its start up to the read position in printable form.
 void Buffer_dumpContents(const Buffer* buf, FILE* stream);

@@ -1,0 +1,11 @@
+// A small JSON writer for results and event lines: strings are always valid
+// JSON whatever bytes they are given.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Appends `bytes` as a quoted JSON string. Control bytes, '"' and '\' are
+// escaped; well-formed UTF-8 passes through; every byte that is not part of a
+// well-formed UTF-8 sequence becomes U+FFFD, written as "\ufffd".
+void json_appendString(std::string& out, std::string_view bytes);
