@@ -9,16 +9,21 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <string>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "buffer.h"
 #include "gnome.h"
 #include "read_func.h"
 #include "serial.h"
+#include "standard_streams.h"
 
 namespace {
 
 int debug = 0;
+int portFd = -1;
 const char* programName = "check-quarvo";
 
 const option options_list[] = {
@@ -34,18 +39,29 @@ enum class Action { NewChannel, CurrentChannel, Failure };
 struct RecordRule {
     std::string_view code;
     Action action;
-    const char* format; // for failures: the line, with the value as "%.*s"
+    // For failures, the line is before + the value + after.
+    std::string_view before;
+    std::string_view after;
 };
 
 // Checked in this order; the first match acts.
 constexpr std::array<RecordRule, 6> recordRules{{
-    {"CE00", Action::NewChannel, nullptr},
-    {"CEER", Action::Failure, "Channel error: %.*s\n"},
-    {"SSCN", Action::CurrentChannel, nullptr},
-    {"PUCP", Action::Failure, "Error '%.*s'\n"},
-    {"PUSP", Action::Failure, "Error '%.*s'\n"},
-    {"SYD1", Action::Failure, "SYD1 Error '%.*s'\n"},
+    {"CE00", Action::NewChannel, {}, {}},
+    {"CEER", Action::Failure, "Channel error: ", "\n"},
+    {"SSCN", Action::CurrentChannel, {}, {}},
+    {"PUCP", Action::Failure, "Error '", "'\n"},
+    {"PUSP", Action::Failure, "Error '", "'\n"},
+    {"SYD1", Action::Failure, "SYD1 Error '", "'\n"},
 }};
+
+// Values come from the line: they are printed in printable form, so that no
+// byte of theirs can act on a terminal or cut a line short.
+void printLine(std::string_view before, std::string_view value, std::string_view after)
+{
+    std::fwrite(before.data(), 1, before.size(), stdout);
+    asciiPrint(stdout, value.data(), value.data() + value.size());
+    std::fwrite(after.data(), 1, after.size(), stdout);
+}
 
 void print_syntax(const char* name)
 {
@@ -95,7 +111,7 @@ void printRequested(const char* value, int32_t length)
         requested[0] = '0';
     if (n > 0 && requested[n - 1] == '-')
         return;
-    std::printf("New channel number requested: %s", requested.data());
+    printLine("New channel number requested: ", requested.data(), {});
 }
 
 // The verdict of one packet: 0 undecided, 1 expected channel, -1 failure.
@@ -108,10 +124,13 @@ int judgePacket(const char* chan_str, int32_t count, const char* const* codes, c
     for (int32_t i = 0; i < count; ++i) {
         const char* value = values[i];
         const int32_t length = lengths[i];
-        if (debug)
-            std::printf("%.4s : %.*s [%d %d]\n", codes[i], length, value, length,
-                        static_cast<int>(static_cast<signed char>(value[0])));
         const std::string_view code(codes[i], 4);
+        const std::string_view text(value, static_cast<size_t>(length));
+        if (debug) {
+            asciiPrint(stdout, code.data(), code.data() + code.size());
+            printLine(" : ", text, {});
+            std::printf(" [%d %d]\n", length, static_cast<int>(static_cast<signed char>(value[0])));
+        }
         const auto rule = std::find_if(recordRules.begin(), recordRules.end(),
                                        [&](const RecordRule& r) { return r.code == code; });
         if (rule == recordRules.end())
@@ -121,16 +140,11 @@ int judgePacket(const char* chan_str, int32_t count, const char* const* codes, c
             printRequested(value, length);
             break;
         case Action::CurrentChannel:
-            if (std::string_view(value, static_cast<size_t>(length)) == expected) {
-                std::printf("Current channel '%.*s' [correct]\n", length, value);
-                status = 1;
-            } else {
-                std::printf("Current channel '%.*s' [incorrect]\n", length, value);
-                status = -1;
-            }
+            status = text == expected ? 1 : -1;
+            printLine("Current channel '", text, status == 1 ? "' [correct]\n" : "' [incorrect]\n");
             break;
         case Action::Failure:
-            std::printf(rule->format, length, value);
+            printLine(rule->before, text, rule->after);
             status = -1;
             break;
         }
@@ -152,6 +166,10 @@ int check_status(const char* chan_str, const char* feedback_port)
         std::perror("Opening feedback serial port failed");
         std::exit(1);
     }
+    // A pseudo-terminal keeps its exclusive mode after the check has ended;
+    // the next check on the same stand-in box must still be able to open it.
+    portFd = fd;
+    std::atexit([] { ioctl(portFd, TIOCNXCL); });
 
     ReadContext context{fd, monotonic_seconds() + CHECK_SECONDS};
     Gnome* gnome = Gnome_create(readFunc, &context);
@@ -185,6 +203,9 @@ int check_status(const char* chan_str, const char* feedback_port)
 
 int main(int argc, char** argv)
 {
+    // Before anything is opened: the port or the log must never become the
+    // standard output, or the verdict would be written to the box.
+    ensureStandardStreams();
     programName = argv[0];
     // Decided before any option is looked at.
     if (argc < 4) {
@@ -194,8 +215,12 @@ int main(int argc, char** argv)
     const char* chan_str = nullptr;
     const char* feedback_port = nullptr;
     int opt;
-    while ((opt = getopt_long(argc, argv, "", options_list, nullptr)) != -1) {
+    // "-": words that are not options come back as 1 and are ignored, in
+    // place, whatever POSIXLY_CORRECT says.
+    while ((opt = getopt_long(argc, argv, "-", options_list, nullptr)) != -1) {
         switch (opt) {
+        case 1:
+            break;
         case 'c':
             chan_str = optarg;
             break;

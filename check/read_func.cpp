@@ -1,7 +1,8 @@
 #include "read_func.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <sys/select.h>
+#include <poll.h>
 #include <unistd.h>
 
 time_t monotonic_seconds()
@@ -14,21 +15,29 @@ time_t monotonic_seconds()
 int32_t readFunc(void* context, void* dest, uint32_t size)
 {
     const auto* ctx = static_cast<const ReadContext*>(context);
-    time_t wait = ctx->deadline - monotonic_seconds();
-    if (wait < 0)
-        wait = 0;
-    timeval timeout{wait, 0};
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(ctx->fd, &readable);
-    const int ready = select(ctx->fd + 1, &readable, nullptr, nullptr, &timeout);
-    if (ready == 0) {
-        std::puts("select timed out");
-        return -1;
+    for (;;) {
+        time_t wait = ctx->deadline - monotonic_seconds();
+        if (wait < 0)
+            wait = 0;
+        if (wait > 30 * 86400) // poll takes an int of milliseconds
+            wait = 30 * 86400;
+        pollfd readable{ctx->fd, POLLIN, 0};
+        const int ready = poll(&readable, 1, static_cast<int>(wait * 1000));
+        if (ready == 0) {
+            std::puts("select timed out");
+            return -1;
+        }
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            std::perror("select");
+            return -1;
+        }
+        const ssize_t got = read(ctx->fd, dest, size);
+        // Another program reading the same line can take the byte between
+        // the wait and the read: that is no failure, so wait again.
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        return static_cast<int32_t>(got);
     }
-    if (ready < 0) {
-        std::perror("select");
-        return -1;
-    }
-    return static_cast<int32_t>(read(ctx->fd, dest, size));
 }

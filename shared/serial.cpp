@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -40,14 +41,12 @@ int failAfterOpen(int fd, const char* prefix)
     return -1;
 }
 
-// One readiness wait on fd alone; timeout null waits without limit.
-ssize_t waitAndRead(int fd, void* buf, size_t size, timeval* timeout, ssize_t onTimeout)
+// One readiness wait on fd alone; a negative timeout waits without limit.
+ssize_t waitAndRead(int fd, void* buf, size_t size, int timeoutMs, ssize_t onTimeout)
 {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    const int ready = select(fd + 1, &readable, nullptr, nullptr, timeout);
-    if (ready == 0 && timeout != nullptr)
+    pollfd readable{fd, POLLIN, 0};
+    const int ready = poll(&readable, 1, timeoutMs);
+    if (ready == 0 && timeoutMs >= 0)
         return onTimeout;
     if (ready != 1)
         return -1;
@@ -100,89 +99,30 @@ int serial_openport(const char* path, int baudrate, int stopBits)
     settings.c_cc[VMIN] = 1;
     if (tcsetattr(fd, TCSANOW, &settings) != 0)
         return failAfterOpen(fd, "tcsetattr");
+    // The lock only stops programs that also lock; exclusive mode also keeps
+    // out unprivileged programs that do not (root can still open the port).
+    // Not every device supports it, and the port works without it.
+    ioctl(fd, TIOCEXCL);
     return fd;
 }
 
-ssize_t serial_read(int fd, void* buf, size_t size) { return waitAndRead(fd, buf, size, nullptr, -1); }
+ssize_t serial_read(int fd, void* buf, size_t size) { return waitAndRead(fd, buf, size, -1, -1); }
 
 ssize_t serial_readtimeout(int fd, void* buf, size_t size, int ms)
 {
-    timeval timeout{ms / 1000, (ms % 1000) * 1000};
-    return waitAndRead(fd, buf, size, &timeout, -2);
+    if (ms < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return waitAndRead(fd, buf, size, ms, -2);
 }
 
 ssize_t serial_write(int fd, const void* data, size_t len) { return write(fd, data, len); }
 
-int serial_close(int fd) { return close(fd); }
-
-void serial_terminal(int fd, int escapeChar)
+int serial_close(int fd)
 {
-    termios saved{};
-    termios working{};
-    tcgetattr(STDIN_FILENO, &saved);
-    tcgetattr(STDIN_FILENO, &working);
-    working.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    tcsetattr(STDIN_FILENO, TCSANOW, &working);
-
-    const auto escape = static_cast<unsigned char>(escapeChar);
-    for (bool running = true; running;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(STDIN_FILENO, &readable);
-        FD_SET(fd, &readable);
-        if (select(fd + 1, &readable, nullptr, nullptr, nullptr) < 0) {
-            std::perror("select");
-            break;
-        }
-        if (FD_ISSET(STDIN_FILENO, &readable)) {
-            unsigned char key;
-            const ssize_t got = read(STDIN_FILENO, &key, 1);
-            if (got == 1) {
-                std::printf("\nSend %d\n", key);
-                if (key == escape) {
-                    std::fputs("\nGot escape char, exitting\n", stderr);
-                    break;
-                }
-                if (write(fd, &key, 1) != 1) {
-                    std::perror("write(serialfd)");
-                    break;
-                }
-            } else if (got == 0) {
-                std::fputs("Got EOF on stdin\n", stderr);
-                break;
-            } else {
-                std::perror("read(stdin)");
-                // A hung-up terminal fails every read at once: waiting again would spin.
-                if (errno == EIO)
-                    break;
-            }
-        }
-        if (FD_ISSET(fd, &readable)) {
-            unsigned char byte;
-            const ssize_t got = read(fd, &byte, 1);
-            if (got == 1) {
-                if (byte == 0x0D) {
-                    std::fputs("[CR]", stdout);
-                } else if (byte == 0x0A) {
-                    std::fputs("[LF]\n", stdout);
-                } else if (byte >= 0x20 && byte <= 0x7E) {
-                    if (write(STDOUT_FILENO, &byte, 1) < 0) {
-                        std::perror("write(stdout)");
-                        running = false;
-                    }
-                } else {
-                    std::printf("[%02X]", byte);
-                    std::fflush(stdout);
-                }
-            } else if (got == 0 || errno == EIO) {
-                // A vanished device (a hung-up line) reports EIO on every read
-                // rather than end of input; either way nothing more will come.
-                std::fputs("Serial port closed\n", stderr);
-                running = false;
-            } else {
-                std::perror("read(serial)");
-            }
-        }
-    }
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    // A pseudo-terminal keeps the mode after its last reader is gone.
+    ioctl(fd, TIOCNXCL);
+    return close(fd);
 }
+

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <functional>
 
-// Returns once the slave side `slave` has no unread input, or at `until`,
-// or as soon as `readerGone` (when given) says nobody will read any more.
+// Returns at `until` at the latest. With `readerDone` (true once the reader
+// has taken everything or is gone), as soon as it says so. Without it, once
+// the slave side `slave` has had no unread input for long enough that bytes
+// still on their way through the kernel would have shown up.
 void waitUntilTaken(int slave, std::chrono::steady_clock::time_point until,
-                    const std::function<bool()>& readerGone = {});
+                    const std::function<bool()>& readerDone = {});

@@ -1,6 +1,7 @@
 // quarvo-sim: a stand-in for the set-top box. Opens a pseudo-terminal, prints
 // the device path to use as the feedback port on the first line of its
 // standard output, then sends packets built from its command line.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "drain.h"
 #include "packet.h"
+#include "standard_streams.h"
 
 namespace {
 
@@ -39,12 +41,26 @@ void usage(FILE* out, const char* name)
                  name, name);
 }
 
-bool parseNumber(const char* text, long* out)
+// Every number an option takes has a range, so none can overflow a sleep or
+// a deadline further on.
+struct NumberOption {
+    char letter;
+    const char* name;
+    long min;
+    long max;
+};
+constexpr NumberOption numberOptions[] = {
+    {'n', "--count", 0, 1'000'000'000},
+    {'i', "--interval", 0, 86'400'000},
+    {'l', "--linger", 0, 86'400'000},
+};
+
+bool parseNumber(const char* text, long min, long max, long* out)
 {
     char* end = nullptr;
     errno = 0;
     const long n = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || n < 0)
+    if (errno != 0 || end == text || *end != '\0' || n < min || n > max)
         return false;
     *out = n;
     return true;
@@ -86,6 +102,7 @@ std::string readAll(const char* path, bool* ok)
 
 int main(int argc, char** argv)
 {
+    ensureStandardStreams();
     const char* name = argv[0];
     static const option options[] = {
         {"record", required_argument, nullptr, 'r'},  {"count", required_argument, nullptr, 'n'},
@@ -102,9 +119,15 @@ int main(int argc, char** argv)
     long intervalMs = 1000;
     long lingerMs = 5000;
     std::string error;
+    const char* packetOnly = nullptr; // an option that --raw cannot honour
     int opt;
-    while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+    // "-": a stray word is caught in place, whatever POSIXLY_CORRECT says.
+    while ((opt = getopt_long(argc, argv, "-", options, nullptr)) != -1) {
         switch (opt) {
+        case 1:
+            std::fprintf(stderr, "%s: unexpected argument: %s\n", name, optarg);
+            usage(stderr, name);
+            return 2;
         case 'r': {
             SimRecord record;
             if (!parseRecord(optarg, &record, &error)) {
@@ -117,21 +140,28 @@ int main(int argc, char** argv)
         case 'n':
         case 'i':
         case 'l': {
+            const NumberOption& o = *std::find_if(std::begin(numberOptions), std::end(numberOptions),
+                                                  [&](const NumberOption& x) { return x.letter == opt; });
             long n;
-            if (!parseNumber(optarg, &n)) {
-                std::fprintf(stderr, "%s: not a whole number: %s\n", name, optarg);
+            if (!parseNumber(optarg, o.min, o.max, &n)) {
+                std::fprintf(stderr, "%s: %s takes a whole number from %ld to %ld, not %s\n", name, o.name, o.min,
+                             o.max, optarg);
                 return 2;
             }
             (opt == 'n' ? count : opt == 'i' ? intervalMs : lingerMs) = n;
+            if (opt != 'l')
+                packetOnly = o.name;
             break;
         }
         case 'g':
+            packetOnly = "--garbage";
             if (!unescape(optarg, &garbage)) {
                 std::fprintf(stderr, "%s: --garbage: bad escape (use \\xHH or \\\\)\n", name);
                 return 2;
             }
             break;
         case 'b':
+            packetOnly = "--bad-checksum";
             packetOptions.badChecksum = true;
             break;
         case 'w':
@@ -153,6 +183,10 @@ int main(int argc, char** argv)
     if ((rawPath == nullptr) == records.empty()) {
         std::fprintf(stderr, "%s: give either --record or --raw\n", name);
         usage(stderr, name);
+        return 2;
+    }
+    if (rawPath != nullptr && packetOnly != nullptr) {
+        std::fprintf(stderr, "%s: --raw sends the file once, as it is: %s cannot go with it\n", name, packetOnly);
         return 2;
     }
 

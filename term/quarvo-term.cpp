@@ -9,8 +9,12 @@
 #include <getopt.h>
 #include <string>
 #include <string_view>
+#include <termios.h>
+#include <vector>
+#include <unistd.h>
 
 #include "serial.h"
+#include "standard_streams.h"
 
 namespace {
 
@@ -70,6 +74,26 @@ void describeKey(int key, char* out, size_t size)
         std::snprintf(out, size, "'%c' (0x%02X)", key, key);
 }
 
+// Why `key` can never reach the session from a terminal with settings `t`,
+// or null when it can: the terminal acts on some keys itself.
+const char* unreachableReason(int key, const termios& t)
+{
+    const auto bound = [&](int index) { return t.c_cc[index] != _POSIX_VDISABLE && t.c_cc[index] == key; };
+    if ((t.c_lflag & ISIG) && (bound(VINTR) || bound(VQUIT) || bound(VSUSP)))
+        return "it raises a signal";
+    if ((t.c_iflag & IXON) && (bound(VSTART) || bound(VSTOP)))
+        return "the terminal takes it for flow control";
+    if (key == '\r' && (t.c_iflag & IGNCR))
+        return "the terminal ignores carriage returns";
+    if (key == '\r' && (t.c_iflag & ICRNL))
+        return "Enter arrives as a line feed";
+    if (key == '\n' && (t.c_iflag & INLCR))
+        return "a line feed arrives as a carriage return";
+    if (key > 0x7F && (t.c_iflag & ISTRIP))
+        return "the terminal strips the eighth bit";
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -79,11 +103,18 @@ int main(int argc, char** argv)
         {"escape", required_argument, nullptr, 'e'},
         {nullptr, 0, nullptr, 0},
     };
+    ensureStandardStreams();
     int baud = DefaultBaud;
     int escape = DefaultEscape;
+    std::vector<const char*> ports;
     int opt;
-    while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
+    // "-": words that are not options come back in order, whatever
+    // POSIXLY_CORRECT says, so the command line reads the same everywhere.
+    while ((opt = getopt_long(argc, argv, "-", options, nullptr)) != -1) {
         switch (opt) {
+        case 1:
+            ports.push_back(optarg);
+            break;
         case 'b':
             if (!parseInt(optarg, 10, 10000000, &baud)) {
                 std::fprintf(stderr, "%s: not a line speed: %s\n", argv[0], optarg);
@@ -103,20 +134,28 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    if (argc - optind != 1) {
-        std::fprintf(stderr, argc - optind == 0 ? "%s: no serial port given\n" : "%s: more than one serial port given\n",
+    for (int i = optind; i < argc; ++i) // after "--"
+        ports.push_back(argv[i]);
+    if (ports.size() != 1) {
+        std::fprintf(stderr, ports.empty() ? "%s: no serial port given\n" : "%s: more than one serial port given\n",
                      argv[0]);
         print_syntax(argv[0]);
         return 1;
     }
-    const char* port = argv[optind];
+    const char* port = ports[0];
+    char keyName[32];
+    describeKey(escape, keyName, sizeof keyName);
+    if (termios keyboard{}; isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &keyboard) == 0) {
+        if (const char* reason = unreachableReason(escape, keyboard)) {
+            std::fprintf(stderr, "%s: the escape key %s can never arrive: %s\n", argv[0], keyName, reason);
+            return 1;
+        }
+    }
     const int fd = serial_openport(port, baud, 1);
     if (fd == -1) {
         std::perror("Opening serial port failed");
         return 1;
     }
-    char keyName[32];
-    describeKey(escape, keyName, sizeof keyName);
     std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port, baud, keyName);
     serial_terminal(fd, escape);
     serial_close(fd);

@@ -93,7 +93,7 @@ TEST(Check, RequestedChannelForms)
     const std::vector<Case> cases{
         {"123", "New channel number requested: 123"},
         {"\x7F" "123", "New channel number requested: 0123"},
-        {"\x7F" "12", "New channel number requested: \x7F" "12"},
+        {"\x7F" "12", "New channel number requested: [7F]12"},
         {"12-", ""},
         {"-", ""},
         {"1234-", "New channel number requested: 1234"}, // only the first 4 count
@@ -113,7 +113,7 @@ TEST(Check, DebugTracesEveryRecord)
 {
     const ChildResult r = check(packet({{"ABCD", "\xC8"}, {"CE00", ""}, {"SSCN", "101"}}), "101", true);
     EXPECT_EQ(r.out,
-              "ABCD : \xC8 [1 -56]\n"
+              "ABCD : [C8] [1 -56]\n"
               "CE00 :  [0 83]\n" // an empty value shows the byte after it: the next code's "S"
               "New channel number requested: SSCN : 101 [3 49]\n"
               "Current channel '101' [correct]\n");

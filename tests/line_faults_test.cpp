@@ -29,7 +29,7 @@ TEST(LineFaults, DeviceVanishingMidPacketEndsTheCheckAtOnce)
 {
     Pty pty;
     Child child(checkArgs(pty.path()));
-    waitUntilOpened(child.pid(), pty.path());
+    pty.waitSetUp(child.pid());
     pty.write("\n015SSCN01", child.pid());
     pty.waitDrained(child.pid());
     const auto before = std::chrono::steady_clock::now();
@@ -104,7 +104,7 @@ ChildResult underValgrind(const std::string& input, bool endInput)
     Child child({VALGRIND_PATH, "--quiet", "--error-exitcode=99", "--leak-check=full",
                  "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", checkPath(), "--feedback", pty.path(),
                  "--channel", "101", "--debug"});
-    waitUntilOpened(child.pid(), pty.path());
+    pty.waitSetUp(child.pid());
     pty.write(input, child.pid());
     if (endInput) {
         pty.waitDrained(child.pid());

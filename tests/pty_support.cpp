@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -24,6 +25,19 @@ bool ended(pid_t pid)
     // WNOWAIT leaves the child to be reaped by its owner.
     siginfo_t info{};
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Bytes the process has received through read calls, or -1.
+long long bytesRead(pid_t pid)
+{
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return -1;
 }
 
 } // namespace
@@ -86,6 +100,14 @@ Pty::~Pty()
 
 bool Pty::write(std::string_view bytes, pid_t reader)
 {
+    if (reader != 0 && reader != reader_) {
+        // Everything the reader reads from now on comes from this port.
+        reader_ = reader;
+        readerBase_ = bytesRead(reader);
+        written_ = 0;
+    }
+    if (reader != 0)
+        written_ += static_cast<long long>(bytes.size());
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!bytes.empty()) {
         const ssize_t n = ::write(master_, bytes.data(), bytes.size());
@@ -105,8 +127,27 @@ bool Pty::write(std::string_view bytes, pid_t reader)
 
 void Pty::waitDrained(pid_t reader)
 {
-    waitUntilTaken(slave_, std::chrono::steady_clock::now() + std::chrono::seconds(60),
-                   [reader] { return ended(reader); });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    if (reader == 0 || reader != reader_ || readerBase_ < 0) {
+        waitUntilTaken(slave_, until);
+        return;
+    }
+    // The reader's own count of bytes read says when it has had everything;
+    // the empty queue guards against reads of anything else inflating it.
+    waitUntilTaken(slave_, until, [this, reader] {
+        int waiting = 0;
+        return ended(reader) ||
+               (bytesRead(reader) - readerBase_ >= written_ && ioctl(slave_, FIONREAD, &waiting) == 0 && waiting == 0);
+    });
+}
+
+void Pty::waitSetUp(pid_t reader)
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int exclusive = 0;
+    while (!ended(reader) && std::chrono::steady_clock::now() < limit &&
+           !(ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive == 1))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void Pty::closeMaster()
@@ -199,7 +240,7 @@ ChildResult runCheck(const std::vector<std::string>& args, std::string_view inpu
     for (const std::string& a : args)
         argv.push_back(a == "{port}" ? pty.path() : a);
     Child child(argv);
-    waitUntilOpened(child.pid(), pty.path());
+    pty.waitSetUp(child.pid());
     pty.write(input, child.pid());
     if (endInput) {
         pty.waitDrained(child.pid());

@@ -21,17 +21,25 @@ public:
     int slave() const { return slave_; }
 
     // Writes everything to the master; gives up when `reader` (if not 0)
-    // has ended or after a long time, so a test never hangs.
+    // has ended or after a long time, so a test never hangs. A reader named
+    // here must read nothing but this port from its first write on.
     bool write(std::string_view bytes, pid_t reader = 0);
-    // Waits until the slave has no unread input (or `reader` has ended), so
-    // that closing the master afterwards loses nothing.
+    // Waits until `reader` has read everything written to it (or ended);
+    // without a reader, until the slave's queue has stayed empty a while.
+    // Closing the master afterwards loses nothing.
     void waitDrained(pid_t reader = 0);
+    // Returns once a program has opened the slave and finished setting it up
+    // (the port's exclusive mode, its last step, is on), or `reader` ended.
+    void waitSetUp(pid_t reader);
     void closeMaster();
 
 private:
     int master_ = -1;
     int slave_ = -1;
     std::string path_;
+    pid_t reader_ = 0;
+    long long readerBase_ = -1;
+    long long written_ = 0;
 };
 
 struct ChildResult {
