@@ -1,10 +1,14 @@
 // Fuzz target: the packet reader fed arbitrary bytes. Every packet it
 // returns must be what the bytes really framed: 1 to 64 records lying inside
 // the bytes received, record lengths that add up, and a right checksum.
+// The other direction too: the same bytes, read as a recipe for a stream of
+// garbage and well-formed packets, must give back every one of those packets.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "gnome.h"
@@ -76,10 +80,104 @@ void checkPacket(const MemorySource& src, const Gnome* g, int32_t count, const c
     require(packetLength >= recordSum && packetLength <= recordSum + 5, "packet length within the accepted range");
 }
 
+using Record = std::pair<std::string, std::string>; // code, value
+using Packet = std::vector<Record>;
+
+// Takes bytes off the front of the fuzzer's input; zeros once it is used up.
+struct Recipe {
+    const uint8_t* data;
+    size_t size;
+    size_t pos = 0;
+    bool more() const { return pos < size; }
+    uint8_t next() { return pos < size ? data[pos++] : 0; }
+    // Any byte but a line feed, which would start a new packet.
+    char field() { const uint8_t b = next(); return static_cast<char>(b == '\n' ? 'n' : b); }
+};
+
+// A well-formed packet: its line feed, a length from the records' sum up to
+// five more, the records, and the checksum in either case.
+std::string encode(const Packet& packet, unsigned extra, bool lowerCase)
+{
+    std::string body;
+    unsigned recordSum = 0;
+    for (const auto& [code, value] : packet) {
+        const unsigned r = 7 + static_cast<unsigned>(value.size());
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%03u", r);
+        body += code + digits + value;
+        recordSum += r;
+    }
+    char head[5];
+    std::snprintf(head, sizeof head, "\n%03u", recordSum + extra);
+    std::string bytes = head + body;
+    unsigned sum = 0;
+    for (const char c : bytes)
+        sum += static_cast<uint8_t>(c);
+    char tail[3];
+    std::snprintf(tail, sizeof tail, lowerCase ? "%02x" : "%02X", sum & 0xFF);
+    return bytes + tail;
+}
+
+void checkEveryPacketComesBack(const uint8_t* data, size_t size)
+{
+    Recipe recipe{data, size};
+    std::string stream;
+    std::vector<Packet> sent;
+    while (recipe.more()) {
+        const uint8_t op = recipe.next();
+        if (op & 1) { // garbage, with no line feed in it
+            for (unsigned n = recipe.next(); n > 0; --n)
+                stream += recipe.field();
+            continue;
+        }
+        Packet packet;
+        unsigned total = 0;
+        for (unsigned records = 1 + (op >> 1) % GNOME_MAX_RECORDS; records > 0; --records) {
+            std::string code;
+            for (int i = 0; i < 4; ++i)
+                code += recipe.field();
+            std::string value;
+            for (unsigned n = recipe.next() % 40; n > 0; --n)
+                value += recipe.field();
+            if (total + 7 + value.size() + 5 > 999)
+                break;
+            total += 7 + static_cast<unsigned>(value.size());
+            packet.emplace_back(code, value);
+        }
+        if (packet.empty())
+            continue;
+        const uint8_t form = recipe.next();
+        stream += encode(packet, form % 6, form & 0x80);
+        sent.push_back(packet);
+    }
+
+    MemorySource src{reinterpret_cast<const uint8_t*>(stream.data()), stream.size(), 0};
+    Gnome* g = Gnome_create(readMemory, &src);
+    require(g != nullptr, "reader created");
+    size_t received = 0;
+    int32_t count = 0;
+    const char* const* codes = nullptr;
+    const char* const* values = nullptr;
+    const int32_t* lengths = nullptr;
+    while (Gnome_readPacket(g, &count, &codes, &values, &lengths) == 0) {
+        require(received < sent.size(), "no packet that was not sent");
+        const Packet& expected = sent[received++];
+        require(static_cast<size_t>(count) == expected.size(), "every record of a packet");
+        for (int32_t i = 0; i < count; ++i) {
+            require(std::string(codes[i], 4) == expected[i].first, "record code as sent");
+            require(std::string(values[i], static_cast<size_t>(lengths[i])) == expected[i].second,
+                    "record value as sent");
+        }
+    }
+    require(received == sent.size(), "every packet sent comes back, in order");
+    Gnome_destroy(g);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    checkEveryPacketComesBack(data, size);
     MemorySource src{data, size, 0};
     Gnome* g = Gnome_create(readMemory, &src);
     require(g != nullptr, "reader created");

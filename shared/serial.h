@@ -6,8 +6,10 @@
 #include <sys/types.h>
 
 // Opens `path` raw, 8 data bits, no parity, one stop bit (two when stopBits
-// is 2), non-blocking, and takes an exclusive advisory lock so that no second
-// reader splits the byte stream. Returns the descriptor, or -1 after a report
+// is 2), non-blocking. Takes an exclusive advisory lock, which refuses a
+// second program that also locks, and sets exclusive mode (TIOCEXCL), which
+// keeps out unprivileged openers; neither stops a root program that reads
+// without locking. Returns the descriptor, or -1 after a report
 // on the standard error with errno as the failing step left it (EBUSY when
 // another program holds the port). An unsupported speed ends the process
 // with status 1.
@@ -18,9 +20,12 @@ ssize_t serial_read(int fd, void* buf, size_t size);
 // As serial_read, waiting at most ms milliseconds; -2 when the time ran out.
 ssize_t serial_readtimeout(int fd, void* buf, size_t size, int ms);
 ssize_t serial_write(int fd, const void* data, size_t len);
+// Lifts the exclusive mode, then closes.
 int serial_close(int fd);
 
 // Bridges the user's terminal and the port until escapeChar is typed, the
-// standard input ends, the port ends or an error occurs; the standard
-// input's terminal settings are restored on the way out.
+// standard input ends, the port ends, an error occurs, or SIGINT, SIGTERM,
+// SIGHUP or SIGQUIT arrives. The standard input's terminal settings are
+// restored on every way out; a caught signal is then raised again, so the
+// process ends as that signal would have ended it.
 void serial_terminal(int fd, int escapeChar);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "packets.h"
@@ -44,12 +46,20 @@ TEST(Check, ExpectedChannelSucceeds)
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(Check, ChannelIsComparedAsText)
+TEST(Check, ChannelIsComparedAsTextAndPrintedInPrintableForm)
 {
-    for (const std::string value : {"0101", "10", "1010", "102", ""}) {
-        const ChildResult r = check(packet({{"SSCN", value}}));
-        EXPECT_EQ(r.out, "Current channel '" + value + "' [incorrect]\n" + Failed) << value;
-        EXPECT_EQ(r.status, 1) << value;
+    struct Case {
+        std::string value, printed;
+    };
+    const std::vector<Case> cases{
+        {"0101", "0101"}, {"10", "10"}, {"1010", "1010"}, {"102", "102"}, {"", ""},
+        // A zero byte neither cuts the value short nor makes it equal "101";
+        // an escape sequence never reaches the user's terminal.
+        {std::string("101\0", 4), "101[00]"}, {"\x1b[2J\x1b[H101", "[1B][2J[1B][H101"}, {"\xC8\x7F", "[C8][7F]"}};
+    for (const Case& c : cases) {
+        const ChildResult r = check(packet({{"SSCN", c.value}}));
+        EXPECT_EQ(r.out, "Current channel '" + c.printed + "' [incorrect]\n" + Failed) << c.printed;
+        EXPECT_EQ(r.status, 1) << c.printed;
     }
 }
 
@@ -69,9 +79,9 @@ TEST(Check, ErrorRecordsFail)
     struct Case {
         std::string code, printed;
     };
-    for (const Case& c : {Case{"PUCP", "Error 'E1'\n"}, Case{"PUSP", "Error 'E1'\n"}, Case{"SYD1", "SYD1 Error 'E1'\n"},
-                          Case{"CEER", "Channel error: E1\n"}}) {
-        const ChildResult r = check(packet({{c.code, "E1"}}));
+    for (const Case& c : {Case{"PUCP", "Error 'E[0D]1'\n"}, Case{"PUSP", "Error 'E[0D]1'\n"},
+                          Case{"SYD1", "SYD1 Error 'E[0D]1'\n"}, Case{"CEER", "Channel error: E[0D]1\n"}}) {
+        const ChildResult r = check(packet({{c.code, "E\r1"}}));
         EXPECT_EQ(r.out, c.printed + Failed) << c.code;
         EXPECT_EQ(r.status, 1) << c.code;
     }
@@ -111,9 +121,9 @@ TEST(Check, RequestedChannelForms)
 
 TEST(Check, DebugTracesEveryRecord)
 {
-    const ChildResult r = check(packet({{"ABCD", "\xC8"}, {"CE00", ""}, {"SSCN", "101"}}), "101", true);
+    const ChildResult r = check(packet({{"A\x1b" "CD", "\xC8"}, {"CE00", ""}, {"SSCN", "101"}}), "101", true);
     EXPECT_EQ(r.out,
-              "ABCD : [C8] [1 -56]\n"
+              "A[1B]CD : [C8] [1 -56]\n"
               "CE00 :  [0 83]\n" // an empty value shows the byte after it: the next code's "S"
               "New channel number requested: SSCN : 101 [3 49]\n"
               "Current channel '101' [correct]\n");
@@ -162,9 +172,65 @@ TEST(Check, FewerThanThreeArgumentsShowTheUsage)
     }
 }
 
-TEST(Check, ExtraWordPassesTheCountAndIsIgnored)
+TEST(Check, ExtraWordPassesTheCountAndIsIgnoredWhateverTheEnvironment)
 {
-    const ChildResult r = runCheck({"--channel=101", "extra", "--feedback", "{port}"}, packet({{"SSCN", "101"}}));
+    for (const bool posixlyCorrect : {false, true}) {
+        // Options after a stray word are still read when POSIXLY_CORRECT is set.
+        if (posixlyCorrect)
+            setenv("POSIXLY_CORRECT", "1", 1);
+        const ChildResult r = runCheck({"--channel=101", "extra", "--feedback", "{port}"}, packet({{"SSCN", "101"}}));
+        unsetenv("POSIXLY_CORRECT");
+        EXPECT_EQ(r.out, "Current channel '101' [correct]\n") << posixlyCorrect;
+        EXPECT_EQ(r.err, "") << posixlyCorrect;
+        EXPECT_EQ(r.status, 0) << posixlyCorrect;
+    }
+}
+
+// With a standard stream closed by the caller, the port must not take its
+// number: the verdict would be written to the box.
+TEST(Check, ClosedStandardStreamsNeverSendAnythingToTheBox)
+{
+    for (const int closed : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        for (const bool withLog : {false, true}) {
+            const std::string log = tempPath("closed-stream-log");
+            Pty pty;
+            std::vector<std::string> argv{checkPath(), "--feedback", pty.path(), "--channel", "101"};
+            if (withLog)
+                argv.insert(argv.end(), {"--log", log});
+            Child child(argv, -1, closed);
+            pty.waitSetUp(child.pid());
+            pty.write(packet({{"SSCN", "102"}}), child.pid());
+            const ChildResult r = child.wait();
+            const std::string where = "closed " + std::to_string(closed) + (withLog ? " with log" : "");
+            EXPECT_EQ(r.status, 1) << where;
+            char byte;
+            EXPECT_EQ(read(pty.master(), &byte, 1), -1) << where << ": the box received something";
+            const std::string printed = "Current channel '102' [incorrect]\n" + Failed;
+            const bool lost = closed == STDOUT_FILENO && !withLog; // printed to /dev/null
+            EXPECT_EQ(withLog ? readFile(log) : r.out, lost ? "" : printed) << where;
+            unlink(log.c_str());
+        }
+    }
+}
+
+// Descriptor numbers past 1024 do not fit a select set; a parent that leaks
+// descriptors must not change the verdict.
+TEST(Check, PortDescriptorAboveTheSelectLimit)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max < 1200)
+        GTEST_SKIP() << "no room for 1,100 descriptors";
+    const rlimit saved = limit;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<int> leaked;
+    for (int i = 0; i < 1100; ++i)
+        leaked.push_back(open("/dev/null", O_RDONLY)); // inherited by the check
+    const ChildResult r = check(packet({{"SSCN", "101"}}));
+    for (int fd : leaked)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
     EXPECT_EQ(r.status, 0);
 }
@@ -249,6 +315,10 @@ TEST(Check, PortInUseByAnotherProgramIsRefusedAtOnce)
     EXPECT_EQ(r.status, 1);
     pty.write(packet({{"SSCN", "101"}}));
     EXPECT_EQ(first.wait().status, 0);
+    // The port's exclusive mode ends with the check, so the next can open it.
+    int exclusive = -1;
+    ioctl(pty.slave(), TIOCGEXCL, &exclusive);
+    EXPECT_EQ(exclusive, 0);
 }
 
 TEST(Check, LogAppendsBothStreamsAndNeverTruncates)

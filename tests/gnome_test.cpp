@@ -203,15 +203,6 @@ TEST(Gnome, BytesBeforeTheFirstLineFeedAreNeverAPacket)
     EXPECT_EQ(o.records.size(), 1u);
 }
 
-TEST(Gnome, LongRunWithoutLineFeedFillsTheBufferAndIsDropped)
-{
-    Reader r(std::string(GNOME_BUFFER_SIZE + 10, 'z') + Example);
-    Outcome o = r.next();
-    EXPECT_EQ(o.rc, 0);
-    EXPECT_EQ(o.printed, "Buffer full, ignored: [[[" + std::string(GNOME_BUFFER_SIZE, 'z') +
-                             "]]]\nUnexpected/invalid characters: [[[" + std::string(10, 'z') + "]]]\n");
-}
-
 TEST(Gnome, DestroyAcceptsNull) { Gnome_destroy(nullptr); }
 
 } // namespace

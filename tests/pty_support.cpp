@@ -175,7 +175,7 @@ std::string tempPath(const char* stem)
     return pattern;
 }
 
-Child::Child(const std::vector<std::string>& argv, int stdinFd)
+Child::Child(const std::vector<std::string>& argv, int stdinFd, int closeFd)
     : outPath_(tempPath("child-out")), errPath_(tempPath("child-err"))
 {
     std::vector<char*> args;
@@ -192,6 +192,8 @@ Child::Child(const std::vector<std::string>& argv, int stdinFd)
         dup2(err, STDERR_FILENO);
         // A session of its own: no controlling terminal to inherit.
         setsid();
+        if (closeFd >= 0)
+            close(closeFd);
         execv(args[0], args.data());
         _exit(127);
     }

@@ -52,8 +52,9 @@ struct ChildResult {
 // (files, not pipes, so a chatty child never blocks on a full pipe).
 class Child {
 public:
-    // stdinFd < 0: the child's standard input is /dev/null.
-    explicit Child(const std::vector<std::string>& argv, int stdinFd = -1);
+    // stdinFd < 0: the child's standard input is /dev/null. closeFd (0 to 2)
+    // is a standard stream the child starts with closed, as a shell's ">&-".
+    explicit Child(const std::vector<std::string>& argv, int stdinFd = -1, int closeFd = -1);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #include <sys/ioctl.h>
 #include <thread>
 
@@ -82,6 +86,55 @@ TEST_F(ReadFuncTest, ByteArrivingDuringTheWaitIsReadAtOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
     writer.join();
     EXPECT_EQ(byte, 'z');
+}
+
+// A program that reads the same port without taking the lock can take a byte
+// between the wait and the read. That must cost the check nothing but the byte.
+TEST_F(ReadFuncTest, ReaderThatTakesBytesFirstIsNoFailure)
+{
+    const int other = open(pty_.path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    std::atomic<bool> racing{true};
+    std::atomic<int> stolen{0};
+    std::thread thief([&] {
+        // Reads without waiting, as fast as it can: it often takes a byte
+        // after the check's wait has seen it and before the check reads it.
+        while (racing) {
+            char c;
+            if (read(other, &c, 1) == 1)
+                ++stolen;
+            else
+                std::this_thread::yield();
+        }
+    });
+    ReadContext context{fd_, monotonic_seconds() + 60};
+    std::atomic<int> received{0};
+    std::atomic<int> failures{0};
+    std::thread check([&] {
+        for (char c = 0; c != 'Z';) {
+            if (readFunc(&context, &c, 1) != 1) {
+                ++failures;
+                return;
+            }
+            ++received;
+        }
+    });
+    // One byte at a time, each once both readers wait for it, until the
+    // other reader has won a good number of the races.
+    for (int sent = 0; sent < 20000 && stolen < 500 && failures == 0; ++sent) {
+        pty_.write("x");
+        int waiting = 1;
+        while (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)
+            std::this_thread::yield();
+    }
+    racing = false;
+    thief.join();
+    close(other);
+    if (failures == 0)
+        pty_.write("Z");
+    check.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_GT(received, 0);
 }
 
 TEST_F(ReadFuncTest, VanishedDeviceEndsReadingAtOnce)

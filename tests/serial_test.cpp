@@ -4,6 +4,9 @@
 #include <chrono>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -126,6 +129,32 @@ TEST(Serial, RegularFileFailsAtTheSettingsStepAndIsClosed)
     unlink(file.c_str());
 }
 
+// errno of an open of `path` by an unprivileged process that takes no lock
+// (0 when it succeeds), or -1 when the test cannot drop privileges.
+int unprivilegedOpenError(const std::string& path)
+{
+    if (geteuid() != 0)
+        return -1;
+    chmod(path.c_str(), 0666);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(255);
+        const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
+}
+
+int exclusiveMode(int fd)
+{
+    int on = -1;
+    ioctl(fd, TIOCGEXCL, &on);
+    return on;
+}
+
 TEST(Serial, SecondOpenerIsRefusedWhileTheFirstHoldsThePort)
 {
     Pty pty;
@@ -135,7 +164,19 @@ TEST(Serial, SecondOpenerIsRefusedWhileTheFirstHoldsThePort)
     EXPECT_EQ(second.fd, -1);
     EXPECT_EQ(second.savedErrno, EBUSY);
     EXPECT_EQ(second.err, pty.path() + ": port is in use by another program\n");
+
+    // Programs that take no lock are kept out by the exclusive mode, unless
+    // privileged; closing the port lifts it.
+    EXPECT_EQ(exclusiveMode(pty.slave()), 1);
+    const int unprivileged = unprivilegedOpenError(pty.path());
+    if (unprivileged != -1) {
+        EXPECT_EQ(unprivileged, EBUSY);
+    }
     serial_close(first);
+    EXPECT_EQ(exclusiveMode(pty.slave()), 0);
+    if (unprivileged != -1) {
+        EXPECT_EQ(unprivilegedOpenError(pty.path()), 0);
+    }
     const int third = serial_openport(pty.path().c_str(), 57600, 1);
     EXPECT_GE(third, 0);
     serial_close(third);

@@ -2,8 +2,10 @@
 // for the user's keyboard and screen, the other for the serial device.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -133,8 +135,9 @@ TEST(Terminal, PortBytesAreShownWithControlBytesVisible)
     TerminalProcess term(keyboard.slave, port.path(), 0x1D, {keyboard.master, port.master()});
     keyboard.waitUntilRaw();
     port.write("OK\r\n\x07");
-    port.waitDrained();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // "[07]" flushes everything shown before it.
+    for (int i = 0; i < 10000 && term.out() != "OK[CR][LF]\n[07]"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     keyboard.type("\x1D");
     EXPECT_EQ(term.wait(), 0);
     // Printable bytes go straight to the screen, tags through the buffered stream.
@@ -187,6 +190,74 @@ TEST(TerminalCommand, OpensThePortAndEndsOnTheEscapeKey)
     EXPECT_EQ(r.out, "hi[LF]\n\nSend 122\n\nSend 1\n");
     EXPECT_EQ(r.err, "Connected to " + port.path() + " at 57600 baud. Press Ctrl-A (0x01) to end the session.\n"
                      "\nGot escape char, exitting\n");
+}
+
+TEST(TerminalCommand, SignalsEndTheSessionWithTheKeyboardRestored)
+{
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        Keyboard keyboard;
+        const termios before = keyboard.settings();
+        Pty port;
+        Child child({QUARVO_TERM_PATH, port.path()}, keyboard.slave);
+        keyboard.waitUntilRaw();
+        kill(child.pid(), signo);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        EXPECT_EQ(r.status, 128 + signo) << signo; // ended as the signal ends a process
+        const termios after = keyboard.settings();
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << signo;
+        EXPECT_EQ(after.c_iflag, before.c_iflag) << signo;
+    }
+}
+
+// A device that takes bytes slower than they are typed (here: its output
+// stopped) makes the keys wait; it does not end the session.
+TEST(TerminalCommand, KeysWaitForAPortThatCannotTakeThemYet)
+{
+    Keyboard keyboard;
+    Pty port;
+    Child child({QUARVO_TERM_PATH, port.path(), "--escape", "q"}, keyboard.slave);
+    keyboard.waitUntilRaw();
+    tcflow(port.slave(), TCOOFF);
+    keyboard.type("abc");
+    // Every key taken from the keyboard, while the port takes none.
+    int waiting = 1;
+    while (child.running() && ioctl(keyboard.slave, FIONREAD, &waiting) == 0 && waiting > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(child.running());
+    tcflow(port.slave(), TCOON);
+    EXPECT_EQ(readPort(port.master(), 3), "abc");
+    keyboard.type("q");
+    const ChildResult r = child.wait(std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.find("write(serialfd)"), std::string::npos) << r.err;
+}
+
+// Keys the keyboard's terminal acts on itself never reach the session.
+TEST(TerminalCommand, EscapeKeysThatCanNeverArriveAreRefused)
+{
+    const std::string name = QUARVO_TERM_PATH;
+    struct Case {
+        std::string key, refusal;
+    };
+    const std::vector<Case> cases{
+        {"^C", "Ctrl-C (0x03) can never arrive: it raises a signal"},
+        {"^Z", "Ctrl-Z (0x1A) can never arrive: it raises a signal"},
+        {"^\\", "Ctrl-\\ (0x1C) can never arrive: it raises a signal"},
+        {"^S", "Ctrl-S (0x13) can never arrive: the terminal takes it for flow control"},
+        {"^Q", "Ctrl-Q (0x11) can never arrive: the terminal takes it for flow control"},
+        {"^M", "Ctrl-M (0x0D) can never arrive: Enter arrives as a line feed"},
+    };
+    for (const Case& c : cases) {
+        Keyboard keyboard;
+        Child child({name, "/nonexistent/tty", "--escape", c.key}, keyboard.slave);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        EXPECT_EQ(r.status, 1) << c.key;
+        EXPECT_EQ(r.err, name + ": the escape key " + c.refusal + "\n");
+    }
+    // From a pipe or a file every byte arrives as it is.
+    Child piped({name, "/nonexistent/tty", "--escape", "^C"});
+    EXPECT_EQ(piped.wait(std::chrono::seconds(10)).err,
+              "/nonexistent/tty: No such file or directory\nOpening serial port failed: No such file or directory\n");
 }
 
 TEST(TerminalCommand, BadUsageAndUnopenablePort)
