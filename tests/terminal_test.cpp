@@ -232,6 +232,19 @@ TEST(TerminalCommand, KeysWaitForAPortThatCannotTakeThemYet)
     EXPECT_EQ(r.err.find("write(serialfd)"), std::string::npos) << r.err;
 }
 
+// Started with its standard input closed, the terminal must not take the
+// port for its keyboard and send the device's own bytes back to it.
+TEST(TerminalCommand, ClosedStandardInputIsNotThePort)
+{
+    Pty port;
+    Child child({QUARVO_TERM_PATH, port.path()}, -1, STDIN_FILENO);
+    const ChildResult r = child.wait(std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("Got EOF on stdin\n"), std::string::npos) << r.err;
+    port.write("echo?");
+    EXPECT_EQ(readPort(port.master(), 1, 100), "");
+}
+
 // Keys the keyboard's terminal acts on itself never reach the session.
 TEST(TerminalCommand, EscapeKeysThatCanNeverArriveAreRefused)
 {
