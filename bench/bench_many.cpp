@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <string>
 #include <string_view>
@@ -41,8 +42,11 @@ constexpr long LineRate = 5760;              // bytes/s: 57600 baud, 10 bits a b
 constexpr double DecidingSpreadSeconds = 1.0; // the boxes decide one after another, not in step
 constexpr double TrailerSeconds = 2.0;        // a box goes on sending after its deciding packet
 constexpr int PhaseGroups = 8;                // ports served at staggered instants within a tick
-constexpr auto ClosePortAfter = std::chrono::seconds(10); // no verdict this long after the deciding packet
-constexpr auto KillAfter = std::chrono::seconds(20);
+// No verdict this long after the deciding packet: the port is closed, then
+// the check killed. Long, because an overloaded host has seconds of bytes
+// waiting in each port's kernel buffer.
+constexpr auto ClosePortAfter = std::chrono::seconds(30);
+constexpr auto KillAfter = std::chrono::seconds(40);
 
 volatile sig_atomic_t stopSignal = 0;
 void onStopSignal(int signal) { stopSignal = signal; }
@@ -353,6 +357,13 @@ int main(int argc, char** argv)
     for (const int s : {SIGINT, SIGTERM, SIGHUP})
         sigaction(s, &action, nullptr);
 
+    // The driver stands for the boxes' hardware, which sends on time however
+    // busy the host is: it runs ahead of the checks where allowed (root), and
+    // its children start at the normal priority.
+    sched_param normal{};
+    const bool ahead = sched_setscheduler(0, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal) == 0 &&
+                       setpriority(PRIO_PROCESS, 0, -10) == 0;
+
     char dirTemplate[] = "/tmp/bench_many-XXXXXX";
     if (mkdtemp(dirTemplate) == nullptr) {
         std::perror("bench_many: mkdtemp");
@@ -411,9 +422,10 @@ int main(int argc, char** argv)
     const int groups = std::min(PhaseGroups, n);
     const auto subTick = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(options.tickMs)) / groups;
     auto nextTick = start;
-    const auto hardLimit = start + std::chrono::seconds(options.seconds) + KillAfter + std::chrono::seconds(5);
+    const auto hardLimit = start + std::chrono::seconds(options.seconds + 1) + KillAfter + std::chrono::seconds(5);
     int group = 0;
     int running = n;
+    int closed = 0;
     std::vector<pollfd> waits;
     std::vector<Box*> waiting;
     while (running > 0 && stopSignal == 0) {
@@ -432,8 +444,10 @@ int main(int argc, char** argv)
                     if (box.exited || !box.decidingWritten)
                         continue;
                     // A check that missed its verdict sees its port end, then is killed.
-                    if (now - box.decidingWrittenAt > ClosePortAfter)
+                    if (now - box.decidingWrittenAt > ClosePortAfter && box.pty->master() >= 0) {
                         box.pty->closeMaster();
+                        ++closed;
+                    }
                     if (now - box.decidingWrittenAt > KillAfter && !box.killed) {
                         kill(box.pid, SIGKILL);
                         box.killed = true;
@@ -511,7 +525,13 @@ int main(int argc, char** argv)
                 "arguments:%s\n",
                 n, LineRate, options.seconds, options.seconds + DecidingSpreadSeconds, options.tickMs,
                 extra.empty() ? " none" : extra.c_str());
-    std::printf("  wrong verdicts: %d of %d (target 0)\n", wrong, n);
+    if (!ahead)
+        std::printf("  (the driver could not raise its priority: under load the boxes fall behind the line rate)\n");
+    std::printf("  wrong verdicts: %d of %d (target 0)", wrong, n);
+    if (closed > 0)
+        std::printf("; %d of them had no verdict %lld s after the deciding packet", closed,
+                    static_cast<long long>(ClosePortAfter.count()));
+    std::printf("\n");
     std::printf("  CPU time per box-second: %.2f ms (target <= 10 ms); this driver's own: %.2f ms\n",
                 cpuMs / boxSeconds, (ms(selfAfter) - ms(selfBefore)) / boxSeconds);
     std::printf("  peak resident memory per check: median %.2f MiB, max %.2f MiB (target < 3 MiB; "
