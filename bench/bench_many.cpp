@@ -376,9 +376,10 @@ int main(int argc, char** argv)
         Box& box = boxes[static_cast<size_t>(i)];
         box.index = i;
         box.expected = std::to_string(100 + i);
-        // Every fourth box is on its neighbour's channel: both verdicts are exercised.
+        // Every fourth box is on a channel no check expects: both verdicts are
+        // exercised, and a deciding packet reaching the wrong check shows.
         box.right = i % 4 != 3;
-        const std::string sent = box.right ? box.expected : std::to_string(100 + i + 1);
+        const std::string sent = box.right ? box.expected : std::to_string(100 + n + i);
         box.verdictTail = box.right ? "Current channel '" + sent + "' [correct]\n"
                                     : "Current channel '" + sent + "' [incorrect]\nFailed\n";
         const double before = options.seconds + DecidingSpreadSeconds * i / n;
