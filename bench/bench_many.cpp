@@ -80,7 +80,8 @@ bool parseNumber(const char* name, const char* text, int low, int high, int* out
 
 bool parseOptions(int argc, char** argv, Options* options)
 {
-    for (int i = 1; i < argc; ++i) {
+    // Options come in pairs of name and number.
+    for (int i = 1; i < argc; i += 2) {
         const std::string_view arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (arg == "--") {
@@ -100,7 +101,6 @@ bool parseOptions(int argc, char** argv, Options* options)
                          argv[i]);
         if (!ok)
             return false;
-        ++i;
     }
     return true;
 }
