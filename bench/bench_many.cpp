@@ -19,6 +19,8 @@
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
+#include <sstream>
+#include <sys/ioctl.h>
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
@@ -41,7 +43,10 @@ using std::chrono::nanoseconds;
 constexpr long LineRate = 5760;              // bytes/s: 57600 baud, 10 bits a byte
 constexpr double DecidingSpreadSeconds = 1.0; // the boxes decide one after another, not in step
 constexpr double TrailerSeconds = 2.0;        // a box goes on sending after its deciding packet
-constexpr int PhaseGroups = 8;                // ports served at staggered instants within a tick
+constexpr int PhaseGroups = 8;
+// A port's input queue holds 4095 bytes; once full, every byte the check
+// takes lets one more in, at a kernel worker's wake-up each.
+constexpr int FullQueue = 4000;                // ports served at staggered instants within a tick
 // No verdict this long after the deciding packet: the port is closed, then
 // the check killed. Long, because an overloaded host has seconds of bytes
 // waiting in each port's kernel buffer.
@@ -60,7 +65,9 @@ void ensureStandardStreams()
 struct Options {
     int boxes = 16;
     int seconds = 5;
-    int tickMs = 2;
+    // A USB serial adapter, as on hosts with many ports, hands its bytes on
+    // about every 10 ms (when its 62-byte packet fills at this rate).
+    int tickMs = 10;
     std::vector<std::string> extra;
 };
 
@@ -161,6 +168,7 @@ struct Box {
     bool decidingWritten = false;
     bool exited = false;
     bool killed = false;
+    int maxQueued = 0; // most unread bytes seen in its port at once
     int rawStatus = -1;
     double cpuMs = 0;
     long peakKiB = 0;
@@ -300,6 +308,23 @@ std::string loadAverage()
     return third == std::string::npos ? text : text.substr(0, third);
 }
 
+// Busy and total time of all processors so far, from /proc/stat.
+void processorTimes(double* busy, double* total)
+{
+    const std::string text = readFile("/proc/stat");
+    std::istringstream fields(text.substr(0, text.find('\n')));
+    std::string cpu;
+    fields >> cpu;
+    double value = 0, idle = 0;
+    *total = 0;
+    for (int i = 0; fields >> value; ++i) {
+        *total += value;
+        if (i == 3 || i == 4) // idle, waiting for I/O
+            idle += value;
+    }
+    *busy = *total - idle;
+}
+
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 void writeDue(Box& box, Clock::time_point start, Clock::time_point now)
@@ -419,6 +444,8 @@ int main(int argc, char** argv)
 
     rusage selfBefore{};
     getrusage(RUSAGE_SELF, &selfBefore);
+    double busyBefore = 0, totalBefore = 0;
+    processorTimes(&busyBefore, &totalBefore);
     const auto start = Clock::now();
     const int groups = std::min(PhaseGroups, n);
     const auto subTick = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(options.tickMs)) / groups;
@@ -437,6 +464,9 @@ int main(int argc, char** argv)
                     writeDue(boxes[i], start, now);
             if (group == 0) {
                 for (Box& box : boxes) {
+                    int queued = 0;
+                    if (!box.exited && ioctl(box.pty->slave(), FIONREAD, &queued) == 0)
+                        box.maxQueued = std::max(box.maxQueued, queued);
                     // A check that stops reading never gets its deciding packet.
                     if (!box.exited && !box.killed && now > hardLimit) {
                         kill(box.pid, SIGKILL);
@@ -490,6 +520,8 @@ int main(int argc, char** argv)
     }
     rusage selfAfter{};
     getrusage(RUSAGE_SELF, &selfAfter);
+    double busyAfter = 0, totalAfter = 0;
+    processorTimes(&busyAfter, &totalAfter);
     for (Box& box : boxes)
         collect(box);
 
@@ -497,6 +529,9 @@ int main(int argc, char** argv)
     double cpuMs = 0;
     double boxSeconds = 0;
     std::vector<double> rssMiB, starterMiB, latencyMs;
+    Clock::time_point lastExit = start;
+    int maxQueued = 0, full = 0;
+    const long cores = std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
     for (Box& box : boxes) {
         const int status = box.rawStatus < 0          ? -1
                            : WIFEXITED(box.rawStatus) ? WEXITSTATUS(box.rawStatus)
@@ -512,6 +547,9 @@ int main(int argc, char** argv)
         }
         cpuMs += box.cpuMs;
         boxSeconds += seconds(box.exitedAt - start);
+        lastExit = std::max(lastExit, box.exitedAt);
+        maxQueued = std::max(maxQueued, box.maxQueued);
+        full += box.maxQueued >= FullQueue ? 1 : 0;
         rssMiB.push_back(static_cast<double>(box.peakKiB) / 1024.0);
         starterMiB.push_back(static_cast<double>(box.starterPeakKiB) / 1024.0);
         if (box.decidingWritten && !box.killed)
@@ -535,6 +573,11 @@ int main(int argc, char** argv)
     std::printf("\n");
     std::printf("  CPU time per box-second: %.2f ms (target <= 10 ms); this driver's own: %.2f ms\n",
                 cpuMs / boxSeconds, (ms(selfAfter) - ms(selfBefore)) / boxSeconds);
+    std::printf("  the %ld processors were %.0f %% busy, the checks' own share %.0f %%; most bytes waiting in a port: "
+                "%d, %d ports full (their check over %.1f s behind)\n",
+                cores, 100.0 * (busyAfter - busyBefore) / std::max(1.0, totalAfter - totalBefore),
+                100.0 * cpuMs / (1000.0 * seconds(lastExit - start) * static_cast<double>(cores)), maxQueued, full,
+                static_cast<double>(FullQueue) / LineRate);
     std::printf("  peak resident memory per check: median %.2f MiB, max %.2f MiB (target < 3 MiB; "
                 "the figure cannot be below the %.2f MiB of the process that starts it)\n",
                 quantile(rssMiB, 0.5), quantile(rssMiB, 1.0), quantile(starterMiB, 1.0));
