@@ -5,6 +5,9 @@
 //
 //   bench_many [--boxes N] [--seconds S] [--tick-ms T] [-- EXTRA CHECK ARGS]
 //
+// Defaults: 16 boxes, 5 s of undecided packets before the deciding one (up to
+// a second more, box by box), each port written every 10 ms.
+//
 // An extra argument holding "{i}" gets the box's index in its place, so that
 // e.g. "--log /tmp/x/log{i}" gives every check a file of its own.
 #include <algorithm>
@@ -20,9 +23,9 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <string>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -43,10 +46,10 @@ using std::chrono::nanoseconds;
 constexpr long LineRate = 5760;              // bytes/s: 57600 baud, 10 bits a byte
 constexpr double DecidingSpreadSeconds = 1.0; // the boxes decide one after another, not in step
 constexpr double TrailerSeconds = 2.0;        // a box goes on sending after its deciding packet
-constexpr int PhaseGroups = 8;
+constexpr int PhaseGroups = 8;               // ports served at staggered instants within a tick
 // A port's input queue holds 4095 bytes; once full, every byte the check
 // takes lets one more in, at a kernel worker's wake-up each.
-constexpr int FullQueue = 4000;                // ports served at staggered instants within a tick
+constexpr int FullQueue = 4000;
 // No verdict this long after the deciding packet: the port is closed, then
 // the check killed. Long, because an overloaded host has seconds of bytes
 // waiting in each port's kernel buffer.
@@ -56,10 +59,15 @@ constexpr auto KillAfter = std::chrono::seconds(40);
 volatile sig_atomic_t stopSignal = 0;
 void onStopSignal(int signal) { stopSignal = signal; }
 
+// Descriptors 0-2 open on /dev/null if they were closed, so that no port or
+// file lands on them.
 void ensureStandardStreams()
 {
-    for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd <= STDERR_FILENO; fd = dup(fd)) {
-    }
+    int fd = open("/dev/null", O_RDWR);
+    while (fd >= 0 && fd <= STDERR_FILENO)
+        fd = dup(fd);
+    if (fd > STDERR_FILENO)
+        close(fd);
 }
 
 struct Options {
