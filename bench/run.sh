@@ -1,12 +1,31 @@
 #!/usr/bin/env bash
 # Builds the optimised tools and prints the benchmark figures: the packet
-# reader's throughput from memory, then the whole-process figures.
+# reader's throughput from memory, then the whole-process figures, then many
+# checks at once as on a lab host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./setup/packages.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUARVO_BENCH=ON >/dev/null
-cmake --build build-bench -j "$(nproc 2>/dev/null || echo 2)" --target bench_reader bench_process check-quarvo >/dev/null
+cmake --build build-bench -j "$(nproc 2>/dev/null || echo 2)" --target bench_reader bench_process bench_many child_usage check-quarvo >/dev/null
 echo "== packet reader, from memory (target >= 200 MB/s)"
 build-bench/bench/bench_reader --benchmark_repetitions=10 --benchmark_report_aggregates_only=true 2>&1
 echo "== whole process over pseudo-terminals"
 build-bench/bench/bench_process "$@"
+
+echo "== many boxes at once: N checks, each on its own port fed at the line rate"
+echo "load: $(uptime)"
+failed=0
+for boxes in 1 16 64 128; do
+  build-bench/bench/bench_many --boxes "$boxes" || failed=1
+done
+echo "== 128 boxes again, every check with --result FILE --distinct-status"
+results=$(mktemp -d)
+trap 'rm -rf "$results"' EXIT
+status=0
+build-bench/bench/bench_many --boxes 128 -- --result "$results/r{i}.json" --distinct-status || status=$?
+if [ "$status" -eq 3 ]; then
+  echo "(check-quarvo rejects these options: figures skipped)"
+elif [ "$status" -ne 0 ]; then
+  failed=1
+fi
+exit "$failed"
