@@ -1,6 +1,8 @@
 #include "read_func.h"
 
 #include <cstdio>
+
+#include "capture.h"
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -30,5 +32,8 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
         std::perror("select");
         return -1;
     }
-    return static_cast<int32_t>(read(ctx->fd, dest, size));
+    const ssize_t got = read(ctx->fd, dest, size);
+    if (got > 0 && ctx->capture != nullptr)
+        Capture_append(ctx->capture, dest, static_cast<size_t>(got));
+    return static_cast<int32_t>(got);
 }

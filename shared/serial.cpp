@@ -40,6 +40,9 @@ int failAfterOpen(int fd, const char* prefix)
     return -1;
 }
 
+void (*receiveHook)(void*, const void*, size_t) = nullptr;
+void* receiveArg = nullptr;
+
 // One readiness wait on fd alone; timeout null waits without limit.
 ssize_t waitAndRead(int fd, void* buf, size_t size, timeval* timeout, ssize_t onTimeout)
 {
@@ -115,6 +118,12 @@ ssize_t serial_write(int fd, const void* data, size_t len) { return write(fd, da
 
 int serial_close(int fd) { return close(fd); }
 
+void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t size), void* arg)
+{
+    receiveHook = hook;
+    receiveArg = arg;
+}
+
 void serial_terminal(int fd, int escapeChar)
 {
     termios saved{};
@@ -161,6 +170,8 @@ void serial_terminal(int fd, int escapeChar)
             unsigned char byte;
             const ssize_t got = read(fd, &byte, 1);
             if (got == 1) {
+                if (receiveHook != nullptr)
+                    receiveHook(receiveArg, &byte, 1);
                 if (byte == 0x0D) {
                     std::fputs("[CR]", stdout);
                 } else if (byte == 0x0A) {

@@ -24,3 +24,6 @@ int serial_close(int fd);
 // standard input ends, the port ends or an error occurs; the standard
 // input's terminal settings are restored on the way out.
 void serial_terminal(int fd, int escapeChar);
+// Hands every byte the terminal receives from the port to hook(arg, bytes,
+// size) before showing it; a null hook stops that.
+void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t size), void* arg);

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture.h"
 #include "serial.h"
 
 namespace {
@@ -21,10 +22,11 @@ void print_syntax(const char* name)
 {
     std::fprintf(stderr,
                  "%s syntax:\n"
-                 "%s <serial port> [--baud <rate>] [--escape <key>]\n"
+                 "%s <serial port> [--baud <rate>] [--escape <key>] [--capture <file>]\n"
                  "[--baud <rate>] - line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
                  "[--escape <key>] - key that ends the session: one character, ^X for Ctrl-X,\n"
                  "                   or a byte value such as 0x1d (default ^], Ctrl-])\n"
+                 "[--capture <file>] - also record the bytes received from the port into file\n"
                  "Example:\n\n"
                  "%s /dev/ttyS0\n\n",
                  name, name, name);
@@ -77,10 +79,12 @@ int main(int argc, char** argv)
     static const option options[] = {
         {"baud", required_argument, nullptr, 'b'},
         {"escape", required_argument, nullptr, 'e'},
+        {"capture", required_argument, nullptr, 'c'},
         {nullptr, 0, nullptr, 0},
     };
     int baud = DefaultBaud;
     int escape = DefaultEscape;
+    const char* capturePath = nullptr;
     int opt;
     while ((opt = getopt_long(argc, argv, "", options, nullptr)) != -1) {
         switch (opt) {
@@ -97,6 +101,9 @@ int main(int argc, char** argv)
                 print_syntax(argv[0]);
                 return 1;
             }
+            break;
+        case 'c':
+            capturePath = optarg;
             break;
         default:
             print_syntax(argv[0]);
@@ -118,7 +125,19 @@ int main(int argc, char** argv)
     char keyName[32];
     describeKey(escape, keyName, sizeof keyName);
     std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port, baud, keyName);
+    Capture* capture = nullptr;
+    if (capturePath != nullptr) {
+        capture = Capture_create(capturePath, argv[0], port, baud);
+        Capture_flushOnSignals(capture);
+        serial_setReceiveHook([](void* arg, const void* bytes, size_t size) {
+            Capture_append(static_cast<Capture*>(arg), bytes, size);
+        }, capture);
+    }
     serial_terminal(fd, escape);
     serial_close(fd);
+    if (capture != nullptr) {
+        Capture_flushOnSignals(nullptr);
+        Capture_destroy(capture);
+    }
     return 0;
 }
