@@ -77,6 +77,7 @@ struct Monitor {
     Capture* capture = nullptr;
     int64_t start = 0;
     int64_t deadline = -1; // monotonic microseconds; -1: none
+    sigset_t waiting;      // the signal mask while waiting: the stop signals let through
     // Bytes read but not yet handed to the reader, and when they arrived.
     char staged[ReadSize];
     size_t stagedAt = 0;
@@ -173,10 +174,6 @@ int fill(Monitor& m)
 {
     // Everything printed so far is seen before the wait.
     std::fflush(stdout);
-    sigset_t unblocked;
-    sigprocmask(SIG_SETMASK, nullptr, &unblocked);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigdelset(&unblocked, s);
     for (;;) {
         if (stopSignal != 0)
             return 0;
@@ -192,7 +189,7 @@ int fill(Monitor& m)
         pollfd port{m.fd, POLLIN, 0};
         // The stop signals are let through only while waiting, so none is
         // missed between the check above and the wait.
-        const int ready = ppoll(&port, 1, timeout, &unblocked);
+        const int ready = ppoll(&port, 1, timeout, &m.waiting);
         if (ready < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
@@ -327,7 +324,9 @@ int main(int argc, char** argv)
         sigemptyset(&action.sa_mask);
         sigaction(s, &action, nullptr);
     }
-    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    sigprocmask(SIG_BLOCK, &stops, &m.waiting);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(&m.waiting, s);
 
     m.fd = serial_openport(port, static_cast<int>(baud), 1);
     if (m.fd == -1) {
