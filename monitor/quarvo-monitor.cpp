@@ -87,6 +87,7 @@ struct Monitor {
     long long reports = 0;
     long long bytes = 0;
     bool failed = false;
+    int outputError = 0; // errno of a failed write of the output
     std::string pendingReports;
     std::string printable;
     FILE* printableStream = nullptr;
@@ -172,8 +173,12 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
 {
-    // Everything printed so far is seen before the wait.
-    std::fflush(stdout);
+    // Everything printed so far is seen before the wait. Output that can no
+    // longer be written (a reader that went away) ends the session.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        m.outputError = errno != 0 ? errno : EIO;
+        return -1;
+    }
     for (;;) {
         if (stopSignal != 0)
             return 0;
@@ -324,6 +329,9 @@ int main(int argc, char** argv)
         sigemptyset(&action.sa_mask);
         sigaction(s, &action, nullptr);
     }
+    // A closed output pipe is seen as a failed write, so the session still
+    // ends with the capture complete and the summary printed.
+    signal(SIGPIPE, SIG_IGN);
     sigprocmask(SIG_BLOCK, &stops, &m.waiting);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigdelset(&m.waiting, s);
@@ -358,14 +366,17 @@ int main(int argc, char** argv)
             break;
         emitPacket(m, records, codes, values, lengths);
     }
-    std::fflush(stdout);
+    if (m.outputError == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+        m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
     std::fclose(reports);
     std::fclose(m.printableStream);
     Capture_destroy(m.capture);
     serial_close(m.fd);
     const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
+    if (m.outputError != 0)
+        std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));
     std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", name, m.packets,
                  m.reports, m.bytes, elapsed);
-    return m.failed ? 1 : 0;
+    return m.failed || m.outputError != 0 ? 1 : 0;
 }
