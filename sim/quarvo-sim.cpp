@@ -8,10 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <getopt.h>
+#include <memory>
 #include <pty.h>
 #include <string>
+#include <string_view>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -57,7 +58,7 @@ bool parseNumber(const char* text, long* out)
     return true;
 }
 
-bool writeAll(int fd, const std::string& bytes)
+bool writeAll(int fd, std::string_view bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -135,28 +136,19 @@ int replay(const char* name, const char* path, double speed, long loops, long li
         return 1;
     // One pass lasts until its last chunk; the next pass's times count from there.
     const int64_t passMicros = log->count > 0 ? log->chunks[log->count - 1].offset : 0;
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    const auto at = [&](double micros) {
-        const double scaled = micros / speed;
-        timespec when = start;
-        const auto whole = static_cast<int64_t>(scaled / 1e6);
-        when.tv_sec += static_cast<time_t>(whole);
-        when.tv_nsec += static_cast<long>((scaled - static_cast<double>(whole) * 1e6) * 1000.0);
-        if (when.tv_nsec >= 1000000000) {
-            when.tv_nsec -= 1000000000;
-            ++when.tv_sec;
-        }
-        return when;
-    };
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double start = static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
     for (long pass = 0; loops == 0 || pass < loops; ++pass) {
         for (size_t i = 0; i < log->count; ++i) {
             const CaptureChunk& chunk = log->chunks[i];
-            const timespec when =
-                at(static_cast<double>(pass) * static_cast<double>(passMicros) + static_cast<double>(chunk.offset));
+            const double micros = static_cast<double>(pass) * static_cast<double>(passMicros) +
+                                  static_cast<double>(chunk.offset);
+            const auto due = static_cast<int64_t>(start + micros * 1000.0 / speed); // nanoseconds
+            const timespec when{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
             }
-            if (!writeAll(master, std::string(chunk.bytes, chunk.size))) {
+            if (!writeAll(master, std::string_view(chunk.bytes, chunk.size))) {
                 std::perror("write");
                 return 1;
             }
