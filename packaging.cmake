@@ -1,7 +1,7 @@
 # Install rules and the Debian package.
-install(TARGETS check-quarvo quarvo-term quarvo-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS check-quarvo quarvo-term quarvo-sim quarvo-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The completion loader looks a command's completion up by the command's name.
-foreach(command check-quarvo quarvo-term quarvo-sim)
+foreach(command check-quarvo quarvo-term quarvo-sim quarvo-monitor)
   install(FILES completion/quarvo.bash
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME ${command})
 endforeach()
@@ -13,8 +13,9 @@ set(CPACK_PACKAGE_CONTACT "check-quarvo developers <check-quarvo@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "check which channel a set-top box on a serial port is tuned to")
 set(CPACK_PACKAGE_DESCRIPTION "check-quarvo listens on a set-top box's serial feedback port, validates the \
 packets the box sends and tells, by its output and exit status, whether the box is tuned to the expected \
-channel and free of reported errors. The package also holds quarvo-term, an interactive serial terminal, and \
-quarvo-sim, a stand-in box on a pseudo-terminal for trying scripts.")
+channel and free of reported errors. The package also holds quarvo-term, an interactive serial terminal, \
+quarvo-monitor, which prints the box's packets as they come and records them, and quarvo-sim, a stand-in box on \
+a pseudo-terminal for trying scripts and replaying recordings.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

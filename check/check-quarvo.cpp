@@ -25,8 +25,12 @@ namespace {
 int debug = 0;
 int portFd = -1;
 const char* programName = "check-quarvo";
+const char* capturePath = nullptr;
 
 const option options_list[] = {
+    {"capture", required_argument, nullptr, 'p'},
+    // "--c" meant --channel before --capture existed, and still does.
+    {"c", required_argument, nullptr, 'c'},
     {"channel", required_argument, nullptr, 'c'},
     {"debug", no_argument, nullptr, 'd'},
     {"feedback", required_argument, nullptr, 'f'},
@@ -172,6 +176,8 @@ int check_status(const char* chan_str, const char* feedback_port)
     std::atexit([] { ioctl(portFd, TIOCNXCL); });
 
     ReadContext context{fd, monotonic_seconds() + CHECK_SECONDS};
+    if (capturePath != nullptr)
+        startCapture(capturePath, programName, feedback_port, 57600, &context);
     Gnome* gnome = Gnome_create(readFunc, &context);
     if (gnome == nullptr) {
         std::fputs("Creating packet reader failed: out of memory\n", stderr);
@@ -233,6 +239,9 @@ int main(int argc, char** argv)
         case 'l':
             if (redirectToLog(optarg) != 0)
                 return 1;
+            break;
+        case 'p':
+            capturePath = optarg;
             break;
         default:
             print_syntax(argv[0]);

@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "capture.h"
+
 time_t monotonic_seconds()
 {
     timespec now{};
@@ -38,6 +40,8 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
         // the wait and the read: that is no failure, so wait again.
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             continue;
+        if (got > 0 && ctx->capture != nullptr)
+            Capture_append(ctx->capture, dest, static_cast<size_t>(got));
         return static_cast<int32_t>(got);
     }
 }

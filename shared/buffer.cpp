@@ -38,9 +38,9 @@ int Buffer_fill(Buffer* buf, char* c)
     assert(buf->ptr == buf->used);
     if (buf->used >= buf->buffer + buf->size) {
         assert(buf->used == buf->buffer + buf->size);
-        std::fputs("Buffer full, ignored: [[[", stdout);
-        asciiPrint(stdout, buf->buffer, buf->used);
-        std::fputs("]]]\n", stdout);
+        std::fputs("Buffer full, ignored: [[[", buf->reports);
+        asciiPrint(buf->reports, buf->buffer, buf->used);
+        std::fputs("]]]\n", buf->reports);
         buf->start = buf->ptr = buf->used = buf->buffer;
     }
     const int32_t got = buf->readFn(buf->readArg, buf->used, 1);
@@ -70,6 +70,7 @@ Buffer* Buffer_create(size_t size, ReadCallback readFn, void* readArg)
     buf->start = buf->ptr = buf->used = buf->buffer;
     buf->readFn = readFn;
     buf->readArg = readArg;
+    buf->reports = stdout;
     return buf.release();
 }
 

@@ -20,6 +20,7 @@ struct Buffer {
     char* used;          // one past the last byte received
     ReadCallback readFn; // byte source
     void* readArg;       // handed to every readFn call, not owned
+    FILE* reports;       // where dropped input is reported: the standard output unless set
 };
 
 // New buffer of `size` bytes, or null when memory is short or size is 0.

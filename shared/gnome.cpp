@@ -33,14 +33,14 @@ void reportInterrupted(Buffer* buf, uint32_t state)
     if (state == WaitStart) {
         Buffer_unread(buf); // the line feed itself is not part of the report
         if (Buffer_bytesRead(buf) != 0) {
-            std::fputs("Unexpected/invalid characters: [[[", stdout);
-            Buffer_dumpContents(buf, stdout);
-            std::fputs("]]]\n", stdout);
+            std::fputs("Unexpected/invalid characters: [[[", buf->reports);
+            Buffer_dumpContents(buf, buf->reports);
+            std::fputs("]]]\n", buf->reports);
         }
     } else {
-        std::printf("Error: 0x0A found in state %u; discarding current buffer contents of [[[", state);
-        Buffer_dumpContents(buf, stdout);
-        std::fputs("]]]\n", stdout);
+        std::fprintf(buf->reports, "Error: 0x0A found in state %u; discarding current buffer contents of [[[", state);
+        Buffer_dumpContents(buf, buf->reports);
+        std::fputs("]]]\n", buf->reports);
     }
     Buffer_clear(buf);
 }
@@ -66,6 +66,8 @@ Gnome* Gnome_create(ReadCallback readFn, void* readArg)
     gnome->state = WaitStart;
     return gnome.release();
 }
+
+void Gnome_setReportStream(Gnome* gnome, FILE* stream) { gnome->buffer->reports = stream; }
 
 void Gnome_destroy(Gnome* gnome)
 {
@@ -175,7 +177,7 @@ int Gnome_readPacket(Gnome* g, int32_t* count, const char* const** codes, const 
             const uint32_t computed = checksum & 0xFF;
             checksum = computed;
             if (received != computed) {
-                std::printf("Checksum mismatch: %x vs %x\n", received, computed);
+                std::fprintf(buf->reports, "Checksum mismatch: %x vs %x\n", received, computed);
                 abandon();
                 break;
             }

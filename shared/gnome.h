@@ -1,7 +1,8 @@
 // Packet reader: turns the byte stream of the box's feedback port into
 // validated packets (framing, record lengths and checksum checked).
-// Malformed input is reported on the standard output and skipped up to the
-// next line feed; the reader never stops the program because of input.
+// Malformed input is reported (on the standard output unless directed
+// elsewhere) and skipped up to the next line feed; the reader never stops
+// the program because of input.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,9 @@ struct Gnome {
 Gnome* Gnome_create(ReadCallback readFn, void* readArg);
 // Null is ignored.
 void Gnome_destroy(Gnome* gnome);
+// Directs the reports about malformed input, the reader's and its buffer's,
+// to `stream` (the standard output until then).
+void Gnome_setReportStream(Gnome* gnome, FILE* stream);
 
 // 0: one validated packet; *count >= 1 and the arrays describe its records in
 // arrival order, valid until the next call on this reader or its destruction.

@@ -29,3 +29,6 @@ int serial_close(int fd);
 // restored on every way out; a caught signal is then raised again, so the
 // process ends as that signal would have ended it.
 void serial_terminal(int fd, int escapeChar);
+// Hands every byte the terminal receives from the port to hook(arg, bytes,
+// size) before showing it; a null hook stops that.
+void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t size), void* arg);

@@ -25,6 +25,9 @@ void noteSignal(int signo) { caughtSignal = signo; }
 // keyboard is no longer read until the port catches up.
 constexpr size_t MaxPending = 64 * 1024;
 
+void (*receiveHook)(void*, const void*, size_t) = nullptr;
+void* receiveArg = nullptr;
+
 bool retryable(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
 // perror may change errno; the caller still decides by the read's error.
@@ -115,6 +118,12 @@ bool showByte(unsigned char byte)
 
 } // namespace
 
+void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t size), void* arg)
+{
+    receiveHook = hook;
+    receiveArg = arg;
+}
+
 void serial_terminal(int fd, int escapeChar)
 {
     // Declared in this order so that the settings are restored before a
@@ -170,6 +179,8 @@ void serial_terminal(int fd, int escapeChar)
             unsigned char byte;
             const ssize_t got = read(fd, &byte, 1);
             if (got == 1) {
+                if (receiveHook != nullptr)
+                    receiveHook(receiveArg, &byte, 1);
                 if (!showByte(byte))
                     break;
             } else if (const int error = got == 0 ? 0 : errno; got == 0 || error == EIO) {

@@ -4,18 +4,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <memory>
 #include <pty.h>
 #include <string>
+#include <string_view>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "capture.h"
 #include "drain.h"
 #include "packet.h"
 #include "standard_streams.h"
@@ -27,6 +31,7 @@ void usage(FILE* out, const char* name)
     std::fprintf(out,
                  "Usage: %s --record CODE=VALUE [--record CODE=VALUE ...] [options]\n"
                  "       %s --raw FILE|- [options]\n"
+                 "       %s --replay CAPTURE [--speed X] [--loop N] [--linger MS]\n"
                  "Stands in for the set-top box: prints the path of a pseudo-terminal, then\n"
                  "sends packets on it until stopped.\n"
                  "  --record CODE=VALUE  a record of every packet, in order (\\xHH escapes allowed)\n"
@@ -35,10 +40,14 @@ void usage(FILE* out, const char* name)
                  "  --garbage TEXT       send TEXT before every packet (\\xHH escapes allowed)\n"
                  "  --bad-checksum       send every packet with a wrong checksum\n"
                  "  --raw FILE           send the bytes of FILE (- for standard input) as they are\n"
+                 "  --replay CAPTURE     send a capture's chunks (- for standard input) at their\n"
+                 "                       recorded times\n"
+                 "  --speed X            replay X times as fast (default 1)\n"
+                 "  --loop N             replay N times, 0 for until stopped (default 1)\n"
                  "  --linger MS          at the end, wait at most MS for the reader to take\n"
                  "                       everything sent (default 5000)\n"
                  "  --help               show this text\n",
-                 name, name);
+                 name, name, name);
 }
 
 // Every number an option takes has a range, so none can overflow a sleep or
@@ -53,6 +62,7 @@ constexpr NumberOption numberOptions[] = {
     {'n', "--count", 0, 1'000'000'000},
     {'i', "--interval", 0, 86'400'000},
     {'l', "--linger", 0, 86'400'000},
+    {'o', "--loop", 0, 1'000'000'000},
 };
 
 bool parseNumber(const char* text, long min, long max, long* out)
@@ -66,7 +76,7 @@ bool parseNumber(const char* text, long min, long max, long* out)
     return true;
 }
 
-bool writeAll(int fd, const std::string& bytes)
+bool writeAll(int fd, std::string_view bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -98,6 +108,76 @@ std::string readAll(const char* path, bool* ok)
     return bytes;
 }
 
+// The pseudo-terminal, raw from the start (nothing sent may be echoed or held
+// back for a line), its path printed first. False when none could be opened.
+bool openPort(int* master, int* slave)
+{
+    char path[256];
+    if (openpty(master, slave, path, nullptr, nullptr) != 0) {
+        std::perror("openpty");
+        return false;
+    }
+    termios raw{};
+    tcgetattr(*slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(*slave, TCSANOW, &raw);
+    std::printf("%s\n", path);
+    std::fflush(stdout);
+    return true;
+}
+
+// Sends a capture's chunks at their recorded times. Each time is an absolute
+// point of the monotonic clock counted from one start, so a late chunk never
+// delays the ones after it.
+int replay(const char* name, const char* path, double speed, long loops, long lingerMs)
+{
+    bool ok = false;
+    const std::string text = readAll(path, &ok);
+    if (!ok) {
+        std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, std::strerror(errno));
+        return 1;
+    }
+    size_t badLine = 0;
+    const char* why = nullptr;
+    std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
+        CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
+    if (!log) {
+        if (badLine == 0)
+            std::fprintf(stderr, "%s: %s: %s\n", name, path, why);
+        else
+            std::fprintf(stderr, "%s: %s:%zu: %s\n", name, path, badLine, why);
+        return 1;
+    }
+    int master = -1;
+    int slave = -1;
+    if (!openPort(&master, &slave))
+        return 1;
+    // One pass lasts until its last chunk; the next pass's times count from there.
+    const int64_t passMicros = log->count > 0 ? log->chunks[log->count - 1].offset : 0;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double start = static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+    for (long pass = 0; loops == 0 || pass < loops; ++pass) {
+        for (size_t i = 0; i < log->count; ++i) {
+            const CaptureChunk& chunk = log->chunks[i];
+            const double micros = static_cast<double>(pass) * static_cast<double>(passMicros) +
+                                  static_cast<double>(chunk.offset);
+            const auto due = static_cast<int64_t>(start + micros * 1000.0 / speed); // nanoseconds
+            const timespec when{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+            }
+            if (!writeAll(master, std::string_view(chunk.bytes, chunk.size))) {
+                std::perror("write");
+                return 1;
+            }
+        }
+        if (log->count == 0)
+            break;
+    }
+    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -109,12 +189,16 @@ int main(int argc, char** argv)
         {"interval", required_argument, nullptr, 'i'}, {"garbage", required_argument, nullptr, 'g'},
         {"bad-checksum", no_argument, nullptr, 'b'},   {"raw", required_argument, nullptr, 'w'},
         {"linger", required_argument, nullptr, 'l'},   {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"replay", required_argument, nullptr, 'p'},   {"speed", required_argument, nullptr, 's'},
+        {"loop", required_argument, nullptr, 'o'},     {nullptr, 0, nullptr, 0},
     };
     std::vector<SimRecord> records;
     PacketOptions packetOptions;
     std::string garbage;
     const char* rawPath = nullptr;
+    const char* replayPath = nullptr;
+    double speed = 0; // 0: not given
+    long loops = -1;  // -1: not given
     long count = -1;
     long intervalMs = 1000;
     long lingerMs = 5000;
@@ -139,7 +223,8 @@ int main(int argc, char** argv)
         }
         case 'n':
         case 'i':
-        case 'l': {
+        case 'l':
+        case 'o': {
             const NumberOption& o = *std::find_if(std::begin(numberOptions), std::end(numberOptions),
                                                   [&](const NumberOption& x) { return x.letter == opt; });
             long n;
@@ -148,8 +233,8 @@ int main(int argc, char** argv)
                              o.max, optarg);
                 return 2;
             }
-            (opt == 'n' ? count : opt == 'i' ? intervalMs : lingerMs) = n;
-            if (opt != 'l')
+            (opt == 'n' ? count : opt == 'i' ? intervalMs : opt == 'o' ? loops : lingerMs) = n;
+            if (opt == 'n' || opt == 'i')
                 packetOnly = o.name;
             break;
         }
@@ -167,6 +252,20 @@ int main(int argc, char** argv)
         case 'w':
             rawPath = optarg;
             break;
+        case 'p':
+            replayPath = optarg;
+            break;
+        case 's': {
+            char* end = nullptr;
+            errno = 0;
+            speed = std::strtod(optarg, &end);
+            if (errno != 0 || end == optarg || *end != '\0' || !std::isfinite(speed) || speed < 0.001 ||
+                speed > 1000) {
+                std::fprintf(stderr, "%s: --speed: not a factor from 0.001 to 1000: %s\n", name, optarg);
+                return 2;
+            }
+            break;
+        }
         case 'h':
             usage(stdout, name);
             return 0;
@@ -180,8 +279,8 @@ int main(int argc, char** argv)
         usage(stderr, name);
         return 2;
     }
-    if ((rawPath == nullptr) == records.empty()) {
-        std::fprintf(stderr, "%s: give either --record or --raw\n", name);
+    if ((rawPath != nullptr) + (replayPath != nullptr) + !records.empty() != 1) {
+        std::fprintf(stderr, "%s: give one of --record, --raw or --replay\n", name);
         usage(stderr, name);
         return 2;
     }
@@ -189,6 +288,18 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s: --raw sends the file once, as it is: %s cannot go with it\n", name, packetOnly);
         return 2;
     }
+    if (replayPath != nullptr && packetOnly != nullptr) {
+        std::fprintf(stderr, "%s: --replay sends the capture as it was recorded: %s cannot go with it\n", name,
+                     packetOnly);
+        return 2;
+    }
+    if (replayPath == nullptr && (speed != 0 || loops >= 0)) {
+        std::fprintf(stderr, "%s: --speed and --loop go with --replay\n", name);
+        usage(stderr, name);
+        return 2;
+    }
+    if (replayPath != nullptr)
+        return replay(name, replayPath, speed == 0 ? 1 : speed, loops < 0 ? 1 : loops, lingerMs);
 
     std::string payload;
     if (rawPath != nullptr) {
@@ -209,18 +320,8 @@ int main(int argc, char** argv)
 
     int master = -1;
     int slave = -1;
-    char path[256];
-    if (openpty(&master, &slave, path, nullptr, nullptr) != 0) {
-        std::perror("openpty");
+    if (!openPort(&master, &slave))
         return 1;
-    }
-    // Raw from the start: nothing sent may be echoed or held back for a line.
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    std::printf("%s\n", path);
-    std::fflush(stdout);
 
     if (rawPath != nullptr) {
         count = 1;

@@ -13,6 +13,7 @@
 #include <vector>
 #include <unistd.h>
 
+#include "capture.h"
 #include "serial.h"
 #include "standard_streams.h"
 
@@ -25,10 +26,11 @@ void print_syntax(const char* name)
 {
     std::fprintf(stderr,
                  "%s syntax:\n"
-                 "%s <serial port> [--baud <rate>] [--escape <key>]\n"
+                 "%s <serial port> [--baud <rate>] [--escape <key>] [--capture <file>]\n"
                  "[--baud <rate>] - line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
                  "[--escape <key>] - key that ends the session: one character, ^X for Ctrl-X,\n"
                  "                   or a byte value such as 0x1d (default ^], Ctrl-])\n"
+                 "[--capture <file>] - also record the bytes received from the port into file\n"
                  "Example:\n\n"
                  "%s /dev/ttyS0\n\n",
                  name, name, name);
@@ -101,12 +103,14 @@ int main(int argc, char** argv)
     static const option options[] = {
         {"baud", required_argument, nullptr, 'b'},
         {"escape", required_argument, nullptr, 'e'},
+        {"capture", required_argument, nullptr, 'c'},
         {nullptr, 0, nullptr, 0},
     };
     ensureStandardStreams();
     int baud = DefaultBaud;
     int escape = DefaultEscape;
     std::vector<const char*> ports;
+    const char* capturePath = nullptr;
     int opt;
     // "-": words that are not options come back in order, whatever
     // POSIXLY_CORRECT says, so the command line reads the same everywhere.
@@ -128,6 +132,9 @@ int main(int argc, char** argv)
                 print_syntax(argv[0]);
                 return 1;
             }
+            break;
+        case 'c':
+            capturePath = optarg;
             break;
         default:
             print_syntax(argv[0]);
@@ -157,7 +164,19 @@ int main(int argc, char** argv)
         return 1;
     }
     std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port, baud, keyName);
+    Capture* capture = nullptr;
+    if (capturePath != nullptr) {
+        capture = Capture_create(capturePath, argv[0], port, baud);
+        Capture_flushOnSignals(capture);
+        serial_setReceiveHook([](void* arg, const void* bytes, size_t size) {
+            Capture_append(static_cast<Capture*>(arg), bytes, size);
+        }, capture);
+    }
     serial_terminal(fd, escape);
     serial_close(fd);
+    if (capture != nullptr) {
+        Capture_flushOnSignals(nullptr);
+        Capture_destroy(capture);
+    }
     return 0;
 }

@@ -203,6 +203,27 @@ TEST(Gnome, BytesBeforeTheFirstLineFeedAreNeverAPacket)
     EXPECT_EQ(o.records.size(), 1u);
 }
 
+TEST(Gnome, ReportsGoToTheStreamGivenAndNothingToTheStandardOutput)
+{
+    // Every kind of report: the reader's own and its buffer's.
+    Reader r(std::string(GNOME_BUFFER_SIZE + 1, 'z') + "\n015SSCN01010100\n01" + Example);
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&text, &size);
+    ASSERT_NE(stream, nullptr);
+    Gnome_setReportStream(r.gnome(), stream);
+    const Outcome o = r.next();
+    std::fclose(stream);
+    EXPECT_EQ(o.records, (Records{{"SSCN", "101"}}));
+    EXPECT_EQ(o.printed, "");
+    EXPECT_EQ(std::string(text, size),
+              "Buffer full, ignored: [[[" + std::string(GNOME_BUFFER_SIZE, 'z') +
+                  "]]]\nUnexpected/invalid characters: [[[z]]]\nChecksum mismatch: 0 vs fa\n"
+                  "Unexpected/invalid characters: [[[015SSCN01010100]]]\n"
+                  "Error: 0x0A found in state 1; discarding current buffer contents of [[[01[0A]]]]\n");
+    std::free(text);
+}
+
 TEST(Gnome, DestroyAcceptsNull) { Gnome_destroy(nullptr); }
 
 } // namespace

@@ -27,40 +27,55 @@ check_against_sim() {
 case $what in
 install)
     cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
-    for f in bin/check-quarvo bin/quarvo-term bin/quarvo-sim \
+    for f in bin/check-quarvo bin/quarvo-term bin/quarvo-sim bin/quarvo-monitor \
              share/man/man1/check-quarvo.1.gz share/man/man1/quarvo-term.1.gz share/man/man1/quarvo-sim.1.gz \
+             share/man/man1/quarvo-monitor.1.gz share/man/man5/quarvo-capture.5.gz \
              share/bash-completion/completions/check-quarvo share/bash-completion/completions/quarvo-term \
-             share/bash-completion/completions/quarvo-sim; do
+             share/bash-completion/completions/quarvo-sim share/bash-completion/completions/quarvo-monitor; do
         [ -e "$tmp/prefix/$f" ] || fail "not installed: $f"
     done
     check_against_sim "$tmp/prefix/bin"
+    "$tmp/prefix/bin/quarvo-monitor" --version | grep -qx "quarvo-monitor 1.0.0" || fail "installed monitor"
     DESTDIR="$tmp/dest" cmake --install "$build" --prefix /opt/quarvo >/dev/null
     [ -x "$tmp/dest/opt/quarvo/bin/check-quarvo" ] || fail "DESTDIR and prefix not honoured"
     ;;
 manpages)
-    for page in "$src"/doc/*.1; do
+    for page in "$src"/doc/*.[15]; do
         warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
         [ -z "$warnings" ] || fail "$page: $warnings"
         rendered=$(MANWIDTH=80 MANPAGER=cat man -l "$page" 2>&1)
-        grep -q "EXIT STATUS" <<<"$rendered" || fail "$page does not render"
+        # Commands end with their exit statuses; a file format describes its lines.
+        case $page in
+            *.1) grep -q "EXIT STATUS" <<<"$rendered" || fail "$page does not render" ;;
+            *.5) grep -q "^FORMAT" <<<"$rendered" || fail "$page does not render" ;;
+        esac
     done
+    [ -e "$src/doc/quarvo-monitor.1" ] && [ -e "$src/doc/quarvo-capture.5" ] || fail "manual pages missing"
     ;;
 completion)
     touch "$tmp/logfile"
     result=$(bash -c '
         source "$1"
-        complete -p check-quarvo quarvo-term quarvo-sim >/dev/null || exit 1
+        complete -p check-quarvo quarvo-term quarvo-sim quarvo-monitor >/dev/null || exit 1
         COMP_WORDS=(check-quarvo --feedback /dev/tt); COMP_CWORD=2; _check_quarvo; echo "ports: ${COMPREPLY[*]}"
         COMP_WORDS=(check-quarvo --log "$2/lo"); COMP_CWORD=2; _check_quarvo; echo "log: ${COMPREPLY[*]}"
         COMP_WORDS=(check-quarvo --fe); COMP_CWORD=1; _check_quarvo; echo "options: ${COMPREPLY[*]}"
         COMP_WORDS=(quarvo-term --baud 5); COMP_CWORD=2; _quarvo_term; echo "baud: ${COMPREPLY[*]}"
         COMP_WORDS=(quarvo-sim --bad); COMP_CWORD=1; _quarvo_sim; echo "sim: ${COMPREPLY[*]}"
+        COMP_WORDS=(quarvo-sim --rep); COMP_CWORD=1; _quarvo_sim; echo "replay: ${COMPREPLY[*]}"
+        COMP_WORDS=(quarvo-monitor --j); COMP_CWORD=1; _quarvo_monitor; echo "monitor: ${COMPREPLY[*]}"
+        COMP_WORDS=(quarvo-monitor --capture "$2/lo"); COMP_CWORD=2; _quarvo_monitor; echo "capture: ${COMPREPLY[*]}"
+        COMP_WORDS=(check-quarvo --cap); COMP_CWORD=1; _check_quarvo; echo "check capture: ${COMPREPLY[*]}"
     ' _ "$src/completion/quarvo.bash" "$tmp")
     grep -qx "options: --feedback" <<<"$result" || fail "option completion: $result"
     grep -qx "log: $tmp/logfile" <<<"$result" || fail "log file completion: $result"
     grep -q "^ports: .*/dev/tty" <<<"$result" || fail "port completion: $result"
     grep -qx "baud: 57600" <<<"$result" || fail "speed completion: $result"
     grep -qx "sim: --bad-checksum" <<<"$result" || fail "sim completion: $result"
+    grep -qx "replay: --replay" <<<"$result" || fail "replay completion: $result"
+    grep -qx "monitor: --json" <<<"$result" || fail "monitor completion: $result"
+    grep -qx "capture: $tmp/logfile" <<<"$result" || fail "capture file completion: $result"
+    grep -qx "check capture: --capture" <<<"$result" || fail "check capture completion: $result"
     ;;
 package)
     (cd "$build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
@@ -70,7 +85,11 @@ package)
     grep -q "^Version: 1.0.0" <<<"$info" || fail "version: $info"
     grep -q "^Depends: .*libc6" <<<"$info" || fail "dependencies not computed: $info"
     dpkg-deb -x "$deb" "$tmp/root"
-    [ -e "$tmp/root/usr/share/man/man1/check-quarvo.1.gz" ] || fail "manual page not packaged"
+    for f in usr/share/man/man1/check-quarvo.1.gz usr/share/man/man1/quarvo-monitor.1.gz \
+             usr/share/man/man5/quarvo-capture.5.gz usr/bin/quarvo-monitor \
+             usr/share/bash-completion/completions/quarvo-monitor; do
+        [ -e "$tmp/root/$f" ] || fail "not packaged: $f"
+    done
     check_against_sim "$tmp/root/usr/bin"
     ;;
 *)

@@ -235,10 +235,32 @@ std::string Child::outSoFar() const { return readFile(outPath_); }
 
 std::string checkPath() { return CHECK_QUARVO_PATH; }
 
+std::string firstLineOf(Child& child)
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < limit) {
+        const bool ended = !child.running(); // before the look: a line printed at the end is still seen
+        const std::string out = child.outSoFar();
+        const size_t eol = out.find('\n');
+        if (eol != std::string::npos)
+            return out.substr(0, eol);
+        if (ended)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return {};
+}
+
 ChildResult runCheck(const std::vector<std::string>& args, std::string_view input, bool endInput)
 {
+    return runOnPort(checkPath(), args, input, endInput);
+}
+
+ChildResult runOnPort(const std::string& program, const std::vector<std::string>& args, std::string_view input,
+                      bool endInput)
+{
     Pty pty;
-    std::vector<std::string> argv{checkPath()};
+    std::vector<std::string> argv{program};
     for (const std::string& a : args)
         argv.push_back(a == "{port}" ? pty.path() : a);
     Child child(argv);

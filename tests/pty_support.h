@@ -74,6 +74,10 @@ private:
     std::string errPath_;
 };
 
+// The first line a child prints (without its line feed), once it has; empty
+// when the child ends first. The stand-in box prints its port this way.
+std::string firstLineOf(Child& child);
+
 // Returns once process `pid` holds `path` open, or has ended.
 void waitUntilOpened(pid_t pid, const std::string& path);
 
@@ -90,3 +94,6 @@ std::string checkPath();
 // writes `input` to the port, and (when endInput) signals end of input once
 // the check has read everything.
 ChildResult runCheck(const std::vector<std::string>& args, std::string_view input, bool endInput = true);
+// The same for any program listening on a port.
+ChildResult runOnPort(const std::string& program, const std::vector<std::string>& args, std::string_view input,
+                      bool endInput = true);

@@ -2,7 +2,6 @@
 // would against a real box.
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <unistd.h>
 
 #include "packet.h"
@@ -10,27 +9,12 @@
 
 namespace {
 
-// Starts the stand-in box and returns the port it printed first.
-std::string portOf(Child& sim)
-{
-    for (int i = 0; i < 5000; ++i) {
-        const std::string out = sim.outSoFar();
-        const size_t eol = out.find('\n');
-        if (eol != std::string::npos)
-            return out.substr(0, eol);
-        if (!sim.running())
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return {};
-}
-
 ChildResult checkAgainst(const std::vector<std::string>& simArgs, const std::string& channel, int stdinFd = -1)
 {
     std::vector<std::string> argv{QUARVO_SIM_PATH};
     argv.insert(argv.end(), simArgs.begin(), simArgs.end());
     Child sim(argv, stdinFd);
-    const std::string port = portOf(sim);
+    const std::string port = firstLineOf(sim);
     EXPECT_EQ(port.rfind("/dev/pts/", 0), 0u) << port;
     Child check({checkPath(), "--feedback", port, "--channel", channel});
     ChildResult r = check.wait(std::chrono::seconds(20));

@@ -1,0 +1,382 @@
+// quarvo-monitor: watches a box's feedback port and prints, as they happen,
+// every validated packet and every report about bad input, each with its
+// time since the start; optionally records what the port sent.
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+#include "buffer.h"
+#include "capture.h"
+#include "gnome.h"
+#include "json.h"
+#include "serial.h"
+#include "standard_streams.h"
+
+namespace {
+
+constexpr int DefaultBaud = 57600;
+constexpr size_t ReadSize = 4096;
+
+volatile sig_atomic_t stopSignal = 0;
+
+void onStop(int signo) { stopSignal = signo; }
+
+
+void usage(FILE* out, const char* name)
+{
+    std::fprintf(out,
+                 "Usage: %s PORT [options]\n"
+                 "Prints every validated packet and every report about bad input from the\n"
+                 "box on PORT, each with its time in seconds since the start.\n"
+                 "  --json             one JSON object per line\n"
+                 "  --capture FILE     also record every byte received into FILE\n"
+                 "  --count N          end after N packets\n"
+                 "  --duration SECONDS end after this long\n"
+                 "  --baud N           line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
+                 "  --version          show the version\n"
+                 "  --help             show this text\n",
+                 name);
+}
+
+// Appends whatever is written to the stream to a string: the reader's
+// reports and the printable form are both made with stdio functions.
+FILE* stringStream(std::string* target)
+{
+    cookie_io_functions_t functions{};
+    functions.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
+        static_cast<std::string*>(cookie)->append(data, size);
+        return static_cast<ssize_t>(size);
+    };
+    FILE* stream = fopencookie(target, "w", functions);
+    if (stream != nullptr)
+        setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+}
+
+struct Monitor {
+    int fd = -1;
+    bool json = false;
+    Capture* capture = nullptr;
+    int64_t start = 0;
+    int64_t deadline = -1; // monotonic microseconds; -1: none
+    sigset_t waiting;      // the signal mask while waiting: the stop signals let through
+    // Bytes read but not yet handed to the reader, and when they arrived.
+    char staged[ReadSize];
+    size_t stagedAt = 0;
+    size_t stagedEnd = 0;
+    int64_t arrival = 0;   // since the start, of the bytes handed out last
+    long long packets = 0;
+    long long reports = 0;
+    long long bytes = 0;
+    bool failed = false;
+    int outputError = 0; // errno of a failed write of the output
+    std::string pendingReports;
+    std::string printable;
+    FILE* printableStream = nullptr;
+    std::string line;
+};
+
+void appendTime(std::string& out, int64_t micros)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(micros / 1000000),
+                  static_cast<long long>(micros % 1000000));
+    out += text;
+}
+
+const std::string& printableOf(Monitor& m, const char* bytes, size_t size)
+{
+    m.printable.clear();
+    asciiPrint(m.printableStream, bytes, bytes + size);
+    return m.printable;
+}
+
+void emitLine(Monitor& m)
+{
+    m.line += '\n';
+    std::fwrite(m.line.data(), 1, m.line.size(), stdout);
+}
+
+// Reports arrive as whole lines; each is printed with the time of the byte
+// that caused it.
+void emitReports(Monitor& m)
+{
+    size_t begin = 0;
+    for (size_t eol; (eol = m.pendingReports.find('\n', begin)) != std::string::npos; begin = eol + 1) {
+        const std::string_view text(m.pendingReports.data() + begin, eol - begin);
+        ++m.reports;
+        m.line.clear();
+        if (m.json) {
+            m.line += "{\"time\":";
+            appendTime(m.line, m.arrival);
+            m.line += ",\"type\":\"report\",\"text\":";
+            json_appendString(m.line, text);
+            m.line += '}';
+        } else {
+            appendTime(m.line, m.arrival);
+            m.line += " report ";
+            m.line += text;
+        }
+        emitLine(m);
+    }
+    m.pendingReports.erase(0, begin);
+}
+
+void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char* const* values, const int32_t* lengths)
+{
+    ++m.packets;
+    m.line.clear();
+    if (m.json) {
+        m.line += "{\"time\":";
+        appendTime(m.line, m.arrival);
+        m.line += ",\"type\":\"packet\",\"records\":[";
+        for (int32_t i = 0; i < count; ++i) {
+            m.line += i == 0 ? "{\"code\":" : ",{\"code\":";
+            json_appendString(m.line, printableOf(m, codes[i], 4));
+            m.line += ",\"value\":";
+            json_appendString(m.line, printableOf(m, values[i], static_cast<size_t>(lengths[i])));
+            m.line += '}';
+        }
+        m.line += "]}";
+    } else {
+        appendTime(m.line, m.arrival);
+        m.line += " packet";
+        for (int32_t i = 0; i < count; ++i) {
+            m.line += ' ';
+            m.line += printableOf(m, codes[i], 4);
+            m.line += '=';
+            m.line += printableOf(m, values[i], static_cast<size_t>(lengths[i]));
+        }
+    }
+    emitLine(m);
+}
+
+// Waits for the port and reads a batch. 1: bytes staged; 0: the session is
+// over (signal, duration, port gone); -1: a read failed (reported).
+int fill(Monitor& m)
+{
+    // Everything printed so far is seen before the wait. Output that can no
+    // longer be written (a reader that went away) ends the session.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        m.outputError = errno != 0 ? errno : EIO;
+        return -1;
+    }
+    for (;;) {
+        if (stopSignal != 0)
+            return 0;
+        timespec limit{};
+        timespec* timeout = nullptr;
+        if (m.deadline >= 0) {
+            const int64_t left = m.deadline - Capture_clockMicros();
+            if (left <= 0)
+                return 0;
+            limit = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+            timeout = &limit;
+        }
+        pollfd port{m.fd, POLLIN, 0};
+        // The stop signals are let through only while waiting, so none is
+        // missed between the check above and the wait.
+        const int ready = ppoll(&port, 1, timeout, &m.waiting);
+        if (ready < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            std::perror("poll");
+            return -1;
+        }
+        if (ready == 0)
+            continue; // the deadline is looked at again above
+        const ssize_t got = read(m.fd, m.staged, sizeof m.staged);
+        if (got > 0) {
+            m.arrival = Capture_clockMicros() - m.start;
+            if (m.capture != nullptr)
+                Capture_appendAt(m.capture, m.staged, static_cast<size_t>(got), m.arrival);
+            m.bytes += got;
+            m.stagedAt = 0;
+            m.stagedEnd = static_cast<size_t>(got);
+            return 1;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        // A vanished device (a hung-up line) fails every read with EIO.
+        if (got == 0 || errno == EIO)
+            return 0;
+        std::perror("read");
+        return -1;
+    }
+}
+
+int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
+{
+    auto& m = *static_cast<Monitor*>(arg);
+    emitReports(m);
+    if (m.stagedAt == m.stagedEnd) {
+        const int filled = fill(m);
+        if (filled <= 0) {
+            m.failed = filled < 0;
+            return -1;
+        }
+    }
+    *static_cast<char*>(dest) = m.staged[m.stagedAt++];
+    return 1;
+}
+
+bool parseWhole(const char* text, long long min, long long max, long long* out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || n < min || n > max)
+        return false;
+    *out = n;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ensureStandardStreams();
+    const char* name = argv[0];
+    static const option options[] = {
+        {"json", no_argument, nullptr, 'j'},         {"capture", required_argument, nullptr, 'c'},
+        {"count", required_argument, nullptr, 'n'},  {"duration", required_argument, nullptr, 'd'},
+        {"baud", required_argument, nullptr, 'b'},   {"version", no_argument, nullptr, 'V'},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+    };
+    static Monitor m;
+    const char* capturePath = nullptr;
+    long long count = -1;
+    double duration = -1;
+    long long baud = DefaultBaud;
+    std::vector<const char*> ports;
+    int opt;
+    // "-": words that are not options come back in order, whatever
+    // POSIXLY_CORRECT says.
+    while ((opt = getopt_long(argc, argv, "-", options, nullptr)) != -1) {
+        switch (opt) {
+        case 1:
+            ports.push_back(optarg);
+            break;
+        case 'j':
+            m.json = true;
+            break;
+        case 'c':
+            capturePath = optarg;
+            break;
+        case 'n':
+            if (!parseWhole(optarg, 1, 1000000000, &count)) {
+                std::fprintf(stderr, "%s: --count: not a whole number from 1 to 1000000000: %s\n", name, optarg);
+                return 2;
+            }
+            break;
+        case 'd': {
+            char* end = nullptr;
+            errno = 0;
+            duration = std::strtod(optarg, &end);
+            if (errno != 0 || end == optarg || *end != '\0' || !std::isfinite(duration) || duration <= 0 ||
+                duration > 1e7) {
+                std::fprintf(stderr, "%s: --duration: not a number of seconds above 0 and up to 10000000: %s\n",
+                             name, optarg);
+                return 2;
+            }
+            break;
+        }
+        case 'b':
+            if (!parseWhole(optarg, 1, 10000000, &baud)) {
+                std::fprintf(stderr, "%s: --baud: not a line speed: %s\n", name, optarg);
+                return 2;
+            }
+            break;
+        case 'V':
+            std::printf("quarvo-monitor %s\n", QUARVO_VERSION);
+            return 0;
+        case 'h':
+            usage(stdout, name);
+            return 0;
+        default:
+            usage(stderr, name);
+            return 2;
+        }
+    }
+    for (int i = optind; i < argc; ++i) // after "--"
+        ports.push_back(argv[i]);
+    if (ports.size() != 1) {
+        std::fprintf(stderr, ports.empty() ? "%s: no serial port given\n" : "%s: more than one serial port given\n",
+                     name);
+        usage(stderr, name);
+        return 2;
+    }
+    const char* port = ports[0];
+
+    // The stop signals end the session at the next wait, never inside a
+    // write: only ppoll lets them through.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stops, s);
+        struct sigaction action {};
+        action.sa_handler = onStop;
+        sigemptyset(&action.sa_mask);
+        sigaction(s, &action, nullptr);
+    }
+    // A closed output pipe is seen as a failed write, so the session still
+    // ends with the capture complete and the summary printed.
+    signal(SIGPIPE, SIG_IGN);
+    sigprocmask(SIG_BLOCK, &stops, &m.waiting);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(&m.waiting, s);
+
+    m.fd = serial_openport(port, static_cast<int>(baud), 1);
+    if (m.fd == -1) {
+        std::perror("Opening serial port failed");
+        return 1;
+    }
+    m.start = Capture_clockMicros();
+    if (duration > 0)
+        m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
+    if (capturePath != nullptr)
+        m.capture = Capture_create(capturePath, name, port, static_cast<int>(baud));
+    FILE* reports = stringStream(&m.pendingReports);
+    m.printableStream = stringStream(&m.printable);
+    Gnome* gnome = Gnome_create(monitorRead, &m);
+    if (reports == nullptr || m.printableStream == nullptr || gnome == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", name);
+        return 1;
+    }
+    Gnome_setReportStream(gnome, reports);
+
+    while (count < 0 || m.packets < count) {
+        int32_t records = 0;
+        const char* const* codes = nullptr;
+        const char* const* values = nullptr;
+        const int32_t* lengths = nullptr;
+        const int got = Gnome_readPacket(gnome, &records, &codes, &values, &lengths);
+        emitReports(m);
+        if (got != 0)
+            break;
+        emitPacket(m, records, codes, values, lengths);
+    }
+    if (m.outputError == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+        m.outputError = errno != 0 ? errno : EIO;
+    Gnome_destroy(gnome);
+    std::fclose(reports);
+    std::fclose(m.printableStream);
+    Capture_destroy(m.capture);
+    serial_close(m.fd);
+    const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
+    if (m.outputError != 0)
+        std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));
+    std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", name, m.packets,
+                 m.reports, m.bytes, elapsed);
+    return m.failed || m.outputError != 0 ? 1 : 0;
+}

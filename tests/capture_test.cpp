@@ -1,0 +1,179 @@
+// The capture format: what the writer puts on disk, what the reader accepts
+// and refuses, and that a flush from a signal handler leaves a file the
+// reader takes.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <unistd.h>
+
+#include "capture.h"
+#include "pty_support.h"
+
+namespace {
+
+using LogPtr = std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)>;
+
+LogPtr parse(const std::string& text, size_t* badLine = nullptr, const char** why = nullptr)
+{
+    size_t line = 0;
+    const char* reason = nullptr;
+    LogPtr log(CaptureLog_parse(text.data(), text.size(), &line, &reason), &CaptureLog_destroy);
+    if (badLine != nullptr)
+        *badLine = line;
+    if (why != nullptr)
+        *why = reason;
+    return log;
+}
+
+// The data lines of a capture file, its header left out.
+std::string dataLines(const std::string& text)
+{
+    std::string out;
+    size_t pos = 0;
+    for (size_t eol; (eol = text.find('\n', pos)) != std::string::npos; pos = eol + 1) {
+        if (text[pos] != '#')
+            out += text.substr(pos, eol + 1 - pos);
+    }
+    return out;
+}
+
+struct Append {
+    std::string bytes;
+    int64_t at;
+};
+
+std::string written(const std::vector<Append>& appends)
+{
+    const std::string path = tempPath("capture");
+    Capture* c = Capture_create(path.c_str(), "test", "/dev/ttyS0", 57600);
+    for (const Append& a : appends)
+        EXPECT_EQ(Capture_appendAt(c, a.bytes.data(), a.bytes.size(), a.at), 0);
+    Capture_destroy(c);
+    const std::string text = readFile(path);
+    unlink(path.c_str());
+    return text;
+}
+
+TEST(Capture, HeaderNamesFormatPortLineAndStart)
+{
+    const std::string text = written({});
+    EXPECT_TRUE(std::regex_match(text, std::regex("# quarvo-capture 1\n"
+                                                  "# port /dev/ttyS0\n"
+                                                  "# line 57600 8N1\n"
+                                                  "# start \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{6}Z\n")))
+        << text;
+}
+
+TEST(Capture, ChunksStartAtLineFeedsAfterGapsAndWhenFull)
+{
+    const std::string full(CAPTURE_MAX_CHUNK, 'a');
+    const struct {
+        std::vector<Append> appends;
+        std::string lines;
+    } cases[] = {
+        {{{"ab", 5}, {"c", 7}}, "0.000005 abc\n"},
+        {{{"x\n015", 1000}, {"SS\nA", 1200}}, "0.001000 x\n0.001000 \\x0A015SS\n0.001200 \\x0AA\n"},
+        // A gap of exactly 20 ms continues the chunk; a longer one ends it.
+        {{{"a", 0}, {"b", 20000}, {"c", 40001}}, "0.000000 ab\n0.040001 c\n"},
+        {{{full + "b", 3000000}}, "3.000000 " + full + "\n3.000000 b\n"},
+        {{{std::string("\x00 \\\x7F\xFF~!", 7), 12345678}}, "12.345678 \\x00\\x20\\x5C\\x7F\\xFF~!\n"},
+        // A clock that seems to step back is held at the last time.
+        {{{"a\n", 900}, {"b", 800}}, "0.000900 a\n0.000900 \\x0Ab\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(dataLines(written(c.appends)), c.lines);
+}
+
+TEST(Capture, EveryByteSurvivesWritingAndReading)
+{
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    const std::string text = written({{all, 1}, {all, 2500000}});
+    const LogPtr log = parse(text);
+    ASSERT_TRUE(log);
+    std::string back;
+    int64_t last = -1;
+    for (size_t i = 0; i < log->count; ++i) {
+        EXPECT_GE(log->chunks[i].offset, last);
+        last = log->chunks[i].offset;
+        back.append(log->chunks[i].bytes, log->chunks[i].size);
+    }
+    EXPECT_EQ(back, all + all);
+    EXPECT_EQ(log->chunks[log->count - 1].offset, 2500000);
+}
+
+TEST(Capture, ReaderRefusesMalformedLinesByNumber)
+{
+    const std::string head = "# quarvo-capture 1\n# port x\n";
+    const struct {
+        std::string text;
+        size_t line;
+    } cases[] = {
+        {"", 1},
+        {"# quarvo-capture 2\n0.000001 a\n", 1},
+        {"# other-format 1\n", 1},
+        {"0.000001 a\n", 1},
+        {head + "0.000001 a\n\n", 4},
+        {head + "0.00001 a\n", 3},
+        {head + "1.000000a\n", 3},
+        {head + "1.000000 \n", 3},
+        {head + "1.000000 a b\n", 3},
+        {head + "1.000000 \\x4\n", 3},
+        {head + "1.000000 \\y41\n", 3},
+        {head + "1.000000 a\\\n", 3},
+        {head + "1.000000 a\r\n", 3},
+        {head + "x1.000000 a\n", 3},
+        {head + "2.000000 a\n1.999999 b\n", 4},
+        {head + "1.000000 a\n1.000000 b", 4},
+    };
+    for (const auto& c : cases) {
+        size_t line = 99;
+        const char* why = nullptr;
+        EXPECT_FALSE(parse(c.text, &line, &why)) << c.text;
+        EXPECT_EQ(line, c.line) << c.text;
+        EXPECT_NE(why, nullptr);
+    }
+    // Comment lines anywhere are passed over; escapes in either case.
+    const LogPtr good = parse(head + "# note\n0.500000 x\n1.000000 \\x0a\\x0A\n# end\n");
+    ASSERT_TRUE(good);
+    ASSERT_EQ(good->count, 2u);
+    EXPECT_EQ(good->chunks[0].offset, 500000);
+    EXPECT_EQ(std::string(good->chunks[1].bytes, good->chunks[1].size), "\n\n");
+}
+
+TEST(Capture, FlushFromASignalHandlerCompletesLinesAndALaterFlushRepeatsItHarmlessly)
+{
+    const std::string path = tempPath("capture");
+    Capture* c = Capture_create(path.c_str(), "test", "p", 57600);
+    Capture_appendAt(c, "\n015SSCN", 8, 10);
+    Capture_flushFromSignal(c);
+    LogPtr log = parse(readFile(path));
+    ASSERT_TRUE(log);
+    ASSERT_EQ(log->count, 1u);
+    EXPECT_EQ(std::string(log->chunks[0].bytes, log->chunks[0].size), "\n015SSCN");
+    // The process went on after all: the chunk goes on, and the file ends up
+    // as if no signal had come.
+    Capture_appendAt(c, "010101FA", 8, 20);
+    Capture_destroy(c);
+    EXPECT_EQ(dataLines(readFile(path)), "0.000010 \\x0A015SSCN010101FA\n");
+    unlink(path.c_str());
+}
+
+TEST(Capture, UnwritableFileIsReportedOnceAndTakesNothing)
+{
+    for (const std::string path : {"/nonexistent/dir/capture", "/dev/full"}) {
+        testing::internal::CaptureStderr();
+        Capture* c = Capture_create(path.c_str(), "prog", "p", 57600);
+        ASSERT_NE(c, nullptr);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(Capture_appendAt(c, "\nabc", 4, i), -1);
+        Capture_destroy(c);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, "prog: capture " + path + ": " +
+                           (path == "/dev/full" ? "No space left on device" : "No such file or directory") + "\n");
+    }
+}
+
+} // namespace

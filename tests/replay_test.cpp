@@ -1,0 +1,443 @@
+// Watching, recording and replaying, end to end: the monitor, --capture of
+// the check, the monitor and the terminal, and the stand-in box's --replay,
+// each a child process on a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <regex>
+#include <unistd.h>
+
+#include "capture.h"
+#include "packets.h"
+#include "pty_support.h"
+
+namespace {
+
+const std::string Monitor = QUARVO_MONITOR_PATH;
+
+// Garbage, broken packets and control bytes around packets that decide nothing,
+// then a deciding one.
+std::string troubledStream()
+{
+    return "boot\r\x01\xFF\\" + packet({{"SSCN", "999"}}, {.badChecksum = true}) + "\n01" +
+           packet({{"CE00", "12-"}, {"STAT", std::string("a\x00\"\\\xC3\xA9\x7F", 7)}}) + "\n015SSCN0" +
+           packet({{"SSCN", "101"}}) + "tail";
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t pos = 0;
+    for (size_t eol; (eol = text.find('\n', pos)) != std::string::npos; pos = eol + 1)
+        out.push_back(text.substr(pos, eol - pos));
+    return out;
+}
+
+// Every byte of a capture file, in order; fails the test when it is not one.
+std::string capturedBytes(const std::string& path)
+{
+    const std::string text = readFile(path);
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "incomplete last line";
+    size_t badLine = 0;
+    const char* why = nullptr;
+    std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
+        CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
+    EXPECT_TRUE(log) << path << ":" << badLine << ": " << (why ? why : "");
+    std::string bytes;
+    for (size_t i = 0; log && i < log->count; ++i)
+        bytes.append(log->chunks[i].bytes, log->chunks[i].size);
+    return bytes;
+}
+
+// The monitor's text lines without their times, after checking the times'
+// form and order.
+std::vector<std::string> untimed(const std::string& out)
+{
+    std::vector<std::string> result;
+    double last = 0;
+    const std::regex timed(R"((\d+\.\d{6}) (.*))");
+    for (const std::string& line : lines(out)) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, timed)) << line;
+        if (m.empty())
+            continue;
+        EXPECT_GE(std::stod(m[1]), last) << line;
+        last = std::stod(m[1]);
+        result.push_back(m[2]);
+    }
+    return result;
+}
+
+const std::vector<std::string> TroubledLines{
+    "report Unexpected/invalid characters: [[[boot[0D][01][FF]\\]]]",
+    "report Checksum mismatch: 14 vs 13",
+    "report Unexpected/invalid characters: [[[015SSCN01099914]]]",
+    "report Error: 0x0A found in state 1; discarding current buffer contents of [[[01[0A]]]]",
+    "packet CE00=12- STAT=a[00]\"\\[C3][A9][7F]",
+    "report Error: 0x0A found in state 3; discarding current buffer contents of [[[015SSCN0[0A]]]]",
+    "packet SSCN=101",
+};
+
+// --- a small JSON reader, enough to take the monitor's lines apart ---
+struct Json {
+    char kind = 0; // 'n'umber, 's'tring, 'a'rray, 'o'bject
+    double number = 0;
+    std::string text;
+    std::vector<Json> items;
+    std::map<std::string, Json> fields;
+};
+
+bool parseJson(std::string_view in, size_t& i, Json& out);
+
+bool parseString(std::string_view in, size_t& i, std::string& out)
+{
+    if (in[i++] != '"')
+        return false;
+    while (i < in.size()) {
+        const char c = in[i++];
+        if (c == '"')
+            return true;
+        if (static_cast<unsigned char>(c) < 0x20)
+            return false;
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (i >= in.size())
+            return false;
+        const char e = in[i++];
+        static const std::string simple = "\"\\/bfnrt", meaning = "\"\\/\b\f\n\r\t";
+        if (simple.find(e) != std::string::npos) {
+            out += meaning[simple.find(e)];
+        } else if (e == 'u' && i + 4 <= in.size()) {
+            const unsigned code = static_cast<unsigned>(std::stoul(std::string(in.substr(i, 4)), nullptr, 16));
+            i += 4;
+            if (code < 0x80) {
+                out += static_cast<char>(code);
+            } else if (code < 0x800) {
+                out += static_cast<char>(0xC0 | (code >> 6));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            } else {
+                out += static_cast<char>(0xE0 | (code >> 12));
+                out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (code & 0x3F));
+            }
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool parseJson(std::string_view in, size_t& i, Json& out)
+{
+    if (i >= in.size())
+        return false;
+    if (in[i] == '"') {
+        out.kind = 's';
+        return parseString(in, i, out.text);
+    }
+    if (in[i] == '[' || in[i] == '{') {
+        const bool object = in[i] == '{';
+        out.kind = object ? 'o' : 'a';
+        const char close = object ? '}' : ']';
+        if (++i < in.size() && in[i] == close)
+            return ++i, true;
+        for (;;) {
+            std::string key;
+            if (object && (!parseString(in, i, key) || i >= in.size() || in[i++] != ':'))
+                return false;
+            Json item;
+            if (!parseJson(in, i, item))
+                return false;
+            if (object)
+                out.fields[key] = item;
+            else
+                out.items.push_back(item);
+            if (i >= in.size())
+                return false;
+            if (in[i] == close)
+                return ++i, true;
+            if (in[i++] != ',')
+                return false;
+        }
+    }
+    size_t used = 0;
+    out.kind = 'n';
+    out.number = std::stod(std::string(in.substr(i)), &used);
+    i += used;
+    return used > 0;
+}
+
+TEST(Monitor, PrintsPacketsAndReportsInTheOrderTheyHappened)
+{
+    const std::string input = troubledStream();
+    const ChildResult r = runOnPort(Monitor, {"{port}"}, input);
+    EXPECT_EQ(untimed(r.out), TroubledLines);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(".*quarvo-monitor: 2 packets, 5 reports about bad input, " +
+                                                   std::to_string(input.size()) + R"( bytes in \d+\.\d{3} s\n)")))
+        << r.err;
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Monitor, JsonLinesCarryTheSameFields)
+{
+    const ChildResult r = runOnPort(Monitor, {"--json", "{port}"}, troubledStream());
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> asText;
+    for (const std::string& line : lines(r.out)) {
+        Json object;
+        size_t at = 0;
+        ASSERT_TRUE(parseJson(line, at, object) && at == line.size() && object.kind == 'o') << line;
+        EXPECT_EQ(object.fields["time"].kind, 'n') << line;
+        const std::string type = object.fields["type"].text;
+        std::string text = type;
+        if (type == "report") {
+            text += " " + object.fields["text"].text;
+        } else {
+            EXPECT_EQ(type, "packet");
+            for (Json& record : object.fields["records"].items)
+                text += " " + record.fields["code"].text + "=" + record.fields["value"].text;
+        }
+        asText.push_back(text);
+    }
+    EXPECT_EQ(asText, TroubledLines);
+}
+
+TEST(Monitor, EndsAfterCountPacketsOrAfterItsDuration)
+{
+    const std::string three = packet({{"A001", "1"}}) + packet({{"A002", "2"}}) + packet({{"A003", "3"}});
+    ChildResult r = runOnPort(Monitor, {"{port}", "--count", "2"}, three, false);
+    EXPECT_EQ(untimed(r.out), (std::vector<std::string>{"packet A001=1", "packet A002=2"}));
+    EXPECT_EQ(r.status, 0);
+
+    r = runOnPort(Monitor, {"--duration", "0.2", "{port}"}, "", false);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(": 0 packets, 0 reports about bad input, 0 bytes in "), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Monitor, InterruptedWithACaptureLeavesCompleteLinesOfEveryByte)
+{
+    for (const int signo : {SIGINT, SIGTERM}) {
+        const std::string capture = tempPath("monitor-capture");
+        Pty pty;
+        Child monitor({Monitor, pty.path(), "--capture", capture});
+        waitUntilLocked(monitor.pid());
+        // Ends inside a chunk: the line in progress must be completed.
+        const std::string input = packet({{"SSCN", "101"}}) + "\n015SS";
+        pty.write(input, monitor.pid());
+        pty.waitDrained(monitor.pid());
+        while (monitor.running() && monitor.outSoFar().find("packet") == std::string::npos)
+            usleep(1000);
+        kill(monitor.pid(), signo);
+        const ChildResult r = monitor.wait();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(untimed(r.out), std::vector<std::string>{"packet SSCN=101"});
+        EXPECT_NE(r.err.find(": 1 packets, 0 reports about bad input, " + std::to_string(input.size()) + " bytes in "),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(capturedBytes(capture), input);
+        unlink(capture.c_str());
+    }
+}
+
+TEST(Monitor, UsageErrorsAndVersion)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string errStart;
+    } cases[] = {
+        {{}, 2, Monitor + ": no serial port given\n"},
+        {{"/dev/a", "/dev/b"}, 2, Monitor + ": more than one serial port given\n"},
+        {{"/dev/a", "--count", "0"}, 2, Monitor + ": --count: not a whole number from 1 to 1000000000: 0\n"},
+        {{"/dev/a", "--count", "5x"}, 2, Monitor + ": --count: not a whole number from 1 to 1000000000: 5x\n"},
+        {{"/dev/a", "--duration", "-1"}, 2, Monitor + ": --duration: not a number of seconds above 0"},
+        {{"/dev/a", "--duration", "nan"}, 2, Monitor + ": --duration: not a number of seconds above 0"},
+        {{"/dev/a", "--baud", "fast"}, 2, Monitor + ": --baud: not a line speed: fast\n"},
+        {{"/dev/a", "--bogus"}, 2, Monitor + ": unrecognized option '--bogus'\n"},
+        {{"/nonexistent/tty"}, 1, "/nonexistent/tty: No such file or directory\n"},
+        {{"/nonexistent/tty", "--baud", "38400"}, 1, "Unknown baudrate: 38400\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{Monitor};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Child child(argv);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        EXPECT_EQ(r.status, c.status) << c.errStart;
+        EXPECT_EQ(r.err.substr(0, c.errStart.size()), c.errStart);
+        EXPECT_EQ(r.out, "");
+    }
+    Child version({Monitor, "--version"});
+    const ChildResult r = version.wait();
+    EXPECT_EQ(r.out, std::string("quarvo-monitor ") + QUARVO_VERSION + "\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+std::vector<std::string> checkArgs(const std::vector<std::string>& extra = {})
+{
+    std::vector<std::string> args{"--feedback", "{port}", "--channel", "101"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+TEST(CheckCapture, RecordsEveryByteReadAndChangesNothingElse)
+{
+    const std::vector<std::string> inputs{
+        troubledStream(),
+        packet({{"SSCN", "102"}}),
+        std::string(20000, 'z') + "\n015SS", // no verdict: the port ends
+    };
+    for (const std::string& input : inputs) {
+        const ChildResult plain = runCheck(checkArgs(), input);
+        const std::string capture = tempPath("check-capture");
+        const ChildResult captured = runCheck(checkArgs({"--capture", capture}), input);
+        EXPECT_EQ(captured.out, plain.out);
+        EXPECT_EQ(captured.err, plain.err);
+        EXPECT_EQ(captured.status, plain.status);
+        // The check stops reading at its verdict.
+        const std::string expected = plain.status == 0 ? input.substr(0, input.size() - 4) : input;
+        EXPECT_EQ(capturedBytes(capture), expected);
+        unlink(capture.c_str());
+    }
+}
+
+TEST(CheckCapture, UnwritableCaptureIsReportedOnceAndChangesNothingElse)
+{
+    const std::string input = troubledStream();
+    const ChildResult plain = runCheck(checkArgs(), input);
+    for (const std::string path : {"/nonexistent/dir/capture", "/dev/full"}) {
+        const ChildResult r = runCheck(checkArgs({"--capture", path}), input);
+        EXPECT_EQ(r.out, plain.out);
+        EXPECT_EQ(r.status, plain.status);
+        EXPECT_EQ(r.err, checkPath() + ": capture " + path + ": " +
+                             (path == "/dev/full" ? "No space left on device" : "No such file or directory") + "\n");
+    }
+}
+
+TEST(CheckCapture, SignalEndsTheCheckAsBeforeWithTheCaptureComplete)
+{
+    for (const int signo : {SIGINT, SIGTERM}) {
+        const std::string capture = tempPath("check-capture");
+        Pty pty;
+        Child check({checkPath(), "--feedback", pty.path(), "--channel", "101", "--capture", capture});
+        waitUntilLocked(check.pid());
+        const std::string input = packet({{"CE00", "1-"}}) + "\n015SS";
+        pty.write(input, check.pid());
+        pty.waitDrained(check.pid());
+        kill(check.pid(), signo);
+        const ChildResult r = check.wait();
+        EXPECT_EQ(r.status, 128 + signo);
+        EXPECT_EQ(capturedBytes(capture), input);
+        unlink(capture.c_str());
+    }
+}
+
+TEST(Replay, RoundTripFromMonitorCaptureThroughTheStandInBoxGivesTheSameCheck)
+{
+    const std::vector<std::string> streams{
+        troubledStream(),
+        std::string("\x00\x7F", 2) + packet({{"SSCN", "7"}}) + packet({{"PUCP", "E\x1B[2J"}}),
+        packet({{"CE00", "\x7F" "123"}}) + "\n\n\n" + packet({{"SSCN", "101"}}, {.lengthOverride = 30}),
+    };
+    for (const std::string& stream : streams) {
+        const ChildResult direct = runCheck(checkArgs(), stream);
+        const std::string capture = tempPath("round-trip");
+        const ChildResult monitored = runOnPort(Monitor, {"{port}", "--capture", capture}, stream);
+        ASSERT_EQ(monitored.status, 0) << monitored.err;
+
+        Child sim({QUARVO_SIM_PATH, "--replay", capture, "--linger", "10000"});
+        const std::string port = firstLineOf(sim);
+        ASSERT_EQ(port.rfind("/dev/pts/", 0), 0u) << port;
+        Child check({checkPath(), "--feedback", port, "--channel", "101"});
+        const ChildResult replayed = check.wait();
+        // A check that decided leaves bytes unread: the box is not waited for.
+        EXPECT_EQ(replayed.out, direct.out);
+        EXPECT_EQ(replayed.status, direct.status);
+        unlink(capture.c_str());
+    }
+}
+
+TEST(Replay, MalformedCaptureIsRefusedByLineBeforeAnythingIsSent)
+{
+    const struct {
+        std::string text;
+        int line;
+    } cases[] = {
+        {"# quarvo-capture 1\n0.000000 ok\n0.000001 two words\n", 3},
+        {"# quarvo-capture 9\n", 1},
+        {"# quarvo-capture 1\n# port p\n1.000000 \\x0\n", 3},
+    };
+    for (const auto& c : cases) {
+        const std::string path = tempPath("bad-capture");
+        {
+            const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+            ASSERT_EQ(write(fd, c.text.data(), c.text.size()), ssize_t(c.text.size()));
+            close(fd);
+        }
+        Child sim({QUARVO_SIM_PATH, "--replay", path});
+        const ChildResult r = sim.wait(std::chrono::seconds(10));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, ""); // not even a port
+        const std::string prefix = std::string(QUARVO_SIM_PATH) + ": " + path + ":" + std::to_string(c.line) + ": ";
+        EXPECT_EQ(r.err.substr(0, prefix.size()), prefix) << r.err;
+        unlink(path.c_str());
+    }
+}
+
+TEST(Replay, LoopsAtAnySpeedAndRefusesBadNumbers)
+{
+    const std::string capture = tempPath("loop-capture");
+    {
+        const std::string text = "# quarvo-capture 1\n0.000000 \\x0A015SSCN010101FA\n0.500000 xy\n";
+        const int fd = open(capture.c_str(), O_WRONLY | O_TRUNC);
+        ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+        close(fd);
+    }
+    Child sim({QUARVO_SIM_PATH, "--replay", capture, "--loop", "3", "--speed", "50"});
+    const std::string port = firstLineOf(sim);
+    Child monitor({Monitor, port});
+    const ChildResult r = monitor.wait();
+    EXPECT_EQ(untimed(r.out), (std::vector<std::string>{"packet SSCN=101", "report Unexpected/invalid characters: [[[xy]]]",
+                                                        "packet SSCN=101", "report Unexpected/invalid characters: [[[xy]]]",
+                                                        "packet SSCN=101"}));
+    EXPECT_EQ(sim.wait().status, 0);
+
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--replay", capture, "--speed", "0"}, {"--replay", capture, "--speed", "fast"},
+             {"--replay", capture, "--loop", "-1"}, {"--record", "SSCN=1", "--loop", "2"},
+             {"--replay", capture, "--raw", "-"}}) {
+        std::vector<std::string> argv{QUARVO_SIM_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child bad(argv);
+        const ChildResult refused = bad.wait(std::chrono::seconds(10));
+        EXPECT_EQ(refused.status, 2) << args[2];
+        EXPECT_EQ(refused.out, "");
+    }
+    unlink(capture.c_str());
+}
+
+TEST(TermCapture, RecordsWhatThePortSent)
+{
+    int keys[2];
+    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+    const std::string capture = tempPath("term-capture");
+    Pty port;
+    Child term({QUARVO_TERM_PATH, port.path(), "--capture", capture}, keys[0]);
+    close(keys[0]);
+    const std::string input = std::string("hi\n\x01\x00\xFF", 6);
+    waitUntilLocked(term.pid());
+    port.write(input, term.pid());
+    port.waitDrained(term.pid());
+    close(keys[1]); // the end of the keyboard ends the session
+    const ChildResult r = term.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(capturedBytes(capture), input);
+    unlink(capture.c_str());
+}
+
+} // namespace
