@@ -35,7 +35,8 @@ void usage(FILE* out, const char* name)
                  "  --raw FILE           send the bytes of FILE (- for standard input) as they are\n"
                  "  --linger MS          at the end, wait at most MS for the reader to take\n"
                  "                       everything sent (default 5000)\n"
-                 "  --help               show this text\n",
+                 "  --help               show this text\n"
+                 "  --version            show the version\n",
                  name, name);
 }
 
@@ -92,7 +93,7 @@ int main(int argc, char** argv)
         {"interval", required_argument, nullptr, 'i'}, {"garbage", required_argument, nullptr, 'g'},
         {"bad-checksum", no_argument, nullptr, 'b'},   {"raw", required_argument, nullptr, 'w'},
         {"linger", required_argument, nullptr, 'l'},   {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0},
     };
     std::vector<SimRecord> records;
     PacketOptions packetOptions;
@@ -139,6 +140,9 @@ int main(int argc, char** argv)
             break;
         case 'h':
             usage(stdout, name);
+            return 0;
+        case 'V':
+            std::printf("quarvo-sim %s\n", QUARVO_VERSION);
             return 0;
         default:
             usage(stderr, name);

@@ -77,6 +77,7 @@ int main(int argc, char** argv)
     static const option options[] = {
         {"baud", required_argument, nullptr, 'b'},
         {"escape", required_argument, nullptr, 'e'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     int baud = DefaultBaud;
@@ -98,6 +99,9 @@ int main(int argc, char** argv)
                 return 1;
             }
             break;
+        case 'V':
+            std::printf("quarvo-term %s\n", QUARVO_VERSION);
+            return 0;
         default:
             print_syntax(argv[0]);
             return 1;
