@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -138,6 +139,12 @@ Child::Child(const std::vector<std::string>& argv, int stdinFd)
     : outPath_(tempPath("child-out")), errPath_(tempPath("child-err"))
 {
     std::vector<char*> args;
+#ifdef QUARVO_TEST_EMULATOR
+    // Built for another processor: the command runs under the emulator.
+    std::string emulator = QUARVO_TEST_EMULATOR;
+    for (char* word = std::strtok(emulator.data(), " "); word != nullptr; word = std::strtok(nullptr, " "))
+        args.push_back(word);
+#endif
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
