@@ -44,6 +44,17 @@ void waitUntilOpened(pid_t pid, const std::string& path)
     }
 }
 
+void waitUntilSpeed(const Pty& pty, speed_t speed, pid_t pid)
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ended(pid) && std::chrono::steady_clock::now() < limit) {
+        termios settings{};
+        if (tcgetattr(pty.slave(), &settings) == 0 && cfgetispeed(&settings) == speed)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void waitUntilLocked(pid_t pid)
 {
     // /proc/locks rows: "N: FLOCK ADVISORY WRITE <pid> <dev:inode> <start> <end>".
@@ -206,7 +217,9 @@ ChildResult runCheck(const std::vector<std::string>& args, std::string_view inpu
     for (const std::string& a : args)
         argv.push_back(a == "{port}" ? pty.path() : a);
     Child child(argv);
-    waitUntilOpened(child.pid(), pty.path());
+    // Set up, not just opened: input ending before the check has set the
+    // line's speed would fail the set-up, not the reading.
+    waitUntilSpeed(pty, B57600, child.pid());
     pty.write(input, child.pid());
     if (endInput) {
         pty.waitDrained(child.pid());
