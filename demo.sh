@@ -4,7 +4,7 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 ./setup/packages.sh || exit 1
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+cmake --preset default >/dev/null || exit 1
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target check-quarvo quarvo-sim >/dev/null || exit 1
 
 run() {

@@ -1,19 +1,40 @@
 # Bash completion for check-quarvo, quarvo-term, quarvo-sim and quarvo-monitor.
 # Installed once under each command's name, as the completion loader expects.
 
-# Serial devices (/dev/tty*) while the word can still become one; any other
-# path (a pseudo-terminal under /dev/pts, say) completes as a file name.
+# Serial devices: /dev/tty* and the stable names under /dev/serial/by-id and
+# /dev/serial/by-path, which stay the same whatever order adapters are plugged
+# in. A word that is none of them (a pseudo-terminal under /dev/pts, say)
+# completes as a file name.
+#
+# Bash hands a completion only the part of the word after its last colon, and
+# the names under by-path are full of colons: the candidates lose that part.
+_quarvo_dev=/dev
 _quarvo_serial_ports()
 {
-    local IFS=$'\n' cur=$1
-    if [[ /dev/tty == "$cur"* ]]; then
-        COMPREPLY=($(compgen -f -- /dev/tty))
-    elif [[ $cur == /dev/tty* ]]; then
-        COMPREPLY=($(compgen -f -- "$cur"))
-    else
-        COMPREPLY=($(compgen -f -- "$cur"))
+    local IFS=$'\n' cur=$1 dir
+    local candidates=($(compgen -f -- "$_quarvo_dev/tty"))
+    for dir in "$_quarvo_dev"/serial/by-id "$_quarvo_dev"/serial/by-path; do
+        [[ -d $dir ]] && candidates+=($(compgen -f -- "$dir/"))
+    done
+    COMPREPLY=($(compgen -W "${candidates[*]}" -- "$cur"))
+    [[ ${#COMPREPLY[@]} -gt 0 ]] || COMPREPLY=($(compgen -f -- "$cur"))
+    if [[ $cur == *:* && $COMP_WORDBREAKS == *:* ]]; then
+        local typed=${cur%"${cur##*:}"}
+        COMPREPLY=("${COMPREPLY[@]#"$typed"}")
     fi
     compopt -o filenames 2>/dev/null
+}
+
+# Sets the caller's cur and prev to the words as typed, from the command line
+# up to the cursor (COMP_WORDS splits at colons). Words hold no blanks here.
+_quarvo_words()
+{
+    local line=${COMP_LINE:0:COMP_POINT}
+    local -a words
+    read -r -a words <<<"$line"
+    [[ $line == *[[:space:]] ]] && words+=("")
+    cur=${words[-1]}
+    prev=${words[-2]:-}
 }
 
 _quarvo_option_words()
@@ -25,7 +46,8 @@ _quarvo_option_words()
 
 _check_quarvo()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    local cur prev
+    _quarvo_words
     case $prev in
         --feedback|--fe|--fee|--feed|--feedb|--feedba|--feedbac|--f)
             _quarvo_serial_ports "$cur"; return ;;
@@ -39,14 +61,15 @@ _check_quarvo()
 
 _quarvo_term()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    local cur prev
+    _quarvo_words
     case $prev in
         --baud) _quarvo_option_words "300 9600 19200 57600 115200" "$cur"; return ;;
         --escape) COMPREPLY=(); return ;;
         --capture) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
     esac
     if [[ $cur == -* ]]; then
-        _quarvo_option_words "--baud --escape --capture" "$cur"
+        _quarvo_option_words "--baud --escape --capture --version" "$cur"
     else
         _quarvo_serial_ports "$cur"
     fi
@@ -54,17 +77,19 @@ _quarvo_term()
 
 _quarvo_sim()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    local cur prev
+    _quarvo_words
     case $prev in
         --raw|--replay) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
         --record|--count|--interval|--garbage|--linger|--speed|--loop) COMPREPLY=(); return ;;
     esac
-    _quarvo_option_words "--record --count --interval --garbage --bad-checksum --raw --replay --speed --loop --linger --help" "$cur"
+    _quarvo_option_words "--record --count --interval --garbage --bad-checksum --raw --replay --speed --loop --linger --help --version" "$cur"
 }
 
 _quarvo_monitor()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    local cur prev
+    _quarvo_words
     case $prev in
         --baud) _quarvo_option_words "300 9600 19200 57600 115200" "$cur"; return ;;
         --capture) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;

@@ -46,7 +46,8 @@ void usage(FILE* out, const char* name)
                  "  --loop N             replay N times, 0 for until stopped (default 1)\n"
                  "  --linger MS          at the end, wait at most MS for the reader to take\n"
                  "                       everything sent (default 5000)\n"
-                 "  --help               show this text\n",
+                 "  --help               show this text\n"
+                 "  --version            show the version\n",
                  name, name, name);
 }
 
@@ -190,7 +191,8 @@ int main(int argc, char** argv)
         {"bad-checksum", no_argument, nullptr, 'b'},   {"raw", required_argument, nullptr, 'w'},
         {"linger", required_argument, nullptr, 'l'},   {"help", no_argument, nullptr, 'h'},
         {"replay", required_argument, nullptr, 'p'},   {"speed", required_argument, nullptr, 's'},
-        {"loop", required_argument, nullptr, 'o'},     {nullptr, 0, nullptr, 0},
+        {"loop", required_argument, nullptr, 'o'},     {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
     };
     std::vector<SimRecord> records;
     PacketOptions packetOptions;
@@ -268,6 +270,9 @@ int main(int argc, char** argv)
         }
         case 'h':
             usage(stdout, name);
+            return 0;
+        case 'V':
+            std::printf("quarvo-sim %s\n", QUARVO_VERSION);
             return 0;
         default:
             usage(stderr, name);

@@ -104,6 +104,7 @@ int main(int argc, char** argv)
         {"baud", required_argument, nullptr, 'b'},
         {"escape", required_argument, nullptr, 'e'},
         {"capture", required_argument, nullptr, 'c'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     ensureStandardStreams();
@@ -136,6 +137,9 @@ int main(int argc, char** argv)
         case 'c':
             capturePath = optarg;
             break;
+        case 'V':
+            std::printf("quarvo-term %s\n", QUARVO_VERSION);
+            return 0;
         default:
             print_syntax(argv[0]);
             return 1;

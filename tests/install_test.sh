@@ -2,9 +2,12 @@
 # Install, manual pages, bash completion and the Debian package, checked on
 # what a user would get: the installed and the packaged commands are run
 # against the stand-in box.
-# Usage: install_test.sh SOURCE_DIR BUILD_DIR (install|manpages|completion|package)
+# Usage: install_test.sh SOURCE_DIR BUILD_DIR (install|manpages|completion|package) VERSION
+# A cross build names its emulator in QUARVO_EMULATOR (a command and its
+# arguments), which then runs the built commands.
 set -euo pipefail
-src=$1 build=$2 what=$3
+src=$1 build=$2 what=$3 version=$4
+read -r -a emulator <<<"${QUARVO_EMULATOR:-}"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -13,12 +16,12 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # Runs BIN_DIR/check-quarvo against BIN_DIR/quarvo-sim; expects the right verdict.
 check_against_sim() {
     local bin=$1
-    "$bin/quarvo-sim" --record SSCN=101 --interval 200 >"$tmp/sim.out" &
+    ${emulator[@]+"${emulator[@]}"} "$bin/quarvo-sim" --record SSCN=101 --interval 200 >"$tmp/sim.out" &
     local sim=$! port=""
     for _ in $(seq 200); do port=$(head -n 1 "$tmp/sim.out" 2>/dev/null || true); [ -n "$port" ] && break; sleep 0.02; done
     [ -n "$port" ] || { kill "$sim"; fail "stand-in box printed no port"; }
     local out status=0
-    out=$("$bin/check-quarvo" --feedback "$port" --channel 101) || status=$?
+    out=$(${emulator[@]+"${emulator[@]}"} "$bin/check-quarvo" --feedback "$port" --channel 101) || status=$?
     kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true
     [ "$status" -eq 0 ] || fail "check-quarvo exited $status"
     [ "$out" = "Current channel '101' [correct]" ] || fail "unexpected output: $out"
@@ -40,7 +43,8 @@ install)
     [ -x "$tmp/dest/opt/quarvo/bin/check-quarvo" ] || fail "DESTDIR and prefix not honoured"
     ;;
 manpages)
-    for page in "$src"/doc/*.[15]; do
+    for page in "$build"/doc/*.[15]; do
+        head -n 1 "$page" | grep -q "\"check-quarvo $version\"" || fail "$page: not version $version"
         warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
         [ -z "$warnings" ] || fail "$page: $warnings"
         rendered=$(MANWIDTH=80 MANPAGER=cat man -l "$page" 2>&1)
@@ -54,18 +58,27 @@ manpages)
     ;;
 completion)
     touch "$tmp/logfile"
+    # Adapters as udev names them, colons and all.
+    mkdir -p "$tmp/dev/serial/by-id" "$tmp/dev/serial/by-path"
+    touch "$tmp/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0" \
+          "$tmp/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"
     result=$(bash -c '
         source "$1"
         complete -p check-quarvo quarvo-term quarvo-sim quarvo-monitor >/dev/null || exit 1
-        COMP_WORDS=(check-quarvo --feedback /dev/tt); COMP_CWORD=2; _check_quarvo; echo "ports: ${COMPREPLY[*]}"
-        COMP_WORDS=(check-quarvo --log "$2/lo"); COMP_CWORD=2; _check_quarvo; echo "log: ${COMPREPLY[*]}"
-        COMP_WORDS=(check-quarvo --fe); COMP_CWORD=1; _check_quarvo; echo "options: ${COMPREPLY[*]}"
-        COMP_WORDS=(quarvo-term --baud 5); COMP_CWORD=2; _quarvo_term; echo "baud: ${COMPREPLY[*]}"
-        COMP_WORDS=(quarvo-sim --bad); COMP_CWORD=1; _quarvo_sim; echo "sim: ${COMPREPLY[*]}"
-        COMP_WORDS=(quarvo-sim --rep); COMP_CWORD=1; _quarvo_sim; echo "replay: ${COMPREPLY[*]}"
-        COMP_WORDS=(quarvo-monitor --j); COMP_CWORD=1; _quarvo_monitor; echo "monitor: ${COMPREPLY[*]}"
-        COMP_WORDS=(quarvo-monitor --capture "$2/lo"); COMP_CWORD=2; _quarvo_monitor; echo "capture: ${COMPREPLY[*]}"
-        COMP_WORDS=(check-quarvo --cap); COMP_CWORD=1; _check_quarvo; echo "check capture: ${COMPREPLY[*]}"
+        # As bash calls a completion: the line up to the cursor.
+        complete_line() { COMP_LINE=$2; COMP_POINT=${#2}; COMPREPLY=(); "$1"; echo "$3: ${COMPREPLY[*]}"; }
+        complete_line _check_quarvo "check-quarvo --feedback /dev/tt" ports
+        complete_line _check_quarvo "check-quarvo --log $2/lo" log
+        complete_line _check_quarvo "check-quarvo --fe" options
+        complete_line _quarvo_term "quarvo-term --baud 5" baud
+        complete_line _quarvo_sim "quarvo-sim --bad" sim
+        complete_line _quarvo_sim "quarvo-sim --rep" replay
+        complete_line _quarvo_monitor "quarvo-monitor --j" monitor
+        complete_line _quarvo_monitor "quarvo-monitor --capture $2/lo" capture
+        complete_line _check_quarvo "check-quarvo --cap" "check capture"
+        _quarvo_dev=$2/dev
+        complete_line _check_quarvo "check-quarvo --feedback $2/dev/serial/by-i" by-id
+        complete_line _quarvo_term "quarvo-term $2/dev/serial/by-path/pci-0000:00:14" by-path
     ' _ "$src/completion/quarvo.bash" "$tmp")
     grep -qx "options: --feedback" <<<"$result" || fail "option completion: $result"
     grep -qx "log: $tmp/logfile" <<<"$result" || fail "log file completion: $result"
@@ -76,13 +89,17 @@ completion)
     grep -qx "monitor: --json" <<<"$result" || fail "monitor completion: $result"
     grep -qx "capture: $tmp/logfile" <<<"$result" || fail "capture file completion: $result"
     grep -qx "check capture: --capture" <<<"$result" || fail "check capture completion: $result"
+    grep -qx "by-id: $tmp/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0" <<<"$result" ||
+        fail "by-id completion: $result"
+    # Bash replaces only what follows the word's last colon.
+    grep -qx "by-path: 14.0-usb-0:2:1.0-port0" <<<"$result" || fail "by-path completion: $result"
     ;;
 package)
     (cd "$build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
     deb=$(ls "$tmp"/pkg/*.deb)
     info=$(dpkg-deb -f "$deb" Package Version Depends)
     grep -qx "Package: check-quarvo" <<<"$info" || fail "package name: $info"
-    grep -q "^Version: 1.0.0" <<<"$info" || fail "version: $info"
+    grep -qx "Version: $version" <<<"$info" || fail "version: $info"
     grep -q "^Depends: .*libc6" <<<"$info" || fail "dependencies not computed: $info"
     dpkg-deb -x "$deb" "$tmp/root"
     for f in usr/share/man/man1/check-quarvo.1.gz usr/share/man/man1/quarvo-monitor.1.gz \
@@ -90,7 +107,16 @@ package)
              usr/share/bash-completion/completions/quarvo-monitor; do
         [ -e "$tmp/root/$f" ] || fail "not packaged: $f"
     done
+    doc=$tmp/root/usr/share/doc/check-quarvo
+    zcat "$doc/changelog.gz" | head -n 1 | grep -q "^check-quarvo ($version)" || fail "changelog's newest entry is not $version"
+    for command in quarvo-term quarvo-sim quarvo-monitor; do
+        out=$(${emulator[@]+"${emulator[@]}"} "$tmp/root/usr/bin/$command" --version)
+        [ "$out" = "$command $version" ] || fail "$command --version: $out"
+    done
     check_against_sim "$tmp/root/usr/bin"
+    # Debian's package checker: no errors, no warnings.
+    command -v lintian >/dev/null || fail "lintian is not installed (setup/packages.sh installs it)"
+    lintian --fail-on error,warning "$deb" 2>/dev/null >"$tmp/lintian.out" || fail "lintian: $(cat "$tmp/lintian.out")"
     ;;
 *)
     fail "unknown check: $what"

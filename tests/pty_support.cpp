@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -53,6 +54,17 @@ void waitUntilOpened(pid_t pid, const std::string& path)
             if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
                 return;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void waitUntilSpeed(const Pty& pty, speed_t speed, pid_t pid)
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ended(pid) && std::chrono::steady_clock::now() < limit) {
+        termios settings{};
+        if (tcgetattr(pty.slave(), &settings) == 0 && cfgetispeed(&settings) == speed)
+            return;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -179,6 +191,12 @@ Child::Child(const std::vector<std::string>& argv, int stdinFd, int closeFd)
     : outPath_(tempPath("child-out")), errPath_(tempPath("child-err"))
 {
     std::vector<char*> args;
+#ifdef QUARVO_TEST_EMULATOR
+    // Built for another processor: the command runs under the emulator.
+    std::string emulator = QUARVO_TEST_EMULATOR;
+    for (char* word = std::strtok(emulator.data(), " "); word != nullptr; word = std::strtok(nullptr, " "))
+        args.push_back(word);
+#endif
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

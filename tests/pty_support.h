@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <termios.h>
 #include <vector>
 
 // A pseudo-terminal pair with the slave side in raw mode, so that bytes
@@ -80,6 +81,10 @@ std::string firstLineOf(Child& child);
 
 // Returns once process `pid` holds `path` open, or has ended.
 void waitUntilOpened(pid_t pid, const std::string& path);
+
+// Returns once the pseudo-terminal's line speed is `speed` (set by the
+// process that opened it), or process `pid` has ended.
+void waitUntilSpeed(const Pty& pty, speed_t speed, pid_t pid);
 
 // Returns once process `pid` holds an advisory lock, or has ended.
 void waitUntilLocked(pid_t pid);
