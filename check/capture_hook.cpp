@@ -7,15 +7,15 @@ namespace {
 
 Capture* capture = nullptr;
 
-// The verdict and the failure paths all end through exit().
+} // namespace
+
+// The verdict and the failure paths end through exit(), which calls this;
+// a signal's ending calls it itself.
 void finishCapture()
 {
-    Capture_flushOnSignals(nullptr);
     Capture_destroy(capture);
     capture = nullptr;
 }
-
-} // namespace
 
 void startCapture(const char* path, const char* program, const char* port, int baud, ReadContext* context)
 {
@@ -24,7 +24,6 @@ void startCapture(const char* path, const char* program, const char* port, int b
     capture = Capture_create(path, program, port, baud);
     if (capture == nullptr)
         return;
-    Capture_flushOnSignals(capture);
     std::atexit(finishCapture);
     context->capture = capture;
 }

@@ -4,19 +4,25 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <memory>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <vector>
 
 #include "buffer.h"
 #include "gnome.h"
 #include "read_func.h"
+#include "result.h"
 #include "serial.h"
 #include "standard_streams.h"
 
@@ -27,14 +33,42 @@ int portFd = -1;
 const char* programName = "check-quarvo";
 const char* capturePath = nullptr;
 
+// Options for test labs. Without them the check behaves as it always has.
+struct LabOptions {
+    time_t timeout = CHECK_SECONDS;
+    bool reconnect = false;
+    const char* resultPath = nullptr;
+    bool distinctStatus = false;
+};
+LabOptions lab;
+
+// What --result reports, gathered as the check goes.
+CheckResult result;
+const auto startTime = std::chrono::steady_clock::now();
+
+// SIGINT, SIGTERM and SIGHUP are held back except while the check waits, so
+// that it ends at a wait with its output, capture and result complete, and
+// then as the signal would have ended it.
+constexpr std::array<int, 3> endingSignals{SIGINT, SIGTERM, SIGHUP};
+volatile sig_atomic_t caughtSignal = 0;
+sigset_t waitMask;
+
+void noteSignal(int signo) { caughtSignal = signo; }
+
 const option options_list[] = {
     {"capture", required_argument, nullptr, 'p'},
-    // "--c" meant --channel before --capture existed, and still does.
+    // "--c" meant --channel before --capture existed, and "--d" --debug
+    // before --distinct-status: both still do.
     {"c", required_argument, nullptr, 'c'},
     {"channel", required_argument, nullptr, 'c'},
+    {"d", no_argument, nullptr, 'd'},
     {"debug", no_argument, nullptr, 'd'},
+    {"distinct-status", no_argument, nullptr, 's'},
     {"feedback", required_argument, nullptr, 'f'},
     {"log", required_argument, nullptr, 'l'},
+    {"reconnect", no_argument, nullptr, 'r'},
+    {"result", required_argument, nullptr, 'R'},
+    {"timeout", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -59,12 +93,17 @@ constexpr std::array<RecordRule, 6> recordRules{{
 }};
 
 // Values come from the line: they are printed in printable form, so that no
-// byte of theirs can act on a terminal or cut a line short.
-void printLine(std::string_view before, std::string_view value, std::string_view after)
+// byte of theirs can act on a terminal or cut a line short. Returns the line
+// as printed, without its line feed.
+std::string printLine(std::string_view before, std::string_view value, std::string_view after)
 {
-    std::fwrite(before.data(), 1, before.size(), stdout);
-    asciiPrint(stdout, value.data(), value.data() + value.size());
-    std::fwrite(after.data(), 1, after.size(), stdout);
+    std::string line(before);
+    appendPrintable(line, value);
+    line += after;
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    return line;
 }
 
 void print_syntax(const char* name)
@@ -115,16 +154,19 @@ void printRequested(const char* value, int32_t length)
         requested[0] = '0';
     if (n > 0 && requested[n - 1] == '-')
         return;
-    printLine("New channel number requested: ", requested.data(), {});
+    const std::string line = printLine("New channel number requested: ", requested.data(), {});
+    result.requested = line.substr(std::strlen("New channel number requested: "));
 }
 
-// The verdict of one packet: 0 undecided, 1 expected channel, -1 failure.
-// The last record that decides wins.
+// The verdict of one packet: 0 undecided, 1 expected channel, -1 failure
+// (*failure says of which kind). The last record that decides wins. The
+// failure lines printed are kept for the result.
 int judgePacket(const char* chan_str, int32_t count, const char* const* codes, const char* const* values,
-                const int32_t* lengths)
+                const int32_t* lengths, Outcome* failure)
 {
     int status = 0;
     const std::string_view expected(chan_str);
+    result.failures.clear();
     for (int32_t i = 0; i < count; ++i) {
         const char* value = values[i];
         const int32_t length = lengths[i];
@@ -143,45 +185,130 @@ int judgePacket(const char* chan_str, int32_t count, const char* const* codes, c
         case Action::NewChannel:
             printRequested(value, length);
             break;
-        case Action::CurrentChannel:
+        case Action::CurrentChannel: {
             status = text == expected ? 1 : -1;
-            printLine("Current channel '", text, status == 1 ? "' [correct]\n" : "' [incorrect]\n");
+            result.lastChannel = std::string(text);
+            const std::string line =
+                printLine("Current channel '", text, status == 1 ? "' [correct]\n" : "' [incorrect]\n");
+            if (status == -1) {
+                result.failures.push_back(line);
+                *failure = Outcome::Incorrect;
+            }
             break;
+        }
         case Action::Failure:
-            printLine(rule->before, text, rule->after);
+            result.failures.push_back(printLine(rule->before, text, rule->after));
             status = -1;
+            *failure = Outcome::BoxError;
             break;
         }
     }
     return status;
 }
 
-int check_status(const char* chan_str, const char* feedback_port)
+// The reader's reports go to the standard output as always; with --result
+// they pass through this stream, which counts them (each ends its line).
+ssize_t countReport(void* cookie, const char* bytes, size_t size)
+{
+    *static_cast<uint64_t*>(cookie) += static_cast<uint64_t>(std::count(bytes, bytes + size, '\n'));
+    return static_cast<ssize_t>(std::fwrite(bytes, 1, size, stdout));
+}
+
+FILE* countingReportStream()
+{
+    const cookie_io_functions_t io{nullptr, countReport, nullptr, nullptr};
+    FILE* stream = fopencookie(&result.reports, "w", io);
+    if (stream != nullptr)
+        setvbuf(stream, nullptr, _IONBF, 0); // in order with everything else printed
+    return stream;
+}
+
+void usePort(int fd, ReadContext* context)
+{
+    context->fd = fd;
+    portFd = fd;
+    // A pseudo-terminal keeps its exclusive mode after the check has ended;
+    // the next check on the same stand-in box must still be able to open it.
+    static bool registered = false;
+    if (!registered) {
+        registered = true;
+        std::atexit([] {
+            if (portFd >= 0)
+                ioctl(portFd, TIOCNXCL);
+        });
+    }
+}
+
+// With --reconnect: tries the port every half second until it opens (its
+// descriptor), the deadline passes (-1, reported as a timeout is) or a
+// signal ends the check (-2). `firstFailure` is printed on the first failed
+// try, with the error.
+int reopenPort(const char* port, const ReadContext& context, bool announce)
+{
+    for (;;) {
+        const int fd = serial_tryopen(port, 57600, 1);
+        if (fd >= 0)
+            return fd;
+        if (announce) {
+            std::fprintf(stderr, "%s: waiting for the port: %s\n", port, std::strerror(errno));
+            announce = false;
+        }
+        if (monotonic_seconds() >= context.deadline) {
+            std::puts("select timed out");
+            std::puts("Failed reading response from quarvo box.");
+            return -1;
+        }
+        const timespec halfSecond{0, 500'000'000};
+        if (ppoll(nullptr, 0, &halfSecond, &waitMask) < 0 && caughtSignal != 0)
+            return -2;
+    }
+}
+
+Outcome check_status(const char* chan_str, const char* feedback_port)
 {
     const char* missing = chan_str == nullptr ? "--channel" : feedback_port == nullptr ? "--feedback" : nullptr;
     if (missing != nullptr) {
         std::fprintf(stderr, "Missing required option %s\n", missing);
         print_syntax(programName);
-        std::exit(1);
+        return Outcome::Usage;
     }
 
-    const int fd = serial_openport(feedback_port, 57600, 1);
-    if (fd == -1) {
-        std::perror("Opening feedback serial port failed");
-        std::exit(1);
-    }
-    // A pseudo-terminal keeps its exclusive mode after the check has ended;
-    // the next check on the same stand-in box must still be able to open it.
-    portFd = fd;
-    std::atexit([] { ioctl(portFd, TIOCNXCL); });
+    ReadContext context{-1, 0};
+    context.waitMask = &waitMask;
+    context.stop = &caughtSignal;
+    // Whatever way the check ends, the result counts the bytes received.
+    struct CountBytes {
+        const ReadContext& context;
+        ~CountBytes() { result.bytes = context.bytes; }
+    } countBytes{context};
 
-    ReadContext context{fd, monotonic_seconds() + CHECK_SECONDS};
+    if (lab.reconnect) {
+        // The port may not be there yet: the deadline runs from the start.
+        context.deadline = monotonic_seconds() + lab.timeout;
+        const int fd = reopenPort(feedback_port, context, true);
+        if (fd < 0)
+            return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
+        usePort(fd, &context);
+    } else {
+        const int fd = serial_openport(feedback_port, 57600, 1);
+        if (fd == -1) {
+            std::perror("Opening feedback serial port failed");
+            return Outcome::PortFailed;
+        }
+        usePort(fd, &context);
+        context.deadline = monotonic_seconds() + lab.timeout;
+    }
+
     if (capturePath != nullptr)
         startCapture(capturePath, programName, feedback_port, 57600, &context);
-    Gnome* gnome = Gnome_create(readFunc, &context);
-    if (gnome == nullptr) {
+    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_create(readFunc, &context), &Gnome_destroy);
+    if (!gnome) {
         std::fputs("Creating packet reader failed: out of memory\n", stderr);
-        std::exit(1);
+        return Outcome::Internal;
+    }
+    if (lab.resultPath != nullptr) {
+        if (FILE* reports = countingReportStream())
+            Gnome_setReportStream(gnome.get(), reports);
     }
 
     for (;;) {
@@ -189,20 +316,101 @@ int check_status(const char* chan_str, const char* feedback_port)
         const char* const* codes = nullptr;
         const char* const* values = nullptr;
         const int32_t* lengths = nullptr;
-        if (Gnome_readPacket(gnome, &count, &codes, &values, &lengths) == -1) {
+        if (Gnome_readPacket(gnome.get(), &count, &codes, &values, &lengths) == -1) {
+            if (context.end == ReadEnd::Interrupted)
+                return Outcome::Interrupted;
+            if (lab.reconnect && context.end == ReadEnd::Lost) {
+                // What a cut packet left in the reader is dealt with by its
+                // usual resynchronisation on the next line feed.
+                std::fprintf(stderr, "%s: port lost, reopening\n", feedback_port);
+                serial_close(context.fd);
+                portFd = -1;
+                context.end = ReadEnd::None;
+                const int fd = reopenPort(feedback_port, context, false);
+                if (fd < 0)
+                    return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
+                usePort(fd, &context);
+                continue;
+            }
             std::puts("Failed reading response from quarvo box.");
-            Gnome_destroy(gnome);
-            std::exit(1);
+            return context.end == ReadEnd::TimedOut ? Outcome::NoAnswer : Outcome::PortLost;
         }
-        const int status = judgePacket(chan_str, count, codes, values, lengths);
+        ++result.packets;
+        Outcome failure = Outcome::BoxError;
+        const int status = judgePacket(chan_str, count, codes, values, lengths, &failure);
         if (status == 0)
             continue;
-        Gnome_destroy(gnome);
+        gnome.reset();
         if (status == 1)
-            return 0;
+            return Outcome::Correct;
         std::puts("Failed");
-        std::exit(1);
+        return failure;
     }
+}
+
+// Writes the result file when one was asked for; its failure is reported
+// and changes nothing else.
+int finish(Outcome outcome, int status)
+{
+    if (lab.resultPath == nullptr)
+        return status;
+    result.outcome = outcome;
+    result.status = status;
+    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                             startTime)
+                           .count();
+    if (writeResult(lab.resultPath, result) != 0)
+        std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName, lab.resultPath,
+                     std::strerror(errno));
+    return status;
+}
+
+void holdBackEndingSignals()
+{
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signo : endingSignals)
+        sigaddset(&ending, signo);
+    sigprocmask(SIG_BLOCK, &ending, &waitMask);
+    for (int signo : endingSignals) {
+        struct sigaction previous {};
+        sigaction(signo, nullptr, &previous);
+        if (previous.sa_handler == SIG_IGN) // as under nohup: stays ignored
+            continue;
+        struct sigaction action {};
+        action.sa_handler = noteSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(signo, &action, nullptr);
+        sigdelset(&waitMask, signo);
+    }
+}
+
+// Ends the process as the caught signal would, once everything is complete.
+[[noreturn]] void endBySignal(int signo)
+{
+    finish(Outcome::Interrupted, 128 + signo);
+    finishCapture();
+    if (portFd >= 0)
+        ioctl(portFd, TIOCNXCL);
+    std::fflush(nullptr);
+    signal(signo, SIG_DFL);
+    raise(signo);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    _exit(128 + signo);
+}
+
+bool parseSeconds(const char* text, time_t* seconds)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || n < 1 || n > 86400)
+        return false;
+    *seconds = n;
+    return true;
 }
 
 } // namespace
@@ -220,6 +428,10 @@ int main(int argc, char** argv)
     }
     const char* chan_str = nullptr;
     const char* feedback_port = nullptr;
+    // A log file that cannot be opened ends the check, but only once every
+    // option has been read (quietly), so that the status and the result
+    // follow the options given after it too.
+    bool logFailed = false;
     int opt;
     // "-": words that are not options come back as 1 and are ignored, in
     // place, whatever POSIXLY_CORRECT says.
@@ -237,16 +449,45 @@ int main(int argc, char** argv)
             feedback_port = optarg;
             break;
         case 'l':
-            if (redirectToLog(optarg) != 0)
-                return 1;
+            if (!logFailed && redirectToLog(optarg) != 0) {
+                logFailed = true;
+                opterr = 0;
+            }
             break;
         case 'p':
             capturePath = optarg;
             break;
+        case 'r':
+            lab.reconnect = true;
+            break;
+        case 'R':
+            lab.resultPath = optarg;
+            break;
+        case 's':
+            lab.distinctStatus = true;
+            break;
+        case 't':
+            if (!parseSeconds(optarg, &lab.timeout) && !logFailed) {
+                std::fprintf(stderr, "%s: --timeout takes a whole number of seconds from 1 to 86400, not '%s'\n",
+                             argv[0], optarg);
+                print_syntax(argv[0]);
+                return 1;
+            }
+            break;
         default:
+            if (logFailed)
+                break;
             print_syntax(argv[0]);
             return 1;
         }
     }
-    return check_status(chan_str, feedback_port);
+    result.channel = chan_str;
+    result.port = feedback_port;
+    if (logFailed)
+        return finish(Outcome::LogFailed, outcomeStatus(Outcome::LogFailed, lab.distinctStatus));
+    holdBackEndingSignals();
+    const Outcome outcome = check_status(chan_str, feedback_port);
+    if (outcome == Outcome::Interrupted)
+        endBySignal(caughtSignal);
+    return finish(outcome, outcomeStatus(outcome, lab.distinctStatus));
 }

@@ -1,7 +1,9 @@
 #include "read_func.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 
@@ -14,9 +16,11 @@ time_t monotonic_seconds()
     return now.tv_sec;
 }
 
-int32_t readFunc(void* context, void* dest, uint32_t size)
+namespace {
+
+// Waits for the port until the deadline: 1 ready, 0 timed out, -1 failed.
+int waitForPort(ReadContext* ctx)
 {
-    const auto* ctx = static_cast<const ReadContext*>(context);
     for (;;) {
         time_t wait = ctx->deadline - monotonic_seconds();
         if (wait < 0)
@@ -24,24 +28,56 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
         if (wait > 30 * 86400) // poll takes an int of milliseconds
             wait = 30 * 86400;
         pollfd readable{ctx->fd, POLLIN, 0};
-        const int ready = poll(&readable, 1, static_cast<int>(wait * 1000));
+        const timespec timeout{wait, 0};
+        const int ready = ctx->waitMask != nullptr ? ppoll(&readable, 1, &timeout, ctx->waitMask)
+                                                   : poll(&readable, 1, static_cast<int>(wait * 1000));
+        if (ready >= 0)
+            return ready;
+        if (errno != EINTR)
+            return -1;
+        if (ctx->stop != nullptr && *ctx->stop != 0) {
+            ctx->end = ReadEnd::Interrupted;
+            return -1;
+        }
+    }
+}
+
+} // namespace
+
+int32_t readFunc(void* context, void* dest, uint32_t size)
+{
+    auto* ctx = static_cast<ReadContext*>(context);
+    while (ctx->aheadPos == ctx->aheadLen) {
+        const int ready = waitForPort(ctx);
         if (ready == 0) {
             std::puts("select timed out");
+            ctx->end = ReadEnd::TimedOut;
             return -1;
         }
         if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            std::perror("select");
+            if (ctx->end != ReadEnd::Interrupted) {
+                std::perror("select");
+                ctx->end = ReadEnd::Lost;
+            }
             return -1;
         }
-        const ssize_t got = read(ctx->fd, dest, size);
-        // Another program reading the same line can take the byte between
+        const ssize_t got = read(ctx->fd, ctx->ahead.data(), ctx->ahead.size());
+        // Another program reading the same line can take the bytes between
         // the wait and the read: that is no failure, so wait again.
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             continue;
-        if (got > 0 && ctx->capture != nullptr)
-            Capture_append(ctx->capture, dest, static_cast<size_t>(got));
-        return static_cast<int32_t>(got);
+        if (got <= 0) {
+            ctx->end = ReadEnd::Lost;
+            return static_cast<int32_t>(got);
+        }
+        ctx->bytes += static_cast<uint64_t>(got);
+        if (ctx->capture != nullptr)
+            Capture_append(ctx->capture, ctx->ahead.data(), static_cast<size_t>(got));
+        ctx->aheadPos = 0;
+        ctx->aheadLen = static_cast<uint32_t>(got);
     }
+    const uint32_t n = std::min(size, ctx->aheadLen - ctx->aheadPos);
+    std::memcpy(dest, ctx->ahead.data() + ctx->aheadPos, n);
+    ctx->aheadPos += n;
+    return static_cast<int32_t>(n);
 }

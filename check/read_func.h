@@ -1,7 +1,9 @@
-// The packet reader's byte source for the check: one byte from the feedback
-// port per call, never waiting past the check's deadline.
+// The packet reader's byte source for the check: bytes from the feedback
+// port, never waiting past the check's deadline.
 #pragma once
 
+#include <array>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 
@@ -9,21 +11,38 @@ inline constexpr time_t CHECK_SECONDS = 80;
 
 struct Capture;
 
+// Why readFunc gave no byte.
+enum class ReadEnd { None, TimedOut, Lost, Interrupted };
+
 struct ReadContext {
     int32_t fd;
     time_t deadline;            // monotonic clock, whole seconds
     Capture* capture = nullptr; // when set, is handed every byte read
+    // When set, the wait lets these signals through (ppoll) and ends once
+    // *stop is no longer 0; otherwise signals are the caller's business.
+    const sigset_t* waitMask = nullptr;
+    const volatile sig_atomic_t* stop = nullptr;
+    ReadEnd end = ReadEnd::None; // set when readFunc returns 0 or less
+    uint64_t bytes = 0;          // bytes received from the port
+    // What one read took from the port beyond the byte asked for: one
+    // system call per waiting run of bytes rather than two per byte.
+    std::array<char, 256> ahead{};
+    uint32_t aheadPos = 0;
+    uint32_t aheadLen = 0;
 };
 
 // Whole seconds of the monotonic clock: a step of the wall clock can neither
 // stretch nor cut short the check.
 time_t monotonic_seconds();
 
-// Waits for the port until the deadline (a poll once it has passed), then
-// reads. "select timed out" on the standard output and -1 when nothing came.
+// Hands over bytes already read from the port; otherwise waits for the port
+// until the deadline (a poll once it has passed), then reads. "select timed
+// out" on the standard output and -1 when nothing came.
 int32_t readFunc(void* context, void* dest, uint32_t size);
 
 // With --capture: records every byte the check reads into `path`, and keeps
 // the file complete on every way the process ends. Output and verdict are
 // unchanged whether or not the file can be written.
 void startCapture(const char* path, const char* program, const char* port, int baud, ReadContext* context);
+// Puts the capture on disk and closes it; for endings that skip exit().
+void finishCapture();

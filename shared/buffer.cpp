@@ -3,12 +3,27 @@
 #include <cassert>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace {
 
 constexpr bool isPrintable(unsigned char b) { return b >= 0x20 && b <= 0x7E; }
 
 } // namespace
+
+void appendPrintable(std::string& out, std::string_view bytes)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (isPrintable(b)) {
+            out += c;
+        } else {
+            const char tag[4] = {'[', hex[b >> 4], hex[b & 0xF], ']'};
+            out.append(tag, sizeof tag);
+        }
+    }
+}
 
 // Printable bytes go out in runs; every other byte as "[%02X]".
 void asciiPrint(FILE* stream, const char* str, const char* end)

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 // Read callback: place up to `size` bytes at `dest`. More than 0 is the number
 // of bytes placed; 0 (end of input) and below 0 (failure) both end reading.
@@ -44,5 +46,7 @@ void Buffer_clear(Buffer* buf);
 // Writes [str, end) in printable form: bytes 0x20 to 0x7E as they are, every
 // other byte as "[%02X]", so nothing from the line acts on a terminal.
 void asciiPrint(FILE* stream, const char* str, const char* end);
+// The same printable form, appended to `out`.
+void appendPrintable(std::string& out, std::string_view bytes);
 // Prints the storage from its start up to the read position in printable form.
 void Buffer_dumpContents(const Buffer* buf, FILE* stream);

@@ -23,18 +23,20 @@ constexpr std::array<std::pair<int, speed_t>, 5> speeds{{
 }};
 
 // perror may itself change errno; the caller's own report must still name
-// the error of the failing step.
-void report(const char* prefix)
+// the error of the failing step. A quiet open reports nothing.
+void report(const char* prefix, bool quiet)
 {
+    if (quiet)
+        return;
     const int saved = errno;
     std::perror(prefix);
     errno = saved;
 }
 
 // Closes the half-set-up descriptor: the caller never receives it.
-int failAfterOpen(int fd, const char* prefix)
+int failAfterOpen(int fd, const char* prefix, bool quiet)
 {
-    report(prefix);
+    report(prefix, quiet);
     const int saved = errno;
     close(fd);
     errno = saved;
@@ -53,9 +55,7 @@ ssize_t waitAndRead(int fd, void* buf, size_t size, int timeoutMs, ssize_t onTim
     return read(fd, buf, size);
 }
 
-} // namespace
-
-int serial_openport(const char* path, int baudrate, int stopBits)
+int openPort(const char* path, int baudrate, int stopBits, bool quiet)
 {
     speed_t speed = B0;
     bool known = false;
@@ -72,39 +72,46 @@ int serial_openport(const char* path, int baudrate, int stopBits)
 
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        report(path);
+        report(path, quiet);
         return -1;
     }
     // Linux hands each received byte to one reader only: a second program on
     // the same port would see half the stream, so refuse to share it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        std::fprintf(stderr, "%s: port is in use by another program\n", path);
+        if (!quiet)
+            std::fprintf(stderr, "%s: port is in use by another program\n", path);
         close(fd);
         errno = EBUSY;
         return -1;
     }
     if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0)
-        return failAfterOpen(fd, "fcntl");
+        return failAfterOpen(fd, "fcntl", quiet);
 
     termios settings{};
     settings.c_cflag = CS8 | CREAD | CLOCAL | (stopBits == 2 ? CSTOPB : 0);
     if (cfsetispeed(&settings, speed) != 0)
-        return failAfterOpen(fd, "cfsetispeed");
+        return failAfterOpen(fd, "cfsetispeed", quiet);
     if (cfsetospeed(&settings, speed) != 0)
-        return failAfterOpen(fd, "cfsetospeed");
+        return failAfterOpen(fd, "cfsetospeed", quiet);
     settings.c_iflag = IGNPAR;
     settings.c_oflag = 0;
     settings.c_lflag = 0;
     settings.c_cc[VTIME] = 0;
     settings.c_cc[VMIN] = 1;
     if (tcsetattr(fd, TCSANOW, &settings) != 0)
-        return failAfterOpen(fd, "tcsetattr");
+        return failAfterOpen(fd, "tcsetattr", quiet);
     // The lock only stops programs that also lock; exclusive mode also keeps
     // out unprivileged programs that do not (root can still open the port).
     // Not every device supports it, and the port works without it.
     ioctl(fd, TIOCEXCL);
     return fd;
 }
+
+} // namespace
+
+int serial_openport(const char* path, int baudrate, int stopBits) { return openPort(path, baudrate, stopBits, false); }
+
+int serial_tryopen(const char* path, int baudrate, int stopBits) { return openPort(path, baudrate, stopBits, true); }
 
 ssize_t serial_read(int fd, void* buf, size_t size) { return waitAndRead(fd, buf, size, -1, -1); }
 

@@ -14,6 +14,9 @@
 // another program holds the port). An unsupported speed ends the process
 // with status 1.
 int serial_openport(const char* path, int baudrate, int stopBits);
+// As serial_openport, but reports nothing: for trying a port again and again
+// until it appears. An unsupported speed still ends the process.
+int serial_tryopen(const char* path, int baudrate, int stopBits);
 
 // Waits without limit until fd is readable, then reads up to size bytes.
 ssize_t serial_read(int fd, void* buf, size_t size);

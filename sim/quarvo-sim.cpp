@@ -3,6 +3,7 @@
 // standard output, then sends packets built from its command line.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <pty.h>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -46,6 +48,10 @@ void usage(FILE* out, const char* name)
                  "  --loop N             replay N times, 0 for until stopped (default 1)\n"
                  "  --linger MS          at the end, wait at most MS for the reader to take\n"
                  "                       everything sent (default 5000)\n"
+                 "  --link PATH          keep a symbolic link PATH to the pseudo-terminal\n"
+                 "  --vanish-after N     with --link: after N packets the port vanishes, then\n"
+                 "                       comes back as a new pseudo-terminal under the link\n"
+                 "  --vanish-for MS      how long it stays away (default 2000)\n"
                  "  --help               show this text\n"
                  "  --version            show the version\n",
                  name, name, name);
@@ -64,7 +70,34 @@ constexpr NumberOption numberOptions[] = {
     {'i', "--interval", 0, 86'400'000},
     {'l', "--linger", 0, 86'400'000},
     {'o', "--loop", 0, 1'000'000'000},
+    {'v', "--vanish-after", 0, 1'000'000'000},
+    {'W', "--vanish-for", 0, 86'400'000},
 };
+
+// --link: a fixed name for a port whose pseudo-terminal comes and goes, as
+// /dev/serial/by-id names a USB adapter. Kept in a plain array so that a
+// signal handler can remove it.
+char linkPath[4096];
+
+void removeLinkAndEnd(int signo)
+{
+    unlink(linkPath);
+    signal(signo, SIG_DFL);
+    raise(signo);
+}
+
+// Points the link at `target` in one step (a new link renamed over it).
+bool pointLink(const char* target)
+{
+    const std::string temporary = std::string(linkPath) + ".new-" + std::to_string(getpid());
+    unlink(temporary.c_str());
+    if (symlink(target, temporary.c_str()) != 0 || rename(temporary.c_str(), linkPath) != 0) {
+        std::fprintf(stderr, "quarvo-sim: --link %s: %s\n", linkPath, std::strerror(errno));
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
 
 bool parseNumber(const char* text, long min, long max, long* out)
 {
@@ -122,9 +155,22 @@ bool openPort(int* master, int* slave)
     tcgetattr(*slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(*slave, TCSANOW, &raw);
+    if (linkPath[0] != '\0' && !pointLink(path))
+        return false;
     std::printf("%s\n", path);
     std::fflush(stdout);
     return true;
+}
+
+// The port vanishes (its reader sees the line hang up, and the link goes)
+// and comes back after `awayMs` as a new pseudo-terminal under the link.
+bool vanishAndReturn(int* master, int* slave, long awayMs)
+{
+    unlink(linkPath);
+    close(*master);
+    close(*slave);
+    std::this_thread::sleep_for(std::chrono::milliseconds(awayMs));
+    return openPort(master, slave);
 }
 
 // Sends a capture's chunks at their recorded times. Each time is an absolute
@@ -192,6 +238,8 @@ int main(int argc, char** argv)
         {"linger", required_argument, nullptr, 'l'},   {"help", no_argument, nullptr, 'h'},
         {"replay", required_argument, nullptr, 'p'},   {"speed", required_argument, nullptr, 's'},
         {"loop", required_argument, nullptr, 'o'},     {"version", no_argument, nullptr, 'V'},
+        {"link", required_argument, nullptr, 'k'},     {"vanish-after", required_argument, nullptr, 'v'},
+        {"vanish-for", required_argument, nullptr, 'W'},
         {nullptr, 0, nullptr, 0},
     };
     std::vector<SimRecord> records;
@@ -204,6 +252,9 @@ int main(int argc, char** argv)
     long count = -1;
     long intervalMs = 1000;
     long lingerMs = 5000;
+    const char* link = nullptr;
+    long vanishAfter = -1; // -1: never
+    long vanishForMs = 2000;
     std::string error;
     const char* packetOnly = nullptr; // an option that --raw cannot honour
     int opt;
@@ -226,7 +277,9 @@ int main(int argc, char** argv)
         case 'n':
         case 'i':
         case 'l':
-        case 'o': {
+        case 'o':
+        case 'v':
+        case 'W': {
             const NumberOption& o = *std::find_if(std::begin(numberOptions), std::end(numberOptions),
                                                   [&](const NumberOption& x) { return x.letter == opt; });
             long n;
@@ -235,7 +288,12 @@ int main(int argc, char** argv)
                              o.max, optarg);
                 return 2;
             }
-            (opt == 'n' ? count : opt == 'i' ? intervalMs : opt == 'o' ? loops : lingerMs) = n;
+            (opt == 'n'   ? count
+             : opt == 'i' ? intervalMs
+             : opt == 'o' ? loops
+             : opt == 'v' ? vanishAfter
+             : opt == 'l' ? lingerMs
+                          : vanishForMs) = n;
             if (opt == 'n' || opt == 'i')
                 packetOnly = o.name;
             break;
@@ -256,6 +314,9 @@ int main(int argc, char** argv)
             break;
         case 'p':
             replayPath = optarg;
+            break;
+        case 'k':
+            link = optarg;
             break;
         case 's': {
             char* end = nullptr;
@@ -303,6 +364,26 @@ int main(int argc, char** argv)
         usage(stderr, name);
         return 2;
     }
+    if (vanishAfter >= 0 && (link == nullptr || records.empty())) {
+        std::fprintf(stderr, "%s: --vanish-after goes with --record and --link\n", name);
+        return 2;
+    }
+    if (link != nullptr) {
+        struct stat existing {};
+        if (std::strlen(link) >= sizeof linkPath) {
+            std::fprintf(stderr, "%s: --link: path too long\n", name);
+            return 2;
+        }
+        // Only a link is ever replaced: a file of the user's is not ours to remove.
+        if (lstat(link, &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+            std::fprintf(stderr, "%s: --link %s: exists and is not a symbolic link\n", name, link);
+            return 1;
+        }
+        std::strcpy(linkPath, link);
+        for (int signo : {SIGINT, SIGTERM, SIGHUP})
+            signal(signo, removeLinkAndEnd);
+        std::atexit([] { unlink(linkPath); });
+    }
     if (replayPath != nullptr)
         return replay(name, replayPath, speed == 0 ? 1 : speed, loops < 0 ? 1 : loops, lingerMs);
 
@@ -332,6 +413,8 @@ int main(int argc, char** argv)
         count = 1;
     }
     for (long sent = 0; count < 0 || sent < count; ++sent) {
+        if (sent == vanishAfter && !vanishAndReturn(&master, &slave, vanishForMs))
+            return 1;
         if (sent > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
         if (!writeAll(master, payload)) {

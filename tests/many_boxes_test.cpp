@@ -28,7 +28,7 @@ TEST(ManyBoxes, SixteenChecksAtOnceEachGetTheirOwnVerdict)
             std::vector<std::string>{checkPath(), "--feedback", ports.back()->path(), "--channel", expected}));
     }
     for (int i = 0; i < Boxes; ++i)
-        waitUntilOpened(checks[i]->pid(), ports[i]->path());
+        ports[i]->waitSetUp(checks[i]->pid());
 
     // Packet by packet in turn, so every check is reading at the same time.
     for (int n = 0; n < UndecidedPackets; ++n)

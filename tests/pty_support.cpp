@@ -251,6 +251,8 @@ ChildResult Child::wait(std::chrono::milliseconds limit)
 
 std::string Child::outSoFar() const { return readFile(outPath_); }
 
+std::string Child::errSoFar() const { return readFile(errPath_); }
+
 std::string checkPath() { return CHECK_QUARVO_PATH; }
 
 std::string firstLineOf(Child& child)

@@ -66,6 +66,7 @@ public:
     ChildResult wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
     // What the child has written to its standard output so far.
     std::string outSoFar() const;
+    std::string errSoFar() const;
 
 private:
     pid_t pid_ = -1;

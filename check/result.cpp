@@ -1,0 +1,134 @@
+#include "result.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "json.h"
+
+namespace {
+
+struct OutcomeInfo {
+    Outcome outcome;
+    std::string_view word;
+    int status;         // ordinary exit status
+    int distinctStatus; // with --distinct-status
+};
+
+constexpr std::array<OutcomeInfo, 10> outcomes{{
+    {Outcome::Correct, "correct", 0, 0},
+    {Outcome::Incorrect, "incorrect", 1, 1},
+    {Outcome::BoxError, "box-error", 1, 1},
+    {Outcome::NoAnswer, "no-answer", 1, 2},
+    {Outcome::PortLost, "port-lost", 1, 2},
+    {Outcome::PortFailed, "port-failed", 1, 2},
+    {Outcome::LogFailed, "log-failed", 1, 2},
+    {Outcome::Usage, "usage", 1, 2},
+    {Outcome::Internal, "internal-error", 1, 2},
+    {Outcome::Interrupted, "interrupted", 1, 2}, // the status is the signal's
+}};
+
+const OutcomeInfo& infoOf(Outcome outcome)
+{
+    for (const OutcomeInfo& info : outcomes) {
+        if (info.outcome == outcome)
+            return info;
+    }
+    return outcomes.back();
+}
+
+void appendOptional(std::string& out, const char* text)
+{
+    if (text == nullptr)
+        out += "null";
+    else
+        json_appendString(out, text);
+}
+
+void appendOptional(std::string& out, const std::optional<std::string>& text)
+{
+    if (!text)
+        out += "null";
+    else
+        json_appendString(out, *text);
+}
+
+bool writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+std::string_view outcomeWord(Outcome outcome) { return infoOf(outcome).word; }
+
+int outcomeStatus(Outcome outcome, bool distinct)
+{
+    const OutcomeInfo& info = infoOf(outcome);
+    return distinct ? info.distinctStatus : info.status;
+}
+
+std::string resultJson(const CheckResult& r)
+{
+    std::string out = "{\"outcome\":";
+    json_appendString(out, outcomeWord(r.outcome));
+    out += ",\"status\":" + std::to_string(r.status);
+    out += ",\"channel\":";
+    appendOptional(out, r.channel);
+    out += ",\"port\":";
+    appendOptional(out, r.port);
+    out += ",\"current_channel\":";
+    appendOptional(out, r.lastChannel);
+    out += ",\"failures\":[";
+    for (size_t i = 0; i < r.failures.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        json_appendString(out, r.failures[i]);
+    }
+    out += "],\"requested_channel\":";
+    appendOptional(out, r.requested);
+    out += ",\"packets\":" + std::to_string(r.packets);
+    out += ",\"bad_input_reports\":" + std::to_string(r.reports);
+    out += ",\"bytes\":" + std::to_string(r.bytes);
+    out += ",\"elapsed_ms\":" + std::to_string(r.elapsedMs);
+    out += "}\n";
+    return out;
+}
+
+int writeResult(const char* path, const CheckResult& result)
+{
+    // A temporary name in the same folder, so that the rename is atomic; made
+    // by mkstemp, so that no link planted beforehand can be written through.
+    const std::string target(path);
+    const size_t slash = target.rfind('/');
+    std::string temporary = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+                            ".check-quarvo-result-XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0)
+        return -1;
+    // mkstemp creates the file for its owner alone; a result is for others to read too.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    const bool written = writeAll(fd, resultJson(result)) && fsync(fd) == 0;
+    const int writeError = errno;
+    if (close(fd) != 0 || !written || rename(temporary.c_str(), path) != 0) {
+        const int error = written ? errno : writeError;
+        unlink(temporary.c_str());
+        errno = error;
+        return -1;
+    }
+    return 0;
+}

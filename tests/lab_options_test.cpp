@@ -1,0 +1,294 @@
+// The options labs use: a deadline of their own, a port that comes and goes,
+// the result as data, and exit statuses that tell the failures apart.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "packets.h"
+#include "pty_support.h"
+
+namespace {
+
+const std::string NoResponse = "Failed reading response from quarvo box.\n";
+
+std::vector<std::string> checkArgs(std::vector<std::string> extra, const std::string& port = "{port}")
+{
+    std::vector<std::string> args{"--feedback", port, "--channel", "101"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+ChildResult runCommand(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{checkPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Child child(argv);
+    return child.wait();
+}
+
+// The result file with its one varying field masked.
+std::string resultOf(const std::string& path)
+{
+    return std::regex_replace(readFile(path), std::regex("\"elapsed_ms\":[0-9]+"), "\"elapsed_ms\":T");
+}
+
+std::string tempDir()
+{
+    std::string pattern = "/tmp/lab-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        std::abort();
+    return pattern;
+}
+
+std::vector<std::string> filesIn(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+TEST(LabOptions, TimeoutReplacesTheEightySecondsAndIsRangeChecked)
+{
+    Pty silent;
+    Child child({checkPath(), "--feedback", silent.path(), "--channel", "101", "--timeout", "1"});
+    const ChildResult r = child.wait(std::chrono::seconds(20));
+    EXPECT_EQ(r.out, "select timed out\n" + NoResponse);
+    EXPECT_EQ(r.status, 1);
+
+    for (const std::string bad : {"0", "86401", "-5", "1.5", "ten", "", "99999999999999999999"}) {
+        const ChildResult refused = runCommand(checkArgs({"--timeout", bad}, "/dev/null"));
+        EXPECT_EQ(refused.status, 1) << bad;
+        EXPECT_EQ(refused.err.substr(0, refused.err.find('\n') + 1),
+                  checkPath() + ": --timeout takes a whole number of seconds from 1 to 86400, not '" + bad + "'\n");
+        EXPECT_NE(refused.err.find(" syntax:\n"), std::string::npos) << "usage text follows";
+    }
+}
+
+TEST(LabOptions, DistinctStatusesTellTheFailuresApart)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+    };
+    const std::vector<Case> cases{
+        {"expected channel", checkArgs({}), packet({{"SSCN", "101"}}), 0},
+        {"wrong channel", checkArgs({}), packet({{"SSCN", "102"}}), 1},
+        {"error record", checkArgs({}), packet({{"SSCN", "101"}, {"PUCP", "E"}}), 1},
+        {"port ends", checkArgs({}), "\n015SS", 2},
+        {"no answer", checkArgs({"--timeout", "1"}), "", 2},
+    };
+    for (const Case& c : cases) {
+        for (const bool distinct : {false, true}) {
+            std::vector<std::string> args = c.args;
+            if (distinct)
+                args.push_back("--distinct-status");
+            const ChildResult r = runCheck(args, c.input, c.status == 2 && c.args.size() == 4);
+            EXPECT_EQ(r.status, distinct ? c.status : (c.status == 0 ? 0 : 1)) << c.what << " " << distinct;
+        }
+    }
+    // No answer could be had before the port was even read.
+    const std::vector<std::vector<std::string>> unanswered{
+        checkArgs({"--distinct-status"}, "/nonexistent/tty"),
+        {"--distinct-status", "--feedback", "/dev/null", "--debug"},
+        {"--log", "/nonexistent/dir/log", "--feedback", "/dev/null", "--channel", "1", "--distinct-status"},
+    };
+    for (const auto& args : unanswered)
+        EXPECT_EQ(runCommand(args).status, 2) << args[0];
+    // Refused before the options were all read: status 1, as ever.
+    EXPECT_EQ(runCommand({"--distinct-status", "--bogus", "x"}).status, 1);
+    EXPECT_EQ(runCommand({"--distinct-status", "--channel=1"}).status, 1);
+}
+
+TEST(LabOptions, ResultFileSaysHowTheCheckEnded)
+{
+    const std::string dir = tempDir();
+    const std::string file = dir + "/result.json";
+    struct Case {
+        const char* what;
+        std::vector<std::string> extra;
+        std::string input;
+        bool endInput;
+        std::string json;
+    };
+    const std::string common = R"("channel":"101","port":"{port}",)";
+    const std::vector<Case> cases{
+        {"correct, with reports and a requested channel", {},
+         "junk" + packet({{"SSCN", "101"}}, {.badChecksum = true}) + packet({{"CE00", "123"}, {"SSCN", "101"}}), true,
+         R"({"outcome":"correct","status":0,)" + common +
+             R"("current_channel":"101","failures":[],"requested_channel":"123","packets":1,"bad_input_reports":3,"bytes":{bytes},"elapsed_ms":T})"},
+        // Raw bytes escaped in the value; the printed lines in printable form.
+        {"box error", {"--distinct-status"}, packet({{"SSCN", "\x1b\xff"}, {"CEER", "X\"\\"}}), true,
+         R"({"outcome":"box-error","status":1,)" + common +
+             R"("current_channel":"\u001b\ufffd","failures":["Current channel '[1B][FF]' [incorrect]","Channel error: X\"\\"],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T})"},
+        {"no answer", {"--timeout", "1", "--distinct-status"}, packet({{"XXXX", "1"}}), false,
+         R"({"outcome":"no-answer","status":2,)" + common +
+             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T})"},
+        {"port lost", {}, "\n015SS", true,
+         R"({"outcome":"port-lost","status":1,)" + common +
+             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":0,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T})"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> extra = c.extra;
+        extra.insert(extra.end(), {"--result", file});
+        Pty pty;
+        std::vector<std::string> argv{checkPath()};
+        for (const std::string& a : checkArgs(extra))
+            argv.push_back(a == "{port}" ? pty.path() : a);
+        Child child(argv);
+        pty.waitSetUp(child.pid());
+        pty.write(c.input, child.pid());
+        if (c.endInput) {
+            pty.waitDrained(child.pid());
+            pty.closeMaster();
+        }
+        const ChildResult r = child.wait();
+        // Every byte sent was received: the input ends each run or is all read.
+        std::string json = std::regex_replace(c.json, std::regex("\\{port\\}"), pty.path());
+        json = std::regex_replace(json, std::regex("\\{bytes\\}"), std::to_string(c.input.size()));
+        EXPECT_EQ(resultOf(file), json + "\n") << c.what;
+        EXPECT_EQ(filesIn(dir), std::vector<std::string>{"result.json"}) << c.what << ": nothing left behind";
+    }
+
+    struct Early {
+        std::vector<std::string> args;
+        std::string json;
+    };
+    const std::vector<Early> early{
+        {{"--feedback", "/nonexistent/tty", "--channel", "7", "--result", file},
+         R"({"outcome":"port-failed","status":1,"channel":"7","port":"/nonexistent/tty",)"},
+        {{"--result", file, "--feedback", "/dev/null", "--distinct-status"},
+         R"({"outcome":"usage","status":2,"channel":null,"port":"/dev/null",)"},
+        {{"--result", file, "--log", "/nonexistent/dir/log", "--channel", "7"},
+         R"({"outcome":"log-failed","status":1,"channel":"7","port":null,)"},
+    };
+    for (const Early& e : early) {
+        runCommand(e.args);
+        EXPECT_EQ(resultOf(file).substr(0, e.json.size()), e.json);
+    }
+    unlink(file.c_str());
+    rmdir(dir.c_str());
+}
+
+// The check often runs as root in shared folders: a link planted under the
+// result's name is replaced, never written through, and a result that
+// cannot be written changes nothing else.
+TEST(LabOptions, ResultFileIsReplacedNotWrittenThrough)
+{
+    const std::string dir = tempDir();
+    const std::string victim = dir + "/victim";
+    const std::string file = dir + "/result.json";
+    {
+        std::FILE* f = std::fopen(victim.c_str(), "w");
+        std::fputs("precious\n", f);
+        std::fclose(f);
+    }
+    ASSERT_EQ(symlink(victim.c_str(), file.c_str()), 0);
+    ChildResult r = runCheck(checkArgs({"--result", file}), packet({{"SSCN", "101"}}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(victim), "precious\n");
+    struct stat st {};
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(resultOf(file).substr(0, 33), R"({"outcome":"correct","status":0,")");
+
+    r = runCheck(checkArgs({"--result", dir + "/missing/result.json"}), packet({{"SSCN", "101"}}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
+    EXPECT_EQ(r.err, checkPath() + ": writing result file " + dir +
+                         "/missing/result.json failed: No such file or directory\n");
+    for (const std::string& name : filesIn(dir))
+        unlink((dir + "/" + name).c_str());
+    rmdir(dir.c_str());
+}
+
+// A port behind a fixed name (as /dev/serial/by-id gives) that goes away and
+// comes back as another device.
+TEST(LabOptions, ReconnectFollowsAPortThatVanishesAndReturns)
+{
+    const std::string dir = tempDir();
+    const std::string link = dir + "/box";
+    Child child({checkPath(), "--feedback", link, "--channel", "101", "--reconnect", "--timeout", "30"});
+    std::string err;
+    for (int i = 0; i < 10000 && err.empty(); ++i) {
+        err = child.errSoFar(); // waiting for a port that is not there yet
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    auto first = std::make_unique<Pty>();
+    ASSERT_EQ(symlink(first->path().c_str(), link.c_str()), 0);
+    first->waitSetUp(child.pid());
+    first->write(packet({{"XXXX", "1"}}) + "\n015SS", child.pid()); // cut short by the loss
+    first->waitDrained(child.pid());
+    first.reset(); // the device vanishes
+    unlink(link.c_str());
+
+    Pty second;
+    ASSERT_EQ(symlink(second.path().c_str(), link.c_str()), 0);
+    second.waitSetUp(child.pid());
+    second.write(packet({{"SSCN", "101"}}), child.pid());
+    const ChildResult r = child.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Error: 0x0A found in state 2; discarding current buffer contents of [[[015SS[0A]]]]\n"
+                     "Current channel '101' [correct]\n");
+    EXPECT_EQ(r.err, link + ": waiting for the port: No such file or directory\n" + link +
+                         ": port lost, reopening\n");
+    unlink(link.c_str());
+    rmdir(dir.c_str());
+}
+
+// The stand-in box's port vanishes for two seconds; the check still decides.
+TEST(LabOptions, ReconnectAgainstAStandInBoxThatGoesAwayForTwoSeconds)
+{
+    const std::string dir = tempDir();
+    const std::string link = dir + "/box";
+    Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--link", link, "--vanish-after", "0", "--vanish-for",
+               "2000", "--interval", "100"});
+    firstLineOf(sim);
+    Child check({checkPath(), "--feedback", link, "--channel", "101", "--reconnect", "--timeout", "20"});
+    const ChildResult r = check.wait();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
+    kill(sim.pid(), SIGTERM);
+    sim.wait();
+    struct stat st {};
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the box removes its link when it ends";
+    rmdir(dir.c_str());
+}
+
+// Ended by a signal: the result and the capture are complete, and the
+// process ends as the signal ends it.
+TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
+{
+    const std::string result = tempPath("signal-result");
+    const std::string capture = tempPath("signal-capture");
+    Pty pty;
+    Child child({checkPath(), "--feedback", pty.path(), "--channel", "101", "--result", result, "--capture", capture});
+    pty.waitSetUp(child.pid());
+    pty.write(packet({{"XXXX", "1"}}), child.pid());
+    pty.waitDrained(child.pid());
+    kill(child.pid(), SIGTERM);
+    const ChildResult r = child.wait();
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(resultOf(result), R"({"outcome":"interrupted","status":143,"channel":"101","port":")" + pty.path() +
+                                    R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T})"
+                                    "\n");
+    const std::string captured = readFile(capture);
+    EXPECT_NE(captured.find(" \\x0A013XXXX0081C7\n"), std::string::npos) << captured;
+    unlink(result.c_str());
+    unlink(capture.c_str());
+}
+
+} // namespace
