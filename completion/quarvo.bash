@@ -51,12 +51,12 @@ _check_quarvo()
     case $prev in
         --feedback|--fe|--fee|--feed|--feedb|--feedba|--feedbac|--f)
             _quarvo_serial_ports "$cur"; return ;;
-        --log|--lo|--l|--capture|--ca|--cap|--capt|--captu|--captur)
+        --log|--lo|--l|--capture|--ca|--cap|--capt|--captu|--captur|--result|--resu|--resul)
             COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
-        --channel|--ch|--cha|--chan|--chann|--channe|--c)
+        --channel|--ch|--cha|--chan|--chann|--channe|--c|--timeout|--t|--ti|--tim|--time|--timeo|--timeou)
             COMPREPLY=(); return ;;
     esac
-    _quarvo_option_words "--capture --channel --debug --feedback --log" "$cur"
+    _quarvo_option_words "--capture --channel --debug --distinct-status --feedback --log --reconnect --result --timeout" "$cur"
 }
 
 _quarvo_term()

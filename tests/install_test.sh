@@ -76,6 +76,8 @@ completion)
         complete_line _quarvo_monitor "quarvo-monitor --j" monitor
         complete_line _quarvo_monitor "quarvo-monitor --capture $2/lo" capture
         complete_line _check_quarvo "check-quarvo --cap" "check capture"
+        complete_line _check_quarvo "check-quarvo --di" "distinct"
+        complete_line _check_quarvo "check-quarvo --result $2/lo" "result"
         _quarvo_dev=$2/dev
         complete_line _check_quarvo "check-quarvo --feedback $2/dev/serial/by-i" by-id
         complete_line _quarvo_term "quarvo-term $2/dev/serial/by-path/pci-0000:00:14" by-path
@@ -89,6 +91,8 @@ completion)
     grep -qx "monitor: --json" <<<"$result" || fail "monitor completion: $result"
     grep -qx "capture: $tmp/logfile" <<<"$result" || fail "capture file completion: $result"
     grep -qx "check capture: --capture" <<<"$result" || fail "check capture completion: $result"
+    grep -qx "distinct: --distinct-status" <<<"$result" || fail "distinct-status completion: $result"
+    grep -qx "result: $tmp/logfile" <<<"$result" || fail "result file completion: $result"
     grep -qx "by-id: $tmp/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0" <<<"$result" ||
         fail "by-id completion: $result"
     # Bash replaces only what follows the word's last colon.
