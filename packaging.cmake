@@ -10,10 +10,10 @@ endforeach()
 # buffers do so at run time (optimised builds only; the sanitizers do better
 # and clash with it), and relocations are read-only once loaded.
 if(NOT QUARVO_SANITIZE AND NOT QUARVO_FUZZ)
-  foreach(target quarvo_shared quarvo_readfunc quarvo_sim_support check-quarvo quarvo-term quarvo-sim)
+  foreach(target quarvo_shared quarvo_readfunc quarvo_sim_support check-quarvo quarvo-term quarvo-sim quarvo-monitor)
     target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
   endforeach()
-  foreach(target check-quarvo quarvo-term quarvo-sim)
+  foreach(target check-quarvo quarvo-term quarvo-sim quarvo-monitor)
     target_link_options(${target} PRIVATE LINKER:-z,relro,-z,now)
   endforeach()
 endif()
