@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_streams.h"
 #include "packet.h"
 #include "pty_support.h"
 
@@ -144,16 +145,6 @@ void replayTiming()
 }
 
 // --- CPU per KB at the line rate ---
-
-std::string undecidedStream(size_t atLeast)
-{
-    std::string error;
-    const std::string filler = encodePacket({{"STAT", "ok"}, {"TEMP", "41"}, {"CE00", "12-"}}, {}, &error);
-    std::string stream;
-    while (stream.size() < atLeast)
-        stream += filler;
-    return stream + encodePacket({{"SSCN", "101"}}, {}, &error);
-}
 
 // Feeds `stream` to the program at the line rate, 6 bytes a millisecond
 // or so, then ends the input; its CPU time in milliseconds.
