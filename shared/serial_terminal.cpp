@@ -51,8 +51,11 @@ public:
         action.sa_handler = noteSignal;
         sigemptyset(&action.sa_mask);
         for (size_t i = 0; i < endingSignals.size(); ++i) {
+            sigaction(endingSignals[i], nullptr, &previous_[i]);
+            if (previous_[i].sa_handler == SIG_IGN) // as under nohup: stays ignored
+                continue;
             sigdelset(&waitMask_, endingSignals[i]);
-            sigaction(endingSignals[i], &action, &previous_[i]);
+            sigaction(endingSignals[i], &action, nullptr);
         }
         caughtSignal = 0;
     }
