@@ -58,17 +58,6 @@ void waitUntilOpened(pid_t pid, const std::string& path)
     }
 }
 
-void waitUntilSpeed(const Pty& pty, speed_t speed, pid_t pid)
-{
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!ended(pid) && std::chrono::steady_clock::now() < limit) {
-        termios settings{};
-        if (tcgetattr(pty.slave(), &settings) == 0 && cfgetispeed(&settings) == speed)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
 void waitUntilLocked(pid_t pid)
 {
     // /proc/locks rows: "N: FLOCK ADVISORY WRITE <pid> <dev:inode> <start> <end>".
@@ -156,9 +145,16 @@ void Pty::waitDrained(pid_t reader)
 void Pty::waitSetUp(pid_t reader)
 {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int exclusive = 0;
-    while (!ended(reader) && std::chrono::steady_clock::now() < limit &&
-           !(ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive == 1))
+    const auto setUp = [this] {
+        int exclusive = 0;
+        if (ioctl(slave_, TIOCGEXCL, &exclusive) == 0)
+            return exclusive == 1;
+        // Where the mode cannot be read (under an emulator), the line speed
+        // set by the step before it tells.
+        termios settings{};
+        return tcgetattr(slave_, &settings) == 0 && cfgetispeed(&settings) == B57600;
+    };
+    while (!ended(reader) && std::chrono::steady_clock::now() < limit && !setUp())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 

@@ -83,10 +83,6 @@ std::string firstLineOf(Child& child);
 // Returns once process `pid` holds `path` open, or has ended.
 void waitUntilOpened(pid_t pid, const std::string& path);
 
-// Returns once the pseudo-terminal's line speed is `speed` (set by the
-// process that opened it), or process `pid` has ended.
-void waitUntilSpeed(const Pty& pty, speed_t speed, pid_t pid);
-
 // Returns once process `pid` holds an advisory lock, or has ended.
 void waitUntilLocked(pid_t pid);
 

@@ -166,7 +166,12 @@ TEST(Serial, SecondOpenerIsRefusedWhileTheFirstHoldsThePort)
     EXPECT_EQ(second.err, pty.path() + ": port is in use by another program\n");
 
     // Programs that take no lock are kept out by the exclusive mode, unless
-    // privileged; closing the port lifts it.
+    // privileged; closing the port lifts it. (An emulator that cannot pass
+    // the mode's calls on leaves it out.)
+    if (exclusiveMode(pty.slave()) == -1) {
+        serial_close(first);
+        GTEST_SKIP() << "exclusive mode cannot be read here";
+    }
     EXPECT_EQ(exclusiveMode(pty.slave()), 1);
     const int unprivileged = unprivilegedOpenError(pty.path());
     if (unprivileged != -1) {
