@@ -13,6 +13,7 @@
 #include <getopt.h>
 #include <memory>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
@@ -46,12 +47,12 @@ LabOptions lab;
 CheckResult result;
 const auto startTime = std::chrono::steady_clock::now();
 
-// SIGINT, SIGTERM and SIGHUP are held back except while the check waits, so
-// that it ends at a wait with its output, capture and result complete, and
-// then as the signal would have ended it.
-constexpr std::array<int, 3> endingSignals{SIGINT, SIGTERM, SIGHUP};
+// These signals end the check as they would end any program, but only once
+// its output, capture and result are complete: the handler notes the signal,
+// and the check ends at its next wait (a blocked write is interrupted).
+constexpr std::array<int, 5> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 volatile sig_atomic_t caughtSignal = 0;
-sigset_t waitMask;
+sigset_t endingSet;
 
 void noteSignal(int signo) { caughtSignal = signo; }
 
@@ -258,8 +259,13 @@ int reopenPort(const char* port, const ReadContext& context, bool announce)
             std::puts("Failed reading response from quarvo box.");
             return -1;
         }
+        sigset_t outside;
+        sigprocmask(SIG_BLOCK, &endingSet, &outside);
         const timespec halfSecond{0, 500'000'000};
-        if (ppoll(nullptr, 0, &halfSecond, &waitMask) < 0 && caughtSignal != 0)
+        if (caughtSignal == 0)
+            ppoll(nullptr, 0, &halfSecond, &outside);
+        sigprocmask(SIG_SETMASK, &outside, nullptr);
+        if (caughtSignal != 0)
             return -2;
     }
 }
@@ -274,7 +280,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
     }
 
     ReadContext context{-1, 0};
-    context.waitMask = &waitMask;
+    context.endingSignals = &endingSet;
     context.stop = &caughtSignal;
     // Whatever way the check ends, the result counts the bytes received.
     struct CountBytes {
@@ -352,6 +358,11 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
 // and changes nothing else.
 int finish(Outcome outcome, int status)
 {
+    // The verdict stands in the status; output that could not be written is
+    // still worth a word (a full disk under the log, say). Ended by a
+    // signal, the output may be stuck and is not waited for.
+    if (outcome != Outcome::Interrupted && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+        std::fprintf(stderr, "%s: writing the output failed: %s\n", programName, std::strerror(errno));
     if (lab.resultPath == nullptr)
         return status;
     result.outcome = outcome;
@@ -359,19 +370,19 @@ int finish(Outcome outcome, int status)
     result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                              startTime)
                            .count();
-    if (writeResult(lab.resultPath, result) != 0)
+    const int written = writeResult(lab.resultPath, result);
+    if (written == -2)
+        std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
+                     lab.resultPath);
+    else if (written != 0)
         std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName, lab.resultPath,
                      std::strerror(errno));
     return status;
 }
 
-void holdBackEndingSignals()
+void catchEndingSignals()
 {
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (int signo : endingSignals)
-        sigaddset(&ending, signo);
-    sigprocmask(SIG_BLOCK, &ending, &waitMask);
+    sigemptyset(&endingSet);
     for (int signo : endingSignals) {
         struct sigaction previous {};
         sigaction(signo, nullptr, &previous);
@@ -380,25 +391,33 @@ void holdBackEndingSignals()
         struct sigaction action {};
         action.sa_handler = noteSignal;
         sigemptyset(&action.sa_mask);
+        action.sa_flags = 0; // no restart: a write blocked on a stuck reader gives way
         sigaction(signo, &action, nullptr);
-        sigdelset(&waitMask, signo);
+        sigaddset(&endingSet, signo);
     }
 }
 
 // Ends the process as the caught signal would, once everything is complete.
 [[noreturn]] void endBySignal(int signo)
 {
+    // A second signal, or a stuck output below, ends it at once.
+    for (int s : endingSignals) {
+        if (sigismember(&endingSet, s))
+            signal(s, SIG_DFL);
+    }
     finish(Outcome::Interrupted, 128 + signo);
     finishCapture();
     if (portFd >= 0)
         ioctl(portFd, TIOCNXCL);
-    std::fflush(nullptr);
-    signal(signo, SIG_DFL);
+    // Output nobody takes (a reader that stopped reading) is let go rather
+    // than waited for; everything else is written out.
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&out, 1, 0) == 1 && out.revents == POLLOUT)
+        std::fflush(stdout);
+    else
+        __fpurge(stdout);
+    std::fflush(stderr);
     raise(signo);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signo);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
     _exit(128 + signo);
 }
 
@@ -485,7 +504,7 @@ int main(int argc, char** argv)
     result.port = feedback_port;
     if (logFailed)
         return finish(Outcome::LogFailed, outcomeStatus(Outcome::LogFailed, lab.distinctStatus));
-    holdBackEndingSignals();
+    catchEndingSignals();
     const Outcome outcome = check_status(chan_str, feedback_port);
     if (outcome == Outcome::Interrupted)
         endBySignal(caughtSignal);

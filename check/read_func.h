@@ -18,9 +18,10 @@ struct ReadContext {
     int32_t fd;
     time_t deadline;            // monotonic clock, whole seconds
     Capture* capture = nullptr; // when set, is handed every byte read
-    // When set, the wait lets these signals through (ppoll) and ends once
-    // *stop is no longer 0; otherwise signals are the caller's business.
-    const sigset_t* waitMask = nullptr;
+    // When set, these signals are held back while *stop is looked at and let
+    // through only inside the wait itself (ppoll), so that one arriving at
+    // any moment ends the wait; readFunc then ends with ReadEnd::Interrupted.
+    const sigset_t* endingSignals = nullptr;
     const volatile sig_atomic_t* stop = nullptr;
     ReadEnd end = ReadEnd::None; // set when readFunc returns 0 or less
     uint64_t bytes = 0;          // bytes received from the port

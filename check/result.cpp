@@ -109,6 +109,11 @@ std::string resultJson(const CheckResult& r)
 
 int writeResult(const char* path, const CheckResult& result)
 {
+    // Only a file (or a link, which is replaced) is ever replaced: a typo
+    // naming a device must not remove the device, least of all as root.
+    struct stat existing {};
+    if (lstat(path, &existing) == 0 && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode))
+        return -2;
     // A temporary name in the same folder, so that the rename is atomic; made
     // by mkstemp, so that no link planted beforehand can be written through.
     const std::string target(path);

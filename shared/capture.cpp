@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <memory>
 #include <new>
 #include <string>
@@ -200,6 +201,16 @@ Capture* Capture_create(const char* path, const char* program, const char* port,
     std::memcpy(c->buffer.get(), header.data(), header.size());
     c->end = header.size();
 
+    // A capture written into the port itself would be sent to the box.
+    struct stat target {};
+    struct stat device {};
+    if (stat(path, &target) == 0 && stat(port, &device) == 0 && S_ISCHR(target.st_mode) &&
+        S_ISCHR(device.st_mode) && target.st_rdev == device.st_rdev) {
+        std::fprintf(stderr, "%s: capture %s: is the port itself: nothing is recorded\n", program, path);
+        c->fd = -1;
+        c->published.store(0, std::memory_order_release);
+        return c.release();
+    }
     c->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
     if (c->fd < 0)
         fail(c.get());

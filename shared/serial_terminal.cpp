@@ -8,22 +8,24 @@
 #include <cstdio>
 #include <poll.h>
 #include <string>
+#include <stdio_ext.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// Signals that end a session. Each is held back except inside the wait, so
-// that the saved terminal settings are always put back before the process
-// ends as the signal would end it.
-constexpr std::array<int, 4> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Signals that end a session. They end it as they would end the program, but
+// only after the saved terminal settings are back: the handler notes the
+// signal, and the session ends at its next wait (a blocked write gives way).
+constexpr std::array<int, 5> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 volatile sig_atomic_t caughtSignal = 0;
 
 void noteSignal(int signo) { caughtSignal = signo; }
 
-// Keys typed faster than the port takes them wait here; past this much the
-// keyboard is no longer read until the port catches up.
-constexpr size_t MaxPending = 64 * 1024;
+// Keys typed faster than the port takes them wait here; past this much (more
+// than any paste) the keyboard is no longer read until the port catches up.
+constexpr size_t MaxPending = 16 * 1024 * 1024;
 
 void (*receiveHook)(void*, const void*, size_t) = nullptr;
 void* receiveArg = nullptr;
@@ -41,23 +43,19 @@ class SignalGuard {
 public:
     SignalGuard()
     {
-        sigset_t ending;
-        sigemptyset(&ending);
-        for (int signo : endingSignals)
-            sigaddset(&ending, signo);
-        sigprocmask(SIG_BLOCK, &ending, &previousMask_);
-        waitMask_ = previousMask_;
+        caughtSignal = 0;
+        sigemptyset(&ending_);
         struct sigaction action {};
         action.sa_handler = noteSignal;
         sigemptyset(&action.sa_mask);
+        action.sa_flags = 0; // no restart: a write blocked on a stopped screen gives way
         for (size_t i = 0; i < endingSignals.size(); ++i) {
             sigaction(endingSignals[i], nullptr, &previous_[i]);
             if (previous_[i].sa_handler == SIG_IGN) // as under nohup: stays ignored
                 continue;
-            sigdelset(&waitMask_, endingSignals[i]);
             sigaction(endingSignals[i], &action, nullptr);
+            sigaddset(&ending_, endingSignals[i]);
         }
-        caughtSignal = 0;
     }
     // Puts everything back, then delivers a caught signal as if it had
     // never been intercepted.
@@ -65,21 +63,37 @@ public:
     {
         for (size_t i = 0; i < endingSignals.size(); ++i)
             sigaction(endingSignals[i], &previous_[i], nullptr);
-        const int signo = caughtSignal;
-        if (signo != 0) {
-            std::fflush(nullptr);
-            raise(signo); // still blocked: delivered when the mask is restored
+        if (const int signo = caughtSignal; signo != 0) {
+            // Output nobody takes (a stopped screen, a closed pipe) is let go.
+            pollfd out{STDOUT_FILENO, POLLOUT, 0};
+            if (poll(&out, 1, 0) == 1 && out.revents == POLLOUT)
+                std::fflush(stdout);
+            else
+                __fpurge(stdout);
+            raise(signo);
         }
-        sigprocmask(SIG_SETMASK, &previousMask_, nullptr);
     }
     SignalGuard(const SignalGuard&) = delete;
     SignalGuard& operator=(const SignalGuard&) = delete;
 
-    const sigset_t* waitMask() const { return &waitMask_; }
+    // Waits as ppoll does; -1 with EINTR once an ending signal was caught,
+    // even one that came just before the wait.
+    int wait(pollfd* fds, nfds_t count) const
+    {
+        sigset_t outside;
+        sigprocmask(SIG_BLOCK, &ending_, &outside);
+        int ready = -1;
+        errno = EINTR;
+        if (caughtSignal == 0)
+            ready = ppoll(fds, count, nullptr, &outside);
+        const int error = errno;
+        sigprocmask(SIG_SETMASK, &outside, nullptr);
+        errno = error;
+        return ready;
+    }
 
 private:
-    sigset_t previousMask_{};
-    sigset_t waitMask_{};
+    sigset_t ending_{};
     std::array<struct sigaction, endingSignals.size()> previous_{};
 };
 
@@ -109,7 +123,8 @@ bool showByte(unsigned char byte)
         std::fputs("[LF]\n", stdout);
     } else if (byte >= 0x20 && byte <= 0x7E) {
         if (write(STDOUT_FILENO, &byte, 1) < 0) {
-            std::perror("write(stdout)");
+            if (!(errno == EINTR && caughtSignal != 0))
+                std::perror("write(stdout)");
             return false;
         }
     } else {
@@ -142,7 +157,7 @@ void serial_terminal(int fd, int escapeChar)
             {keyboard ? STDIN_FILENO : -1, static_cast<short>(pending.size() < MaxPending ? POLLIN : 0), 0},
             {fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
         }};
-        if (ppoll(fds.data(), fds.size(), nullptr, signals.waitMask()) < 0) {
+        if (signals.wait(fds.data(), fds.size()) < 0) {
             if (errno == EINTR && caughtSignal == 0)
                 continue;
             if (errno != EINTR)
@@ -206,4 +221,7 @@ void serial_terminal(int fd, int escapeChar)
             }
         }
     }
+    // The program ends with the signal, before its caller can close the port.
+    if (caughtSignal != 0)
+        ioctl(fd, TIOCNXCL);
 }

@@ -78,10 +78,24 @@ constexpr NumberOption numberOptions[] = {
 // /dev/serial/by-id names a USB adapter. Kept in a plain array so that a
 // signal handler can remove it.
 char linkPath[4096];
+char linkTarget[256]; // the pseudo-terminal the link was last pointed at by this box
+
+// Removes the link only while it is still this box's: another box may have
+// taken the name over since, or a user put a file there. Async-signal-safe.
+void removeOwnLink()
+{
+    char target[sizeof linkTarget];
+    const ssize_t n = readlink(linkPath, target, sizeof target - 1);
+    if (n <= 0 || linkTarget[0] == '\0')
+        return;
+    target[n] = '\0';
+    if (std::strcmp(target, linkTarget) == 0)
+        unlink(linkPath);
+}
 
 void removeLinkAndEnd(int signo)
 {
-    unlink(linkPath);
+    removeOwnLink();
     signal(signo, SIG_DFL);
     raise(signo);
 }
@@ -96,6 +110,7 @@ bool pointLink(const char* target)
         unlink(temporary.c_str());
         return false;
     }
+    std::snprintf(linkTarget, sizeof linkTarget, "%s", target);
     return true;
 }
 
@@ -166,7 +181,7 @@ bool openPort(int* master, int* slave)
 // and comes back after `awayMs` as a new pseudo-terminal under the link.
 bool vanishAndReturn(int* master, int* slave, long awayMs)
 {
-    unlink(linkPath);
+    removeOwnLink();
     close(*master);
     close(*slave);
     std::this_thread::sleep_for(std::chrono::milliseconds(awayMs));
@@ -230,6 +245,9 @@ int replay(const char* name, const char* path, double speed, long loops, long li
 int main(int argc, char** argv)
 {
     ensureStandardStreams();
+    // A reader that took the port's path and closed the pipe ("| head -1")
+    // must not end the box: later lines are only news.
+    signal(SIGPIPE, SIG_IGN);
     const char* name = argv[0];
     static const option options[] = {
         {"record", required_argument, nullptr, 'r'},  {"count", required_argument, nullptr, 'n'},
@@ -380,9 +398,13 @@ int main(int argc, char** argv)
             return 1;
         }
         std::strcpy(linkPath, link);
-        for (int signo : {SIGINT, SIGTERM, SIGHUP})
-            signal(signo, removeLinkAndEnd);
-        std::atexit([] { unlink(linkPath); });
+        for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction previous {};
+            sigaction(signo, nullptr, &previous);
+            if (previous.sa_handler != SIG_IGN) // as under nohup: stays ignored
+                signal(signo, removeLinkAndEnd);
+        }
+        std::atexit(removeOwnLink);
     }
     if (replayPath != nullptr)
         return replay(name, replayPath, speed == 0 ? 1 : speed, loops < 0 ? 1 : loops, lingerMs);

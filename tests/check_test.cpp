@@ -213,6 +213,21 @@ TEST(Check, ClosedStandardStreamsNeverSendAnythingToTheBox)
     }
 }
 
+// The verdict stays in the status; output lost on a full disk is reported.
+TEST(Check, OutputThatCannotBeWrittenIsReported)
+{
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    Pty pty;
+    Child child({checkPath(), "--feedback", pty.path(), "--channel", "101"}, -1, -1, full);
+    close(full);
+    pty.waitSetUp(child.pid());
+    pty.write(packet({{"SSCN", "101"}}), child.pid());
+    const ChildResult r = child.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, checkPath() + ": writing the output failed: No space left on device\n");
+}
+
 // Descriptor numbers past 1024 do not fit a select set; a parent that leaks
 // descriptors must not change the verdict.
 TEST(Check, PortDescriptorAboveTheSelectLimit)

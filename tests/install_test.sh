@@ -38,7 +38,8 @@ install)
         [ -e "$tmp/prefix/$f" ] || fail "not installed: $f"
     done
     check_against_sim "$tmp/prefix/bin"
-    "$tmp/prefix/bin/quarvo-monitor" --version | grep -qx "quarvo-monitor 1.0.0" || fail "installed monitor"
+    ${emulator[@]+"${emulator[@]}"} "$tmp/prefix/bin/quarvo-monitor" --version | grep -qx "quarvo-monitor $version" ||
+        fail "installed monitor"
     DESTDIR="$tmp/dest" cmake --install "$build" --prefix /opt/quarvo >/dev/null
     [ -x "$tmp/dest/opt/quarvo/bin/check-quarvo" ] || fail "DESTDIR and prefix not honoured"
     ;;

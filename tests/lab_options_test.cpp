@@ -4,6 +4,8 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <regex>
 #include <sys/stat.h>
 #include <thread>
@@ -209,9 +211,33 @@ TEST(LabOptions, ResultFileIsReplacedNotWrittenThrough)
     EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
     EXPECT_EQ(r.err, checkPath() + ": writing result file " + dir +
                          "/missing/result.json failed: No such file or directory\n");
+    // Nor is anything but a file or a link replaced: a typo naming a device
+    // (here a pipe) must never remove it.
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    r = runCheck(checkArgs({"--result", fifo}), packet({{"SSCN", "101"}}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, checkPath() + ": result file " + fifo + " is not a regular file: left as it is\n");
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
     for (const std::string& name : filesIn(dir))
         unlink((dir + "/" + name).c_str());
     rmdir(dir.c_str());
+}
+
+// The check never writes to the port, even when told to record into it.
+TEST(LabOptions, CaptureNamingThePortIsRefused)
+{
+    Pty pty;
+    Child child({checkPath(), "--feedback", pty.path(), "--channel", "101", "--capture", pty.path()});
+    pty.waitSetUp(child.pid());
+    pty.write(packet({{"SSCN", "101"}}), child.pid());
+    const ChildResult r = child.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, checkPath() + ": capture " + pty.path() + ": is the port itself: nothing is recorded\n");
+    char byte;
+    EXPECT_EQ(read(pty.master(), &byte, 1), -1) << "the box received something";
 }
 
 // A port behind a fixed name (as /dev/serial/by-id gives) that goes away and
@@ -261,8 +287,16 @@ TEST(LabOptions, ReconnectAgainstAStandInBoxThatGoesAwayForTwoSeconds)
     const ChildResult r = check.wait();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
+    // A second box takes the name over; the first, ending, leaves it alone.
+    Child second({QUARVO_SIM_PATH, "--record", "SSCN=101", "--link", link});
+    const std::string secondPort = firstLineOf(second);
     kill(sim.pid(), SIGTERM);
     sim.wait();
+    char target[256] = {};
+    EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(target, secondPort);
+    kill(second.pid(), SIGTERM);
+    second.wait();
     struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the box removes its link when it ends";
     rmdir(dir.c_str());
@@ -272,23 +306,61 @@ TEST(LabOptions, ReconnectAgainstAStandInBoxThatGoesAwayForTwoSeconds)
 // process ends as the signal ends it.
 TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
 {
-    const std::string result = tempPath("signal-result");
-    const std::string capture = tempPath("signal-capture");
+    for (const int signo : {SIGTERM, SIGPIPE}) {
+        const std::string result = tempPath("signal-result");
+        const std::string capture = tempPath("signal-capture");
+        Pty pty;
+        Child child(
+            {checkPath(), "--feedback", pty.path(), "--channel", "101", "--result", result, "--capture", capture});
+        pty.waitSetUp(child.pid());
+        pty.write(packet({{"XXXX", "1"}}), child.pid());
+        pty.waitDrained(child.pid());
+        kill(child.pid(), signo);
+        const ChildResult r = child.wait();
+        EXPECT_EQ(r.status, 128 + signo);
+        EXPECT_EQ(resultOf(result), R"({"outcome":"interrupted","status":)" + std::to_string(128 + signo) +
+                                        R"(,"channel":"101","port":")" + pty.path() +
+                                        R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T})"
+                                        "\n");
+        const std::string captured = readFile(capture);
+        EXPECT_NE(captured.find(" \\x0A013XXXX0081C7\n"), std::string::npos) << captured;
+        unlink(result.c_str());
+        unlink(capture.c_str());
+    }
+}
+
+// Output nobody reads blocks the check's writes; a signal must still end it.
+TEST(LabOptions, SignalEndsACheckBlockedOnItsOutput)
+{
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const std::string result = tempPath("blocked-result");
     Pty pty;
-    Child child({checkPath(), "--feedback", pty.path(), "--channel", "101", "--result", result, "--capture", capture});
+    Child child({checkPath(), "--feedback", pty.path(), "--channel", "101", "--result", result}, -1, -1, out[1]);
+    close(out[1]);
     pty.waitSetUp(child.pid());
-    pty.write(packet({{"XXXX", "1"}}), child.pid());
-    pty.waitDrained(child.pid());
+    // Garbage whose reports come to far more than the pipe holds, sent as
+    // the port takes it until the check is stuck on its output.
+    const std::string line = std::string(60, 'g') + "\n";
+    const int capacity = fcntl(out[0], F_GETPIPE_SZ);
+    int queued = 0;
+    std::string_view rest;
+    for (int i = 0; i < 30000 && child.running() && ioctl(out[0], FIONREAD, &queued) == 0 && queued < capacity; ++i) {
+        if (rest.empty())
+            rest = line;
+        const ssize_t n = write(pty.master(), rest.data(), rest.size()); // the master does not block
+        if (n > 0)
+            rest.remove_prefix(static_cast<size_t>(n));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GE(queued, capacity) << "the check's output never filled the pipe";
     kill(child.pid(), SIGTERM);
-    const ChildResult r = child.wait();
+    const ChildResult r = child.wait(std::chrono::seconds(10));
+    close(out[0]);
     EXPECT_EQ(r.status, 128 + SIGTERM);
-    EXPECT_EQ(resultOf(result), R"({"outcome":"interrupted","status":143,"channel":"101","port":")" + pty.path() +
-                                    R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T})"
-                                    "\n");
-    const std::string captured = readFile(capture);
-    EXPECT_NE(captured.find(" \\x0A013XXXX0081C7\n"), std::string::npos) << captured;
+    EXPECT_EQ(resultOf(result).substr(0, 39), R"({"outcome":"interrupted","status":143,")");
     unlink(result.c_str());
-    unlink(capture.c_str());
 }
 
 } // namespace

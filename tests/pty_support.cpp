@@ -183,7 +183,7 @@ std::string tempPath(const char* stem)
     return pattern;
 }
 
-Child::Child(const std::vector<std::string>& argv, int stdinFd, int closeFd)
+Child::Child(const std::vector<std::string>& argv, int stdinFd, int closeFd, int stdoutFd)
     : outPath_(tempPath("child-out")), errPath_(tempPath("child-err"))
 {
     std::vector<char*> args;
@@ -202,7 +202,7 @@ Child::Child(const std::vector<std::string>& argv, int stdinFd, int closeFd)
         const int out = open(outPath_.c_str(), O_WRONLY | O_TRUNC);
         const int err = open(errPath_.c_str(), O_WRONLY | O_TRUNC);
         dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
+        dup2(stdoutFd >= 0 ? stdoutFd : out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         // A session of its own: no controlling terminal to inherit.
         setsid();

@@ -55,7 +55,8 @@ class Child {
 public:
     // stdinFd < 0: the child's standard input is /dev/null. closeFd (0 to 2)
     // is a standard stream the child starts with closed, as a shell's ">&-".
-    explicit Child(const std::vector<std::string>& argv, int stdinFd = -1, int closeFd = -1);
+    // stdoutFd >= 0: the child's standard output (not captured then).
+    explicit Child(const std::vector<std::string>& argv, int stdinFd = -1, int closeFd = -1, int stdoutFd = -1);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

@@ -194,7 +194,7 @@ TEST(TerminalCommand, OpensThePortAndEndsOnTheEscapeKey)
 
 TEST(TerminalCommand, SignalsEndTheSessionWithTheKeyboardRestored)
 {
-    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
         Keyboard keyboard;
         const termios before = keyboard.settings();
         Pty port;
@@ -206,6 +206,11 @@ TEST(TerminalCommand, SignalsEndTheSessionWithTheKeyboardRestored)
         const termios after = keyboard.settings();
         EXPECT_EQ(after.c_lflag, before.c_lflag) << signo;
         EXPECT_EQ(after.c_iflag, before.c_iflag) << signo;
+        // The port is left as it was found, for the next program to open.
+        int exclusive = 0;
+        if (ioctl(port.slave(), TIOCGEXCL, &exclusive) == 0) {
+            EXPECT_EQ(exclusive, 0) << signo;
+        }
     }
 }
 
