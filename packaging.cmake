@@ -89,6 +89,6 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
   set(CPACK_QUARVO_CROSS_LIBDIR ${QUARVO_CROSS_ROOT}/lib)
   set(CPACK_QUARVO_SHLIBDEPS_DIR ${PROJECT_BINARY_DIR}/packaging/shlibdeps)
   set(CPACK_QUARVO_BINARIES ${PROJECT_BINARY_DIR}/check-quarvo ${PROJECT_BINARY_DIR}/quarvo-term
-                            ${PROJECT_BINARY_DIR}/quarvo-sim)
+                            ${PROJECT_BINARY_DIR}/quarvo-sim ${PROJECT_BINARY_DIR}/quarvo-monitor)
 endif()
 include(CPack)

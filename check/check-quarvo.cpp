@@ -54,7 +54,11 @@ constexpr std::array<int, 5> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIG
 volatile sig_atomic_t caughtSignal = 0;
 sigset_t endingSet;
 
-void noteSignal(int signo) { caughtSignal = signo; }
+void noteSignal(int signo)
+{
+    caughtSignal = signo;
+    startWriteNudges();
+}
 
 const option options_list[] = {
     {"capture", required_argument, nullptr, 'p'},
@@ -382,6 +386,7 @@ int finish(Outcome outcome, int status)
 
 void catchEndingSignals()
 {
+    installWriteNudges();
     sigemptyset(&endingSet);
     for (int signo : endingSignals) {
         struct sigaction previous {};

@@ -80,10 +80,10 @@ _quarvo_sim()
     local cur prev
     _quarvo_words
     case $prev in
-        --raw|--replay) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
-        --record|--count|--interval|--garbage|--linger|--speed|--loop) COMPREPLY=(); return ;;
+        --raw|--replay|--link) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+        --record|--count|--interval|--garbage|--linger|--speed|--loop|--vanish-after|--vanish-for) COMPREPLY=(); return ;;
     esac
-    _quarvo_option_words "--record --count --interval --garbage --bad-checksum --raw --replay --speed --loop --linger --help --version" "$cur"
+    _quarvo_option_words "--record --count --interval --garbage --bad-checksum --raw --replay --speed --loop --linger --link --vanish-after --vanish-for --help --version" "$cur"
 }
 
 _quarvo_monitor()

@@ -1,6 +1,7 @@
 // quarvo-monitor: watches a box's feedback port and prints, as they happen,
 // every validated packet and every report about bad input, each with its
 // time since the start; optionally records what the port sent.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -29,7 +31,11 @@ constexpr size_t ReadSize = 4096;
 
 volatile sig_atomic_t stopSignal = 0;
 
-void onStop(int signo) { stopSignal = signo; }
+void onStop(int signo)
+{
+    stopSignal = signo;
+    startWriteNudges();
+}
 
 
 void usage(FILE* out, const char* name)
@@ -69,7 +75,7 @@ struct Monitor {
     Capture* capture = nullptr;
     int64_t start = 0;
     int64_t deadline = -1; // monotonic microseconds; -1: none
-    sigset_t waiting;      // the signal mask while waiting: the stop signals let through
+    sigset_t stops;        // the stop signals caught: held back but inside the wait
     // Bytes read but not yet handed to the reader, and when they arrived.
     char staged[ReadSize];
     size_t stagedAt = 0;
@@ -165,9 +171,13 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
 {
+    if (stopSignal != 0)
+        return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        if (stopSignal != 0) // the write gave way to a stop signal
+            return 0;
         m.outputError = errno != 0 ? errno : EIO;
         return -1;
     }
@@ -183,18 +193,37 @@ int fill(Monitor& m)
             limit = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
             timeout = &limit;
         }
+        // What a capture holds reaches the disk within a second of quiet,
+        // so a box that sent something and then hung leaves its evidence.
+        const timespec second{1, 0};
+        if (m.capture != nullptr && (timeout == nullptr || limit.tv_sec >= 1)) {
+            limit = second;
+            timeout = &limit;
+        }
         pollfd port{m.fd, POLLIN, 0};
-        // The stop signals are let through only while waiting, so none is
-        // missed between the check above and the wait.
-        const int ready = ppoll(&port, 1, timeout, &m.waiting);
+        // The stop signals are held back between the look above and the
+        // wait, and let through inside it, so none is missed; outside the
+        // wait they are not held back, so a write stuck on the output gives way.
+        sigset_t outside;
+        sigprocmask(SIG_BLOCK, &m.stops, &outside);
+        int ready = -1;
+        errno = EINTR;
+        if (stopSignal == 0)
+            ready = ppoll(&port, 1, timeout, &outside);
+        const int error = errno;
+        sigprocmask(SIG_SETMASK, &outside, nullptr);
         if (ready < 0) {
-            if (errno == EINTR || errno == EAGAIN)
+            if (error == EINTR || error == EAGAIN)
                 continue;
+            errno = error;
             std::perror("poll");
             return -1;
         }
-        if (ready == 0)
+        if (ready == 0) {
+            if (m.capture != nullptr)
+                Capture_flush(m.capture);
             continue; // the deadline is looked at again above
+        }
         const ssize_t got = read(m.fd, m.staged, sizeof m.staged);
         if (got > 0) {
             m.arrival = Capture_clockMicros() - m.start;
@@ -229,6 +258,8 @@ int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
     *static_cast<char*>(dest) = m.staged[m.stagedAt++];
     return 1;
 }
+
+constexpr long long Speeds[] = {300, 9600, 19200, 57600, 115200};
 
 bool parseWhole(const char* text, long long min, long long max, long long* out)
 {
@@ -292,8 +323,11 @@ int main(int argc, char** argv)
             break;
         }
         case 'b':
-            if (!parseWhole(optarg, 1, 10000000, &baud)) {
-                std::fprintf(stderr, "%s: --baud: not a line speed: %s\n", name, optarg);
+            // Refused here, before the port is opened and locked.
+            if (!parseWhole(optarg, 1, 10000000, &baud) ||
+                std::find(std::begin(Speeds), std::end(Speeds), baud) == std::end(Speeds)) {
+                std::fprintf(stderr, "%s: --baud: not a line speed (300, 9600, 19200, 57600 or 115200): %s\n",
+                             name, optarg);
                 return 2;
             }
             break;
@@ -318,23 +352,26 @@ int main(int argc, char** argv)
     }
     const char* port = ports[0];
 
-    // The stop signals end the session at the next wait, never inside a
-    // write: only ppoll lets them through.
-    sigset_t stops;
-    sigemptyset(&stops);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&stops, s);
+    // The stop signals end the session cleanly at its next wait; a write
+    // stuck on the output (a stopped pager, a paused screen) gives way to
+    // them, as the handler does not restart it.
+    sigemptyset(&m.stops);
+    installWriteNudges();
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction previous {};
+        sigaction(s, nullptr, &previous);
+        if (previous.sa_handler == SIG_IGN) // as under nohup: stays ignored
+            continue;
         struct sigaction action {};
         action.sa_handler = onStop;
         sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
         sigaction(s, &action, nullptr);
+        sigaddset(&m.stops, s);
     }
     // A closed output pipe is seen as a failed write, so the session still
     // ends with the capture complete and the summary printed.
     signal(SIGPIPE, SIG_IGN);
-    sigprocmask(SIG_BLOCK, &stops, &m.waiting);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigdelset(&m.waiting, s);
 
     m.fd = serial_openport(port, static_cast<int>(baud), 1);
     if (m.fd == -1) {
@@ -366,8 +403,17 @@ int main(int argc, char** argv)
             break;
         emitPacket(m, records, codes, values, lengths);
     }
-    if (m.outputError == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+    stopWriteNudges();
+    if (stopSignal != 0) {
+        // Stopped: output nobody takes (a stopped pager) is let go, not waited for.
+        pollfd out{STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&out, 1, 0) == 1 && out.revents == POLLOUT)
+            std::fflush(stdout);
+        else
+            __fpurge(stdout);
+    } else if (m.outputError == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
         m.outputError = errno != 0 ? errno : EIO;
+    }
     Gnome_destroy(gnome);
     std::fclose(reports);
     std::fclose(m.printableStream);

@@ -211,7 +211,11 @@ Capture* Capture_create(const char* path, const char* program, const char* port,
         c->published.store(0, std::memory_order_release);
         return c.release();
     }
-    c->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    // Not blocking: a pipe with no reader is reported at once rather than
+    // waited on for ever with the port locked. Writing may block again after.
+    c->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (c->fd >= 0)
+        fcntl(c->fd, F_SETFL, fcntl(c->fd, F_GETFL) & ~O_NONBLOCK);
     if (c->fd < 0)
         fail(c.get());
     else

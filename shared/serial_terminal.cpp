@@ -1,6 +1,7 @@
 // The serial module's interactive terminal: keys to the port, port bytes to
 // the screen in printable form.
 #include "serial.h"
+#include "standard_streams.h"
 
 #include <array>
 #include <cerrno>
@@ -21,7 +22,11 @@ namespace {
 constexpr std::array<int, 5> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 volatile sig_atomic_t caughtSignal = 0;
 
-void noteSignal(int signo) { caughtSignal = signo; }
+void noteSignal(int signo)
+{
+    caughtSignal = signo;
+    startWriteNudges();
+}
 
 // Keys typed faster than the port takes them wait here; past this much (more
 // than any paste) the keyboard is no longer read until the port catches up.
@@ -44,6 +49,8 @@ public:
     SignalGuard()
     {
         caughtSignal = 0;
+        sigaction(SIGALRM, nullptr, &previousAlarm_);
+        installWriteNudges();
         sigemptyset(&ending_);
         struct sigaction action {};
         action.sa_handler = noteSignal;
@@ -61,6 +68,8 @@ public:
     // never been intercepted.
     ~SignalGuard()
     {
+        stopWriteNudges();
+        sigaction(SIGALRM, &previousAlarm_, nullptr);
         for (size_t i = 0; i < endingSignals.size(); ++i)
             sigaction(endingSignals[i], &previous_[i], nullptr);
         if (const int signo = caughtSignal; signo != 0) {
@@ -95,6 +104,7 @@ public:
 private:
     sigset_t ending_{};
     std::array<struct sigaction, endingSignals.size()> previous_{};
+    struct sigaction previousAlarm_ {};
 };
 
 class TerminalSettings {

@@ -147,11 +147,16 @@ std::string readAll(const char* path, bool* ok)
     std::string bytes;
     if (!*ok)
         return bytes;
+    // Far more than any box says in a test; past it, the file is refused
+    // rather than memory run out (EFBIG).
+    constexpr size_t MaxBytes = 256 * 1024 * 1024;
     char chunk[4096];
     ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0)
+    while ((n = read(fd, chunk, sizeof chunk)) > 0 && bytes.size() < MaxBytes)
         bytes.append(chunk, static_cast<size_t>(n));
     *ok = n == 0;
+    if (n > 0)
+        errno = EFBIG;
     if (fd != STDIN_FILENO)
         close(fd);
     return bytes;
@@ -224,9 +229,18 @@ int replay(const char* name, const char* path, double speed, long loops, long li
             const CaptureChunk& chunk = log->chunks[i];
             const double micros = static_cast<double>(pass) * static_cast<double>(passMicros) +
                                   static_cast<double>(chunk.offset);
-            const auto due = static_cast<int64_t>(start + micros * 1000.0 / speed); // nanoseconds
+            // Nanoseconds; a time beyond what the clock can count (centuries)
+            // waits until the end of its count rather than wrap round to now.
+            const double dueNs = std::min(start + micros * 1000.0 / speed, 9.2e18);
+            const auto due = static_cast<int64_t>(dueNs);
             const timespec when{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+            int slept;
+            while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
+            }
+            if (slept != 0) {
+                errno = slept;
+                std::perror("clock_nanosleep");
+                return 1;
             }
             if (!writeAll(master, std::string_view(chunk.bytes, chunk.size))) {
                 std::perror("write");
@@ -398,7 +412,7 @@ int main(int argc, char** argv)
             return 1;
         }
         std::strcpy(linkPath, link);
-        for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
             struct sigaction previous {};
             sigaction(signo, nullptr, &previous);
             if (previous.sa_handler != SIG_IGN) // as under nohup: stays ignored

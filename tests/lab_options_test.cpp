@@ -306,7 +306,7 @@ TEST(LabOptions, ReconnectAgainstAStandInBoxThatGoesAwayForTwoSeconds)
 // process ends as the signal ends it.
 TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
 {
-    for (const int signo : {SIGTERM, SIGPIPE}) {
+    for (const int signo : {SIGINT, SIGTERM, SIGPIPE}) {
         const std::string result = tempPath("signal-result");
         const std::string capture = tempPath("signal-capture");
         Pty pty;
@@ -337,27 +337,12 @@ TEST(LabOptions, SignalEndsACheckBlockedOnItsOutput)
     const std::string result = tempPath("blocked-result");
     Pty pty;
     Child child({checkPath(), "--feedback", pty.path(), "--channel", "101", "--result", result}, -1, -1, out[1]);
-    close(out[1]);
     pty.waitSetUp(child.pid());
-    // Garbage whose reports come to far more than the pipe holds, sent as
-    // the port takes it until the check is stuck on its output.
-    const std::string line = std::string(60, 'g') + "\n";
-    const int capacity = fcntl(out[0], F_GETPIPE_SZ);
-    int queued = 0;
-    std::string_view rest;
-    for (int i = 0; i < 30000 && child.running() && ioctl(out[0], FIONREAD, &queued) == 0 && queued < capacity; ++i) {
-        if (rest.empty())
-            rest = line;
-        const ssize_t n = write(pty.master(), rest.data(), rest.size()); // the master does not block
-        if (n > 0)
-            rest.remove_prefix(static_cast<size_t>(n));
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_GE(queued, capacity) << "the check's output never filled the pipe";
+    ASSERT_TRUE(feedUntilOutputStuck(pty, child, out[1]));
     kill(child.pid(), SIGTERM);
     const ChildResult r = child.wait(std::chrono::seconds(10));
     close(out[0]);
+    close(out[1]);
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_EQ(resultOf(result).substr(0, 39), R"({"outcome":"interrupted","status":143,")");
     unlink(result.c_str());

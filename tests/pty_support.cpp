@@ -165,6 +165,25 @@ void Pty::closeMaster()
     master_ = -1;
 }
 
+bool feedUntilOutputStuck(Pty& pty, Child& child, int pipeWriteEnd)
+{
+    const std::string line = std::string(60, 'g') + "\n"; // each one reported
+    std::string_view rest;
+    for (int i = 0; i < 30000 && child.running(); ++i) {
+        pollfd room{pipeWriteEnd, POLLOUT, 0};
+        if (poll(&room, 1, 0) == 0)
+            return true; // full: the child's next write blocks
+        if (rest.empty())
+            rest = line;
+        const ssize_t n = ::write(pty.master(), rest.data(), rest.size()); // the master does not block
+        if (n > 0)
+            rest.remove_prefix(static_cast<size_t>(n));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 std::string readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

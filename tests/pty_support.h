@@ -88,6 +88,11 @@ void waitUntilOpened(pid_t pid, const std::string& path);
 void waitUntilLocked(pid_t pid);
 
 std::string readFile(const std::string& path);
+
+// Sends lines of garbage to `pty` as its queue takes them until the pipe
+// that `child` writes its standard output to (written by `pipeWriteEnd`,
+// read by nobody) is full. False if that never happened.
+bool feedUntilOutputStuck(Pty& pty, Child& child, int pipeWriteEnd);
 std::string tempPath(const char* stem);
 
 // Path of the built check command.
