@@ -437,7 +437,8 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
         log->chunks = new (std::nothrow) CaptureChunk[chunks.size() + 1];
         if (log->bytes == nullptr || log->chunks == nullptr)
             return nullptr;
-        std::memcpy(log->bytes, bytes.data(), bytes.size());
+        if (!bytes.empty()) // a capture may hold no byte at all
+            std::memcpy(log->bytes, bytes.data(), bytes.size());
         for (const ParsedChunk& chunk : chunks)
             log->chunks[log->count++] = {chunk.offset, log->bytes + chunk.begin, chunk.size};
         *why = nullptr;

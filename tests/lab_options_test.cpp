@@ -310,11 +310,21 @@ TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
         const std::string result = tempPath("signal-result");
         const std::string capture = tempPath("signal-capture");
         Pty pty;
-        Child child(
-            {checkPath(), "--feedback", pty.path(), "--channel", "101", "--result", result, "--capture", capture});
+        Pty screen; // a terminal for the output, so its lines show at once
+        Child child({checkPath(), "--feedback", pty.path(), "--channel", "101", "--debug", "--result", result,
+                     "--capture", capture},
+                    -1, -1, screen.slave());
         pty.waitSetUp(child.pid());
         pty.write(packet({{"XXXX", "1"}}), child.pid());
-        pty.waitDrained(child.pid());
+        // The packet has been read and judged once its trace line shows.
+        std::string shown;
+        for (int i = 0; i < 10000 && shown.find("XXXX : 1 [1 49]\n") == std::string::npos; ++i) {
+            char c;
+            if (read(screen.master(), &c, 1) == 1)
+                shown += c;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         kill(child.pid(), signo);
         const ChildResult r = child.wait();
         EXPECT_EQ(r.status, 128 + signo);

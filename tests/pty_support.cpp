@@ -134,11 +134,18 @@ void Pty::waitDrained(pid_t reader)
         return;
     }
     // The reader's own count of bytes read says when it has had everything;
-    // the empty queue guards against reads of anything else inflating it.
-    waitUntilTaken(slave_, until, [this, reader] {
+    // the empty queue, seen on two looks in a row, guards against reads of
+    // anything else (a sanitizer's, say) inflating the count while the last
+    // bytes are still on their way to the queue.
+    int satisfied = 0;
+    waitUntilTaken(slave_, until, [this, reader, &satisfied] {
         int waiting = 0;
-        return ended(reader) ||
-               (bytesRead(reader) - readerBase_ >= written_ && ioctl(slave_, FIONREAD, &waiting) == 0 && waiting == 0);
+        if (ended(reader))
+            return true;
+        const bool taken =
+            bytesRead(reader) - readerBase_ >= written_ && ioctl(slave_, FIONREAD, &waiting) == 0 && waiting == 0;
+        satisfied = taken ? satisfied + 1 : 0;
+        return satisfied >= 2;
     });
 }
 
