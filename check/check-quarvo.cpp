@@ -246,8 +246,8 @@ void usePort(int fd, ReadContext* context)
 
 // With --reconnect: tries the port every half second until it opens (its
 // descriptor), the deadline passes (-1, reported as a timeout is) or a
-// signal ends the check (-2). `firstFailure` is printed on the first failed
-// try, with the error.
+// signal ends the check (-2). With `announce`, the first failed try is
+// reported with its error.
 int reopenPort(const char* port, const ReadContext& context, bool announce)
 {
     for (;;) {
