@@ -255,7 +255,12 @@ TEST(Monitor, CaptureReachesTheDiskAfterASecondOfQuiet)
     Child monitor({Monitor, pty.path(), "--capture", capture});
     pty.waitSetUp(monitor.pid());
     pty.write(packet({{"SSCN", "101"}}), monitor.pid());
-    for (int i = 0; i < 10000 && capturedBytes(capture).empty(); ++i)
+    // A data line (one not starting with "#") on disk, while the monitor waits.
+    const auto hasData = [&] {
+        const std::string text = readFile(capture);
+        return text.find("\n") != std::string::npos && std::regex_search(text, std::regex("(^|\n)[0-9]"));
+    };
+    for (int i = 0; i < 10000 && !hasData(); ++i)
         usleep(1000);
     EXPECT_TRUE(monitor.running());
     EXPECT_EQ(capturedBytes(capture), packet({{"SSCN", "101"}}));
