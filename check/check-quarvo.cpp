@@ -13,7 +13,6 @@
 #include <getopt.h>
 #include <memory>
 #include <poll.h>
-#include <stdio_ext.h>
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "ending_signals.h"
 #include "gnome.h"
 #include "read_func.h"
 #include "result.h"
@@ -57,7 +57,7 @@ sigset_t endingSet;
 void noteSignal(int signo)
 {
     caughtSignal = signo;
-    startWriteNudges();
+    endingSignals_nudgeWrites();
 }
 
 const option options_list[] = {
@@ -263,12 +263,8 @@ int reopenPort(const char* port, const ReadContext& context, bool announce)
             std::puts("Failed reading response from quarvo box.");
             return -1;
         }
-        sigset_t outside;
-        sigprocmask(SIG_BLOCK, &endingSet, &outside);
         const timespec halfSecond{0, 500'000'000};
-        if (caughtSignal == 0)
-            ppoll(nullptr, 0, &halfSecond, &outside);
-        sigprocmask(SIG_SETMASK, &outside, nullptr);
+        endingSignals_wait(nullptr, 0, &halfSecond, &endingSet, &caughtSignal);
         if (caughtSignal != 0)
             return -2;
     }
@@ -386,20 +382,7 @@ int finish(Outcome outcome, int status)
 
 void catchEndingSignals()
 {
-    installWriteNudges();
-    sigemptyset(&endingSet);
-    for (int signo : endingSignals) {
-        struct sigaction previous {};
-        sigaction(signo, nullptr, &previous);
-        if (previous.sa_handler == SIG_IGN) // as under nohup: stays ignored
-            continue;
-        struct sigaction action {};
-        action.sa_handler = noteSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0; // no restart: a write blocked on a stuck reader gives way
-        sigaction(signo, &action, nullptr);
-        sigaddset(&endingSet, signo);
-    }
+    endingSignals_catch(endingSignals.data(), endingSignals.size(), noteSignal, &endingSet, nullptr);
 }
 
 // Ends the process as the caught signal would, once everything is complete.
@@ -414,13 +397,7 @@ void catchEndingSignals()
     finishCapture();
     if (portFd >= 0)
         ioctl(portFd, TIOCNXCL);
-    // Output nobody takes (a reader that stopped reading) is let go rather
-    // than waited for; everything else is written out.
-    pollfd out{STDOUT_FILENO, POLLOUT, 0};
-    if (poll(&out, 1, 0) == 1 && out.revents == POLLOUT)
-        std::fflush(stdout);
-    else
-        __fpurge(stdout);
+    endingSignals_flushOutput();
     std::fflush(stderr);
     raise(signo);
     _exit(128 + signo);

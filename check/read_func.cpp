@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "capture.h"
+#include "ending_signals.h"
 
 time_t monotonic_seconds()
 {
@@ -28,27 +29,18 @@ int waitForPort(ReadContext* ctx)
         if (wait > 30 * 86400) // poll takes an int of milliseconds
             wait = 30 * 86400;
         pollfd readable{ctx->fd, POLLIN, 0};
-        int ready;
-        if (ctx->endingSignals == nullptr) {
-            ready = poll(&readable, 1, static_cast<int>(wait * 1000));
-        } else {
-            sigset_t outside;
-            sigprocmask(SIG_BLOCK, ctx->endingSignals, &outside);
-            if (*ctx->stop != 0) {
-                sigprocmask(SIG_SETMASK, &outside, nullptr);
-                ctx->end = ReadEnd::Interrupted;
-                return -1;
-            }
-            const timespec timeout{wait, 0};
-            ready = ppoll(&readable, 1, &timeout, &outside);
-            const int error = errno;
-            sigprocmask(SIG_SETMASK, &outside, nullptr);
-            errno = error;
-        }
+        const timespec timeout{wait, 0};
+        const int ready = ctx->endingSignals == nullptr
+                              ? poll(&readable, 1, static_cast<int>(wait * 1000))
+                              : endingSignals_wait(&readable, 1, &timeout, ctx->endingSignals, ctx->stop);
         if (ready >= 0)
             return ready;
         if (errno != EINTR)
             return -1;
+        if (ctx->stop != nullptr && *ctx->stop != 0) {
+            ctx->end = ReadEnd::Interrupted;
+            return -1;
+        }
     }
 }
 

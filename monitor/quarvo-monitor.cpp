@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
-#include <stdio_ext.h>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "gnome.h"
 #include "json.h"
 #include "serial.h"
+#include "ending_signals.h"
 #include "standard_streams.h"
 
 namespace {
@@ -34,7 +34,7 @@ volatile sig_atomic_t stopSignal = 0;
 void onStop(int signo)
 {
     stopSignal = signo;
-    startWriteNudges();
+    endingSignals_nudgeWrites();
 }
 
 
@@ -204,14 +204,8 @@ int fill(Monitor& m)
         // The stop signals are held back between the look above and the
         // wait, and let through inside it, so none is missed; outside the
         // wait they are not held back, so a write stuck on the output gives way.
-        sigset_t outside;
-        sigprocmask(SIG_BLOCK, &m.stops, &outside);
-        int ready = -1;
-        errno = EINTR;
-        if (stopSignal == 0)
-            ready = ppoll(&port, 1, timeout, &outside);
+        const int ready = endingSignals_wait(&port, 1, timeout, &m.stops, &stopSignal);
         const int error = errno;
-        sigprocmask(SIG_SETMASK, &outside, nullptr);
         if (ready < 0) {
             if (error == EINTR || error == EAGAIN)
                 continue;
@@ -355,20 +349,8 @@ int main(int argc, char** argv)
     // The stop signals end the session cleanly at its next wait; a write
     // stuck on the output (a stopped pager, a paused screen) gives way to
     // them, as the handler does not restart it.
-    sigemptyset(&m.stops);
-    installWriteNudges();
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        struct sigaction previous {};
-        sigaction(s, nullptr, &previous);
-        if (previous.sa_handler == SIG_IGN) // as under nohup: stays ignored
-            continue;
-        struct sigaction action {};
-        action.sa_handler = onStop;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        sigaction(s, &action, nullptr);
-        sigaddset(&m.stops, s);
-    }
+    constexpr int stops[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    endingSignals_catch(stops, 4, onStop, &m.stops, nullptr);
     // A closed output pipe is seen as a failed write, so the session still
     // ends with the capture complete and the summary printed.
     signal(SIGPIPE, SIG_IGN);
@@ -403,14 +385,9 @@ int main(int argc, char** argv)
             break;
         emitPacket(m, records, codes, values, lengths);
     }
-    stopWriteNudges();
+    endingSignals_stopNudges();
     if (stopSignal != 0) {
-        // Stopped: output nobody takes (a stopped pager) is let go, not waited for.
-        pollfd out{STDOUT_FILENO, POLLOUT, 0};
-        if (poll(&out, 1, 0) == 1 && out.revents == POLLOUT)
-            std::fflush(stdout);
-        else
-            __fpurge(stdout);
+        endingSignals_flushOutput(); // output nobody takes (a stopped pager) is let go
     } else if (m.outputError == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
         m.outputError = errno != 0 ? errno : EIO;
     }

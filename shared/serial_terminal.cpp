@@ -1,7 +1,7 @@
 // The serial module's interactive terminal: keys to the port, port bytes to
 // the screen in printable form.
 #include "serial.h"
-#include "standard_streams.h"
+#include "ending_signals.h"
 
 #include <array>
 #include <cerrno>
@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <poll.h>
 #include <string>
-#include <stdio_ext.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,7 +24,7 @@ volatile sig_atomic_t caughtSignal = 0;
 void noteSignal(int signo)
 {
     caughtSignal = signo;
-    startWriteNudges();
+    endingSignals_nudgeWrites();
 }
 
 // Keys typed faster than the port takes them wait here; past this much (more
@@ -50,55 +49,27 @@ public:
     {
         caughtSignal = 0;
         sigaction(SIGALRM, nullptr, &previousAlarm_);
-        installWriteNudges();
-        sigemptyset(&ending_);
-        struct sigaction action {};
-        action.sa_handler = noteSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0; // no restart: a write blocked on a stopped screen gives way
-        for (size_t i = 0; i < endingSignals.size(); ++i) {
-            sigaction(endingSignals[i], nullptr, &previous_[i]);
-            if (previous_[i].sa_handler == SIG_IGN) // as under nohup: stays ignored
-                continue;
-            sigaction(endingSignals[i], &action, nullptr);
-            sigaddset(&ending_, endingSignals[i]);
-        }
+        endingSignals_catch(endingSignals.data(), endingSignals.size(), noteSignal, &ending_, previous_.data());
     }
     // Puts everything back, then delivers a caught signal as if it had
     // never been intercepted.
     ~SignalGuard()
     {
-        stopWriteNudges();
+        endingSignals_stopNudges();
         sigaction(SIGALRM, &previousAlarm_, nullptr);
         for (size_t i = 0; i < endingSignals.size(); ++i)
             sigaction(endingSignals[i], &previous_[i], nullptr);
         if (const int signo = caughtSignal; signo != 0) {
-            // Output nobody takes (a stopped screen, a closed pipe) is let go.
-            pollfd out{STDOUT_FILENO, POLLOUT, 0};
-            if (poll(&out, 1, 0) == 1 && out.revents == POLLOUT)
-                std::fflush(stdout);
-            else
-                __fpurge(stdout);
+            endingSignals_flushOutput();
             raise(signo);
         }
     }
     SignalGuard(const SignalGuard&) = delete;
     SignalGuard& operator=(const SignalGuard&) = delete;
 
-    // Waits as ppoll does; -1 with EINTR once an ending signal was caught,
-    // even one that came just before the wait.
     int wait(pollfd* fds, nfds_t count) const
     {
-        sigset_t outside;
-        sigprocmask(SIG_BLOCK, &ending_, &outside);
-        int ready = -1;
-        errno = EINTR;
-        if (caughtSignal == 0)
-            ready = ppoll(fds, count, nullptr, &outside);
-        const int error = errno;
-        sigprocmask(SIG_SETMASK, &outside, nullptr);
-        errno = error;
-        return ready;
+        return endingSignals_wait(fds, count, nullptr, &ending_, &caughtSignal);
     }
 
 private:

@@ -1,7 +1,6 @@
 #include "standard_streams.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,21 +17,3 @@ void ensureStandardStreams()
     }
 }
 
-namespace {
-
-void nudge(int) { alarm(1); }
-
-} // namespace
-
-void installWriteNudges()
-{
-    struct sigaction action {};
-    action.sa_handler = nudge;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no restart: the interrupted write gives way
-    sigaction(SIGALRM, &action, nullptr);
-}
-
-void startWriteNudges() { alarm(1); }
-
-void stopWriteNudges() { alarm(0); }

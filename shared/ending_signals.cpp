@@ -1,0 +1,65 @@
+#include "ending_signals.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <stdio_ext.h>
+#include <unistd.h>
+
+namespace {
+
+void nudge(int) { alarm(1); }
+
+} // namespace
+
+void endingSignals_catch(const int* signals, int count, void (*handler)(int), sigset_t* caught,
+                         struct sigaction* previous)
+{
+    struct sigaction nudging {};
+    nudging.sa_handler = nudge;
+    sigemptyset(&nudging.sa_mask);
+    sigaction(SIGALRM, &nudging, nullptr);
+
+    sigemptyset(caught);
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no restart
+    for (int i = 0; i < count; ++i) {
+        struct sigaction before {};
+        sigaction(signals[i], nullptr, &before);
+        if (previous != nullptr)
+            previous[i] = before;
+        if (before.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signals[i], &action, nullptr);
+        sigaddset(caught, signals[i]);
+    }
+}
+
+void endingSignals_nudgeWrites() { alarm(1); }
+
+void endingSignals_stopNudges() { alarm(0); }
+
+int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* caught,
+                       const volatile sig_atomic_t* stop)
+{
+    sigset_t outside;
+    sigprocmask(SIG_BLOCK, caught, &outside);
+    int ready = -1;
+    errno = EINTR;
+    if (*stop == 0)
+        ready = ppoll(fds, count, timeout, &outside);
+    const int error = errno;
+    sigprocmask(SIG_SETMASK, &outside, nullptr);
+    errno = error;
+    return ready;
+}
+
+void endingSignals_flushOutput()
+{
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&out, 1, 0) == 1 && out.revents == POLLOUT)
+        std::fflush(stdout);
+    else
+        __fpurge(stdout);
+}
