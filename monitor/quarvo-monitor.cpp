@@ -37,7 +37,6 @@ void onStop(int signo)
     endingSignals_nudgeWrites();
 }
 
-
 void usage(FILE* out, const char* name)
 {
     std::fprintf(out,
@@ -54,8 +53,8 @@ void usage(FILE* out, const char* name)
                  name);
 }
 
-// Appends whatever is written to the stream to a string: the reader's
-// reports and the printable form are both made with stdio functions.
+// Appends whatever is written to the stream to a string: the reader writes
+// its reports with stdio functions.
 FILE* stringStream(std::string* target)
 {
     cookie_io_functions_t functions{};
@@ -88,7 +87,6 @@ struct Monitor {
     int outputError = 0; // errno of a failed write of the output
     std::string pendingReports;
     std::string printable;
-    FILE* printableStream = nullptr;
     std::string line;
 };
 
@@ -103,7 +101,7 @@ void appendTime(std::string& out, int64_t micros)
 const std::string& printableOf(Monitor& m, const char* bytes, size_t size)
 {
     m.printable.clear();
-    asciiPrint(m.printableStream, bytes, bytes + size);
+    appendPrintable(m.printable, std::string_view(bytes, size));
     return m.printable;
 }
 
@@ -366,9 +364,8 @@ int main(int argc, char** argv)
     if (capturePath != nullptr)
         m.capture = Capture_create(capturePath, name, port, static_cast<int>(baud));
     FILE* reports = stringStream(&m.pendingReports);
-    m.printableStream = stringStream(&m.printable);
     Gnome* gnome = Gnome_create(monitorRead, &m);
-    if (reports == nullptr || m.printableStream == nullptr || gnome == nullptr) {
+    if (reports == nullptr || gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
         return 1;
     }
@@ -393,7 +390,6 @@ int main(int argc, char** argv)
     }
     Gnome_destroy(gnome);
     std::fclose(reports);
-    std::fclose(m.printableStream);
     Capture_destroy(m.capture);
     serial_close(m.fd);
     const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
