@@ -182,10 +182,18 @@ bool openPort(int* master, int* slave)
     return true;
 }
 
+// A box lets its reader take what it sent before it goes: the kernel throws
+// away what is unread when the port closes. At most a second when nobody reads.
+void letTheReaderTakeIt(int slave)
+{
+    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+}
+
 // The port vanishes (its reader sees the line hang up, and the link goes)
 // and comes back after `awayMs` as a new pseudo-terminal under the link.
 bool vanishAndReturn(int* master, int* slave, long awayMs)
 {
+    letTheReaderTakeIt(*slave);
     removeOwnLink();
     close(*master);
     close(*slave);
