@@ -37,6 +37,9 @@ const char* capturePath = nullptr;
 // Options for test labs. Without them the check behaves as it always has.
 struct LabOptions {
     time_t timeout = CHECK_SECONDS;
+    // Given, --timeout is kept to the millisecond; without it the 80-second
+    // rule counts whole seconds, as it always has.
+    bool exactTimeout = false;
     bool reconnect = false;
     const char* resultPath = nullptr;
     bool distinctStatus = false;
@@ -258,16 +261,30 @@ int reopenPort(const char* port, const ReadContext& context, bool announce)
             std::fprintf(stderr, "%s: waiting for the port: %s\n", port, std::strerror(errno));
             announce = false;
         }
-        if (monotonic_seconds() >= context.deadline) {
+        const timespec left = timeLeft(context);
+        if (left.tv_sec == 0 && left.tv_nsec == 0) {
             std::puts("select timed out");
             std::puts("Failed reading response from quarvo box.");
             return -1;
         }
-        const timespec halfSecond{0, 500'000'000};
-        endingSignals_wait(nullptr, 0, &halfSecond, &endingSet, &caughtSignal);
+        // Half a second, or what is left of an exact deadline if less.
+        timespec wait{0, 500'000'000};
+        if (context.exactDeadline >= 0 && left.tv_sec == 0 && left.tv_nsec < wait.tv_nsec)
+            wait = left;
+        endingSignals_wait(nullptr, 0, &wait, &endingSet, &caughtSignal);
         if (caughtSignal != 0)
             return -2;
     }
+}
+
+// The deadline runs from now: --timeout's seconds exactly, else the
+// 80-second rule's whole seconds.
+void setDeadline(ReadContext* context)
+{
+    if (lab.exactTimeout)
+        context->exactDeadline = monotonic_nanos() + static_cast<int64_t>(lab.timeout) * 1'000'000'000;
+    else
+        context->deadline = monotonic_seconds() + lab.timeout;
 }
 
 Outcome check_status(const char* chan_str, const char* feedback_port)
@@ -290,7 +307,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
 
     if (lab.reconnect) {
         // The port may not be there yet: the deadline runs from the start.
-        context.deadline = monotonic_seconds() + lab.timeout;
+        setDeadline(&context);
         const int fd = reopenPort(feedback_port, context, true);
         if (fd < 0)
             return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
@@ -302,7 +319,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
             return Outcome::PortFailed;
         }
         usePort(fd, &context);
-        context.deadline = monotonic_seconds() + lab.timeout;
+        setDeadline(&context);
     }
 
     if (capturePath != nullptr)
@@ -468,6 +485,7 @@ int main(int argc, char** argv)
             lab.distinctStatus = true;
             break;
         case 't':
+            lab.exactTimeout = true;
             if (!parseSeconds(optarg, &lab.timeout) && !logFailed) {
                 std::fprintf(stderr, "%s: --timeout takes a whole number of seconds from 1 to 86400, not '%s'\n",
                              argv[0], optarg);

@@ -77,6 +77,53 @@ TEST(LabOptions, TimeoutReplacesTheEightySecondsAndIsRangeChecked)
     }
 }
 
+long long elapsedMsOf(const std::string& resultPath)
+{
+    std::smatch m;
+    const std::string text = readFile(resultPath);
+    return std::regex_search(text, m, std::regex("\"elapsed_ms\":([0-9]+)")) ? std::stoll(m[1]) : -1;
+}
+
+// --timeout S means S seconds from the port's opening (from the start with
+// --reconnect), not the rest of a whole second: a busy box that never
+// decides, and a port that never comes. Run side by side to save time.
+TEST(LabOptions, TimeoutLastsItsSecondsToTheMillisecond)
+{
+    const std::string dir = tempDir();
+    std::vector<std::unique_ptr<Child>> boxes;
+    std::vector<std::unique_ptr<Child>> checks;
+    std::vector<std::string> results;
+    for (int i = 0; i < 4; ++i) {
+        const bool busy = i < 2;
+        std::string port = dir + "/missing";
+        if (busy) {
+            boxes.push_back(std::make_unique<Child>(
+                std::vector<std::string>{QUARVO_SIM_PATH, "--record", "XXXX=1", "--interval", "20"}));
+            port = firstLineOf(*boxes.back());
+        }
+        results.push_back(dir + "/result" + std::to_string(i));
+        std::vector<std::string> argv{checkPath(), "--feedback", port, "--channel", "101", "--timeout", "1",
+                                      "--result", results.back()};
+        if (!busy)
+            argv.push_back("--reconnect");
+        checks.push_back(std::make_unique<Child>(argv));
+    }
+    for (size_t i = 0; i < checks.size(); ++i) {
+        const ChildResult r = checks[i]->wait();
+        EXPECT_EQ(r.status, 1) << i;
+        EXPECT_EQ(r.out.substr(r.out.size() - NoResponse.size()), NoResponse) << i;
+        const long long elapsed = elapsedMsOf(results[i]);
+        EXPECT_GE(elapsed, 1000) << i;
+        EXPECT_LE(elapsed, 9000) << i;
+        unlink(results[i].c_str());
+    }
+    for (auto& box : boxes) {
+        kill(box->pid(), SIGTERM);
+        box->wait();
+    }
+    rmdir(dir.c_str());
+}
+
 TEST(LabOptions, DistinctStatusesTellTheFailuresApart)
 {
     struct Case {
