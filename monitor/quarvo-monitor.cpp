@@ -44,6 +44,7 @@ void usage(FILE* out, const char* name)
                  "Prints every validated packet and every report about bad input from the\n"
                  "box on PORT, each with its time in seconds since the start.\n"
                  "  --json             one JSON object per line\n"
+                 "  --hex              values as hexadecimal digits, two per byte\n"
                  "  --capture FILE     also record every byte received into FILE\n"
                  "  --count N          end after N packets\n"
                  "  --duration SECONDS end after this long\n"
@@ -71,6 +72,7 @@ FILE* stringStream(std::string* target)
 struct Monitor {
     int fd = -1;
     bool json = false;
+    bool hex = false; // values as hex digits: exact, where the printable form is not
     Capture* capture = nullptr;
     int64_t start = 0;
     int64_t deadline = -1; // monotonic microseconds; -1: none
@@ -102,6 +104,34 @@ const std::string& printableOf(Monitor& m, const char* bytes, size_t size)
 {
     m.printable.clear();
     appendPrintable(m.printable, std::string_view(bytes, size));
+    return m.printable;
+}
+
+// The text form's printable form: the blank and '=' that part records and
+// their codes from their values are tags too, so no line reads two ways.
+const std::string& textFieldOf(Monitor& m, const char* bytes, size_t size)
+{
+    m.printable.clear();
+    const std::string_view all(bytes, size);
+    size_t from = 0;
+    for (size_t at; (at = all.find_first_of(" =", from)) != std::string_view::npos; from = at + 1) {
+        appendPrintable(m.printable, all.substr(from, at - from));
+        m.printable += all[at] == ' ' ? "[20]" : "[3D]";
+    }
+    appendPrintable(m.printable, all.substr(from));
+    return m.printable;
+}
+
+// Two upper-case hex digits a byte: tells a zero byte from a literal "[00]".
+const std::string& hexOf(Monitor& m, const char* bytes, size_t size)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    m.printable.clear();
+    for (size_t i = 0; i < size; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        m.printable += digits[b >> 4];
+        m.printable += digits[b & 0xF];
+    }
     return m.printable;
 }
 
@@ -148,7 +178,8 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
             m.line += i == 0 ? "{\"code\":" : ",{\"code\":";
             json_appendString(m.line, printableOf(m, codes[i], 4));
             m.line += ",\"value\":";
-            json_appendString(m.line, printableOf(m, values[i], static_cast<size_t>(lengths[i])));
+            const size_t length = static_cast<size_t>(lengths[i]);
+            json_appendString(m.line, m.hex ? hexOf(m, values[i], length) : printableOf(m, values[i], length));
             m.line += '}';
         }
         m.line += "]}";
@@ -157,9 +188,10 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
         m.line += " packet";
         for (int32_t i = 0; i < count; ++i) {
             m.line += ' ';
-            m.line += printableOf(m, codes[i], 4);
+            m.line += textFieldOf(m, codes[i], 4);
             m.line += '=';
-            m.line += printableOf(m, values[i], static_cast<size_t>(lengths[i]));
+            const size_t length = static_cast<size_t>(lengths[i]);
+            m.line += m.hex ? hexOf(m, values[i], length) : textFieldOf(m, values[i], length);
         }
     }
     emitLine(m);
@@ -272,6 +304,7 @@ int main(int argc, char** argv)
     const char* name = argv[0];
     static const option options[] = {
         {"json", no_argument, nullptr, 'j'},         {"capture", required_argument, nullptr, 'c'},
+        {"hex", no_argument, nullptr, 'x'},
         {"count", required_argument, nullptr, 'n'},  {"duration", required_argument, nullptr, 'd'},
         {"baud", required_argument, nullptr, 'b'},   {"version", no_argument, nullptr, 'V'},
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
@@ -292,6 +325,9 @@ int main(int argc, char** argv)
             break;
         case 'j':
             m.json = true;
+            break;
+        case 'x':
+            m.hex = true;
             break;
         case 'c':
             capturePath = optarg;

@@ -3,6 +3,7 @@
 // each a child process on a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <map>
@@ -206,6 +207,45 @@ TEST(Monitor, JsonLinesCarryTheSameFields)
         asText.push_back(text);
     }
     EXPECT_EQ(asText, TroubledLines);
+}
+
+// A value holding a blank and '=' must not read as two records, and --hex
+// tells a zero byte from the text "[00]", in both forms.
+TEST(Monitor, EveryLineReadsOneWayAndHexTellsEveryByte)
+{
+    const std::string input =
+        packet({{"ABCD", "1 SSCN=101"}}) + packet({{"SSCN", std::string("[00]\0", 5)}, {"CE00", ""}});
+    const struct {
+        std::vector<std::string> options;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{}, {"packet ABCD=1[20]SSCN[3D]101", "packet SSCN=[00][00] CE00="}},
+        {{"--hex"}, {"packet ABCD=31205353434E3D313031", "packet SSCN=5B30305D00 CE00="}},
+        {{"--hex", "--json"}, {"packet ABCD=31205353434E3D313031", "packet SSCN=5B30305D00 CE00="}},
+        {{"--json"}, {"packet ABCD=1 SSCN=101", "packet SSCN=[00][00] CE00="}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"{port}"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ChildResult r = runOnPort(Monitor, args, input);
+        EXPECT_EQ(r.status, 0);
+        std::vector<std::string> shown;
+        const bool json = std::find(c.options.begin(), c.options.end(), "--json") != c.options.end();
+        if (!json) {
+            shown = untimed(r.out);
+        } else {
+            for (const std::string& line : lines(r.out)) {
+                Json object;
+                size_t at = 0;
+                ASSERT_TRUE(parseJson(line, at, object)) << line;
+                std::string text = "packet";
+                for (Json& record : object.fields["records"].items)
+                    text += " " + record.fields["code"].text + "=" + record.fields["value"].text;
+                shown.push_back(text);
+            }
+        }
+        EXPECT_EQ(shown, c.lines) << c.options.size() << " options, json " << json;
+    }
 }
 
 TEST(Monitor, EndsAfterCountPacketsOrAfterItsDuration)
