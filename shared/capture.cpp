@@ -1,5 +1,6 @@
 #include "capture.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -331,28 +332,36 @@ int hexValue(char c)
     return -1;
 }
 
-// One data line: "S.UUUUUU BYTES". nullptr, or what is wrong.
-const char* parseLine(std::string_view line, int64_t* offset, std::vector<char>* bytes)
+// "S.UUUUUU" at the start of `line`: its length, or 0 when there is none.
+size_t parseTime(std::string_view line, int64_t* offset)
 {
     size_t i = 0;
     int64_t seconds = 0;
     while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i < 12)
         seconds = seconds * 10 + (line[i++] - '0');
-    if (i == 0 || i + 8 > line.size() || line[i] != '.')
-        return "no time (seconds.microseconds) at the start";
+    if (i == 0 || i + 7 > line.size() || line[i] != '.')
+        return 0;
     int64_t fraction = 0;
     for (size_t k = i + 1; k < i + 7; ++k) {
         if (line[k] < '0' || line[k] > '9')
-            return "no time (seconds.microseconds) at the start";
+            return 0;
         fraction = fraction * 10 + (line[k] - '0');
     }
-    i += 7;
+    *offset = seconds * 1000000 + fraction;
+    return i + 7;
+}
+
+// One data line: "S.UUUUUU BYTES". nullptr, or what is wrong.
+const char* parseLine(std::string_view line, int64_t* offset, std::vector<char>* bytes)
+{
+    size_t i = parseTime(line, offset);
+    if (i == 0 || i == line.size())
+        return "no time (seconds.microseconds) at the start";
     if (line[i] != ' ')
         return "no blank after the time";
     ++i;
     if (i == line.size())
         return "no bytes after the time";
-    *offset = seconds * 1000000 + fraction;
     while (i < line.size()) {
         const auto b = static_cast<unsigned char>(line[i]);
         if (b == '\\') {
@@ -376,6 +385,25 @@ struct ParsedChunk {
     size_t size;
 };
 
+// A comment of exactly the form "# lost S.UUUUUU" or "# reopened S.UUUUUU"
+// is a mark; any other comment is passed over, as version 1 readers do.
+bool parseMark(std::string_view line, CaptureMark* mark)
+{
+    constexpr std::string_view Lost = "# lost ";
+    constexpr std::string_view Reopened = "# reopened ";
+    std::string_view rest;
+    if (line.substr(0, Lost.size()) == Lost) {
+        mark->kind = CaptureMarkKind::Lost;
+        rest = line.substr(Lost.size());
+    } else if (line.substr(0, Reopened.size()) == Reopened) {
+        mark->kind = CaptureMarkKind::Reopened;
+        rest = line.substr(Reopened.size());
+    } else {
+        return false;
+    }
+    return parseTime(rest, &mark->offset) == rest.size() && !rest.empty();
+}
+
 } // namespace
 
 CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, const char** why)
@@ -385,6 +413,8 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
     try {
         std::vector<char> bytes;
         std::vector<ParsedChunk> chunks;
+        std::vector<CaptureMark> marks;
+        int64_t lastTime = 0; // of the chunk or mark before
         const std::string_view all(text, size);
         size_t lineNumber = 0;
         for (size_t pos = 0; pos < all.size();) {
@@ -397,6 +427,13 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
             }
             const std::string_view line = all.substr(pos, eol - pos);
             pos = eol + 1;
+            // Line ends of another system: say so, rather than blame the
+            // version or a byte.
+            if (!line.empty() && line.back() == '\r') {
+                *why = "stray carriage return at the end of the line (a capture's lines end with a line "
+                       "feed alone, not CRLF)";
+                return nullptr;
+            }
             if (lineNumber == 1) {
                 if (line.substr(0, Magic.size()) != Magic) {
                     *why = "not a capture: the first line is not \"# quarvo-capture VERSION\"";
@@ -408,19 +445,40 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
                 }
                 continue;
             }
-            if (!line.empty() && line[0] == '#')
+            const bool lost = !marks.empty() && marks.back().kind == CaptureMarkKind::Lost;
+            if (!line.empty() && line[0] == '#') {
+                CaptureMark mark{};
+                if (!parseMark(line, &mark))
+                    continue;
+                if ((mark.kind == CaptureMarkKind::Lost) == lost) {
+                    *why = lost ? "port lost again before it was reopened" : "port reopened that was not lost";
+                    return nullptr;
+                }
+                if (mark.offset < lastTime) {
+                    *why = "time earlier than the line before";
+                    return nullptr;
+                }
+                mark.beforeChunk = chunks.size();
+                marks.push_back(mark);
+                lastTime = mark.offset;
                 continue;
+            }
             int64_t offset = 0;
             const size_t begin = bytes.size();
             if (const char* wrong = parseLine(line, &offset, &bytes)) {
                 *why = wrong;
                 return nullptr;
             }
-            if (!chunks.empty() && offset < chunks.back().offset) {
+            if (offset < lastTime) {
                 *why = "time earlier than the line before";
                 return nullptr;
             }
+            if (lost) {
+                *why = "bytes received while the port was lost";
+                return nullptr;
+            }
             chunks.push_back({offset, begin, bytes.size() - begin});
+            lastTime = offset;
         }
         if (lineNumber == 0) {
             *badLine = 1;
@@ -435,8 +493,11 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
             return nullptr;
         log->bytes = new (std::nothrow) char[bytes.size() + 1];
         log->chunks = new (std::nothrow) CaptureChunk[chunks.size() + 1];
-        if (log->bytes == nullptr || log->chunks == nullptr)
+        log->marks = new (std::nothrow) CaptureMark[marks.size() + 1];
+        if (log->bytes == nullptr || log->chunks == nullptr || log->marks == nullptr)
             return nullptr;
+        std::copy(marks.begin(), marks.end(), log->marks);
+        log->markCount = marks.size();
         if (!bytes.empty()) // a capture may hold no byte at all
             std::memcpy(log->bytes, bytes.data(), bytes.size());
         for (const ParsedChunk& chunk : chunks)
@@ -456,5 +517,6 @@ void CaptureLog_destroy(CaptureLog* log)
         return;
     delete[] log->chunks;
     delete[] log->bytes;
+    delete[] log->marks;
     delete log;
 }

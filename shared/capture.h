@@ -52,10 +52,22 @@ struct CaptureChunk {
     size_t size;         // at least 1
 };
 
+// Where the writer lost the port ("# lost S.UUUUUU") and had it back
+// ("# reopened S.UUUUUU"): comments to older readers, which pass them over.
+enum class CaptureMarkKind { Lost, Reopened };
+
+struct CaptureMark {
+    int64_t offset;       // microseconds since the start
+    CaptureMarkKind kind;
+    size_t beforeChunk;   // the index of the first chunk that follows it
+};
+
 struct CaptureLog {
     CaptureChunk* chunks; // owned
     size_t count;
     char* bytes;          // owned: every chunk's bytes, back to back
+    CaptureMark* marks;   // owned, in file order: lost and reopened by turns
+    size_t markCount;
 };
 
 // Parses a whole capture. Null when it is not one: then *badLine holds the

@@ -104,6 +104,42 @@ TEST(Capture, EveryByteSurvivesWritingAndReading)
     EXPECT_EQ(log->chunks[log->count - 1].offset, 2500000);
 }
 
+// Marks of a lost and reopened port come back in order, with the chunk each
+// stands before; a comment of another form is still passed over.
+TEST(Capture, ReaderHandsOverLostAndReopenedMarks)
+{
+    const std::string head = "# quarvo-capture 1\n";
+    const LogPtr log = parse(head + "0.100000 a\n# lost 0.200000\n# lost and found\n# reopened 1.500000\n"
+                                    "1.600000 b\n# lost 2.000000\n");
+    ASSERT_TRUE(log);
+    ASSERT_EQ(log->count, 2u);
+    ASSERT_EQ(log->markCount, 3u);
+    const CaptureMarkKind Lost = CaptureMarkKind::Lost;
+    const CaptureMarkKind Reopened = CaptureMarkKind::Reopened;
+    const CaptureMark expected[] = {{200000, Lost, 1}, {1500000, Reopened, 1}, {2000000, Lost, 2}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(log->marks[i].offset, expected[i].offset) << i;
+        EXPECT_EQ(log->marks[i].kind, expected[i].kind) << i;
+        EXPECT_EQ(log->marks[i].beforeChunk, expected[i].beforeChunk) << i;
+    }
+    const struct {
+        std::string text;
+        size_t line;
+    } bad[] = {
+        {"# reopened 1.000000\n", 2},
+        {"# lost 1.000000\n# lost 2.000000\n", 3},
+        {"# lost 1.000000\n1.500000 a\n", 3},
+        {"1.000000 a\n# lost 0.500000\n", 3},
+        {"# lost 1.000000\n# reopened 0.900000\n", 3},
+    };
+    for (const auto& c : bad) {
+        size_t line = 0;
+        const char* why = nullptr;
+        EXPECT_FALSE(parse(head + c.text, &line, &why)) << c.text;
+        EXPECT_EQ(line, c.line) << c.text;
+    }
+}
+
 TEST(Capture, ReaderRefusesMalformedLinesByNumber)
 {
     const std::string head = "# quarvo-capture 1\n# port x\n";
@@ -134,6 +170,16 @@ TEST(Capture, ReaderRefusesMalformedLinesByNumber)
         EXPECT_FALSE(parse(c.text, &line, &why)) << c.text;
         EXPECT_EQ(line, c.line) << c.text;
         EXPECT_NE(why, nullptr);
+    }
+    // Line ends of another system are named as such, on the first line too.
+    const std::pair<std::string, size_t> crlfCases[] = {{"# quarvo-capture 1\r\n0.000001 a\r\n", 1},
+                                                        {head + "# start x\r\n", 3}};
+    for (const auto& [crlf, number] : crlfCases) {
+        size_t line = 0;
+        const char* why = nullptr;
+        EXPECT_FALSE(parse(crlf, &line, &why));
+        EXPECT_EQ(line, number);
+        EXPECT_NE(std::string(why).find("carriage return"), std::string::npos) << why;
     }
     // Comment lines anywhere are passed over; escapes in either case.
     const LogPtr good = parse(head + "# note\n0.500000 x\n1.000000 \\x0a\\x0A\n# end\n");

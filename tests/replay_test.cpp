@@ -448,6 +448,7 @@ TEST(Replay, MalformedCaptureIsRefusedByLineBeforeAnythingIsSent)
         {"# quarvo-capture 1\n0.000000 ok\n0.000001 two words\n", 3},
         {"# quarvo-capture 9\n", 1},
         {"# quarvo-capture 1\n# port p\n1.000000 \\x0\n", 3},
+        {"# quarvo-capture 1\r\n0.000000 a\r\n", 1},
     };
     for (const auto& c : cases) {
         const std::string path = tempPath("bad-capture");
@@ -464,6 +465,44 @@ TEST(Replay, MalformedCaptureIsRefusedByLineBeforeAnythingIsSent)
         EXPECT_EQ(r.err.substr(0, prefix.size()), prefix) << r.err;
         unlink(path.c_str());
     }
+}
+
+// A capture that marks a loss: under --link the replayed port goes and comes
+// back, so a check with --reconnect meets the loss as it happened; without
+// --link the gap is a silence on one port.
+TEST(Replay, MarkedLossClosesAndReopensThePortUnderTheLink)
+{
+    const std::string capture = tempPath("lost-capture");
+    {
+        const std::string text = "# quarvo-capture 1\n0.000000 \\x0A013XXXX0081C7\n0.010000 \\x0A015SS\n"
+                                 "# lost 0.600000\n# reopened 1.200000\n1.300000 \\x0A015SSCN010101FA\n";
+        const int fd = open(capture.c_str(), O_WRONLY | O_TRUNC);
+        ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+        close(fd);
+    }
+    const std::string cut = "Error: 0x0A found in state 2; discarding current buffer contents of [[[015SS[0A]]]]\n";
+    char dir[] = "/tmp/replay-link-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/box";
+    for (const bool linked : {true, false}) {
+        std::vector<std::string> simArgs{QUARVO_SIM_PATH, "--replay", capture};
+        if (linked)
+            simArgs.insert(simArgs.end(), {"--link", link});
+        Child sim(simArgs);
+        const std::string port = firstLineOf(sim);
+        std::vector<std::string> checkArgv{checkPath(), "--feedback", linked ? link : port, "--channel", "101"};
+        if (linked)
+            checkArgv.insert(checkArgv.end(), {"--reconnect", "--timeout", "20"});
+        Child check(checkArgv);
+        const ChildResult r = check.wait();
+        EXPECT_EQ(r.out, cut + "Current channel '101' [correct]\n") << linked;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, linked ? link + ": port lost, reopening\n" : "");
+        const ChildResult box = sim.wait();
+        EXPECT_EQ(lines(box.out).size(), linked ? 2u : 1u) << box.out; // the port's path, each time it comes
+    }
+    rmdir(dir);
+    unlink(capture.c_str());
 }
 
 TEST(Replay, LoopsAtAnySpeedAndRefusesBadNumbers)
