@@ -73,10 +73,12 @@ const option options_list[] = {
     {"debug", no_argument, nullptr, 'd'},
     {"distinct-status", no_argument, nullptr, 's'},
     {"feedback", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
     {"log", required_argument, nullptr, 'l'},
     {"reconnect", no_argument, nullptr, 'r'},
     {"result", required_argument, nullptr, 'R'},
     {"timeout", required_argument, nullptr, 't'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -131,6 +133,28 @@ void print_syntax(const char* name)
                  "%s --feedback /dev/ttyS0 --channel 123\n\n",
                  name);
 }
+
+// --help: every option, one line each, on the standard output.
+void print_help(const char* name)
+{
+    std::printf("Usage: %s --feedback PORT --channel NUMBER [options]\n"
+                "Checks that the set-top box on PORT is tuned to channel NUMBER and reports no\n"
+                "error; exit status 0 when it is, 1 otherwise.\n"
+                "  --feedback PORT      the serial port the box's feedback line is on (required)\n"
+                "  --channel NUMBER     the channel the box should be tuned to, as text (required)\n"
+                "  --debug              print a trace line for every record\n"
+                "  --log FILE           append the standard output and error to FILE\n"
+                "  --capture FILE       record every byte read from the port into FILE\n"
+                "  --timeout SECONDS    the deadline: SECONDS (1 to 86400) after the port opens\n"
+                "  --reconnect          wait for a missing or vanishing port until the deadline\n"
+                "  --result FILE        write how the check ended to FILE, as one JSON object\n"
+                "  --distinct-status    exit 0 tuned, 1 answered otherwise, 2 no answer\n"
+                "  --help               show this text\n"
+                "  --version            show the version\n",
+                name);
+}
+
+void print_version() { std::printf("check-quarvo %s\n", QUARVO_VERSION); }
 
 // Appends both streams to the file. The file is opened before either stream
 // is touched, so a failure is reported where the error output went until now.
@@ -439,6 +463,16 @@ int main(int argc, char** argv)
     // standard output, or the verdict would be written to the box.
     ensureStandardStreams();
     programName = argv[0];
+    // Asking for help or the version is no attempt at a check: alone, it
+    // is answered before the count of arguments is.
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        print_help(argv[0]);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        print_version();
+        return 0;
+    }
     // Decided before any option is looked at.
     if (argc < 4) {
         print_syntax(argv[0]);
@@ -475,6 +509,12 @@ int main(int argc, char** argv)
         case 'p':
             capturePath = optarg;
             break;
+        case 'h':
+        case 'V':
+            if (logFailed)
+                break;
+            opt == 'h' ? print_help(argv[0]) : print_version();
+            return std::fflush(stdout) == 0 ? 0 : 1;
         case 'r':
             lab.reconnect = true;
             break;

@@ -36,6 +36,20 @@ void print_syntax(const char* name)
                  name, name, name);
 }
 
+// --help: every option, one line each, on the standard output.
+void print_help(const char* name)
+{
+    std::printf("Usage: %s PORT [options]\n"
+                "Connects this terminal to the serial PORT: keys typed go to the port, and what\n"
+                "the port sends is shown with control bytes made visible.\n"
+                "  --baud N          line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
+                "  --escape KEY      key that ends the session: a character, ^X or 0x1d (default ^])\n"
+                "  --capture FILE    also record the bytes received from the port into FILE\n"
+                "  --help            show this text\n"
+                "  --version         show the version\n",
+                name);
+}
+
 bool parseInt(const char* text, int base, long max, int* out)
 {
     char* end = nullptr;
@@ -105,6 +119,7 @@ int main(int argc, char** argv)
         {"escape", required_argument, nullptr, 'e'},
         {"capture", required_argument, nullptr, 'c'},
         {"version", no_argument, nullptr, 'V'},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     ensureStandardStreams();
@@ -139,6 +154,9 @@ int main(int argc, char** argv)
             break;
         case 'V':
             std::printf("quarvo-term %s\n", QUARVO_VERSION);
+            return 0;
+        case 'h':
+            print_help(argv[0]);
             return 0;
         default:
             print_syntax(argv[0]);
