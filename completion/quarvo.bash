@@ -96,7 +96,7 @@ _quarvo_monitor()
         --count|--duration) COMPREPLY=(); return ;;
     esac
     if [[ $cur == -* ]]; then
-        _quarvo_option_words "--json --hex --capture --count --duration --baud --version --help" "$cur"
+        _quarvo_option_words "--json --hex --capture --count --duration --reconnect --baud --version --help" "$cur"
     else
         _quarvo_serial_ports "$cur"
     fi

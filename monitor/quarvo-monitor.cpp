@@ -47,6 +47,7 @@ void usage(FILE* out, const char* name)
                  "  --hex              values as hexadecimal digits, two per byte\n"
                  "  --capture FILE     also record every byte received into FILE\n"
                  "  --count N          end after N packets\n"
+                 "  --reconnect        wait for a missing or vanishing port to come back\n"
                  "  --duration SECONDS end after this long\n"
                  "  --baud N           line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
                  "  --version          show the version\n"
@@ -71,6 +72,9 @@ FILE* stringStream(std::string* target)
 
 struct Monitor {
     int fd = -1;
+    const char* port = nullptr;
+    int baud = DefaultBaud;
+    bool reconnect = false; // a lost port is waited for, not the end
     bool json = false;
     bool hex = false; // values as hex digits: exact, where the printable form is not
     Capture* capture = nullptr;
@@ -197,11 +201,76 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
     emitLine(m);
 }
 
+// A loss or return of the port, in the output and the capture alike.
+void emitPortEvent(Monitor& m, CaptureMarkKind kind)
+{
+    const int64_t at = Capture_clockMicros() - m.start;
+    const char* word = kind == CaptureMarkKind::Lost ? "lost" : "reopened";
+    m.line.clear();
+    if (m.json) {
+        m.line += "{\"time\":";
+        appendTime(m.line, at);
+        m.line += ",\"type\":\"";
+        m.line += word;
+        m.line += "\"}";
+    } else {
+        appendTime(m.line, at);
+        m.line += ' ';
+        m.line += word;
+    }
+    emitLine(m);
+    if (m.capture != nullptr)
+        Capture_mark(m.capture, kind, at);
+}
+
+// With --reconnect: tries the port every half second until it opens (true),
+// or a stop signal or the duration ends the session (false). With
+// `announce`, the first failed try is reported with its error.
+bool openAgain(Monitor& m, bool announce)
+{
+    for (;;) {
+        m.fd = serial_tryopen(m.port, m.baud, 1);
+        if (m.fd >= 0)
+            return true;
+        if (announce) {
+            std::fprintf(stderr, "%s: waiting for the port: %s\n", m.port, std::strerror(errno));
+            announce = false;
+        }
+        timespec wait{0, 500'000'000};
+        if (m.deadline >= 0) {
+            const int64_t left = m.deadline - Capture_clockMicros();
+            if (left <= 0)
+                return false;
+            if (left < 500'000)
+                wait.tv_nsec = static_cast<long>(left) * 1000;
+        }
+        endingSignals_wait(nullptr, 0, &wait, &m.stops, &stopSignal);
+        if (stopSignal != 0)
+            return false;
+    }
+}
+
+// The port ended or failed under --reconnect: it is closed, marked lost, and
+// waited for. What a cut packet left in the reader is dealt with by its
+// usual resynchronisation on the next line feed.
+bool reopenLostPort(Monitor& m)
+{
+    std::fprintf(stderr, "%s: port lost, reopening\n", m.port);
+    serial_close(m.fd);
+    m.fd = -1;
+    emitPortEvent(m, CaptureMarkKind::Lost);
+    std::fflush(stdout);
+    if (!openAgain(m, false))
+        return false;
+    emitPortEvent(m, CaptureMarkKind::Reopened);
+    return true;
+}
+
 // Waits for the port and reads a batch. 1: bytes staged; 0: the session is
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
 {
-    if (stopSignal != 0)
+    if (stopSignal != 0 || m.fd < 0)
         return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
@@ -260,6 +329,11 @@ int fill(Monitor& m)
         }
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
+        if (m.reconnect) {
+            if (!reopenLostPort(m))
+                return 0;
+            continue;
+        }
         // A vanished device (a hung-up line) fails every read with EIO.
         if (got == 0 || errno == EIO)
             return 0;
@@ -304,7 +378,7 @@ int main(int argc, char** argv)
     const char* name = argv[0];
     static const option options[] = {
         {"json", no_argument, nullptr, 'j'},         {"capture", required_argument, nullptr, 'c'},
-        {"hex", no_argument, nullptr, 'x'},
+        {"hex", no_argument, nullptr, 'x'},          {"reconnect", no_argument, nullptr, 'r'},
         {"count", required_argument, nullptr, 'n'},  {"duration", required_argument, nullptr, 'd'},
         {"baud", required_argument, nullptr, 'b'},   {"version", no_argument, nullptr, 'V'},
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
@@ -328,6 +402,9 @@ int main(int argc, char** argv)
             break;
         case 'x':
             m.hex = true;
+            break;
+        case 'r':
+            m.reconnect = true;
             break;
         case 'c':
             capturePath = optarg;
@@ -389,14 +466,24 @@ int main(int argc, char** argv)
     // ends with the capture complete and the summary printed.
     signal(SIGPIPE, SIG_IGN);
 
-    m.fd = serial_openport(port, static_cast<int>(baud), 1);
-    if (m.fd == -1) {
-        std::perror("Opening serial port failed");
-        return 1;
+    m.port = port;
+    m.baud = static_cast<int>(baud);
+    if (m.reconnect) {
+        // The port may not be there yet: the session runs from the start.
+        m.start = Capture_clockMicros();
+        if (duration > 0)
+            m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
+        openAgain(m, true); // ended before the port came: the session ends at its first wait
+    } else {
+        m.fd = serial_openport(port, m.baud, 1);
+        if (m.fd == -1) {
+            std::perror("Opening serial port failed");
+            return 1;
+        }
+        m.start = Capture_clockMicros();
+        if (duration > 0)
+            m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
     }
-    m.start = Capture_clockMicros();
-    if (duration > 0)
-        m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
     if (capturePath != nullptr)
         m.capture = Capture_create(capturePath, name, port, static_cast<int>(baud));
     FILE* reports = stringStream(&m.pendingReports);
@@ -427,7 +514,8 @@ int main(int argc, char** argv)
     Gnome_destroy(gnome);
     std::fclose(reports);
     Capture_destroy(m.capture);
-    serial_close(m.fd);
+    if (m.fd >= 0)
+        serial_close(m.fd);
     const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
     if (m.outputError != 0)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));

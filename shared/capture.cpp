@@ -272,6 +272,26 @@ int Capture_appendAt(Capture* c, const void* bytes, size_t size, int64_t at)
     return 0;
 }
 
+int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t at)
+{
+    if (c->fd < 0)
+        return -1;
+    if (at < c->lastByte)
+        at = c->lastByte;
+    if (c->lineOpen)
+        closeLine(c);
+    if (Storage - c->end < MaxLine && writeOut(c) != 0)
+        return -1;
+    const std::string_view word = kind == CaptureMarkKind::Lost ? "# lost " : "# reopened ";
+    std::memcpy(c->buffer.get() + c->end, word.data(), word.size());
+    c->end += word.size();
+    c->end = static_cast<size_t>(putTime(c->buffer.get() + c->end, at) - c->buffer.get());
+    c->buffer[c->end - 1] = '\n'; // in place of the blank that follows a chunk's time
+    c->lastByte = at;
+    c->published.store(c->end, std::memory_order_release);
+    return 0;
+}
+
 int Capture_flush(Capture* c)
 {
     if (c->fd < 0)

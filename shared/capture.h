@@ -15,6 +15,10 @@ inline constexpr size_t CAPTURE_MAX_CHUNK = 4096;
 
 struct Capture;
 
+// Where the writer lost the port ("# lost S.UUUUUU") and had it back
+// ("# reopened S.UUUUUU"): comments to older readers, which pass them over.
+enum class CaptureMarkKind { Lost, Reopened };
+
 // The monotonic clock in microseconds.
 int64_t Capture_clockMicros();
 
@@ -33,6 +37,9 @@ int Capture_append(Capture* capture, const void* bytes, size_t size);
 int Capture_appendAt(Capture* capture, const void* bytes, size_t size, int64_t sinceStart);
 // Microseconds of the monotonic clock since the capture was created.
 int64_t Capture_elapsed(const Capture* capture);
+// Ends the chunk in progress and marks the port lost or reopened at
+// `sinceStart` (never before the last byte). 0, or -1 once the capture has failed.
+int Capture_mark(Capture* capture, CaptureMarkKind kind, int64_t sinceStart);
 // Writes every recorded byte to the file, the chunk in progress as a
 // complete line. 0, or -1 once the capture has failed.
 int Capture_flush(Capture* capture);
@@ -51,10 +58,6 @@ struct CaptureChunk {
     const char* bytes;   // into the log's storage
     size_t size;         // at least 1
 };
-
-// Where the writer lost the port ("# lost S.UUUUUU") and had it back
-// ("# reopened S.UUUUUU"): comments to older readers, which pass them over.
-enum class CaptureMarkKind { Lost, Reopened };
 
 struct CaptureMark {
     int64_t offset;       // microseconds since the start

@@ -248,6 +248,60 @@ TEST(Monitor, EveryLineReadsOneWayAndHexTellsEveryByte)
     }
 }
 
+// A box power-cycled under a running monitor: with --reconnect it waits for
+// the port, at the start and after the loss, and shows the loss and the
+// return in its output, in its capture, and on the standard error as the
+// check does.
+TEST(Monitor, ReconnectOutlivesAPortThatVanishesAndReturns)
+{
+    char dir[] = "/tmp/monitor-reconnect-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/box";
+    const std::string capture = std::string(dir) + "/box.cap";
+    for (const bool json : {false, true}) {
+        std::vector<std::string> argv{Monitor, link, "--reconnect", "--count", "2", "--capture", capture};
+        if (json)
+            argv.push_back("--json");
+        Child monitor(argv);
+        for (int i = 0; i < 10000 && monitor.errSoFar().empty(); ++i)
+            usleep(1000); // waiting for a port that is not there yet
+        Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--link", link, "--count", "2", "--vanish-after", "1",
+                   "--vanish-for", "300", "--interval", "100"});
+        const ChildResult r = monitor.wait();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err.substr(0, r.err.find(Monitor)), link + ": waiting for the port: No such file or directory\n" +
+                                                             link + ": port lost, reopening\n");
+        std::vector<std::string> shown;
+        if (!json) {
+            shown = untimed(r.out);
+        } else {
+            for (const std::string& line : lines(r.out)) {
+                Json object;
+                size_t at = 0;
+                ASSERT_TRUE(parseJson(line, at, object) && object.fields["time"].kind == 'n') << line;
+                shown.push_back(object.fields["type"].text);
+            }
+        }
+        const std::vector<std::string> expected =
+            json ? std::vector<std::string>{"packet", "lost", "reopened", "packet"}
+                 : std::vector<std::string>{"packet SSCN=101", "lost", "reopened", "packet SSCN=101"};
+        EXPECT_EQ(shown, expected);
+        const std::string text = readFile(capture);
+        size_t badLine = 0;
+        const char* why = nullptr;
+        std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
+            CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
+        ASSERT_TRUE(log) << badLine << ": " << why;
+        ASSERT_EQ(log->markCount, 2u) << text;
+        EXPECT_EQ(log->marks[0].kind, CaptureMarkKind::Lost);
+        EXPECT_EQ(log->marks[1].beforeChunk, 1u);
+        EXPECT_GE(log->marks[1].offset - log->marks[0].offset, 300000) << text;
+        sim.wait();
+    }
+    unlink(capture.c_str());
+    rmdir(dir);
+}
+
 TEST(Monitor, EndsAfterCountPacketsOrAfterItsDuration)
 {
     const std::string three = packet({{"A001", "1"}}) + packet({{"A002", "2"}}) + packet({{"A003", "3"}});
