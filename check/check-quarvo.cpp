@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "capture.h"
 #include "ending_signals.h"
 #include "gnome.h"
 #include "read_func.h"
@@ -301,6 +302,13 @@ int reopenPort(const char* port, const ReadContext& context, bool announce)
     }
 }
 
+// A capture shows where the port was lost and where it came back.
+void markCapture(const ReadContext& context, CaptureMarkKind kind)
+{
+    if (context.capture != nullptr)
+        Capture_mark(context.capture, kind, Capture_elapsed(context.capture));
+}
+
 // The deadline runs from now: --timeout's seconds exactly, else the
 // 80-second rule's whole seconds.
 void setDeadline(ReadContext* context)
@@ -373,10 +381,12 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
                 serial_close(context.fd);
                 portFd = -1;
                 context.end = ReadEnd::None;
+                markCapture(context, CaptureMarkKind::Lost);
                 const int fd = reopenPort(feedback_port, context, false);
                 if (fd < 0)
                     return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
                 usePort(fd, &context);
+                markCapture(context, CaptureMarkKind::Reopened);
                 continue;
             }
             std::puts("Failed reading response from quarvo box.");

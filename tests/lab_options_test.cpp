@@ -293,7 +293,9 @@ TEST(LabOptions, ReconnectFollowsAPortThatVanishesAndReturns)
 {
     const std::string dir = tempDir();
     const std::string link = dir + "/box";
-    Child child({checkPath(), "--feedback", link, "--channel", "101", "--reconnect", "--timeout", "30"});
+    const std::string capture = dir + "/box.cap";
+    Child child({checkPath(), "--feedback", link, "--channel", "101", "--reconnect", "--timeout", "30", "--capture",
+                 capture});
     std::string err;
     for (int i = 0; i < 10000 && err.empty(); ++i) {
         err = child.errSoFar(); // waiting for a port that is not there yet
@@ -318,6 +320,11 @@ TEST(LabOptions, ReconnectFollowsAPortThatVanishesAndReturns)
                      "Current channel '101' [correct]\n");
     EXPECT_EQ(r.err, link + ": waiting for the port: No such file or directory\n" + link +
                          ": port lost, reopening\n");
+    // The capture marks the loss and the return between the two ports' bytes.
+    const std::regex marked("(.|\n)* \\\\x0A015SS\n# lost [0-9]+\\.[0-9]{6}\n# reopened [0-9]+\\.[0-9]{6}\n"
+                            "[0-9]+\\.[0-9]{6} \\\\x0A015SSCN010101FA\n");
+    EXPECT_TRUE(std::regex_match(readFile(capture), marked)) << readFile(capture);
+    unlink(capture.c_str());
     unlink(link.c_str());
     rmdir(dir.c_str());
 }
