@@ -78,6 +78,7 @@ constexpr NumberOption numberOptions[] = {
 // --link: a fixed name for a port whose pseudo-terminal comes and goes, as
 // /dev/serial/by-id names a USB adapter. Kept in a plain array so that a
 // signal handler can remove it.
+const char* programName = "quarvo-sim"; // as invoked, for messages
 char linkPath[4096];
 char linkTarget[256]; // the pseudo-terminal the link was last pointed at by this box
 
@@ -107,7 +108,7 @@ bool pointLink(const char* target)
     const std::string temporary = std::string(linkPath) + ".new-" + std::to_string(getpid());
     unlink(temporary.c_str());
     if (symlink(target, temporary.c_str()) != 0 || rename(temporary.c_str(), linkPath) != 0) {
-        std::fprintf(stderr, "quarvo-sim: --link %s: %s\n", linkPath, std::strerror(errno));
+        std::fprintf(stderr, "%s: --link %s: %s\n", programName, linkPath, std::strerror(errno));
         unlink(temporary.c_str());
         return false;
     }
@@ -169,7 +170,7 @@ bool openPort(int* master, int* slave)
 {
     char path[256];
     if (openpty(master, slave, path, nullptr, nullptr) != 0) {
-        std::perror("openpty");
+        std::fprintf(stderr, "%s: opening a pseudo-terminal failed: %s\n", programName, std::strerror(errno));
         return false;
     }
     termios raw{};
@@ -216,8 +217,7 @@ bool sleepUntil(double startNs, double micros, double speed)
     while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
     }
     if (slept != 0) {
-        errno = slept;
-        std::perror("clock_nanosleep");
+        std::fprintf(stderr, "%s: waiting for the next chunk failed: %s\n", programName, std::strerror(slept));
         return false;
     }
     return true;
@@ -291,7 +291,7 @@ int replay(const char* name, const char* path, double speed, long loops, long li
             if (master < 0 && !openPort(&master, &slave))
                 return 1;
             if (!writeAll(master, std::string_view(chunk.bytes, chunk.size))) {
-                std::perror("write");
+                std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
                 return 1;
             }
         }
@@ -312,6 +312,7 @@ int main(int argc, char** argv)
     // must not end the box: later lines are only news.
     signal(SIGPIPE, SIG_IGN);
     const char* name = argv[0];
+    programName = name;
     static const option options[] = {
         {"record", required_argument, nullptr, 'r'},  {"count", required_argument, nullptr, 'n'},
         {"interval", required_argument, nullptr, 'i'}, {"garbage", required_argument, nullptr, 'g'},
@@ -503,7 +504,7 @@ int main(int argc, char** argv)
         if (sent > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
         if (!writeAll(master, payload)) {
-            std::perror("write");
+            std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
             return 1;
         }
     }
