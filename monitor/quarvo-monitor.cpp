@@ -72,6 +72,7 @@ FILE* stringStream(std::string* target)
 
 struct Monitor {
     int fd = -1;
+    const char* name = "quarvo-monitor"; // as invoked, for messages
     const char* port = nullptr;
     int baud = DefaultBaud;
     bool reconnect = false; // a lost port is waited for, not the end
@@ -308,8 +309,7 @@ int fill(Monitor& m)
         if (ready < 0) {
             if (error == EINTR || error == EAGAIN)
                 continue;
-            errno = error;
-            std::perror("poll");
+            std::fprintf(stderr, "%s: waiting for %s failed: %s\n", m.name, m.port, std::strerror(error));
             return -1;
         }
         if (ready == 0) {
@@ -337,7 +337,7 @@ int fill(Monitor& m)
         // A vanished device (a hung-up line) fails every read with EIO.
         if (got == 0 || errno == EIO)
             return 0;
-        std::perror("read");
+        std::fprintf(stderr, "%s: reading %s failed: %s\n", m.name, m.port, std::strerror(errno));
         return -1;
     }
 }
@@ -466,6 +466,7 @@ int main(int argc, char** argv)
     // ends with the capture complete and the summary printed.
     signal(SIGPIPE, SIG_IGN);
 
+    m.name = name;
     m.port = port;
     m.baud = static_cast<int>(baud);
     if (m.reconnect) {
