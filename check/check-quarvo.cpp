@@ -323,7 +323,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
 {
     const char* missing = chan_str == nullptr ? "--channel" : feedback_port == nullptr ? "--feedback" : nullptr;
     if (missing != nullptr) {
-        std::fprintf(stderr, "Missing required option %s\n", missing);
+        std::fprintf(stderr, "%s: missing required option %s\n", programName, missing);
         print_syntax(programName);
         return Outcome::Usage;
     }
@@ -358,7 +358,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
         startCapture(capturePath, programName, feedback_port, 57600, &context);
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_create(readFunc, &context), &Gnome_destroy);
     if (!gnome) {
-        std::fputs("Creating packet reader failed: out of memory\n", stderr);
+        std::fprintf(stderr, "%s: creating the packet reader failed: out of memory\n", programName);
         return Outcome::Internal;
     }
     if (lab.resultPath != nullptr) {
@@ -537,8 +537,8 @@ int main(int argc, char** argv)
         case 't':
             lab.exactTimeout = true;
             if (!parseSeconds(optarg, &lab.timeout) && !logFailed) {
-                std::fprintf(stderr, "%s: --timeout takes a whole number of seconds from 1 to 86400, not '%s'\n",
-                             argv[0], optarg);
+                std::fprintf(stderr, "%s: --timeout: not a whole number of seconds from 1 to 86400: %s\n", argv[0],
+                             optarg);
                 print_syntax(argv[0]);
                 return 1;
             }

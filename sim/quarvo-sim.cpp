@@ -366,8 +366,8 @@ int main(int argc, char** argv)
                                                   [&](const NumberOption& x) { return x.letter == opt; });
             long n;
             if (!parseNumber(optarg, o.min, o.max, &n)) {
-                std::fprintf(stderr, "%s: %s takes a whole number from %ld to %ld, not %s\n", name, o.name, o.min,
-                             o.max, optarg);
+                std::fprintf(stderr, "%s: %s: not a whole number from %ld to %ld: %s\n", name, o.name, o.min, o.max,
+                             optarg);
                 return 2;
             }
             (opt == 'n'   ? count

@@ -137,14 +137,14 @@ int main(int argc, char** argv)
             break;
         case 'b':
             if (!parseInt(optarg, 10, 10000000, &baud)) {
-                std::fprintf(stderr, "%s: not a line speed: %s\n", argv[0], optarg);
+                std::fprintf(stderr, "%s: --baud: not a line speed: %s\n", argv[0], optarg);
                 print_syntax(argv[0]);
                 return 1;
             }
             break;
         case 'e':
             if (!parseKey(optarg, &escape)) {
-                std::fprintf(stderr, "%s: not a key: %s\n", argv[0], optarg);
+                std::fprintf(stderr, "%s: --escape: not a key: %s\n", argv[0], optarg);
                 print_syntax(argv[0]);
                 return 1;
             }

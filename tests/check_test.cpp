@@ -323,16 +323,16 @@ TEST(Check, MissingOptionsAreNamedAndThePortIsNotOpened)
     const std::string name = checkPath();
     Child noChannel({name, "--feedback", "/nonexistent/port", "--debug"});
     ChildResult r = noChannel.wait();
-    EXPECT_EQ(r.err, "Missing required option --channel\n" + usage(name));
+    EXPECT_EQ(r.err, name + ": missing required option --channel\n" + usage(name));
     EXPECT_EQ(r.status, 1);
 
     Child neither({name, "--debug", "x", "y"});
     r = neither.wait();
-    EXPECT_EQ(r.err, "Missing required option --channel\n" + usage(name));
+    EXPECT_EQ(r.err, name + ": missing required option --channel\n" + usage(name));
 
     Child noPort({name, "--channel", "1", "--debug"});
     r = noPort.wait();
-    EXPECT_EQ(r.err, "Missing required option --feedback\n" + usage(name));
+    EXPECT_EQ(r.err, name + ": missing required option --feedback\n" + usage(name));
     EXPECT_EQ(r.status, 1);
 }
 

@@ -72,7 +72,7 @@ TEST(LabOptions, TimeoutReplacesTheEightySecondsAndIsRangeChecked)
         const ChildResult refused = runCommand(checkArgs({"--timeout", bad}, "/dev/null"));
         EXPECT_EQ(refused.status, 1) << bad;
         EXPECT_EQ(refused.err.substr(0, refused.err.find('\n') + 1),
-                  checkPath() + ": --timeout takes a whole number of seconds from 1 to 86400, not '" + bad + "'\n");
+                  checkPath() + ": --timeout: not a whole number of seconds from 1 to 86400: " + bad + "\n");
         EXPECT_NE(refused.err.find(" syntax:\n"), std::string::npos) << "usage text follows";
     }
 }
