@@ -211,21 +211,16 @@ int judgePacket(const char* chan_str, int32_t count, const char* const* codes, c
     return status;
 }
 
-// The reader's reports go to the standard output as always; with --result
-// they pass through this stream, which counts them (each ends its line).
-ssize_t countReport(void* cookie, const char* bytes, size_t size)
+// The reader's reports go to the standard output as always; the result
+// counts them at their line ends.
+ReportSink countingReports()
 {
-    *static_cast<uint64_t*>(cookie) += static_cast<uint64_t>(std::count(bytes, bytes + size, '\n'));
-    return static_cast<ssize_t>(std::fwrite(bytes, 1, size, stdout));
-}
-
-FILE* countingReportStream()
-{
-    const cookie_io_functions_t io{nullptr, countReport, nullptr, nullptr};
-    FILE* stream = fopencookie(&result.reports, "w", io);
-    if (stream != nullptr)
-        setvbuf(stream, nullptr, _IONBF, 0); // in order with everything else printed
-    return stream;
+    return {[](void*, std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); },
+            [](void* reports) {
+                ++*static_cast<uint64_t*>(reports);
+                std::fputc('\n', stdout);
+            },
+            &result.reports};
 }
 
 void usePort(int fd, ReadContext* context)
@@ -307,14 +302,11 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
 
     if (capturePath != nullptr)
         startCapture(capturePath, programName, feedback_port, 57600, &context);
-    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_create(readFunc, &context), &Gnome_destroy);
+    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_createWithSink(readFunc, &context, countingReports()),
+                                                           &Gnome_destroy);
     if (!gnome) {
         std::fputs("Creating packet reader failed: out of memory\n", stderr);
         return Outcome::Internal;
-    }
-    if (lab.resultPath != nullptr) {
-        if (FILE* reports = countingReportStream())
-            Gnome_setReportStream(gnome.get(), reports);
     }
 
     for (;;) {

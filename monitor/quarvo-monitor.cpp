@@ -53,21 +53,6 @@ void usage(FILE* out, const char* name)
                  name);
 }
 
-// Appends whatever is written to the stream to a string: the reader writes
-// its reports with stdio functions.
-FILE* stringStream(std::string* target)
-{
-    cookie_io_functions_t functions{};
-    functions.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
-        static_cast<std::string*>(cookie)->append(data, size);
-        return static_cast<ssize_t>(size);
-    };
-    FILE* stream = fopencookie(target, "w", functions);
-    if (stream != nullptr)
-        setvbuf(stream, nullptr, _IONBF, 0);
-    return stream;
-}
-
 struct Monitor {
     int fd = -1;
     bool json = false;
@@ -85,7 +70,7 @@ struct Monitor {
     long long bytes = 0;
     bool failed = false;
     int outputError = 0; // errno of a failed write of the output
-    std::string pendingReports;
+    bool inReport = false; // a report line has begun and not ended
     std::string printable;
     std::string line;
 };
@@ -111,29 +96,46 @@ void emitLine(Monitor& m)
     std::fwrite(m.line.data(), 1, m.line.size(), stdout);
 }
 
-// Reports arrive as whole lines; each is printed with the time of the byte
-// that caused it.
-void emitReports(Monitor& m)
+void writeOut(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+
+// The reader's reports are written as they come, each line stamped as it
+// starts with the time of the byte that caused it.
+void reportPiece(void* arg, std::string_view text)
 {
-    size_t begin = 0;
-    for (size_t eol; (eol = m.pendingReports.find('\n', begin)) != std::string::npos; begin = eol + 1) {
-        const std::string_view text(m.pendingReports.data() + begin, eol - begin);
+    auto& m = *static_cast<Monitor*>(arg);
+    m.line.clear();
+    if (!m.inReport) {
+        m.inReport = true;
         ++m.reports;
-        m.line.clear();
         if (m.json) {
             m.line += "{\"time\":";
             appendTime(m.line, m.arrival);
-            m.line += ",\"type\":\"report\",\"text\":";
-            json_appendString(m.line, text);
-            m.line += '}';
+            m.line += ",\"type\":\"report\",\"text\":\"";
         } else {
             appendTime(m.line, m.arrival);
             m.line += " report ";
-            m.line += text;
         }
-        emitLine(m);
     }
-    m.pendingReports.erase(0, begin);
+    if (m.json) {
+        // The piece is part of one JSON string: escaped, without quotes of its own.
+        const size_t at = m.line.size();
+        json_appendString(m.line, text);
+        m.line.erase(at, 1);
+        m.line.pop_back();
+    } else {
+        m.line += text;
+    }
+    writeOut(m.line);
+}
+
+void reportEnd(void* arg)
+{
+    auto& m = *static_cast<Monitor*>(arg);
+    // A report always has text; an empty one still makes a whole line.
+    if (!m.inReport)
+        reportPiece(arg, {});
+    m.inReport = false;
+    writeOut(m.json ? "\"}\n" : "\n");
 }
 
 void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char* const* values, const int32_t* lengths)
@@ -239,7 +241,6 @@ int fill(Monitor& m)
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
 {
     auto& m = *static_cast<Monitor*>(arg);
-    emitReports(m);
     if (m.stagedAt == m.stagedEnd) {
         const int filled = fill(m);
         if (filled <= 0) {
@@ -363,13 +364,11 @@ int main(int argc, char** argv)
         m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
     if (capturePath != nullptr)
         m.capture = Capture_create(capturePath, name, port, static_cast<int>(baud));
-    FILE* reports = stringStream(&m.pendingReports);
-    Gnome* gnome = Gnome_create(monitorRead, &m);
-    if (reports == nullptr || gnome == nullptr) {
+    Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
+    if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
         return 1;
     }
-    Gnome_setReportStream(gnome, reports);
 
     while (count < 0 || m.packets < count) {
         int32_t records = 0;
@@ -377,7 +376,6 @@ int main(int argc, char** argv)
         const char* const* values = nullptr;
         const int32_t* lengths = nullptr;
         const int got = Gnome_readPacket(gnome, &records, &codes, &values, &lengths);
-        emitReports(m);
         if (got != 0)
             break;
         emitPacket(m, records, codes, values, lengths);
@@ -389,7 +387,6 @@ int main(int argc, char** argv)
         m.outputError = errno != 0 ? errno : EIO;
     }
     Gnome_destroy(gnome);
-    std::fclose(reports);
     Capture_destroy(m.capture);
     serial_close(m.fd);
     const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
