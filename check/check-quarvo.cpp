@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "command_line.h"
 #include "ending_signals.h"
 #include "gnome.h"
 #include "read_func.h"
@@ -306,12 +307,10 @@ void catchEndingSignals()
 
 bool parseSeconds(const char* text, time_t* seconds)
 {
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || n < 1 || n > 86400)
+    long long n = 0;
+    if (!commandLine_parseWhole(text, 10, 1, 86400, &n))
         return false;
-    *seconds = n;
+    *seconds = static_cast<time_t>(n);
     return true;
 }
 

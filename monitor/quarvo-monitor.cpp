@@ -18,6 +18,7 @@
 
 #include "buffer.h"
 #include "capture.h"
+#include "command_line.h"
 #include "gnome.h"
 #include "json.h"
 #include "serial.h"
@@ -252,19 +253,6 @@ int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
     return 1;
 }
 
-constexpr long long Speeds[] = {300, 9600, 19200, 57600, 115200};
-
-bool parseWhole(const char* text, long long min, long long max, long long* out)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long long n = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || n < min || n > max)
-        return false;
-    *out = n;
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -281,7 +269,7 @@ int main(int argc, char** argv)
     const char* capturePath = nullptr;
     long long count = -1;
     double duration = -1;
-    long long baud = DefaultBaud;
+    int baud = DefaultBaud;
     std::vector<const char*> ports;
     int opt;
     // "-": words that are not options come back in order, whatever
@@ -298,34 +286,30 @@ int main(int argc, char** argv)
             capturePath = optarg;
             break;
         case 'n':
-            if (!parseWhole(optarg, 1, 1000000000, &count)) {
+            if (!commandLine_parseWhole(optarg, 10, 1, 1000000000, &count)) {
                 std::fprintf(stderr, "%s: --count: not a whole number from 1 to 1000000000: %s\n", name, optarg);
                 return 2;
             }
             break;
-        case 'd': {
-            char* end = nullptr;
-            errno = 0;
-            duration = std::strtod(optarg, &end);
-            if (errno != 0 || end == optarg || *end != '\0' || !std::isfinite(duration) || duration <= 0 ||
-                duration > 1e7) {
+        case 'd':
+            if (!commandLine_parseReal(optarg, &duration) || duration <= 0 || duration > 1e7) {
                 std::fprintf(stderr, "%s: --duration: not a number of seconds above 0 and up to 10000000: %s\n",
                              name, optarg);
                 return 2;
             }
             break;
-        }
-        case 'b':
+        case 'b': {
             // Refused here, before the port is opened and locked.
-            if (!parseWhole(optarg, 1, 10000000, &baud) ||
-                std::find(std::begin(Speeds), std::end(Speeds), baud) == std::end(Speeds)) {
+            const int known = commandLine_parseBaud(optarg, &baud);
+            if (known < 0)
                 std::fprintf(stderr, "%s: --baud: not a line speed (300, 9600, 19200, 57600 or 115200): %s\n",
                              name, optarg);
+            if (known <= 0)
                 return 2;
-            }
             break;
+        }
         case 'V':
-            std::printf("quarvo-monitor %s\n", QUARVO_VERSION);
+            commandLine_printVersion("quarvo-monitor");
             return 0;
         case 'h':
             usage(stdout, name);
@@ -335,15 +319,11 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    for (int i = optind; i < argc; ++i) // after "--"
-        ports.push_back(argv[i]);
-    if (ports.size() != 1) {
-        std::fprintf(stderr, ports.empty() ? "%s: no serial port given\n" : "%s: more than one serial port given\n",
-                     name);
+    const char* port = commandLine_singlePort(ports, argc, argv, optind, name);
+    if (port == nullptr) {
         usage(stderr, name);
         return 2;
     }
-    const char* port = ports[0];
 
     // The stop signals end the session cleanly at its next wait; a write
     // stuck on the output (a stopped pager, a paused screen) gives way to
@@ -354,7 +334,7 @@ int main(int argc, char** argv)
     // ends with the capture complete and the summary printed.
     signal(SIGPIPE, SIG_IGN);
 
-    m.fd = serial_openport(port, static_cast<int>(baud), 1);
+    m.fd = serial_openport(port, baud, 1);
     if (m.fd == -1) {
         std::perror("Opening serial port failed");
         return 1;
@@ -363,7 +343,7 @@ int main(int argc, char** argv)
     if (duration > 0)
         m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
     if (capturePath != nullptr)
-        m.capture = Capture_create(capturePath, name, port, static_cast<int>(baud));
+        m.capture = Capture_create(capturePath, name, port, baud);
     Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
     if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
