@@ -21,12 +21,14 @@
 
 #include "buffer.h"
 #include "capture.h"
+#include "command_line.h"
 #include "ending_signals.h"
 #include "gnome.h"
 #include "read_func.h"
 #include "result.h"
 #include "serial.h"
 #include "standard_streams.h"
+#include "verdict.h"
 
 namespace {
 
@@ -83,40 +85,6 @@ const option options_list[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-enum class Action { NewChannel, CurrentChannel, Failure };
-
-struct RecordRule {
-    std::string_view code;
-    Action action;
-    // For failures, the line is before + the value + after.
-    std::string_view before;
-    std::string_view after;
-};
-
-// Checked in this order; the first match acts.
-constexpr std::array<RecordRule, 6> recordRules{{
-    {"CE00", Action::NewChannel, {}, {}},
-    {"CEER", Action::Failure, "Channel error: ", "\n"},
-    {"SSCN", Action::CurrentChannel, {}, {}},
-    {"PUCP", Action::Failure, "Error '", "'\n"},
-    {"PUSP", Action::Failure, "Error '", "'\n"},
-    {"SYD1", Action::Failure, "SYD1 Error '", "'\n"},
-}};
-
-// Values come from the line: they are printed in printable form, so that no
-// byte of theirs can act on a terminal or cut a line short. Returns the line
-// as printed, without its line feed.
-std::string printLine(std::string_view before, std::string_view value, std::string_view after)
-{
-    std::string line(before);
-    appendPrintable(line, value);
-    line += after;
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    if (!line.empty() && line.back() == '\n')
-        line.pop_back();
-    return line;
-}
-
 void print_syntax(const char* name)
 {
     std::fprintf(stderr,
@@ -155,8 +123,6 @@ void print_help(const char* name)
                 name);
 }
 
-void print_version() { std::printf("check-quarvo %s\n", QUARVO_VERSION); }
-
 // Appends both streams to the file. The file is opened before either stream
 // is touched, so a failure is reported where the error output went until now.
 int redirectToLog(const char* path)
@@ -175,85 +141,16 @@ int redirectToLog(const char* path)
     return 0;
 }
 
-// Prints the "CE00" line for a requested channel of up to 4 characters; a
-// longer value counts as its first 4 bytes.
-void printRequested(const char* value, int32_t length)
+// The reader's reports go to the standard output as always; the result
+// counts them at their line ends.
+ReportSink countingReports()
 {
-    std::array<char, 5> requested{};
-    const auto n = static_cast<size_t>(std::clamp(length, 0, 4));
-    for (size_t i = 0; i < n && value[i] != '\0'; ++i)
-        requested[i] = value[i];
-    if (n == 4 && static_cast<unsigned char>(requested[0]) == 0x7F)
-        requested[0] = '0';
-    if (n > 0 && requested[n - 1] == '-')
-        return;
-    const std::string line = printLine("New channel number requested: ", requested.data(), {});
-    result.requested = line.substr(std::strlen("New channel number requested: "));
-}
-
-// The verdict of one packet: 0 undecided, 1 expected channel, -1 failure
-// (*failure says of which kind). The last record that decides wins. The
-// failure lines printed are kept for the result.
-int judgePacket(const char* chan_str, int32_t count, const char* const* codes, const char* const* values,
-                const int32_t* lengths, Outcome* failure)
-{
-    int status = 0;
-    const std::string_view expected(chan_str);
-    result.failures.clear();
-    for (int32_t i = 0; i < count; ++i) {
-        const char* value = values[i];
-        const int32_t length = lengths[i];
-        const std::string_view code(codes[i], 4);
-        const std::string_view text(value, static_cast<size_t>(length));
-        if (debug) {
-            asciiPrint(stdout, code.data(), code.data() + code.size());
-            printLine(" : ", text, {});
-            std::printf(" [%d %d]\n", length, static_cast<int>(static_cast<signed char>(value[0])));
-        }
-        const auto rule = std::find_if(recordRules.begin(), recordRules.end(),
-                                       [&](const RecordRule& r) { return r.code == code; });
-        if (rule == recordRules.end())
-            continue;
-        switch (rule->action) {
-        case Action::NewChannel:
-            printRequested(value, length);
-            break;
-        case Action::CurrentChannel: {
-            status = text == expected ? 1 : -1;
-            result.lastChannel = std::string(text);
-            const std::string line =
-                printLine("Current channel '", text, status == 1 ? "' [correct]\n" : "' [incorrect]\n");
-            if (status == -1) {
-                result.failures.push_back(line);
-                *failure = Outcome::Incorrect;
-            }
-            break;
-        }
-        case Action::Failure:
-            result.failures.push_back(printLine(rule->before, text, rule->after));
-            status = -1;
-            *failure = Outcome::BoxError;
-            break;
-        }
-    }
-    return status;
-}
-
-// The reader's reports go to the standard output as always; with --result
-// they pass through this stream, which counts them (each ends its line).
-ssize_t countReport(void* cookie, const char* bytes, size_t size)
-{
-    *static_cast<uint64_t*>(cookie) += static_cast<uint64_t>(std::count(bytes, bytes + size, '\n'));
-    return static_cast<ssize_t>(std::fwrite(bytes, 1, size, stdout));
-}
-
-FILE* countingReportStream()
-{
-    const cookie_io_functions_t io{nullptr, countReport, nullptr, nullptr};
-    FILE* stream = fopencookie(&result.reports, "w", io);
-    if (stream != nullptr)
-        setvbuf(stream, nullptr, _IONBF, 0); // in order with everything else printed
-    return stream;
+    return {[](void*, std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); },
+            [](void* reports) {
+                ++*static_cast<uint64_t*>(reports);
+                std::fputc('\n', stdout);
+            },
+            &result.reports};
 }
 
 void usePort(int fd, ReadContext* context)
@@ -356,14 +253,11 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
 
     if (capturePath != nullptr)
         startCapture(capturePath, programName, feedback_port, 57600, &context);
-    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_create(readFunc, &context), &Gnome_destroy);
+    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_createWithSink(readFunc, &context, countingReports()),
+                                                           &Gnome_destroy);
     if (!gnome) {
         std::fprintf(stderr, "%s: creating the packet reader failed: out of memory\n", programName);
         return Outcome::Internal;
-    }
-    if (lab.resultPath != nullptr) {
-        if (FILE* reports = countingReportStream())
-            Gnome_setReportStream(gnome.get(), reports);
     }
 
     for (;;) {
@@ -393,15 +287,21 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
             return context.end == ReadEnd::TimedOut ? Outcome::NoAnswer : Outcome::PortLost;
         }
         ++result.packets;
-        Outcome failure = Outcome::BoxError;
-        const int status = judgePacket(chan_str, count, codes, values, lengths, &failure);
-        if (status == 0)
+        const Verdict verdict = judgePacket(chan_str, count, codes, values, lengths, debug != 0);
+        for (const std::string& line : verdict.lines)
+            std::fwrite(line.data(), 1, line.size(), stdout);
+        result.failures = verdict.failures;
+        if (verdict.lastChannel)
+            result.lastChannel = verdict.lastChannel;
+        if (verdict.requested)
+            result.requested = verdict.requested;
+        if (verdict.decision == Decision::Undecided)
             continue;
         gnome.reset();
-        if (status == 1)
+        if (verdict.decision == Decision::Correct)
             return Outcome::Correct;
         std::puts("Failed");
-        return failure;
+        return verdict.failure;
     }
 }
 
@@ -456,12 +356,10 @@ void catchEndingSignals()
 
 bool parseSeconds(const char* text, time_t* seconds)
 {
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || n < 1 || n > 86400)
+    long long n = 0;
+    if (!commandLine_parseWhole(text, 10, 1, 86400, &n))
         return false;
-    *seconds = n;
+    *seconds = static_cast<time_t>(n);
     return true;
 }
 
@@ -480,7 +378,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        print_version();
+        commandLine_printVersion("check-quarvo");
         return 0;
     }
     // Decided before any option is looked at.
@@ -523,7 +421,7 @@ int main(int argc, char** argv)
         case 'V':
             if (logFailed)
                 break;
-            opt == 'h' ? print_help(argv[0]) : print_version();
+            opt == 'h' ? print_help(argv[0]) : commandLine_printVersion("check-quarvo");
             return std::fflush(stdout) == 0 ? 0 : 1;
         case 'r':
             lab.reconnect = true;

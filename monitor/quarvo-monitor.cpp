@@ -18,6 +18,7 @@
 
 #include "buffer.h"
 #include "capture.h"
+#include "command_line.h"
 #include "gnome.h"
 #include "json.h"
 #include "serial.h"
@@ -55,21 +56,6 @@ void usage(FILE* out, const char* name)
                  name);
 }
 
-// Appends whatever is written to the stream to a string: the reader writes
-// its reports with stdio functions.
-FILE* stringStream(std::string* target)
-{
-    cookie_io_functions_t functions{};
-    functions.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
-        static_cast<std::string*>(cookie)->append(data, size);
-        return static_cast<ssize_t>(size);
-    };
-    FILE* stream = fopencookie(target, "w", functions);
-    if (stream != nullptr)
-        setvbuf(stream, nullptr, _IONBF, 0);
-    return stream;
-}
-
 struct Monitor {
     int fd = -1;
     const char* name = "quarvo-monitor"; // as invoked, for messages
@@ -92,7 +78,7 @@ struct Monitor {
     long long bytes = 0;
     bool failed = false;
     int outputError = 0; // errno of a failed write of the output
-    std::string pendingReports;
+    bool inReport = false; // a report line has begun and not ended
     std::string printable;
     std::string line;
 };
@@ -146,29 +132,46 @@ void emitLine(Monitor& m)
     std::fwrite(m.line.data(), 1, m.line.size(), stdout);
 }
 
-// Reports arrive as whole lines; each is printed with the time of the byte
-// that caused it.
-void emitReports(Monitor& m)
+void writeOut(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+
+// The reader's reports are written as they come, each line stamped as it
+// starts with the time of the byte that caused it.
+void reportPiece(void* arg, std::string_view text)
 {
-    size_t begin = 0;
-    for (size_t eol; (eol = m.pendingReports.find('\n', begin)) != std::string::npos; begin = eol + 1) {
-        const std::string_view text(m.pendingReports.data() + begin, eol - begin);
+    auto& m = *static_cast<Monitor*>(arg);
+    m.line.clear();
+    if (!m.inReport) {
+        m.inReport = true;
         ++m.reports;
-        m.line.clear();
         if (m.json) {
             m.line += "{\"time\":";
             appendTime(m.line, m.arrival);
-            m.line += ",\"type\":\"report\",\"text\":";
-            json_appendString(m.line, text);
-            m.line += '}';
+            m.line += ",\"type\":\"report\",\"text\":\"";
         } else {
             appendTime(m.line, m.arrival);
             m.line += " report ";
-            m.line += text;
         }
-        emitLine(m);
     }
-    m.pendingReports.erase(0, begin);
+    if (m.json) {
+        // The piece is part of one JSON string: escaped, without quotes of its own.
+        const size_t at = m.line.size();
+        json_appendString(m.line, text);
+        m.line.erase(at, 1);
+        m.line.pop_back();
+    } else {
+        m.line += text;
+    }
+    writeOut(m.line);
+}
+
+void reportEnd(void* arg)
+{
+    auto& m = *static_cast<Monitor*>(arg);
+    // A report always has text; an empty one still makes a whole line.
+    if (!m.inReport)
+        reportPiece(arg, {});
+    m.inReport = false;
+    writeOut(m.json ? "\"}\n" : "\n");
 }
 
 void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char* const* values, const int32_t* lengths)
@@ -345,7 +348,6 @@ int fill(Monitor& m)
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
 {
     auto& m = *static_cast<Monitor*>(arg);
-    emitReports(m);
     if (m.stagedAt == m.stagedEnd) {
         const int filled = fill(m);
         if (filled <= 0) {
@@ -355,19 +357,6 @@ int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
     }
     *static_cast<char*>(dest) = m.staged[m.stagedAt++];
     return 1;
-}
-
-constexpr long long Speeds[] = {300, 9600, 19200, 57600, 115200};
-
-bool parseWhole(const char* text, long long min, long long max, long long* out)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long long n = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || n < min || n > max)
-        return false;
-    *out = n;
-    return true;
 }
 
 } // namespace
@@ -387,7 +376,7 @@ int main(int argc, char** argv)
     const char* capturePath = nullptr;
     long long count = -1;
     double duration = -1;
-    long long baud = DefaultBaud;
+    int baud = DefaultBaud;
     std::vector<const char*> ports;
     int opt;
     // "-": words that are not options come back in order, whatever
@@ -410,34 +399,30 @@ int main(int argc, char** argv)
             capturePath = optarg;
             break;
         case 'n':
-            if (!parseWhole(optarg, 1, 1000000000, &count)) {
+            if (!commandLine_parseWhole(optarg, 10, 1, 1000000000, &count)) {
                 std::fprintf(stderr, "%s: --count: not a whole number from 1 to 1000000000: %s\n", name, optarg);
                 return 2;
             }
             break;
-        case 'd': {
-            char* end = nullptr;
-            errno = 0;
-            duration = std::strtod(optarg, &end);
-            if (errno != 0 || end == optarg || *end != '\0' || !std::isfinite(duration) || duration <= 0 ||
-                duration > 1e7) {
+        case 'd':
+            if (!commandLine_parseReal(optarg, &duration) || duration <= 0 || duration > 1e7) {
                 std::fprintf(stderr, "%s: --duration: not a number of seconds above 0 and up to 10000000: %s\n",
                              name, optarg);
                 return 2;
             }
             break;
-        }
-        case 'b':
+        case 'b': {
             // Refused here, before the port is opened and locked.
-            if (!parseWhole(optarg, 1, 10000000, &baud) ||
-                std::find(std::begin(Speeds), std::end(Speeds), baud) == std::end(Speeds)) {
+            const int known = commandLine_parseBaud(optarg, &baud);
+            if (known < 0)
                 std::fprintf(stderr, "%s: --baud: not a line speed (300, 9600, 19200, 57600 or 115200): %s\n",
                              name, optarg);
+            if (known <= 0)
                 return 2;
-            }
             break;
+        }
         case 'V':
-            std::printf("quarvo-monitor %s\n", QUARVO_VERSION);
+            commandLine_printVersion("quarvo-monitor");
             return 0;
         case 'h':
             usage(stdout, name);
@@ -447,15 +432,11 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    for (int i = optind; i < argc; ++i) // after "--"
-        ports.push_back(argv[i]);
-    if (ports.size() != 1) {
-        std::fprintf(stderr, ports.empty() ? "%s: no serial port given\n" : "%s: more than one serial port given\n",
-                     name);
+    const char* port = commandLine_singlePort(ports, argc, argv, optind, name);
+    if (port == nullptr) {
         usage(stderr, name);
         return 2;
     }
-    const char* port = ports[0];
 
     // The stop signals end the session cleanly at its next wait; a write
     // stuck on the output (a stopped pager, a paused screen) gives way to
@@ -486,14 +467,12 @@ int main(int argc, char** argv)
             m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
     }
     if (capturePath != nullptr)
-        m.capture = Capture_create(capturePath, name, port, static_cast<int>(baud));
-    FILE* reports = stringStream(&m.pendingReports);
-    Gnome* gnome = Gnome_create(monitorRead, &m);
-    if (reports == nullptr || gnome == nullptr) {
+        m.capture = Capture_create(capturePath, name, port, baud);
+    Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
+    if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
         return 1;
     }
-    Gnome_setReportStream(gnome, reports);
 
     while (count < 0 || m.packets < count) {
         int32_t records = 0;
@@ -501,7 +480,6 @@ int main(int argc, char** argv)
         const char* const* values = nullptr;
         const int32_t* lengths = nullptr;
         const int got = Gnome_readPacket(gnome, &records, &codes, &values, &lengths);
-        emitReports(m);
         if (got != 0)
             break;
         emitPacket(m, records, codes, values, lengths);
@@ -513,7 +491,6 @@ int main(int argc, char** argv)
         m.outputError = errno != 0 ? errno : EIO;
     }
     Gnome_destroy(gnome);
-    std::fclose(reports);
     Capture_destroy(m.capture);
     if (m.fd >= 0)
         serial_close(m.fd);

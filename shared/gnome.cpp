@@ -30,19 +30,34 @@ uint32_t threeDigits(const char* p) { return 100 * digitValue(p[0]) + 10 * digit
 // Prints what a line feed interrupts; the line feed then begins a new packet.
 void reportInterrupted(Buffer* buf, uint32_t state)
 {
+    const ReportSink& sink = buf->reports;
     if (state == WaitStart) {
         Buffer_unread(buf); // the line feed itself is not part of the report
-        if (Buffer_bytesRead(buf) != 0) {
-            std::fputs("Unexpected/invalid characters: [[[", buf->reports);
-            Buffer_dumpContents(buf, buf->reports);
-            std::fputs("]]]\n", buf->reports);
+        if (Buffer_bytesRead(buf) == 0) {
+            Buffer_clear(buf);
+            return;
         }
+        ReportSink_write(sink, "Unexpected/invalid characters: [[[");
     } else {
-        std::fprintf(buf->reports, "Error: 0x0A found in state %u; discarding current buffer contents of [[[", state);
-        Buffer_dumpContents(buf, buf->reports);
-        std::fputs("]]]\n", buf->reports);
+        char head[96];
+        const int n = std::snprintf(head, sizeof head,
+                                    "Error: 0x0A found in state %u; discarding current buffer contents of [[[", state);
+        assert(n > 0 && static_cast<size_t>(n) < sizeof head);
+        ReportSink_write(sink, std::string_view(head, static_cast<size_t>(n)));
     }
+    Buffer_reportContents(buf);
+    ReportSink_write(sink, "]]]");
+    ReportSink_endLine(sink);
     Buffer_clear(buf);
+}
+
+void reportMismatch(const ReportSink& sink, uint32_t received, uint32_t computed)
+{
+    char line[48];
+    const int n = std::snprintf(line, sizeof line, "Checksum mismatch: %x vs %x", received, computed);
+    assert(n > 0 && static_cast<size_t>(n) < sizeof line);
+    ReportSink_write(sink, std::string_view(line, static_cast<size_t>(n)));
+    ReportSink_endLine(sink);
 }
 
 void clearOut(int32_t* count, const char* const** codes, const char* const** values, const int32_t** lengths)
@@ -57,17 +72,20 @@ void clearOut(int32_t* count, const char* const** codes, const char* const** val
 
 Gnome* Gnome_create(ReadCallback readFn, void* readArg)
 {
+    return Gnome_createWithSink(readFn, readArg, ReportSink_standardOutput());
+}
+
+Gnome* Gnome_createWithSink(ReadCallback readFn, void* readArg, ReportSink reports)
+{
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(new (std::nothrow) Gnome{}, &Gnome_destroy);
     if (!gnome)
         return nullptr;
-    gnome->buffer = Buffer_create(GNOME_BUFFER_SIZE, readFn, readArg);
+    gnome->buffer = Buffer_createWithSink(GNOME_BUFFER_SIZE, readFn, readArg, reports);
     if (gnome->buffer == nullptr)
         return nullptr;
     gnome->state = WaitStart;
     return gnome.release();
 }
-
-void Gnome_setReportStream(Gnome* gnome, FILE* stream) { gnome->buffer->reports = stream; }
 
 void Gnome_destroy(Gnome* gnome)
 {
@@ -177,7 +195,7 @@ int Gnome_readPacket(Gnome* g, int32_t* count, const char* const** codes, const 
             const uint32_t computed = checksum & 0xFF;
             checksum = computed;
             if (received != computed) {
-                std::fprintf(buf->reports, "Checksum mismatch: %x vs %x\n", received, computed);
+                reportMismatch(buf->reports, received, computed);
                 abandon();
                 break;
             }

@@ -1,7 +1,7 @@
 // Packet reader: turns the byte stream of the box's feedback port into
 // validated packets (framing, record lengths and checksum checked).
-// Malformed input is reported (on the standard output unless directed
-// elsewhere) and skipped up to the next line feed; the reader never stops
+// Malformed input is reported (on the standard output unless another report
+// sink is given) and skipped up to the next line feed; the reader never stops
 // the program because of input.
 #pragma once
 
@@ -33,13 +33,13 @@ struct Gnome {
     uint32_t fieldLength;                        // value length of the record being read
 };
 
-// New reader pulling bytes through readFn(readArg, ...), or null.
+// New reader pulling bytes through readFn(readArg, ...), or null. Its
+// reports and its buffer's go to the standard output.
 Gnome* Gnome_create(ReadCallback readFn, void* readArg);
+// The same, with the reports going to `reports`.
+Gnome* Gnome_createWithSink(ReadCallback readFn, void* readArg, ReportSink reports);
 // Null is ignored.
 void Gnome_destroy(Gnome* gnome);
-// Directs the reports about malformed input, the reader's and its buffer's,
-// to `stream` (the standard output until then).
-void Gnome_setReportStream(Gnome* gnome, FILE* stream);
 
 // 0: one validated packet; *count >= 1 and the arrays describe its records in
 // arrival order, valid until the next call on this reader or its destruction.

@@ -109,6 +109,15 @@ int openPort(const char* path, int baudrate, int stopBits, bool quiet)
 
 } // namespace
 
+bool serial_baudSupported(int baudrate)
+{
+    for (const auto& [rate, code] : speeds) {
+        if (rate == baudrate)
+            return true;
+    }
+    return false;
+}
+
 int serial_openport(const char* path, int baudrate, int stopBits) { return openPort(path, baudrate, stopBits, false); }
 
 int serial_tryopen(const char* path, int baudrate, int stopBits) { return openPort(path, baudrate, stopBits, true); }

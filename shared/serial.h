@@ -17,6 +17,9 @@ int serial_openport(const char* path, int baudrate, int stopBits);
 // As serial_openport, but reports nothing: for trying a port again and again
 // until it appears. An unsupported speed still ends the process.
 int serial_tryopen(const char* path, int baudrate, int stopBits);
+// Whether the two functions above accept this line speed: 300, 9600, 19200,
+// 57600 or 115200.
+bool serial_baudSupported(int baudrate);
 
 // Waits without limit until fd is readable, then reads up to size bytes.
 ssize_t serial_read(int fd, void* buf, size_t size);

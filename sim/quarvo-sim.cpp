@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "command_line.h"
 #include "drain.h"
 #include "packet.h"
 #include "standard_streams.h"
@@ -113,17 +114,6 @@ bool pointLink(const char* target)
         return false;
     }
     std::snprintf(linkTarget, sizeof linkTarget, "%s", target);
-    return true;
-}
-
-bool parseNumber(const char* text, long min, long max, long* out)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || n < min || n > max)
-        return false;
-    *out = n;
     return true;
 }
 
@@ -364,8 +354,8 @@ int main(int argc, char** argv)
         case 'W': {
             const NumberOption& o = *std::find_if(std::begin(numberOptions), std::end(numberOptions),
                                                   [&](const NumberOption& x) { return x.letter == opt; });
-            long n;
-            if (!parseNumber(optarg, o.min, o.max, &n)) {
+            long long n = 0;
+            if (!commandLine_parseWhole(optarg, 10, o.min, o.max, &n)) {
                 std::fprintf(stderr, "%s: %s: not a whole number from %ld to %ld: %s\n", name, o.name, o.min, o.max,
                              optarg);
                 return 2;
@@ -375,7 +365,7 @@ int main(int argc, char** argv)
              : opt == 'o' ? loops
              : opt == 'v' ? vanishAfter
              : opt == 'l' ? lingerMs
-                          : vanishForMs) = n;
+                          : vanishForMs) = static_cast<long>(n);
             if (opt == 'n' || opt == 'i')
                 packetOnly = o.name;
             break;
@@ -400,22 +390,17 @@ int main(int argc, char** argv)
         case 'k':
             link = optarg;
             break;
-        case 's': {
-            char* end = nullptr;
-            errno = 0;
-            speed = std::strtod(optarg, &end);
-            if (errno != 0 || end == optarg || *end != '\0' || !std::isfinite(speed) || speed < 0.001 ||
-                speed > 1000) {
+        case 's':
+            if (!commandLine_parseReal(optarg, &speed) || speed < 0.001 || speed > 1000) {
                 std::fprintf(stderr, "%s: --speed: not a factor from 0.001 to 1000: %s\n", name, optarg);
                 return 2;
             }
             break;
-        }
         case 'h':
             usage(stdout, name);
             return 0;
         case 'V':
-            std::printf("quarvo-sim %s\n", QUARVO_VERSION);
+            commandLine_printVersion("quarvo-sim");
             return 0;
         default:
             usage(stderr, name);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "capture.h"
+#include "command_line.h"
 #include "serial.h"
 #include "standard_streams.h"
 
@@ -50,17 +51,6 @@ void print_help(const char* name)
                 name);
 }
 
-bool parseInt(const char* text, int base, long max, int* out)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(text, &end, base);
-    if (errno != 0 || end == text || *end != '\0' || n < 0 || n > max)
-        return false;
-    *out = static_cast<int>(n);
-    return true;
-}
-
 // "q", "^]" or a byte value ("29", "0x1d").
 bool parseKey(std::string_view text, int* key)
 {
@@ -75,7 +65,11 @@ bool parseKey(std::string_view text, int* key)
         *key = c == '?' ? 0x7F : c - 0x40;
         return true;
     }
-    return parseInt(std::string(text).c_str(), 0, 255, key);
+    long long value = 0;
+    if (!commandLine_parseWhole(std::string(text).c_str(), 0, 0, 255, &value))
+        return false;
+    *key = static_cast<int>(value);
+    return true;
 }
 
 void describeKey(int key, char* out, size_t size)
@@ -135,13 +129,17 @@ int main(int argc, char** argv)
         case 1:
             ports.push_back(optarg);
             break;
-        case 'b':
-            if (!parseInt(optarg, 10, 10000000, &baud)) {
+        case 'b': {
+            // Refused here, before anything is opened.
+            const int known = commandLine_parseBaud(optarg, &baud);
+            if (known < 0) {
                 std::fprintf(stderr, "%s: --baud: not a line speed: %s\n", argv[0], optarg);
                 print_syntax(argv[0]);
-                return 1;
             }
+            if (known <= 0)
+                return 1;
             break;
+        }
         case 'e':
             if (!parseKey(optarg, &escape)) {
                 std::fprintf(stderr, "%s: --escape: not a key: %s\n", argv[0], optarg);
@@ -153,7 +151,7 @@ int main(int argc, char** argv)
             capturePath = optarg;
             break;
         case 'V':
-            std::printf("quarvo-term %s\n", QUARVO_VERSION);
+            commandLine_printVersion("quarvo-term");
             return 0;
         case 'h':
             print_help(argv[0]);
@@ -163,15 +161,11 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    for (int i = optind; i < argc; ++i) // after "--"
-        ports.push_back(argv[i]);
-    if (ports.size() != 1) {
-        std::fprintf(stderr, ports.empty() ? "%s: no serial port given\n" : "%s: more than one serial port given\n",
-                     argv[0]);
+    const char* port = commandLine_singlePort(ports, argc, argv, optind, argv[0]);
+    if (port == nullptr) {
         print_syntax(argv[0]);
         return 1;
     }
-    const char* port = ports[0];
     char keyName[32];
     describeKey(escape, keyName, sizeof keyName);
     if (termios keyboard{}; isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &keyboard) == 0) {

@@ -18,7 +18,7 @@ std::string readN(Buffer* buf, int n)
 {
     std::string got;
     for (int i = 0; i < n; ++i) {
-        char c;
+        char c = 0;
         EXPECT_EQ(Buffer_readChar(buf, &c), 0);
         got += c;
     }
@@ -89,7 +89,7 @@ TEST(Buffer, FullStorageIsResetEvenWhenTheSourceThenEnds)
     auto buf = makeBuffer(4, source);
     readN(buf.get(), 4);
     testing::internal::CaptureStdout();
-    char c;
+    char c = 0;
     EXPECT_EQ(Buffer_readChar(buf.get(), &c), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Buffer full, ignored: [[[abcd]]]\n");
     EXPECT_EQ(buf->used, buf->buffer);
@@ -107,7 +107,7 @@ TEST(Buffer, SourceEndOrFailureIsNotFinal)
 {
     ByteSource source{"x"};
     auto buf = makeBuffer(8, source);
-    char c;
+    char c = 0;
     EXPECT_EQ(Buffer_readChar(buf.get(), &c), 0);
     EXPECT_EQ(Buffer_readChar(buf.get(), &c), -1);
     source.atEnd = -1;

@@ -23,6 +23,10 @@ struct Outcome {
 class Reader {
 public:
     explicit Reader(std::string bytes) : source_{std::move(bytes)}, gnome_(Gnome_create(&ByteSource::read, &source_), &Gnome_destroy) {}
+    Reader(std::string bytes, ReportSink reports)
+        : source_{std::move(bytes)}, gnome_(Gnome_createWithSink(&ByteSource::read, &source_, reports), &Gnome_destroy)
+    {
+    }
 
     Outcome next()
     {
@@ -203,25 +207,32 @@ TEST(Gnome, BytesBeforeTheFirstLineFeedAreNeverAPacket)
     EXPECT_EQ(o.records.size(), 1u);
 }
 
-TEST(Gnome, ReportsGoToTheStreamGivenAndNothingToTheStandardOutput)
+// A sink that keeps each report line whole, as a caller stamping lines sees them.
+struct LineSink {
+    std::vector<std::string> lines{""};
+    ReportSink sink()
+    {
+        return {[](void* arg, std::string_view text) { static_cast<LineSink*>(arg)->lines.back().append(text); },
+                [](void* arg) { static_cast<LineSink*>(arg)->lines.emplace_back(); }, this};
+    }
+};
+
+TEST(Gnome, ReportsGoToTheSinkGivenLineByLineAndNothingToTheStandardOutput)
 {
     // Every kind of report: the reader's own and its buffer's.
-    Reader r(std::string(GNOME_BUFFER_SIZE + 1, 'z') + "\n015SSCN01010100\n01" + Example);
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    ASSERT_NE(stream, nullptr);
-    Gnome_setReportStream(r.gnome(), stream);
+    LineSink reports;
+    Reader r(std::string(GNOME_BUFFER_SIZE + 1, 'z') + "\n015SSCN01010100\n01" + Example, reports.sink());
     const Outcome o = r.next();
-    std::fclose(stream);
     EXPECT_EQ(o.records, (Records{{"SSCN", "101"}}));
     EXPECT_EQ(o.printed, "");
-    EXPECT_EQ(std::string(text, size),
-              "Buffer full, ignored: [[[" + std::string(GNOME_BUFFER_SIZE, 'z') +
-                  "]]]\nUnexpected/invalid characters: [[[z]]]\nChecksum mismatch: 0 vs fa\n"
-                  "Unexpected/invalid characters: [[[015SSCN01010100]]]\n"
-                  "Error: 0x0A found in state 1; discarding current buffer contents of [[[01[0A]]]]\n");
-    std::free(text);
+    EXPECT_EQ(reports.lines, (std::vector<std::string>{
+                                 "Buffer full, ignored: [[[" + std::string(GNOME_BUFFER_SIZE, 'z') + "]]]",
+                                 "Unexpected/invalid characters: [[[z]]]",
+                                 "Checksum mismatch: 0 vs fa",
+                                 "Unexpected/invalid characters: [[[015SSCN01010100]]]",
+                                 "Error: 0x0A found in state 1; discarding current buffer contents of [[[01[0A]]]]",
+                                 "",
+                             }));
 }
 
 TEST(Gnome, DestroyAcceptsNull) { Gnome_destroy(nullptr); }

@@ -68,7 +68,7 @@ TEST(LabOptions, TimeoutReplacesTheEightySecondsAndIsRangeChecked)
     EXPECT_EQ(r.out, "select timed out\n" + NoResponse);
     EXPECT_EQ(r.status, 1);
 
-    for (const std::string bad : {"0", "86401", "-5", "1.5", "ten", "", "99999999999999999999"}) {
+    for (const std::string bad : {"0", "86401", "-5", "1.5", "ten", "", "99999999999999999999", " 5", "5 "}) {
         const ChildResult refused = runCommand(checkArgs({"--timeout", bad}, "/dev/null"));
         EXPECT_EQ(refused.status, 1) << bad;
         EXPECT_EQ(refused.err.substr(0, refused.err.find('\n') + 1),

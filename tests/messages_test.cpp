@@ -43,6 +43,8 @@ TEST(Messages, EachErrorPathsFirstLineFollowsOneConvention)
         {{monitor, "/dev/a", "--count", "0"}, 2, monitor + ": --count: not a whole number from 1 to 1000000000: 0"},
         {{monitor, "/dev/a", "--bogus"}, 2, monitor + ": unrecognized option '--bogus'"},
         {{monitor, "/nonexistent/tty"}, 1, "/nonexistent/tty: No such file or directory"},
+        {{monitor, "/dev/a", "--baud", "1234"}, 2, "Unknown baudrate: 1234"},
+        {{term, "/dev/a", "--baud", "1234"}, 1, "Unknown baudrate: 1234"},
         {{term}, 1, term + ": no serial port given"},
         {{term, "/dev/a", "--escape", "ab"}, 1, term + ": --escape: not a key: ab"},
         {{term, "/nonexistent/tty"}, 1, "/nonexistent/tty: No such file or directory"},

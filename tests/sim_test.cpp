@@ -109,9 +109,10 @@ TEST(Sim, UsageErrors)
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {"--record", "SSC=1"}, {"--record", "SSCN=1", "--count", "x"}, {"--record", "SSCN=1", "--raw", "-"},
              {"--record", "SSCN=1", "extra"}, {"--bogus"},
-             // Numbers out of range, and options --raw cannot honour.
+             // Numbers out of range or with a blank, and options --raw cannot honour.
              {"--record", "SSCN=1", "--linger", "9223372036854775807"}, {"--record", "SSCN=1", "--interval", "-1"},
-             {"--record", "SSCN=1", "--count", "1000000001"}, {"--raw", "-", "--count", "2"},
+             {"--record", "SSCN=1", "--count", "1000000001"}, {"--record", "SSCN=1", "--count", " 2"},
+             {"--raw", "-", "--count", "2"},
              {"--raw", "-", "--interval", "5"}, {"--raw", "-", "--garbage", "x"}, {"--raw", "-", "--bad-checksum"}}) {
         std::vector<std::string> argv{QUARVO_SIM_PATH};
         argv.insert(argv.end(), args.begin(), args.end());

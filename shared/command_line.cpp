@@ -1,0 +1,79 @@
+#include "command_line.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "serial.h"
+
+namespace {
+
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// strtoll and strtod skip leading blanks: a number must start at once, with
+// a digit, or a sign or point before one.
+bool startsNumber(const char* text)
+{
+    const char* p = text;
+    if (*p == '+' || *p == '-')
+        ++p;
+    if (*p == '.')
+        ++p;
+    return isDigit(*p);
+}
+
+} // namespace
+
+bool commandLine_parseWhole(const char* text, int base, long long min, long long max, long long* out)
+{
+    if (!startsNumber(text))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(text, &end, base);
+    if (errno != 0 || *end != '\0' || n < min || n > max)
+        return false;
+    *out = n;
+    return true;
+}
+
+bool commandLine_parseReal(const char* text, double* out)
+{
+    if (!startsNumber(text))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const double x = std::strtod(text, &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(x))
+        return false;
+    *out = x;
+    return true;
+}
+
+int commandLine_parseBaud(const char* text, int* baud)
+{
+    long long n = 0;
+    if (!commandLine_parseWhole(text, 10, INT_MIN, INT_MAX, &n))
+        return -1;
+    if (!serial_baudSupported(static_cast<int>(n))) {
+        std::fprintf(stderr, "Unknown baudrate: %d\n", static_cast<int>(n));
+        return 0;
+    }
+    *baud = static_cast<int>(n);
+    return 1;
+}
+
+const char* commandLine_singlePort(std::vector<const char*> words, int argc, char* const* argv, int first,
+                                   const char* name)
+{
+    for (int i = first; i < argc; ++i)
+        words.push_back(argv[i]);
+    if (words.size() == 1)
+        return words[0];
+    std::fprintf(stderr, words.empty() ? "%s: no serial port given\n" : "%s: more than one serial port given\n", name);
+    return nullptr;
+}
+
+void commandLine_printVersion(const char* command) { std::printf("%s %s\n", command, QUARVO_VERSION); }
