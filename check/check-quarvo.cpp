@@ -503,7 +503,8 @@ int main(int argc, char** argv)
 {
     // Before anything is opened: the port or the log must never become the
     // standard output, or the verdict would be written to the box.
-    ensureStandardStreams();
+    if (!ensureStandardStreams())
+        return 1;
     // Before the options, so that the standard error as the caller gave it
     // is kept for reports a --log must not swallow.
     endingSignals_start(true);

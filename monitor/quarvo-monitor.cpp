@@ -259,7 +259,8 @@ bool parseWhole(const char* text, long long min, long long max, long long* out)
 
 int main(int argc, char** argv)
 {
-    ensureStandardStreams();
+    if (!ensureStandardStreams())
+        return 1;
     // The stop signals end the session cleanly at its next wait; a write
     // stuck on the output (a stopped pager, a paused screen) gives way to
     // them. A closed output pipe is a failed write, not a signal, so the

@@ -108,7 +108,8 @@ int main(int argc, char** argv)
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-    ensureStandardStreams();
+    if (!ensureStandardStreams())
+        return 1;
     endingSignals_start(true);
     int baud = DefaultBaud;
     int escape = DefaultEscape;
