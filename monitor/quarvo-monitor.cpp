@@ -388,12 +388,15 @@ int main(int argc, char** argv)
     std::fclose(reports);
     Capture_close(m.capture, stopped ? 0 : CAPTURE_CLOSE_WAIT_MS);
     serial_close(m.fd);
-    if (endingSignals_outputLost(STDOUT_FILENO))
+    // Let go at the end of --duration, the output is a failure; on a stop
+    // signal it is only news (the session ends with status 0 then).
+    const bool lost = endingSignals_outputLost(STDOUT_FILENO);
+    if (lost)
         endingSignals_report(std::string(name) + ": the output was not taken in time: the rest of it is lost\n");
     const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
     if (m.outputError != 0)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));
     std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", name, m.packets,
                  m.reports, m.bytes, elapsed);
-    return m.failed || m.outputError != 0 ? 1 : 0;
+    return m.failed || m.outputError != 0 || (lost && !stopped) ? 1 : 0;
 }
