@@ -412,8 +412,10 @@ int finish(Outcome outcome, int status)
             endingSignals_report(std::string(programName) + ": writing " + log + " failed: " + *result.outputError +
                                  "\n");
         } else if (!flushed) {
+            // Ended by a signal (a closed pipe's, say), the signal says it all.
             result.outputError = std::strerror(error);
-            std::fprintf(stderr, "%s: writing the output failed: %s\n", programName, result.outputError->c_str());
+            if (signo == 0)
+                std::fprintf(stderr, "%s: writing the output failed: %s\n", programName, result.outputError->c_str());
         } else if (!log.empty() && std::ferror(stderr)) {
             result.outputError = "lines of the error output were lost";
             endingSignals_report(std::string(programName) + ": writing " + log + " failed: " + *result.outputError +

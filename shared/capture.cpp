@@ -26,6 +26,8 @@ constexpr size_t TimeRoom = 32;
 constexpr size_t ByteRoom = 5;
 // Room for "# dropped N bytes\n".
 constexpr size_t MarkRoom = 48;
+// The most one byte can take: a mark, a line's start, the byte, a line feed.
+constexpr size_t MostRoom = MarkRoom + TimeRoom + ByteRoom;
 // Complete lines go to disk at least this often while bytes keep coming.
 constexpr int64_t FlushMicros = 1000000;
 
@@ -123,6 +125,9 @@ struct Capture {
     Scan scan = Scan::LineStart;
     uint64_t unwritten = 0; // received bytes whose text is not wholly in the file
     uint64_t dropping = 0;  // dropped since the last mark in the file
+    // Past this end, or once bytes were dropped (then 0), each byte's room
+    // is looked at; below it, every byte fits.
+    size_t easyEnd = Storage - MostRoom;
     uint64_t dropped = 0;   // dropped in all
 };
 
@@ -155,7 +160,15 @@ int writeSome(Capture* c)
             fail(c);
             return -1;
         }
-        c->unwritten -= bytesCompleted(c->scan, c->buffer.get() + c->begin, static_cast<size_t>(n));
+        const char* written = c->buffer.get() + c->begin;
+        if (c->begin + static_cast<size_t>(n) == c->end) {
+            // All of it: the buffer only ever ends at a line's end or after
+            // a whole byte, so no scan is needed.
+            c->unwritten = 0;
+            c->scan = written[n - 1] == '\n' ? Scan::LineStart : Scan::Data;
+        } else {
+            c->unwritten -= bytesCompleted(c->scan, written, static_cast<size_t>(n));
+        }
         c->begin += static_cast<size_t>(n);
     }
     if (c->begin > 0) {
@@ -351,6 +364,7 @@ int Capture_appendAt(Capture* c, const void* bytes, size_t size, int64_t at)
     if (at < c->lastByte)
         at = c->lastByte;
     bool tried = false;
+    uint64_t kept = 0;
     const auto* p = static_cast<const unsigned char*>(bytes);
     for (size_t i = 0; i < size; ++i) {
         if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > CAPTURE_GAP_MICROS || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
@@ -358,32 +372,42 @@ int Capture_appendAt(Capture* c, const void* bytes, size_t size, int64_t at)
             if (at - c->lastFlush >= FlushMicros) {
                 c->lastFlush = at;
                 tried = true;
+                c->unwritten += kept;
+                kept = 0;
                 if (writeSome(c) != 0)
                     return -1;
             }
         }
-        const size_t need = (c->lineOpen ? 0 : TimeRoom) + ByteRoom + (c->dropping > 0 ? MarkRoom : 0);
-        if (!hasRoom(c, need, &tried)) {
-            if (c->fd < 0)
-                return -1;
-            // The room for its line feed is always kept: the file has only
-            // complete lines, and the mark stands where the gap is.
-            if (c->lineOpen)
-                closeLine(c);
-            ++c->dropping;
-            ++c->dropped;
-            c->lastByte = at;
-            continue;
+        // Rarely taken: the buffer is nearly full, or bytes were dropped.
+        if (c->end >= c->easyEnd) {
+            c->unwritten += kept;
+            kept = 0;
+            const size_t need = (c->lineOpen ? 0 : TimeRoom) + ByteRoom + (c->dropping > 0 ? MarkRoom : 0);
+            if (!hasRoom(c, need, &tried)) {
+                if (c->fd < 0)
+                    return -1;
+                // The room for its line feed is always kept: the file has
+                // only complete lines, and the mark stands where the gap is.
+                if (c->lineOpen)
+                    closeLine(c);
+                ++c->dropping;
+                ++c->dropped;
+                c->easyEnd = 0;
+                c->lastByte = at;
+                continue;
+            }
+            if (c->dropping > 0)
+                putMark(c);
+            c->easyEnd = Storage - MostRoom;
         }
-        if (c->dropping > 0)
-            putMark(c);
         if (!c->lineOpen)
             openLine(c, at);
         c->end = static_cast<size_t>(putEscaped(c->buffer.get() + c->end, p[i]) - c->buffer.get());
         ++c->chunkBytes;
-        ++c->unwritten;
+        ++kept;
         c->lastByte = at;
     }
+    c->unwritten += kept;
     return 0;
 }
 
