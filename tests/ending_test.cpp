@@ -135,21 +135,23 @@ TEST(Ending, CaptureNobodyReadsNeverHoldsACommand)
 // reported where the caller sees it.
 TEST(Ending, OutputNobodyTakesIsLetGoAtTheDeadline)
 {
-    const std::string garbage = repeated(std::string(60, 'g') + "\n", 3000); // each line reported
     for (const bool toLog : {false, true}) {
         Pty pty;
         StuckFifo fifo;
         int out[2];
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        // The test's own writer of the FIFO tells when it is full.
+        const int fifoWriter = open(fifo.path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         const std::string result = tempPath("stuck-output-result");
         std::vector<std::string> argv{checkPath(), "--feedback", pty.path(), "--channel", "101",
-                                      "--timeout",  "2",         "--result", result};
+                                      "--timeout",  "3",         "--result", result};
         if (toLog)
             argv.insert(argv.end(), {"--log", fifo.path});
         Child child(argv, -1, -1, toLog ? -1 : out[1]);
         pty.waitSetUp(child.pid());
-        feed(pty, garbage, std::chrono::seconds(1));
+        EXPECT_TRUE(feedUntilOutputStuck(pty, child, toLog ? fifoWriter : out[1]));
         const ChildResult r = child.wait(std::chrono::seconds(10));
+        close(fifoWriter);
         close(out[0]);
         close(out[1]);
         EXPECT_EQ(r.status, 1) << toLog;
