@@ -28,11 +28,20 @@ int waitForPort(ReadContext* ctx)
             wait = 0;
         if (wait > 30 * 86400) // poll takes an int of milliseconds
             wait = 30 * 86400;
+        // A box that sent something and then fell silent leaves its
+        // evidence on disk within a second, even if the check is killed.
+        const bool quietFlush = ctx->capture != nullptr && wait > 1;
+        if (quietFlush)
+            wait = 1;
         pollfd readable{ctx->fd, POLLIN, 0};
         const timespec timeout{wait, 0};
         const int ready = ctx->endingSignals == nullptr
                               ? poll(&readable, 1, static_cast<int>(wait * 1000))
                               : endingSignals_wait(&readable, 1, &timeout, ctx->endingSignals, ctx->stop);
+        if (ready == 0 && quietFlush) {
+            Capture_flush(ctx->capture);
+            continue;
+        }
         if (ready >= 0)
             return ready;
         if (errno != EINTR)
