@@ -13,7 +13,7 @@ constexpr size_t MaxFields = 3;
 bool nameChar(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-           c == '-';
+        c == '-';
 }
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -37,7 +37,7 @@ std::string where(const BoxSpec& box)
 bool boxName_valid(std::string_view name)
 {
     return !name.empty() && name.size() <= MaxNameLength && name != "." && name != ".." &&
-           std::all_of(name.begin(), name.end(), nameChar);
+        std::all_of(name.begin(), name.end(), nameChar);
 }
 
 std::string boxName_forPort(std::string_view port)
@@ -71,8 +71,8 @@ std::string boxName_forPort(std::string_view port)
     return name;
 }
 
-std::string boxes_parse(std::string_view text, const std::string& source, std::string_view defaultChannel,
-                        std::vector<BoxSpec>& boxes)
+std::string boxes_parse(
+    std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxSpec>& boxes)
 {
     int lineNumber = 0;
     while (!text.empty()) {
@@ -106,7 +106,7 @@ std::string boxes_parse(std::string_view text, const std::string& source, std::s
         }
         if (!boxName_valid(fields[0]))
             return at + "box name '" + printable(fields[0]) +
-                   "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')";
+                "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')";
         BoxSpec box;
         box.name = fields[0];
         box.port = fields[1];
@@ -123,8 +123,8 @@ std::string boxes_parse(std::string_view text, const std::string& source, std::s
     return {};
 }
 
-std::string boxes_checkUnique(const std::vector<BoxSpec>& boxes,
-                              const std::function<std::string(const std::string&)>& portKey)
+std::string boxes_checkUnique(
+    const std::vector<BoxSpec>& boxes, const std::function<std::string(const std::string&)>& portKey)
 {
     std::unordered_map<std::string, size_t> names;
     std::unordered_map<std::string, size_t> ports;
@@ -133,12 +133,12 @@ std::string boxes_checkUnique(const std::vector<BoxSpec>& boxes,
         const auto [name, newName] = names.emplace(box.name, i);
         if (!newName)
             return where(box) + ": box name '" + box.name + "' is already taken by the box at " +
-                   where(boxes[name->second]) + (box.source.empty() ? " (name boxes in a boxes file)" : "");
+                where(boxes[name->second]) + (box.source.empty() ? " (name boxes in a boxes file)" : "");
         const auto [port, newPort] = ports.emplace(portKey(box.port), i);
         if (!newPort)
             return where(box) + ": port " + printable(box.port) + " is also the port of box '" +
-                   boxes[port->second].name + "' (" + where(boxes[port->second]) +
-                   "): two checks on one port would each see half of what the box sends";
+                boxes[port->second].name + "' (" + where(boxes[port->second]) +
+                "): two checks on one port would each see half of what the box sends";
     }
     return {};
 }

@@ -27,10 +27,10 @@ std::string boxName_forPort(std::string_view port);
 // lines and '#' comments allowed. A box without a channel takes
 // `defaultChannel` (none when empty). Appends to `boxes`; returns an empty
 // string, or the first fault as "SOURCE:LINE: what is wrong".
-std::string boxes_parse(std::string_view text, const std::string& source, std::string_view defaultChannel,
-                        std::vector<BoxSpec>& boxes);
+std::string boxes_parse(
+    std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxSpec>& boxes);
 
 // Names must be unique, and so must ports: `portKey` says which port a name
 // stands for (two names of one device give one key). Empty, or the fault.
-std::string boxes_checkUnique(const std::vector<BoxSpec>& boxes,
-                              const std::function<std::string(const std::string&)>& portKey);
+std::string boxes_checkUnique(
+    const std::vector<BoxSpec>& boxes, const std::function<std::string(const std::string&)>& portKey);

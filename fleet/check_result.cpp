@@ -9,12 +9,12 @@ namespace {
 // the reader small and its recursion bounded.
 class Reader {
 public:
-    explicit Reader(std::string_view text) : text_(text) {}
+    explicit Reader(std::string_view text) : text_(text) { }
 
     void skipBlank()
     {
         while (pos_ < text_.size() &&
-               (text_[pos_] == ' ' || text_[pos_] == '\n' || text_[pos_] == '\r' || text_[pos_] == '\t'))
+            (text_[pos_] == ' ' || text_[pos_] == '\n' || text_[pos_] == '\r' || text_[pos_] == '\t'))
             ++pos_;
     }
 

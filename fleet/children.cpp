@@ -65,6 +65,8 @@ pid_t children_start(const std::string& program, const std::vector<std::string>&
         if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(outputFd, STDOUT_FILENO) < 0 ||
             dup2(outputFd, STDERR_FILENO) < 0)
             _exit(127);
+        if (in > STDERR_FILENO)
+            close(in);
         endingSignals_defaultsForChild();
         execv(program.c_str(), argv.data());
         const char* why = std::strerror(errno);

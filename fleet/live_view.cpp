@@ -29,8 +29,8 @@ std::string fit(std::string line, int width)
 
 } // namespace
 
-std::vector<std::string> liveView_lines(const std::vector<ViewRow>& rows, const std::string& summary, int height,
-                                        int width)
+std::vector<std::string> liveView_lines(
+    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width)
 {
     size_t nameWidth = 4;
     size_t portWidth = 4;
@@ -40,9 +40,9 @@ std::vector<std::string> liveView_lines(const std::vector<ViewRow>& rows, const 
     }
     const auto line = [&](const std::string& name, const std::string& port, const std::string& state,
                           const std::string& channel) {
-        return fit(cell(name, nameWidth) + "  " + cell(port, portWidth) + "  " + cell(state, StateWidth) + "  " +
-                       channel,
-                   width);
+        return fit(
+            cell(name, nameWidth) + "  " + cell(port, portWidth) + "  " + cell(state, StateWidth) + "  " + channel,
+            width);
     };
 
     std::vector<std::string> lines;

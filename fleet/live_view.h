@@ -17,8 +17,8 @@ struct ViewRow {
 // window, nor are there more lines than rows less one (so that drawing
 // never scrolls). When the rack is taller, the pending boxes come first and
 // a line says how many are not shown.
-std::vector<std::string> liveView_lines(const std::vector<ViewRow>& rows, const std::string& summary, int height,
-                                        int width);
+std::vector<std::string> liveView_lines(
+    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width);
 
 // Replaces the `previous` lines drawn last (the cursor just below them)
 // with `lines`.

@@ -59,7 +59,7 @@ std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
             if (!parseWholeNumber(optarg, 1, MaxJobs, &o->jobs)) {
                 *failed = true;
                 return "--jobs takes a whole number from 1 to " + std::to_string(MaxJobs) + ", not '" +
-                       std::string(optarg) + "'";
+                    std::string(optarg) + "'";
             }
             break;
         case 'J': o->junit = optarg; break;
@@ -70,8 +70,7 @@ std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
         case 't':
             if (!parseWholeNumber(optarg, 1, 86400, &o->timeout)) {
                 *failed = true;
-                return "--timeout takes a whole number of seconds from 1 to 86400, not '" + std::string(optarg) +
-                       "'";
+                return "--timeout takes a whole number of seconds from 1 to 86400, not '" + std::string(optarg) + "'";
             }
             break;
         case 'V': o->version = true; break;

@@ -5,11 +5,11 @@
 #include <vector>
 
 struct FleetOptions {
-    std::string channel;     // for boxes without one; empty when not given
+    std::string channel; // for boxes without one; empty when not given
     bool haveChannel = false;
-    std::string boxesFile;   // "-" for the standard input; empty when not given
-    long jobs = 0;           // 0: all at once
-    long timeout = 0;        // 0: the check's own deadline
+    std::string boxesFile; // "-" for the standard input; empty when not given
+    long jobs = 0;         // 0: all at once
+    long timeout = 0;      // 0: the check's own deadline
     bool reconnect = false;
     std::string captureDir;
     std::string junit;

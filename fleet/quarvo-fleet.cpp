@@ -44,6 +44,9 @@ constexpr size_t MaxBoxesFile = 1 << 20;
 constexpr size_t OutputKept = 16 * 1024; // of each check's output, in the reports
 constexpr size_t LinesShown = 5;         // of a failing check's output, in plain mode
 constexpr auto Grace = std::chrono::seconds(5);
+// Killed checks end at once; one that does not (stuck in the kernel) is
+// not waited for longer than this.
+constexpr auto AfterKill = std::chrono::seconds(2);
 constexpr auto DrawEvery = std::chrono::milliseconds(100);
 
 constexpr std::array<int, 5> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
@@ -75,10 +78,10 @@ const char* programName = "quarvo-fleet";
 void usageHint()
 {
     std::fprintf(stderr,
-                 "usage: %s --channel N [options] PORT...\n"
-                 "       %s --boxes FILE [options]\n"
-                 "Try '%s --help'.\n",
-                 programName, programName, programName);
+        "usage: %s --channel N [options] PORT...\n"
+        "       %s --boxes FILE [options]\n"
+        "Try '%s --help'.\n",
+        programName, programName, programName);
 }
 
 void printHelp()
@@ -98,7 +101,7 @@ void printHelp()
                 "  --plain             one line per box as it ends, even on a terminal\n"
                 "Exit status: 0 every box correct, 1 some box answered otherwise, 2 some gave no answer,\n"
                 "3 nothing was checked (usage).\n",
-                programName, programName);
+        programName, programName);
 }
 
 // The fleet's own output, written so that a signal interrupting a write
@@ -181,7 +184,8 @@ bool sameFile(const std::string& a, const std::string& b)
 {
     if (a == b)
         return true;
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
         return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
     // Not both there yet: the same folder and the same name.
@@ -190,7 +194,7 @@ bool sameFile(const std::string& a, const std::string& b)
         const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
         char resolved[PATH_MAX];
         return std::string(realpath(dir.c_str(), resolved) != nullptr ? resolved : dir) + "/" +
-               path.substr(slash == std::string::npos ? 0 : slash + 1);
+            path.substr(slash == std::string::npos ? 0 : slash + 1);
     };
     return folderOf(a) == folderOf(b);
 }
@@ -260,8 +264,9 @@ void Fleet::start(Box& box)
     const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         --running_;
-        ended(box, boxEnd_synthesized(box.spec, "start-failed", std::nullopt, 0,
-                                      "creating " + out + " failed: " + std::strerror(errno), {}));
+        ended(box,
+            boxEnd_synthesized(
+                box.spec, "start-failed", std::nullopt, 0, "creating " + out + " failed: " + std::strerror(errno), {}));
         return;
     }
     if (checkPath_.empty()) {
@@ -272,7 +277,7 @@ void Fleet::start(Box& box)
         return;
     }
     std::vector<std::string> args{checkPath_, "--feedback", box.spec.port, "--channel", box.spec.channel,
-                                  "--distinct-status", "--result", resultPath(box)};
+        "--distinct-status", "--result", resultPath(box)};
     if (options_.timeout > 0)
         args.insert(args.end(), {"--timeout", std::to_string(options_.timeout)});
     if (options_.reconnect)
@@ -296,10 +301,10 @@ void Fleet::finish(Box& box, int rawStatus)
     const std::string output = tailOf(outputPath(box), OutputKept);
     std::string text;
     const int fd = open(resultPath(box).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool read = fd >= 0 && readWhole(fd, 1 << 20, &text);
+    const bool haveText = fd >= 0 && readWhole(fd, 1 << 20, &text);
     if (fd >= 0)
         close(fd);
-    const std::optional<CheckReport> report = read ? checkResult_parse(text) : std::nullopt;
+    const std::optional<CheckReport> report = haveText ? checkResult_parse(text) : std::nullopt;
     if (report) {
         ended(box, boxEnd_fromResult(box.spec, *report, text, output));
         return;
@@ -311,10 +316,9 @@ void Fleet::finish(Box& box, int rawStatus)
     else if (stopping_)
         ended(box, boxEnd_synthesized(box.spec, "interrupted", status, ms, "ended before it wrote a result", {}));
     else
-        ended(box, boxEnd_synthesized(box.spec, "no-result", status, ms,
-                                      "the check ended with status " + std::to_string(status) +
-                                          " without a result",
-                                      output));
+        ended(box,
+            boxEnd_synthesized(box.spec, "no-result", status, ms,
+                "the check ended with status " + std::to_string(status) + " without a result", output));
 }
 
 void Fleet::ended(Box& box, BoxEnd end)
@@ -388,21 +392,20 @@ void Fleet::writeJunit()
     AtomicFile file;
     const int opened = file.open(options_.junit);
     if (opened == -2) {
-        std::fprintf(stderr, "%s: JUnit file %s is not a regular file: left as it is\n", programName,
-                     options_.junit.c_str());
+        std::fprintf(
+            stderr, "%s: JUnit file %s is not a regular file: left as it is\n", programName, options_.junit.c_str());
         return;
     }
-    bool ok = opened == 0 && file.write(junit_head(options_.suite, tally_, static_cast<double>(msSince(startTime_)) / 1000.0,
-                                                   timestamp_));
+    bool ok = opened == 0 &&
+        file.write(junit_head(options_.suite, tally_, static_cast<double>(msSince(startTime_)) / 1000.0, timestamp_));
     for (const Box& box : boxes_) {
         if (ok)
             ok = file.write(junit_testCase(options_.suite, box.spec, box.end,
-                                           box.end.verdict == Verdict::Skipped ? std::string()
-                                                                               : tailOf(outputPath(box), OutputKept)));
+                box.end.verdict == Verdict::Skipped ? std::string() : tailOf(outputPath(box), OutputKept)));
     }
     if (!ok || !file.write(junit_tail()) || file.commit() != 0)
         std::fprintf(stderr, "%s: writing JUnit file %s failed: %s\n", programName, options_.junit.c_str(),
-                     std::strerror(errno));
+            std::strerror(errno));
 }
 
 void Fleet::writeResult(int status)
@@ -410,8 +413,8 @@ void Fleet::writeResult(int status)
     AtomicFile file;
     const int opened = file.open(options_.result);
     if (opened == -2) {
-        std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
-                     options_.result.c_str());
+        std::fprintf(
+            stderr, "%s: result file %s is not a regular file: left as it is\n", programName, options_.result.c_str());
         return;
     }
     std::optional<int> bySignal;
@@ -422,7 +425,7 @@ void Fleet::writeResult(int status)
         ok = file.write(result_box(boxes_[i].end, i == 0));
     if (!ok || !file.write(result_tail()) || file.commit() != 0)
         std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName, options_.result.c_str(),
-                     std::strerror(errno));
+            std::strerror(errno));
 }
 
 void Fleet::removeFolder()
@@ -445,7 +448,7 @@ int Fleet::run()
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
-                     pattern.substr(0, pattern.rfind('/')).c_str(), std::strerror(errno));
+            pattern.substr(0, pattern.rfind('/')).c_str(), std::strerror(errno));
         return UsageStatus;
     }
     folder_ = pattern;
@@ -472,7 +475,7 @@ int Fleet::run()
 
     const char* term = std::getenv("TERM");
     live_ = !options_.plain && isatty(STDOUT_FILENO) && term != nullptr && *term != '\0' &&
-            std::string_view(term) != "dumb";
+        std::string_view(term) != "dumb";
     if (live_) {
         const int resizeSignals[] = {SIGWINCH};
         endingSignals_catch(resizeSignals, 1, onResize, &resizeSet, nullptr);
@@ -492,14 +495,16 @@ int Fleet::run()
             start(boxes_[next++]);
         if (running_ == 0 && (stopping_ || next == boxes_.size()))
             break;
+        if (killed && Clock::now() >= graceEnd + AfterKill)
+            break; // what is still there is left to die on its own
         if (resized != 0 && live_) {
             resized = 0;
             winsize size{};
             if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
                 // Lines drawn for a wider window may have wrapped: clear what they can have become.
-                drawn_ = std::min(drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) /
-                                                                   size.ws_col),
-                                  static_cast<size_t>(size.ws_row - 1));
+                drawn_ = std::min(
+                    drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) / size.ws_col),
+                    static_cast<size_t>(size.ws_row - 1));
                 height_ = size.ws_row;
                 width_ = size.ws_col;
             }
@@ -514,10 +519,11 @@ int Fleet::run()
             const auto sinceDraw = Clock::now() - lastDraw_;
             wait = dirty_ ? std::max(Clock::duration::zero(), DrawEvery - sinceDraw)
                           : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) -
-                                (Clock::now() - startTime_) % std::chrono::seconds(1);
+                    (Clock::now() - startTime_) % std::chrono::seconds(1);
         }
         if (stopping_ && !killed)
-            wait = std::min(wait.value_or(Clock::duration::max()), std::max(Clock::duration::zero(), graceEnd - Clock::now()));
+            wait = std::min(
+                wait.value_or(Clock::duration::max()), std::max(Clock::duration::zero(), graceEnd - Clock::now()));
         if (killed)
             wait = std::chrono::milliseconds(100);
         timespec timeout{};
@@ -543,11 +549,20 @@ int Fleet::run()
         if (stopping_ && !killed && running_ > 0 && (Clock::now() >= graceEnd || signalsSeen > signalsHandled)) {
             signalRunning(SIGKILL);
             killed = true;
+            graceEnd = std::min(graceEnd, Clock::now());
         }
     }
     for (Box& box : boxes_) {
+        if (box.state == Box::State::Running) {
+            --running_;
+            ended(box,
+                boxEnd_synthesized(
+                    box.spec, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
+        }
         if (box.state == Box::State::Queued)
-            ended(box, boxEnd_synthesized(box.spec, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
+            ended(box,
+                boxEnd_synthesized(
+                    box.spec, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
     }
     const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
     if (live_)
@@ -587,8 +602,7 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxSpec>* boxe
         if (!standardInput)
             close(fd);
         if (!read)
-            return "boxes file " + printable(source) + ": " +
-                   (error != 0 ? std::strerror(error) : "larger than 1 MiB");
+            return "boxes file " + printable(source) + ": " + (error != 0 ? std::strerror(error) : "larger than 1 MiB");
         const std::string fault =
             boxes_parse(text, source, options.haveChannel ? options.channel : std::string_view(), *boxes);
         if (!fault.empty())

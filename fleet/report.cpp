@@ -34,8 +34,8 @@ std::string oneLine(std::string text)
 
 // What the box reported, as one line: the failure lines of the deciding
 // packet, else the channel it last reported, else the check's last line.
-std::string detailOf(const std::vector<std::string>& failures, const std::optional<std::string>& channel,
-                     std::string_view output)
+std::string detailOf(
+    const std::vector<std::string>& failures, const std::optional<std::string>& channel, std::string_view output)
 {
     std::string detail;
     for (const std::string& line : failures)
@@ -53,7 +53,7 @@ std::string detailOf(const std::vector<std::string>& failures, const std::option
 std::string counts(const Tally& tally)
 {
     return "tests=\"" + std::to_string(tally.boxes) + "\" failures=\"" + std::to_string(tally.answeredOtherwise) +
-           "\" errors=\"" + std::to_string(tally.noAnswer) + "\" skipped=\"" + std::to_string(tally.skipped) + "\"";
+        "\" errors=\"" + std::to_string(tally.noAnswer) + "\" skipped=\"" + std::to_string(tally.skipped) + "\"";
 }
 
 std::string attribute(std::string_view value)
@@ -76,8 +76,8 @@ Verdict verdictOf(std::string_view outcome)
     return Verdict::NoAnswer;
 }
 
-BoxEnd boxEnd_fromResult(const BoxSpec& box, const CheckReport& report, std::string_view resultText,
-                         std::string_view output)
+BoxEnd boxEnd_fromResult(
+    const BoxSpec& box, const CheckReport& report, std::string_view resultText, std::string_view output)
 {
     BoxEnd end;
     end.outcome = report.outcome;
@@ -98,8 +98,8 @@ BoxEnd boxEnd_fromResult(const BoxSpec& box, const CheckReport& report, std::str
     return end;
 }
 
-BoxEnd boxEnd_synthesized(const BoxSpec& box, std::string_view outcome, std::optional<int> status,
-                          int64_t elapsedMs, std::string_view detail, std::string_view output)
+BoxEnd boxEnd_synthesized(const BoxSpec& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
+    std::string_view detail, std::string_view output)
 {
     BoxEnd end;
     end.outcome = outcome;
@@ -122,7 +122,7 @@ BoxEnd boxEnd_synthesized(const BoxSpec& box, std::string_view outcome, std::opt
     json_appendString(j, box.port);
     j += ",\"current_channel\":null,\"failures\":[],\"requested_channel\":null,\"packets\":0,"
          "\"bad_input_reports\":0,\"bytes\":0,\"elapsed_ms\":" +
-         std::to_string(elapsedMs) + ",\"fleet_note\":";
+        std::to_string(elapsedMs) + ",\"fleet_note\":";
     json_appendString(j, end.message);
     j += '}';
     return end;
@@ -148,9 +148,8 @@ int fleetStatus(const Tally& tally)
 std::string summaryLine(const Tally& tally, int64_t seconds)
 {
     std::string line = std::to_string(tally.done()) + "/" + std::to_string(tally.boxes) +
-                       " done: " + std::to_string(tally.correct) + " correct, " +
-                       std::to_string(tally.answeredOtherwise) + " incorrect, " + std::to_string(tally.noAnswer) +
-                       " no answer";
+        " done: " + std::to_string(tally.correct) + " correct, " + std::to_string(tally.answeredOtherwise) +
+        " incorrect, " + std::to_string(tally.noAnswer) + " no answer";
     if (tally.skipped > 0)
         line += ", " + std::to_string(tally.skipped) + " skipped";
     return line + ", " + std::to_string(seconds) + " s";
@@ -175,7 +174,7 @@ std::string channelField(const std::optional<std::string>& channel)
 std::string plainLine(const BoxSpec& box, const BoxEnd& end)
 {
     return box.name + " " + printable(end.outcome) + " " + channelField(end.channelSeen) + " " +
-           std::to_string(end.elapsedMs);
+        std::to_string(end.elapsedMs);
 }
 
 std::vector<std::string> lastLines(std::string_view output, size_t count)
@@ -199,14 +198,14 @@ std::string junit_head(std::string_view suite, const Tally& tally, double second
 {
     const std::string name = attribute(suite);
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"" + name + "\" " + counts(tally) +
-           " time=\"" + seconds3(seconds) + "\">\n  <testsuite name=\"" + name + "\" " + counts(tally) + " time=\"" +
-           seconds3(seconds) + "\" timestamp=\"" + attribute(timestamp) + "\">\n";
+        " time=\"" + seconds3(seconds) + "\">\n  <testsuite name=\"" + name + "\" " + counts(tally) + " time=\"" +
+        seconds3(seconds) + "\" timestamp=\"" + attribute(timestamp) + "\">\n";
 }
 
 std::string junit_testCase(std::string_view suite, const BoxSpec& box, const BoxEnd& end, std::string_view output)
 {
     std::string x = "    <testcase name=\"" + attribute(box.name) + "\" classname=\"" + attribute(suite) +
-                    "\" time=\"" + seconds3(static_cast<double>(end.elapsedMs) / 1000.0) + "\">\n";
+        "\" time=\"" + seconds3(static_cast<double>(end.elapsedMs) / 1000.0) + "\">\n";
     const std::string type = attribute(end.outcome);
     switch (end.verdict) {
     case Verdict::Correct: break;
@@ -228,17 +227,17 @@ std::string junit_testCase(std::string_view suite, const BoxSpec& box, const Box
 
 std::string junit_tail() { return "  </testsuite>\n</testsuites>\n"; }
 
-std::string result_head(std::string_view suite, const Tally& tally, int status, int64_t elapsedMs,
-                        std::optional<int> endedBySignal)
+std::string result_head(
+    std::string_view suite, const Tally& tally, int status, int64_t elapsedMs, std::optional<int> endedBySignal)
 {
     std::string j = "{\"suite\":";
     json_appendString(j, suite);
-    j += ",\"status\":" + std::to_string(status) + ",\"ended_by_signal\":" +
-         (endedBySignal ? std::to_string(*endedBySignal) : std::string("null")) +
-         ",\"boxes\":" + std::to_string(tally.boxes) + ",\"correct\":" + std::to_string(tally.correct) +
-         ",\"answered_otherwise\":" + std::to_string(tally.answeredOtherwise) +
-         ",\"no_answer\":" + std::to_string(tally.noAnswer) + ",\"skipped\":" + std::to_string(tally.skipped) +
-         ",\"elapsed_ms\":" + std::to_string(elapsedMs) + ",\"results\":[";
+    j += ",\"status\":" + std::to_string(status) +
+        ",\"ended_by_signal\":" + (endedBySignal ? std::to_string(*endedBySignal) : std::string("null")) +
+        ",\"boxes\":" + std::to_string(tally.boxes) + ",\"correct\":" + std::to_string(tally.correct) +
+        ",\"answered_otherwise\":" + std::to_string(tally.answeredOtherwise) +
+        ",\"no_answer\":" + std::to_string(tally.noAnswer) + ",\"skipped\":" + std::to_string(tally.skipped) +
+        ",\"elapsed_ms\":" + std::to_string(elapsedMs) + ",\"results\":[";
     return j;
 }
 

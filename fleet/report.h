@@ -33,12 +33,12 @@ struct BoxEnd {
 };
 
 // A box whose check left a result.
-BoxEnd boxEnd_fromResult(const BoxSpec& box, const CheckReport& report, std::string_view resultText,
-                         std::string_view output);
+BoxEnd boxEnd_fromResult(
+    const BoxSpec& box, const CheckReport& report, std::string_view resultText, std::string_view output);
 // A box without one: `outcome` is the fleet's word, `status` the check's
 // exit status if it ran, `detail` what the fleet knows.
-BoxEnd boxEnd_synthesized(const BoxSpec& box, std::string_view outcome, std::optional<int> status,
-                          int64_t elapsedMs, std::string_view detail, std::string_view output);
+BoxEnd boxEnd_synthesized(const BoxSpec& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
+    std::string_view detail, std::string_view output);
 
 struct Tally {
     int boxes = 0;
@@ -73,7 +73,7 @@ std::string junit_testCase(std::string_view suite, const BoxSpec& box, const Box
 std::string junit_tail();
 
 // The fleet's JSON result: the summary, then "boxes" with each box's object.
-std::string result_head(std::string_view suite, const Tally& tally, int status, int64_t elapsedMs,
-                        std::optional<int> endedBySignal);
+std::string result_head(
+    std::string_view suite, const Tally& tally, int status, int64_t elapsedMs, std::optional<int> endedBySignal);
 std::string result_box(const BoxEnd& end, bool first);
 std::string result_tail();

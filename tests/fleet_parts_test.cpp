@@ -18,8 +18,8 @@ TEST(FleetBoxes, ReadsALabFileAndRefusesMalformedLinesWithTheirNumber)
     std::vector<BoxSpec> boxes;
     EXPECT_EQ(boxes_parse("# rack 3\n\nbox-1 /dev/ttyUSB0 101\n  box_2\t/dev/ttyUSB1   # default channel\r\n"
                           "b.3 tcp://10.0.0.7:4001 7 # remote\n",
-                          "lab.txt", "55", boxes),
-              "");
+                  "lab.txt", "55", boxes),
+        "");
     ASSERT_EQ(boxes.size(), 3u);
     EXPECT_EQ(boxes[0].name + " " + boxes[0].port + " " + boxes[0].channel, "box-1 /dev/ttyUSB0 101");
     EXPECT_EQ(boxes[1].name + " " + boxes[1].port + " " + boxes[1].channel, "box_2 /dev/ttyUSB1 55");
@@ -33,18 +33,23 @@ TEST(FleetBoxes, ReadsALabFileAndRefusesMalformedLinesWithTheirNumber)
     const std::vector<Case> cases{
         {"ok /dev/a 1\nlonely\n", "lab.txt:2: a box is written NAME PORT [CHANNEL], not 'lonely'"},
         {"a /dev/a 1 extra\n", "lab.txt:1: a box is written NAME PORT [CHANNEL], not 'a /dev/a 1 extra'"},
-        {"a/b /dev/a 1\n", "lab.txt:1: box name 'a/b' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
-        {".. /dev/a 1\n", "lab.txt:1: box name '..' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
-        {"b\x1b[2J /dev/a 1\n", "lab.txt:1: box name 'b[1B][2J' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
-        {std::string(201, 'n') + " /dev/a 1\n", "lab.txt:1: box name '" + std::string(201, 'n') +
-                                                    "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+        {"a/b /dev/a 1\n",
+            "lab.txt:1: box name 'a/b' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+        {".. /dev/a 1\n",
+            "lab.txt:1: box name '..' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+        {"b\x1b[2J /dev/a 1\n",
+            "lab.txt:1: box name 'b[1B][2J' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+        {std::string(201, 'n') + " /dev/a 1\n",
+            "lab.txt:1: box name '" + std::string(201, 'n') +
+                "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
     };
     for (const Case& c : cases) {
         std::vector<BoxSpec> none;
         EXPECT_EQ(boxes_parse(c.text, "lab.txt", "1", none), c.fault) << c.text;
     }
     std::vector<BoxSpec> none;
-    EXPECT_EQ(boxes_parse("a /dev/a\n", "lab.txt", "", none), "lab.txt:1: box 'a' has no channel, and no --channel was given");
+    EXPECT_EQ(boxes_parse("a /dev/a\n", "lab.txt", "", none),
+        "lab.txt:1: box 'a' has no channel, and no --channel was given");
 }
 
 TEST(FleetBoxes, NamesABoxAfterItsPort)
@@ -72,13 +77,14 @@ TEST(FleetBoxes, RefusesTwoBoxesOfOneNameOrOnOnePort)
     EXPECT_EQ(boxes_checkUnique(sameName, identity), "lab:4: box name 'a' is already taken by the box at lab:1");
     const std::vector<BoxSpec> sameBareName{{"ttyS0", "/dev/ttyS0", "1", "", 0}, {"ttyS0", "/x/ttyS0", "1", "", 0}};
     EXPECT_EQ(boxes_checkUnique(sameBareName, identity),
-              "command line: box name 'ttyS0' is already taken by the box at command line (name boxes in a boxes file)");
+        "command line: box name 'ttyS0' is already taken by the box at command line (name boxes in a boxes file)");
     // Two names of one device are one port.
-    const std::vector<BoxSpec> samePort{{"a", "/dev/serial/by-id/x", "1", "lab", 1}, {"b", "/dev/ttyUSB0", "1", "lab", 2}};
+    const std::vector<BoxSpec> samePort{
+        {"a", "/dev/serial/by-id/x", "1", "lab", 1}, {"b", "/dev/ttyUSB0", "1", "lab", 2}};
     const auto device = [](const std::string&) { return std::string("/dev/ttyUSB0"); };
     EXPECT_EQ(boxes_checkUnique(samePort, device),
-              "lab:2: port /dev/ttyUSB0 is also the port of box 'a' (lab:1): two checks on one port would each see "
-              "half of what the box sends");
+        "lab:2: port /dev/ttyUSB0 is also the port of box 'a' (lab:1): two checks on one port would each see "
+        "half of what the box sends");
     EXPECT_EQ(boxes_checkUnique(samePort, identity), "");
 }
 
@@ -102,14 +108,15 @@ TEST(FleetResult, ReadsWhatTheCheckWrote)
     EXPECT_EQ(r->currentChannel, std::string("\x1b\xEF\xBF\xBD\xF0\x9F\x98\x80"));
     EXPECT_EQ(r->failures, (std::vector<std::string>{"Current channel '[1B]' [incorrect]", "Channel error: X\"\\"}));
     EXPECT_EQ(r->elapsedMs, 1234);
-    const std::optional<CheckReport> none = checkResult_parse(R"({"outcome":"no-answer","current_channel":null,"x":[1,2.5e3,true]})");
+    const std::optional<CheckReport> none =
+        checkResult_parse(R"({"outcome":"no-answer","current_channel":null,"x":[1,2.5e3,true]})");
     ASSERT_TRUE(none);
     EXPECT_FALSE(none->currentChannel);
 
     // Cut short, or not the check's: nothing is believed.
     for (const char* bad : {"", "{", R"({"outcome":"correct")", R"({"status":0})", R"({"outcome":"correct"} x)",
-                            R"({"outcome":"c\ud800"})", R"({"outcome":"correct","x":{"y":1}})", R"({"outcome":1})",
-                            R"({"outcome":"correct","elapsed_ms":1.})", "[\"outcome\"]"})
+             R"({"outcome":"c\ud800"})", R"({"outcome":"correct","x":{"y":1}})", R"({"outcome":1})",
+             R"({"outcome":"correct","elapsed_ms":1.})", "[\"outcome\"]"})
         EXPECT_FALSE(checkResult_parse(bad)) << bad;
 }
 
@@ -124,11 +131,20 @@ TEST(FleetXml, EscapesMarkupAndLeavesOutWhatXmlCannotHold)
         {"a<b>&\"c'", "a&lt;b&gt;&amp;\"c'", "a&lt;b&gt;&amp;&quot;c&apos;"},
         {"]]>", "]]&gt;", "]]&gt;"},
         {"t\tl\nr\r", "t\tl\nr&#13;", "t&#9;l&#10;r&#13;"},
-        {std::string("\x00\x01\x1b\x7f" "ok", 6), "ok", "ok"},
+        {std::string("\x00\x01\x1b\x7f"
+                     "ok",
+             6),
+            "ok", "ok"},
         {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
-         "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+            "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
         // Not UTF-8: a lone continuation, a cut sequence, an overlong form, a surrogate, past U+10FFFF.
-        {"a\x80" "b\xE2\x82" "c\xC0\xAF" "d\xED\xA0\x80" "e\xF4\x90\x80\x80" "f", "abcdef", "abcdef"},
+        {"a\x80"
+         "b\xE2\x82"
+         "c\xC0\xAF"
+         "d\xED\xA0\x80"
+         "e\xF4\x90\x80\x80"
+         "f",
+            "abcdef", "abcdef"},
         // Characters XML 1.0 leaves out although they are valid UTF-8.
         {"x\xEF\xBF\xBE\xEF\xBF\xBFy\xEF\xBF\xBD", "xy\xEF\xBF\xBD", "xy\xEF\xBF\xBD"},
     };
@@ -152,7 +168,8 @@ TEST(FleetReport, VerdictsSummaryAndLines)
         {{"correct", "correct"}, "2/2 done: 2 correct, 0 incorrect, 0 no answer, 7 s", 0},
         {{"correct", "incorrect", "no-answer"}, "3/3 done: 1 correct, 1 incorrect, 1 no answer, 7 s", 1},
         {{"box-error", "port-failed"}, "2/2 done: 0 correct, 1 incorrect, 1 no answer, 7 s", 1},
-        {{"correct", "port-lost", "start-failed", "no-result"}, "4/4 done: 1 correct, 0 incorrect, 3 no answer, 7 s", 2},
+        {{"correct", "port-lost", "start-failed", "no-result"}, "4/4 done: 1 correct, 0 incorrect, 3 no answer, 7 s",
+            2},
         {{"interrupted", "skipped"}, "2/2 done: 0 correct, 0 incorrect, 1 no answer, 1 skipped, 7 s", 2},
     };
     for (const Case& c : cases) {
@@ -183,11 +200,13 @@ TEST(FleetReport, VerdictsSummaryAndLines)
     EXPECT_EQ(end.message, "incorrect: Current channel '102' [incorrect]");
     EXPECT_EQ(end.resultJson, "{\"name\":\"b1\",\"outcome\":\"incorrect\",\"elapsed_ms\":250}");
 
-    const BoxEnd failed = boxEnd_synthesized(box, "start-failed", 127, 3, {}, "quarvo-fleet: starting x failed: Exec format error\n");
+    const BoxEnd failed =
+        boxEnd_synthesized(box, "start-failed", 127, 3, {}, "quarvo-fleet: starting x failed: Exec format error\n");
     EXPECT_EQ(failed.verdict, Verdict::NoAnswer);
     EXPECT_EQ(failed.message, "start-failed: quarvo-fleet: starting x failed: Exec format error");
-    EXPECT_NE(failed.resultJson.find("\"outcome\":\"start-failed\",\"status\":127,\"channel\":\"101\",\"port\":\"/dev/pts/9\""),
-              std::string::npos);
+    EXPECT_NE(failed.resultJson.find(
+                  "\"outcome\":\"start-failed\",\"status\":127,\"channel\":\"101\",\"port\":\"/dev/pts/9\""),
+        std::string::npos);
 
     EXPECT_EQ(lastLines("a\nb\x1b\n\n\nc\n", 2), (std::vector<std::string>{"b[1B]", "c"}));
     EXPECT_EQ(lastLines("", 2), std::vector<std::string>{});
@@ -197,8 +216,8 @@ TEST(FleetView, FitsTheWindowWithPendingBoxesFirst)
 {
     std::vector<ViewRow> rows;
     for (int i = 0; i < 10; ++i)
-        rows.push_back({"box" + std::to_string(i), "/dev/pts/" + std::to_string(i), i % 3 == 0 ? "waiting 3 s" : "correct",
-                        i % 3 == 0 ? "" : "101", i % 3 == 0});
+        rows.push_back({"box" + std::to_string(i), "/dev/pts/" + std::to_string(i),
+            i % 3 == 0 ? "waiting 3 s" : "correct", i % 3 == 0 ? "" : "101", i % 3 == 0});
     rows[4] = {"box4", "/dev/pts/4", "incorrect", "102", true};
 
     // Room for all: every box in its order, the summary last.

@@ -56,10 +56,7 @@ void removeTree(const std::string& dir)
     rmdir(dir.c_str());
 }
 
-void writeFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
+void writeFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // Runs a tool of this machine (not one under test, so never through an
 // emulator); its standard output, and its status in *status.
@@ -144,9 +141,9 @@ constexpr bool Emulated = true;
 #else
 constexpr bool Emulated = false;
 #endif
-#define SKIP_UNDER_EMULATOR()                                                                                        \
-    if (Emulated)                                                                                                    \
-    GTEST_SKIP() << "under the emulator the fleet cannot start check-quarvo (exec of an arm64 program from an "      \
+#define SKIP_UNDER_EMULATOR()                                                                                          \
+    if (Emulated)                                                                                                      \
+    GTEST_SKIP() << "under the emulator the fleet cannot start check-quarvo (exec of an arm64 program from an "        \
                     "emulated one fails: Exec format error); FleetEmulated checks that this is what it reports"
 
 struct StandIn {
@@ -205,30 +202,35 @@ TEST(Fleet, SixteenBoxesWithMixedOutcomesEachRightInTheReports)
     }
     writeFile(dir + "/lab", lab);
     Child fleet({Fleet, "--boxes", dir + "/lab", "--channel", "101", "--timeout", "1", "--junit", dir + "/junit.xml",
-                 "--result", dir + "/result.json", "--suite", "rack<7>", "--capture-dir", dir + "/captures"});
+        "--result", dir + "/result.json", "--suite", "rack<7>", "--capture-dir", dir + "/captures"});
     const ChildResult r = fleet.wait(std::chrono::seconds(60));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n16/16 done: 3 correct, 9 incorrect, 4 no answer, [0-9]+ s\n$")))
         << r.out;
     // Each box's line, and the last lines of a failing one's check.
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nhostile-2 incorrect \\[1B\\]\\]0;x\\[07\\]<&\\[EF\\]\\[BF\\]\\[BD\\] [0-9]+\n"
-                                                    "  Current channel '\\[1B\\]\\]0;x\\[07\\]<&\\[FF\\]' \\[incorrect\\]\n  Failed\n")))
+    EXPECT_TRUE(std::regex_search(r.out,
+        std::regex("\nhostile-2 incorrect \\[1B\\]\\]0;x\\[07\\]<&\\[EF\\]\\[BF\\]\\[BD\\] [0-9]+\n"
+                   "  Current channel '\\[1B\\]\\]0;x\\[07\\]<&\\[FF\\]' \\[incorrect\\]\n  Failed\n")))
         << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("(^|\n)silent-4 no-answer - [0-9]+\n  select timed out\n"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("(^|\n)silent-4 no-answer - [0-9]+\n  select timed out\n")))
+        << r.out;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "a box's bytes reached the output";
 
     const std::string reports = readReports(dir + "/result.json", dir + "/junit.xml");
     EXPECT_TRUE(hasLine(reports, "json 1 16 3 9 4 0")) << reports;
     EXPECT_TRUE(hasLine(reports, "suite testsuites rack<7> 16 9 4 0")) << reports;
     for (const auto& [name, kind] : expected) {
-        EXPECT_TRUE(hasLine(reports, "box " + name + " " + kind->outcome + " " + kind->channel)) << name << "\n" << reports;
+        EXPECT_TRUE(hasLine(reports, "box " + name + " " + kind->outcome + " " + kind->channel)) << name << "\n"
+                                                                                                 << reports;
         EXPECT_NE(reports.find("case " + name + " rack<7> " + kind->junit + " " +
-                               (std::string(kind->junit) == "passed" ? "" : kind->outcome)),
-                  std::string::npos)
-            << name << "\n" << reports;
+                      (std::string(kind->junit) == "passed" ? "" : kind->outcome)),
+            std::string::npos)
+            << name << "\n"
+            << reports;
     }
-    EXPECT_NE(reports.find("case broken-3 rack<7> failure box-error: Channel error: X\n"), std::string::npos) << reports;
+    EXPECT_NE(reports.find("case broken-3 rack<7> failure box-error: Channel error: X\n"), std::string::npos)
+        << reports;
     // Every box that spoke was recorded; the fleet's own folder is gone.
     EXPECT_EQ(filesIn(dir + "/captures").size(), 14u);
     EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"captures", "junit.xml", "lab", "result.json"}));
@@ -248,17 +250,19 @@ TEST(Fleet, RefusesWhatItCannotRunWithAStatusOfItsOwn)
     const std::vector<Case> cases{
         {{}, "quarvo-fleet: no boxes: give their ports, or --boxes FILE"},
         {{"/dev/null"}, "quarvo-fleet: port /dev/null has no channel: give --channel, or name it in a boxes file"},
-        {{"--channel", "1", "--jobs", "0", "/dev/null"}, "quarvo-fleet: --jobs takes a whole number from 1 to 100000, not '0'"},
+        {{"--channel", "1", "--jobs", "0", "/dev/null"},
+            "quarvo-fleet: --jobs takes a whole number from 1 to 100000, not '0'"},
         {{"--channel", "1", "--timeout", "86401", "/dev/null"},
-         "quarvo-fleet: --timeout takes a whole number of seconds from 1 to 86400, not '86401'"},
+            "quarvo-fleet: --timeout takes a whole number of seconds from 1 to 86400, not '86401'"},
         {{"--boxes", dir + "/bad"}, "quarvo-fleet: " + dir + "/bad:2: a box is written NAME PORT [CHANNEL], not 'b'"},
-        {{"--boxes", dir + "/twice"}, "quarvo-fleet: " + dir + "/twice:2: port " + dir +
-                                          "/null is also the port of box 'a' (" + dir +
-                                          "/twice:1): two checks on one port would each see half of what the box sends"},
+        {{"--boxes", dir + "/twice"},
+            "quarvo-fleet: " + dir + "/twice:2: port " + dir + "/null is also the port of box 'a' (" + dir +
+                "/twice:1): two checks on one port would each see half of what the box sends"},
         {{"--boxes", dir + "/none"}, "quarvo-fleet: boxes file " + dir + "/none: No such file or directory"},
         {{"--channel", "1", "/dev/null", "--junit", dir + "/out", "--result", dir + "/./out"},
-         "quarvo-fleet: --junit and --result name the same file"},
-        {{"--channel", "1", "/dev/null", "--capture-dir", dir + "/bad"}, "quarvo-fleet: --capture-dir " + dir + "/bad: not a folder"},
+            "quarvo-fleet: --junit and --result name the same file"},
+        {{"--channel", "1", "/dev/null", "--capture-dir", dir + "/bad"},
+            "quarvo-fleet: --capture-dir " + dir + "/bad: not a folder"},
         {{"--channel", "1", "/dev/null", "--bogus"}, Fleet + ": unrecognized option '--bogus'"},
     };
     for (const Case& c : cases) {
@@ -288,9 +292,10 @@ TEST(Fleet, ABoxWhoseCheckCannotStartIsThatBoxsError)
     Child alone({copy, "--channel", "101", "--plain", "/dev/null", "/dev/zero"});
     ChildResult r = alone.wait();
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "null start-failed - 0\n  quarvo-fleet: check-quarvo is neither beside this program nor on PATH\n"
-                     "zero start-failed - 0\n  quarvo-fleet: check-quarvo is neither beside this program nor on PATH\n"
-                     "2/2 done: 0 correct, 0 incorrect, 2 no answer, 0 s\n");
+    EXPECT_EQ(r.out,
+        "null start-failed - 0\n  quarvo-fleet: check-quarvo is neither beside this program nor on PATH\n"
+        "zero start-failed - 0\n  quarvo-fleet: check-quarvo is neither beside this program nor on PATH\n"
+        "2/2 done: 0 correct, 0 incorrect, 2 no answer, 0 s\n");
 
     // One that is there but cannot be run.
     writeFile(dir + "/check-quarvo", "");
@@ -299,8 +304,9 @@ TEST(Fleet, ABoxWhoseCheckCannotStartIsThatBoxsError)
     r = broken.wait();
     setenv("PATH", savedPath.c_str(), 1);
     EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("^null start-failed - [0-9]+\n  quarvo-fleet: starting " + dir +
-                                                    "/check-quarvo failed: Exec format error\n")))
+    EXPECT_TRUE(std::regex_search(r.out,
+        std::regex("^null start-failed - [0-9]+\n  quarvo-fleet: starting " + dir +
+            "/check-quarvo failed: Exec format error\n")))
         << r.out;
     removeTree(dir);
 }
@@ -315,8 +321,9 @@ TEST(FleetEmulated, SaysWhyNoCheckCouldStart)
     Child fleet({Fleet, "--channel", "101", "/dev/null", "--junit", dir + "/j.xml", "--result", dir + "/r.json"});
     const ChildResult r = fleet.wait();
     EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("^null start-failed - [0-9]+\n  quarvo-fleet: starting .*/check-quarvo "
-                                                    "failed: Exec format error\n")))
+    EXPECT_TRUE(std::regex_search(r.out,
+        std::regex("^null start-failed - [0-9]+\n  quarvo-fleet: starting .*/check-quarvo "
+                   "failed: Exec format error\n")))
         << r.out;
     const std::string reports = readReports(dir + "/r.json", dir + "/j.xml");
     EXPECT_TRUE(hasLine(reports, "box null start-failed None")) << reports;
@@ -333,8 +340,8 @@ TEST(Fleet, SigtermMidRunLeavesCompleteFilesAndNoCheck)
     mkdir(tmp.c_str(), 0700);
     setenv("TMPDIR", tmp.c_str(), 1);
     std::vector<std::unique_ptr<Pty>> ports;
-    std::vector<std::string> argv{Fleet, "--channel", "101", "--jobs", "2", "--timeout", "60", "--junit", dir + "/j.xml",
-                                  "--result", dir + "/r.json"};
+    std::vector<std::string> argv{Fleet, "--channel", "101", "--jobs", "2", "--timeout", "60", "--junit",
+        dir + "/j.xml", "--result", dir + "/r.json"};
     for (int i = 0; i < 4; ++i) {
         ports.push_back(std::make_unique<Pty>());
         argv.push_back(ports.back()->path());
@@ -377,7 +384,8 @@ TEST(Fleet, KilledFleetLeavesNoCheckRunning)
     kill(fleet.pid(), SIGKILL);
     EXPECT_EQ(fleet.wait().status, 128 + SIGKILL);
     for (const pid_t check : checks)
-        EXPECT_TRUE(waitUntil([&] { return gone(check); }, std::chrono::seconds(10))) << "check " << check << " runs on";
+        EXPECT_TRUE(waitUntil([&] { return gone(check); }, std::chrono::seconds(10)))
+            << "check " << check << " runs on";
     removeTree(tmp);
 }
 
@@ -458,7 +466,8 @@ TEST(Fleet, LiveViewOnATerminalFitsTheWindow)
     EXPECT_EQ(lines.size(), 6u) << "the last drawing fits the narrowed window";
     for (const std::string& line : lines)
         EXPECT_LT(line.size(), 56u) << line;
-    EXPECT_TRUE(std::regex_search(lines.back(), std::regex("^12/12 done: 3 correct, 0 incorrect, 9 no answer, [0-9]+ s$")))
+    EXPECT_TRUE(
+        std::regex_search(lines.back(), std::regex("^12/12 done: 3 correct, 0 incorrect, 9 no answer, [0-9]+ s$")))
         << lines.back();
     EXPECT_GE(frames, 3u);
     EXPECT_NE(shown.find("waiting"), std::string::npos);
