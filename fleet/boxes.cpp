@@ -25,7 +25,7 @@ std::string printable(std::string_view bytes)
     return out;
 }
 
-std::string where(const BoxSpec& box)
+std::string where(const BoxConfig& box)
 {
     if (box.source.empty())
         return "command line";
@@ -72,7 +72,7 @@ std::string boxName_forPort(std::string_view port)
 }
 
 std::string boxes_parse(
-    std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxSpec>& boxes)
+    std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxConfig>& boxes)
 {
     int lineNumber = 0;
     while (!text.empty()) {
@@ -107,7 +107,7 @@ std::string boxes_parse(
         if (!boxName_valid(fields[0]))
             return at + "box name '" + printable(fields[0]) +
                 "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')";
-        BoxSpec box;
+        BoxConfig box;
         box.name = fields[0];
         box.port = fields[1];
         box.source = source;
@@ -124,12 +124,12 @@ std::string boxes_parse(
 }
 
 std::string boxes_checkUnique(
-    const std::vector<BoxSpec>& boxes, const std::function<std::string(const std::string&)>& portKey)
+    const std::vector<BoxConfig>& boxes, const std::function<std::string(const std::string&)>& portKey)
 {
     std::unordered_map<std::string, size_t> names;
     std::unordered_map<std::string, size_t> ports;
     for (size_t i = 0; i < boxes.size(); ++i) {
-        const BoxSpec& box = boxes[i];
+        const BoxConfig& box = boxes[i];
         const auto [name, newName] = names.emplace(box.name, i);
         if (!newName)
             return where(box) + ": box name '" + box.name + "' is already taken by the box at " +

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-struct BoxSpec {
+struct BoxConfig {
     std::string name;
     std::string port;
     std::string channel;
@@ -28,9 +28,9 @@ std::string boxName_forPort(std::string_view port);
 // `defaultChannel` (none when empty). Appends to `boxes`; returns an empty
 // string, or the first fault as "SOURCE:LINE: what is wrong".
 std::string boxes_parse(
-    std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxSpec>& boxes);
+    std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxConfig>& boxes);
 
 // Names must be unique, and so must ports: `portKey` says which port a name
 // stands for (two names of one device give one key). Empty, or the fault.
 std::string boxes_checkUnique(
-    const std::vector<BoxSpec>& boxes, const std::function<std::string(const std::string&)>& portKey);
+    const std::vector<BoxConfig>& boxes, const std::function<std::string(const std::string&)>& portKey);

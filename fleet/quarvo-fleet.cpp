@@ -200,7 +200,7 @@ bool sameFile(const std::string& a, const std::string& b)
 }
 
 struct Box {
-    BoxSpec spec;
+    BoxConfig config;
     enum class State { Queued, Running, Done } state = State::Queued;
     pid_t pid = -1;
     Clock::time_point started{};
@@ -209,18 +209,18 @@ struct Box {
 
 class Fleet {
 public:
-    Fleet(FleetOptions options, std::vector<BoxSpec> specs) : options_(std::move(options))
+    Fleet(FleetOptions options, std::vector<BoxConfig> configs) : options_(std::move(options))
     {
-        for (BoxSpec& spec : specs)
-            boxes_.push_back(Box{std::move(spec), Box::State::Queued, -1, {}, {}});
+        for (BoxConfig& config : configs)
+            boxes_.push_back(Box{std::move(config), Box::State::Queued, -1, {}, {}});
         tally_.boxes = static_cast<int>(boxes_.size());
     }
 
     int run();
 
 private:
-    std::string resultPath(const Box& box) const { return folder_ + "/" + box.spec.name + ".json"; }
-    std::string outputPath(const Box& box) const { return folder_ + "/" + box.spec.name + ".out"; }
+    std::string resultPath(const Box& box) const { return folder_ + "/" + box.config.name + ".json"; }
+    std::string outputPath(const Box& box) const { return folder_ + "/" + box.config.name + ".out"; }
     int64_t msSince(Clock::time_point t) const
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -266,31 +266,31 @@ void Fleet::start(Box& box)
         --running_;
         ended(box,
             boxEnd_synthesized(
-                box.spec, "start-failed", std::nullopt, 0, "creating " + out + " failed: " + std::strerror(errno), {}));
+                box.config, "start-failed", std::nullopt, 0, "creating " + out + " failed: " + std::strerror(errno), {}));
         return;
     }
     if (checkPath_.empty()) {
         dprintf(fd, "%s: check-quarvo is neither beside this program nor on PATH\n", programName);
         close(fd);
         --running_;
-        ended(box, boxEnd_synthesized(box.spec, "start-failed", std::nullopt, 0, {}, tailOf(out, OutputKept)));
+        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, {}, tailOf(out, OutputKept)));
         return;
     }
-    std::vector<std::string> args{checkPath_, "--feedback", box.spec.port, "--channel", box.spec.channel,
+    std::vector<std::string> args{checkPath_, "--feedback", box.config.port, "--channel", box.config.channel,
         "--distinct-status", "--result", resultPath(box)};
     if (options_.timeout > 0)
         args.insert(args.end(), {"--timeout", std::to_string(options_.timeout)});
     if (options_.reconnect)
         args.emplace_back("--reconnect");
     if (!options_.captureDir.empty())
-        args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.spec.name + ".cap"});
+        args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.config.name + ".cap"});
     box.pid = children_start(checkPath_, args, fd, self_);
     if (box.pid < 0)
         dprintf(fd, "%s: starting %s failed: %s\n", programName, checkPath_.c_str(), std::strerror(errno));
     close(fd);
     if (box.pid < 0) {
         --running_;
-        ended(box, boxEnd_synthesized(box.spec, "start-failed", std::nullopt, 0, {}, tailOf(out, OutputKept)));
+        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, {}, tailOf(out, OutputKept)));
     }
 }
 
@@ -306,18 +306,18 @@ void Fleet::finish(Box& box, int rawStatus)
         close(fd);
     const std::optional<CheckReport> report = haveText ? checkResult_parse(text) : std::nullopt;
     if (report) {
-        ended(box, boxEnd_fromResult(box.spec, *report, text, output));
+        ended(box, boxEnd_fromResult(box.config, *report, text, output));
         return;
     }
     // No result: the check could not be run, or was ended before it wrote one.
     const int64_t ms = msSince(box.started);
     if (WIFEXITED(rawStatus) && status == 127)
-        ended(box, boxEnd_synthesized(box.spec, "start-failed", status, ms, {}, output));
+        ended(box, boxEnd_synthesized(box.config, "start-failed", status, ms, {}, output));
     else if (stopping_)
-        ended(box, boxEnd_synthesized(box.spec, "interrupted", status, ms, "ended before it wrote a result", {}));
+        ended(box, boxEnd_synthesized(box.config, "interrupted", status, ms, "ended before it wrote a result", {}));
     else
         ended(box,
-            boxEnd_synthesized(box.spec, "no-result", status, ms,
+            boxEnd_synthesized(box.config, "no-result", status, ms,
                 "the check ended with status " + std::to_string(status) + " without a result", output));
 }
 
@@ -330,7 +330,7 @@ void Fleet::ended(Box& box, BoxEnd end)
     dirty_ = true;
     if (live_)
         return;
-    std::string text = plainLine(box.spec, box.end) + "\n";
+    std::string text = plainLine(box.config, box.end) + "\n";
     if (box.end.verdict == Verdict::AnsweredOtherwise || box.end.verdict == Verdict::NoAnswer) {
         for (const std::string& line : lastLines(tailOf(outputPath(box), OutputKept), LinesShown))
             text += "  " + line + "\n";
@@ -369,7 +369,7 @@ void Fleet::drawView(bool force)
     std::vector<ViewRow> rows;
     rows.reserve(boxes_.size());
     for (const Box& box : boxes_) {
-        ViewRow row{box.spec.name, printable(box.spec.port), "queued", "", true};
+        ViewRow row{box.config.name, printable(box.config.port), "queued", "", true};
         if (box.state == Box::State::Running) {
             row.state = "waiting " + std::to_string(msSince(box.started) / 1000) + " s";
         } else if (box.state == Box::State::Done) {
@@ -400,7 +400,7 @@ void Fleet::writeJunit()
         file.write(junit_head(options_.suite, tally_, static_cast<double>(msSince(startTime_)) / 1000.0, timestamp_));
     for (const Box& box : boxes_) {
         if (ok)
-            ok = file.write(junit_testCase(options_.suite, box.spec, box.end,
+            ok = file.write(junit_testCase(options_.suite, box.config, box.end,
                 box.end.verdict == Verdict::Skipped ? std::string() : tailOf(outputPath(box), OutputKept)));
     }
     if (!ok || !file.write(junit_tail()) || file.commit() != 0)
@@ -557,12 +557,12 @@ int Fleet::run()
             --running_;
             ended(box,
                 boxEnd_synthesized(
-                    box.spec, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
+                    box.config, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
         }
         if (box.state == Box::State::Queued)
             ended(box,
                 boxEnd_synthesized(
-                    box.spec, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
+                    box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
     }
     const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
     if (live_)
@@ -587,7 +587,7 @@ int Fleet::run()
 
 // The boxes from the file and the command line, checked before anything
 // starts. Empty, or what is wrong.
-std::string collectBoxes(const FleetOptions& options, std::vector<BoxSpec>* boxes)
+std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* boxes)
 {
     if (!options.boxesFile.empty()) {
         const bool standardInput = options.boxesFile == "-";
@@ -611,7 +611,7 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxSpec>* boxe
     for (const std::string& port : options.ports) {
         if (!options.haveChannel)
             return "port " + printable(port) + " has no channel: give --channel, or name it in a boxes file";
-        BoxSpec box{boxName_forPort(port), port, options.channel, {}, 0};
+        BoxConfig box{boxName_forPort(port), port, options.channel, {}, 0};
         if (!boxName_valid(box.name))
             return "port " + printable(port) + " gives no usable box name: name it in a boxes file";
         boxes->push_back(std::move(box));
@@ -648,7 +648,7 @@ int main(int argc, char** argv)
         std::printf("quarvo-fleet %s\n", QUARVO_VERSION);
         return 0;
     }
-    std::vector<BoxSpec> boxes;
+    std::vector<BoxConfig> boxes;
     std::string wrong = collectBoxes(options, &boxes);
     if (wrong.empty() && !options.junit.empty() && !options.result.empty() && sameFile(options.junit, options.result))
         wrong = "--junit and --result name the same file";

@@ -77,7 +77,7 @@ Verdict verdictOf(std::string_view outcome)
 }
 
 BoxEnd boxEnd_fromResult(
-    const BoxSpec& box, const CheckReport& report, std::string_view resultText, std::string_view output)
+    const BoxConfig& box, const CheckReport& report, std::string_view resultText, std::string_view output)
 {
     BoxEnd end;
     end.outcome = report.outcome;
@@ -98,7 +98,7 @@ BoxEnd boxEnd_fromResult(
     return end;
 }
 
-BoxEnd boxEnd_synthesized(const BoxSpec& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
+BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
     std::string_view detail, std::string_view output)
 {
     BoxEnd end;
@@ -171,7 +171,7 @@ std::string channelField(const std::optional<std::string>& channel)
     return field;
 }
 
-std::string plainLine(const BoxSpec& box, const BoxEnd& end)
+std::string plainLine(const BoxConfig& box, const BoxEnd& end)
 {
     return box.name + " " + printable(end.outcome) + " " + channelField(end.channelSeen) + " " +
         std::to_string(end.elapsedMs);
@@ -202,7 +202,7 @@ std::string junit_head(std::string_view suite, const Tally& tally, double second
         seconds3(seconds) + "\" timestamp=\"" + attribute(timestamp) + "\">\n";
 }
 
-std::string junit_testCase(std::string_view suite, const BoxSpec& box, const BoxEnd& end, std::string_view output)
+std::string junit_testCase(std::string_view suite, const BoxConfig& box, const BoxEnd& end, std::string_view output)
 {
     std::string x = "    <testcase name=\"" + attribute(box.name) + "\" classname=\"" + attribute(suite) +
         "\" time=\"" + seconds3(static_cast<double>(end.elapsedMs) / 1000.0) + "\">\n";

@@ -34,10 +34,10 @@ struct BoxEnd {
 
 // A box whose check left a result.
 BoxEnd boxEnd_fromResult(
-    const BoxSpec& box, const CheckReport& report, std::string_view resultText, std::string_view output);
+    const BoxConfig& box, const CheckReport& report, std::string_view resultText, std::string_view output);
 // A box without one: `outcome` is the fleet's word, `status` the check's
 // exit status if it ran, `detail` what the fleet knows.
-BoxEnd boxEnd_synthesized(const BoxSpec& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
+BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
     std::string_view detail, std::string_view output);
 
 struct Tally {
@@ -60,7 +60,7 @@ std::string summaryLine(const Tally& tally, int64_t seconds);
 
 // "NAME OUTCOME CHANNEL-SEEN ELAPSED_MS": the channel in printable form with
 // blanks as [20], "-" when none was seen, "" when an empty one was.
-std::string plainLine(const BoxSpec& box, const BoxEnd& end);
+std::string plainLine(const BoxConfig& box, const BoxEnd& end);
 std::string channelField(const std::optional<std::string>& channel);
 
 // The last `count` non-empty lines of `output`, in printable form.
@@ -69,7 +69,7 @@ std::vector<std::string> lastLines(std::string_view output, size_t count);
 // JUnit XML as GitLab and Jenkins read it, in three pieces so that each
 // box's output is read only while its test case is written.
 std::string junit_head(std::string_view suite, const Tally& tally, double seconds, std::string_view timestamp);
-std::string junit_testCase(std::string_view suite, const BoxSpec& box, const BoxEnd& end, std::string_view output);
+std::string junit_testCase(std::string_view suite, const BoxConfig& box, const BoxEnd& end, std::string_view output);
 std::string junit_tail();
 
 // The fleet's JSON result: the summary, then "boxes" with each box's object.

@@ -15,7 +15,7 @@ std::string identity(const std::string& port) { return port; }
 
 TEST(FleetBoxes, ReadsALabFileAndRefusesMalformedLinesWithTheirNumber)
 {
-    std::vector<BoxSpec> boxes;
+    std::vector<BoxConfig> boxes;
     EXPECT_EQ(boxes_parse("# rack 3\n\nbox-1 /dev/ttyUSB0 101\n  box_2\t/dev/ttyUSB1   # default channel\r\n"
                           "b.3 tcp://10.0.0.7:4001 7 # remote\n",
                   "lab.txt", "55", boxes),
@@ -44,10 +44,10 @@ TEST(FleetBoxes, ReadsALabFileAndRefusesMalformedLinesWithTheirNumber)
                 "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
     };
     for (const Case& c : cases) {
-        std::vector<BoxSpec> none;
+        std::vector<BoxConfig> none;
         EXPECT_EQ(boxes_parse(c.text, "lab.txt", "1", none), c.fault) << c.text;
     }
-    std::vector<BoxSpec> none;
+    std::vector<BoxConfig> none;
     EXPECT_EQ(boxes_parse("a /dev/a\n", "lab.txt", "", none),
         "lab.txt:1: box 'a' has no channel, and no --channel was given");
 }
@@ -73,13 +73,13 @@ TEST(FleetBoxes, NamesABoxAfterItsPort)
 
 TEST(FleetBoxes, RefusesTwoBoxesOfOneNameOrOnOnePort)
 {
-    const std::vector<BoxSpec> sameName{{"a", "/dev/x", "1", "lab", 1}, {"a", "/dev/y", "1", "lab", 4}};
+    const std::vector<BoxConfig> sameName{{"a", "/dev/x", "1", "lab", 1}, {"a", "/dev/y", "1", "lab", 4}};
     EXPECT_EQ(boxes_checkUnique(sameName, identity), "lab:4: box name 'a' is already taken by the box at lab:1");
-    const std::vector<BoxSpec> sameBareName{{"ttyS0", "/dev/ttyS0", "1", "", 0}, {"ttyS0", "/x/ttyS0", "1", "", 0}};
+    const std::vector<BoxConfig> sameBareName{{"ttyS0", "/dev/ttyS0", "1", "", 0}, {"ttyS0", "/x/ttyS0", "1", "", 0}};
     EXPECT_EQ(boxes_checkUnique(sameBareName, identity),
         "command line: box name 'ttyS0' is already taken by the box at command line (name boxes in a boxes file)");
     // Two names of one device are one port.
-    const std::vector<BoxSpec> samePort{
+    const std::vector<BoxConfig> samePort{
         {"a", "/dev/serial/by-id/x", "1", "lab", 1}, {"b", "/dev/ttyUSB0", "1", "lab", 2}};
     const auto device = [](const std::string&) { return std::string("/dev/ttyUSB0"); };
     EXPECT_EQ(boxes_checkUnique(samePort, device),
@@ -189,7 +189,7 @@ TEST(FleetReport, VerdictsSummaryAndLines)
     EXPECT_EQ(channelField(std::string()), "\"\"");
     EXPECT_EQ(channelField(std::string("1 0\x1b")), "1[20]0[1B]");
 
-    const BoxSpec box{"b1", "/dev/pts/9", "101", "", 0};
+    const BoxConfig box{"b1", "/dev/pts/9", "101", "", 0};
     CheckReport report;
     report.outcome = "incorrect";
     report.currentChannel = "102";
