@@ -4,7 +4,8 @@
 # With arguments: installs those packages instead (the arm64 cross build
 # asks for its own this way).
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind groff-base man-db dpkg-dev file lintian)
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev valgrind groff-base man-db dpkg-dev file lintian
+  libxml2-utils python3)
 [ $# -eq 0 ] || packages=("$@")
 missing=()
 for p in "${packages[@]}"; do

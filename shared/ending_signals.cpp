@@ -200,3 +200,33 @@ void endingSignals_flushOutput()
     endingSignals_nudgeWrites();
     std::fflush(stdout);
 }
+
+// --- Added for quarvo-fleet: starting children and ending as a signal would.
+
+void endingSignals_defaultsForChild()
+{
+    struct sigaction fresh {};
+    fresh.sa_handler = SIG_DFL;
+    sigemptyset(&fresh.sa_mask);
+    for (int s = 1; s < NSIG; ++s) {
+        if (s != SIGKILL && s != SIGSTOP)
+            sigaction(s, &fresh, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void endingSignals_endAs(int signo)
+{
+    struct sigaction fresh {};
+    fresh.sa_handler = SIG_DFL;
+    sigemptyset(&fresh.sa_mask);
+    sigaction(signo, &fresh, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signo);
+    _exit(128 + signo);
+}
