@@ -1,4 +1,5 @@
 #include "options.h"
+#include "command_line.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,14 +29,11 @@ const option optionList[] = {
 
 bool parseWholeNumber(const char* text, long low, long high, long* out)
 {
-    if (text == nullptr || *text < '0' || *text > '9')
+    long long n = 0;
+    // Digits only: no sign, as the fleet has always taken them.
+    if (text == nullptr || *text < '0' || *text > '9' || !commandLine_parseWhole(text, 10, low, high, &n))
         return false;
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || n < low || n > high)
-        return false;
-    *out = n;
+    *out = static_cast<long>(n);
     return true;
 }
 

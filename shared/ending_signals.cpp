@@ -201,7 +201,7 @@ void endingSignals_flushOutput()
     std::fflush(stdout);
 }
 
-// --- Added for quarvo-fleet: starting children and ending as a signal would.
+// Starting children.
 
 void endingSignals_defaultsForChild()
 {
@@ -217,16 +217,3 @@ void endingSignals_defaultsForChild()
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-void endingSignals_endAs(int signo)
-{
-    struct sigaction fresh {};
-    fresh.sa_handler = SIG_DFL;
-    sigemptyset(&fresh.sa_mask);
-    sigaction(signo, &fresh, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signo);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signo);
-    _exit(128 + signo);
-}

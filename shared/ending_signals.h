@@ -73,14 +73,9 @@ int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const
 // let go (once nudged) rather than waited for.
 void endingSignals_flushOutput();
 
-// --- Added for quarvo-fleet: starting children and ending as a signal would.
+// Starting children.
 
 // For a child between fork and exec: every signal takes its default action
 // (ignored ones included) and none is blocked, as for a program started
 // afresh. Async-signal-safe.
 void endingSignals_defaultsForChild();
-
-// Ends the process as `signo` ends a program that does not catch it: its
-// default action, unblocked, then raised; status 128 + signo should the
-// signal not end it (one whose default is to be ignored).
-[[noreturn]] void endingSignals_endAs(int signo);

@@ -327,13 +327,3 @@ ChildResult runOnPort(const std::string& program, const std::vector<std::string>
     return child.wait();
 }
 
-bool waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit)
-{
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}

@@ -110,7 +110,3 @@ ChildResult runCheck(const std::vector<std::string>& args, std::string_view inpu
 // The same for any program listening on a port.
 ChildResult runOnPort(const std::string& program, const std::vector<std::string>& args, std::string_view input,
                       bool endInput = true);
-
-// Waits until `predicate` holds (true) or `limit` has passed (false),
-// looking every millisecond.
-bool waitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit);
