@@ -38,6 +38,6 @@ if [ -n "$own_policy" ]; then
 fi
 # The package enables its service for the next boot: undo that too.
 if [[ " ${missing[*]} " == *" ser2net "* ]]; then
-  deb-systemd-helper disable ser2net.service >/dev/null 2>&1 || true
+  systemctl disable ser2net.service >/dev/null 2>&1 || true
   update-rc.d ser2net disable >/dev/null 2>&1 || true
 fi
