@@ -361,7 +361,9 @@ bool negotiate(Port* port, std::string_view shownName, const PortOptions& o, Por
             return false;
         }
         pollfd p{port->fd, static_cast<short>(POLLIN | (port->out.empty() ? 0 : POLLOUT)), 0};
-        const int ready = waitFor(&p, 1, untilMs, o);
+        // A server that never stops sending keeps the socket ready: the
+        // clock, not the wait, says when time is up.
+        const int ready = Port_clockMs() >= untilMs ? 0 : waitFor(&p, 1, untilMs, o);
         if (ready < 0 && stopped(o)) {
             fail(error, PortFailure::Interrupted, shownName, "interrupted", EINTR);
             return false;
@@ -372,8 +374,9 @@ bool negotiate(Port* port, std::string_view shownName, const PortOptions& o, Por
                      "the server did not confirm the line settings in the time allowed", ETIMEDOUT);
             else
                 fail(error, PortFailure::Negotiation, shownName,
-                     "the server did not confirm the line settings within " + std::to_string(o.negotiationMs / 1000) +
-                         " s",
+                     "the server did not confirm the line settings within " +
+                         (o.negotiationMs % 1000 == 0 ? std::to_string(o.negotiationMs / 1000) + " s"
+                                                      : std::to_string(o.negotiationMs) + " ms"),
                      ETIMEDOUT);
             return false;
         }

@@ -314,3 +314,14 @@ ChildResult runOnPort(const std::string& program, const std::vector<std::string>
     }
     return child.wait();
 }
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -105,3 +106,7 @@ ChildResult runCheck(const std::vector<std::string>& args, std::string_view inpu
 // The same for any program listening on a port.
 ChildResult runOnPort(const std::string& program, const std::vector<std::string>& args, std::string_view input,
                       bool endInput = true);
+
+// Polls `done` every millisecond until it holds or `limit` passes; its last
+// answer.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30));
