@@ -139,7 +139,8 @@ size_t Telnet_receive(Telnet& t, std::span<const uint8_t> in, uint8_t* out, std:
             t.afterCr = false;
             return;
         }
-        t.afterCr = b == '\r';
+        // Only a CR sent as text is stuffed: after a switch the next NUL is data.
+        t.afterCr = b == '\r' && t.serverTextMode;
         out[n++] = b;
     };
     for (const uint8_t b : in) {

@@ -54,7 +54,7 @@ struct Telnet {
     enum class Phase : uint8_t { Data, Iac, Verb, Sub, SubIac } phase = Phase::Data;
     uint8_t verb = 0;                 // DO, DONT, WILL or WONT awaiting its option
     bool subOverflow = false;         // the subnegotiation being read is dropped
-    bool afterCr = false;             // the last data byte was a CR (for CR NUL)
+    bool afterCr = false;             // the last data byte was a CR sent as text (for CR NUL)
     uint8_t subLength = 0;
     uint8_t sub[TELNET_MAX_SUBNEGOTIATION] = {};
     TelnetOptionState us[256] = {};   // options we perform
