@@ -164,9 +164,9 @@ AddressList resolve(const PortName& name, std::string_view shownName, int64_t un
     pthread_sigmask(SIG_SETMASK, &all, &before);
     bool started = true;
     try {
-        std::thread([lookup, host = name.host, service, hints] {
+        std::thread([lookup, lookUp = resolver, host = name.host, service, hints] {
             addrinfo* result = nullptr;
-            const int rc = resolver(host.c_str(), service.c_str(), &hints, &result);
+            const int rc = lookUp(host.c_str(), service.c_str(), &hints, &result);
             {
                 const std::lock_guard<std::mutex> hold(lookup->mutex);
                 lookup->error = errno;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -200,6 +201,13 @@ TEST_P(PortSer2net, EveryByteValueReachesTheReaderAndNothingReachesTheBox)
     Port* port = Port_open(server.url(), options(), &error);
     ASSERT_NE(port, nullptr) << error.text;
     EXPECT_EQ(Port_knowsLineSettings(port), telnet());
+    // A dead server is noticed within seconds, not hours.
+    int value = 0;
+    socklen_t length = sizeof value;
+    EXPECT_EQ(getsockopt(Port_fd(port), SOL_SOCKET, SO_KEEPALIVE, &value, &length), 0);
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(getsockopt(Port_fd(port), IPPROTO_TCP, TCP_KEEPIDLE, &value, &length), 0);
+    EXPECT_EQ(value, 10);
     const std::string all = allByteValues() + allByteValues();
     ASSERT_TRUE(pty.write(all));
     EXPECT_EQ(readData(port, all.size()), all);
