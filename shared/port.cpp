@@ -38,9 +38,6 @@ struct Port {
 
 namespace {
 
-// Speeds serial_openport knows; it would end the process on any other.
-constexpr std::array<int, 5> localSpeeds{300, 9600, 19200, 57600, 115200};
-
 // Beyond this, a writer waits: a server that takes nothing cannot make us
 // hold everything the user types.
 constexpr size_t maxQueued = 64 * 1024;
@@ -520,7 +517,7 @@ Port* Port_openParsed(const PortName& name, std::string_view shownName, const Po
 {
     *error = PortError{};
     if (name.kind == PortKind::Local) {
-        if (std::find(localSpeeds.begin(), localSpeeds.end(), options.baud) == localSpeeds.end()) {
+        if (!serial_baudSupported(options.baud)) {
             error->failure = PortFailure::BadName;
             error->text = "Unknown baudrate: " + std::to_string(options.baud);
             error->errnum = EINVAL;
