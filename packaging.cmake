@@ -1,7 +1,7 @@
 # Install rules and the Debian package.
-install(TARGETS check-quarvo quarvo-term quarvo-sim quarvo-monitor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS check-quarvo quarvo-term quarvo-sim quarvo-monitor quarvo-fleet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The completion loader looks a command's completion up by the command's name.
-foreach(command check-quarvo quarvo-term quarvo-sim quarvo-monitor)
+foreach(command check-quarvo quarvo-term quarvo-sim quarvo-monitor quarvo-fleet)
   install(FILES completion/quarvo.bash
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME ${command})
 endforeach()
@@ -10,10 +10,11 @@ endforeach()
 # buffers do so at run time (optimised builds only; the sanitizers do better
 # and clash with it), and relocations are read-only once loaded.
 if(NOT QUARVO_SANITIZE AND NOT QUARVO_FUZZ)
-  foreach(target quarvo_shared quarvo_readfunc quarvo_sim_support check-quarvo quarvo-term quarvo-sim quarvo-monitor)
+  foreach(target quarvo_shared quarvo_readfunc quarvo_sim_support quarvo_fleet check-quarvo quarvo-term quarvo-sim quarvo-monitor
+                 quarvo-fleet)
     target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
   endforeach()
-  foreach(target check-quarvo quarvo-term quarvo-sim quarvo-monitor)
+  foreach(target check-quarvo quarvo-term quarvo-sim quarvo-monitor quarvo-fleet)
     target_link_options(${target} PRIVATE LINKER:-z,relro,-z,now)
   endforeach()
 endif()
@@ -73,7 +74,8 @@ the box is tuned to the expected channel and free of reported errors.
 
 The package also holds quarvo-term, an interactive serial terminal,
 quarvo-monitor, which prints the box's packets as they come and records them,
-and quarvo-sim, a stand-in box on a pseudo-terminal for trying scripts and
+quarvo-fleet, which checks a rack of boxes at once for CI (JUnit XML), and
+quarvo-sim, a stand-in box on a pseudo-terminal for trying scripts and
 replaying recordings.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -89,6 +91,7 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
   set(CPACK_QUARVO_CROSS_LIBDIR ${QUARVO_CROSS_ROOT}/lib)
   set(CPACK_QUARVO_SHLIBDEPS_DIR ${PROJECT_BINARY_DIR}/packaging/shlibdeps)
   set(CPACK_QUARVO_BINARIES ${PROJECT_BINARY_DIR}/check-quarvo ${PROJECT_BINARY_DIR}/quarvo-term
-                            ${PROJECT_BINARY_DIR}/quarvo-sim ${PROJECT_BINARY_DIR}/quarvo-monitor)
+                            ${PROJECT_BINARY_DIR}/quarvo-sim ${PROJECT_BINARY_DIR}/quarvo-monitor
+                            ${PROJECT_BINARY_DIR}/quarvo-fleet)
 endif()
 include(CPack)

@@ -5,7 +5,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +14,7 @@
 #include <poll.h>
 #include <string>
 #include <string_view>
-#include <sys/ioctl.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "capture.h"
 #include "command_line.h"
 #include "ending_signals.h"
+#include "file_identity.h"
 #include "gnome.h"
 #include "read_func.h"
 #include "result.h"
@@ -33,9 +33,19 @@
 namespace {
 
 int debug = 0;
-int portFd = -1;
 const char* programName = "check-quarvo";
 const char* capturePath = nullptr;
+
+// What the one way out cleans up, whichever way the check ends.
+struct Session {
+    int portFd = -1;
+    Capture* capture = nullptr;
+    const char* logPath = nullptr; // the log in force
+    time_t deadline = 0;           // monotonic seconds, once known
+    int64_t exactDeadline = -1;    // with --timeout: monotonic nanoseconds, once known
+    bool logIsPort = false;
+};
+Session session;
 
 // Options for test labs. Without them the check behaves as it always has.
 struct LabOptions {
@@ -52,19 +62,6 @@ LabOptions lab;
 // What --result reports, gathered as the check goes.
 CheckResult result;
 const auto startTime = std::chrono::steady_clock::now();
-
-// These signals end the check as they would end any program, but only once
-// its output, capture and result are complete: the handler notes the signal,
-// and the check ends at its next wait (a blocked write is interrupted).
-constexpr std::array<int, 5> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-volatile sig_atomic_t caughtSignal = 0;
-sigset_t endingSet;
-
-void noteSignal(int signo)
-{
-    caughtSignal = signo;
-    endingSignals_nudgeWrites();
-}
 
 const option options_list[] = {
     {"capture", required_argument, nullptr, 'p'},
@@ -127,17 +124,22 @@ void print_help(const char* name)
 // is touched, so a failure is reported where the error output went until now.
 int redirectToLog(const char* path)
 {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // Not blocking while it opens: a FIFO nobody reads is refused at once
+    // rather than waited on; later writes block again, within the limits
+    // the ending signals and the deadline set.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) {
         std::fprintf(stderr, "opening log file %s for writing failed: %s\n", path, std::strerror(errno));
         return -1;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // What was printed before belongs where it was printed.
     std::fflush(stdout);
     std::fflush(stderr);
     dup2(fd, STDERR_FILENO);
     dup2(fd, STDOUT_FILENO);
     close(fd);
+    session.logPath = path;
     return 0;
 }
 
@@ -153,20 +155,32 @@ ReportSink countingReports()
             &result.reports};
 }
 
-void usePort(int fd, ReadContext* context)
+// The log is the port itself (another name, a link): from now on the check
+// writes nothing more there, not even what it holds already.
+void silenceLog()
+{
+    session.logIsPort = true;
+    __fpurge(stdout);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    endingSignals_report(std::string(programName) + ": log " + session.logPath +
+                         ": is the port itself: nothing more is written to it\n");
+}
+
+// False when the port turns out to be the log: then nothing is read from it.
+bool usePort(int fd, ReadContext* context)
 {
     context->fd = fd;
-    portFd = fd;
-    // A pseudo-terminal keeps its exclusive mode after the check has ended;
-    // the next check on the same stand-in box must still be able to open it.
-    static bool registered = false;
-    if (!registered) {
-        registered = true;
-        std::atexit([] {
-            if (portFd >= 0)
-                ioctl(portFd, TIOCNXCL);
-        });
+    session.portFd = fd;
+    if (session.logPath != nullptr && sameOpenFile(fd, STDOUT_FILENO)) {
+        silenceLog();
+        return false;
     }
+    return true;
 }
 
 // With --reconnect: tries the port every half second until it opens (its
@@ -193,8 +207,8 @@ int reopenPort(const char* port, const ReadContext& context, bool announce)
         timespec wait{0, 500'000'000};
         if (context.exactDeadline >= 0 && left.tv_sec == 0 && left.tv_nsec < wait.tv_nsec)
             wait = left;
-        endingSignals_wait(nullptr, 0, &wait, &endingSet, &caughtSignal);
-        if (caughtSignal != 0)
+        endingSignals_waitFor(nullptr, 0, &wait);
+        if (endingSignals_caught() != 0)
             return -2;
     }
 }
@@ -208,12 +222,19 @@ void markCapture(const ReadContext& context, CaptureMarkKind kind)
 
 // The deadline runs from now: --timeout's seconds exactly, else the
 // 80-second rule's whole seconds.
+// Output stuck at the deadline is let go then.
 void setDeadline(ReadContext* context)
 {
-    if (lab.exactTimeout)
+    if (lab.exactTimeout) {
         context->exactDeadline = monotonic_nanos() + static_cast<int64_t>(lab.timeout) * 1'000'000'000;
-    else
+        session.exactDeadline = context->exactDeadline;
+        endingSignals_limitWritesAt({static_cast<time_t>(context->exactDeadline / 1'000'000'000),
+                                     static_cast<long>(context->exactDeadline % 1'000'000'000)});
+    } else {
         context->deadline = monotonic_seconds() + lab.timeout;
+        session.deadline = context->deadline;
+        endingSignals_limitWrites(context->deadline);
+    }
 }
 
 Outcome check_status(const char* chan_str, const char* feedback_port)
@@ -225,9 +246,19 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
         return Outcome::Usage;
     }
 
+    // The port named by a log in force is never opened.
+    if (session.logPath != nullptr && sameFile(session.logPath, feedback_port)) {
+        silenceLog();
+        return Outcome::PortFailed;
+    }
+    // Replaced before the port is opened, so that an old capture never
+    // stands beside this check's result; time zero is the port's opening.
+    if (capturePath != nullptr)
+        session.capture = Capture_open(capturePath, programName, feedback_port, 57600);
+
     ReadContext context{-1, 0};
-    context.endingSignals = &endingSet;
-    context.stop = &caughtSignal;
+    context.endingSignals = endingSignals_set();
+    context.stop = endingSignals_flag();
     // Whatever way the check ends, the result counts the bytes received.
     struct CountBytes {
         const ReadContext& context;
@@ -240,19 +271,21 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
         const int fd = reopenPort(feedback_port, context, true);
         if (fd < 0)
             return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
-        usePort(fd, &context);
+        if (!usePort(fd, &context))
+            return Outcome::PortFailed;
     } else {
         const int fd = serial_openport(feedback_port, 57600, 1);
         if (fd == -1) {
             std::perror("Opening feedback serial port failed");
             return Outcome::PortFailed;
         }
-        usePort(fd, &context);
+        if (!usePort(fd, &context))
+            return Outcome::PortFailed;
         setDeadline(&context);
     }
 
-    if (capturePath != nullptr)
-        startCapture(capturePath, programName, feedback_port, 57600, &context);
+    Capture_start(session.capture, context.fd);
+    context.capture = session.capture;
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_createWithSink(readFunc, &context, countingReports()),
                                                            &Gnome_destroy);
     if (!gnome) {
@@ -273,13 +306,14 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
                 // usual resynchronisation on the next line feed.
                 std::fprintf(stderr, "%s: port lost, reopening\n", feedback_port);
                 serial_close(context.fd);
-                portFd = -1;
+                session.portFd = -1;
                 context.end = ReadEnd::None;
                 markCapture(context, CaptureMarkKind::Lost);
                 const int fd = reopenPort(feedback_port, context, false);
                 if (fd < 0)
                     return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
-                usePort(fd, &context);
+                if (!usePort(fd, &context))
+                    return Outcome::PortFailed;
                 markCapture(context, CaptureMarkKind::Reopened);
                 continue;
             }
@@ -305,53 +339,107 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
     }
 }
 
-// Writes the result file when one was asked for; its failure is reported
-// and changes nothing else.
+// The output, the port, the capture, then the result: the one way out,
+// whichever way the check ends. Returns the status; a check ended by a
+// signal then ends as the signal would.
 int finish(Outcome outcome, int status)
 {
+    const int signo = outcome == Outcome::Interrupted ? endingSignals_caught() : 0;
+    if (signo != 0)
+        status = 128 + signo;
     // The verdict stands in the status; output that could not be written is
-    // still worth a word (a full disk under the log, say). Ended by a
-    // signal, the output may be stuck and is not waited for.
-    if (outcome != Outcome::Interrupted && (std::fflush(stdout) != 0 || std::ferror(stdout)))
-        std::fprintf(stderr, "%s: writing the output failed: %s\n", programName, std::strerror(errno));
-    if (lab.resultPath == nullptr)
-        return status;
-    result.outcome = outcome;
-    result.status = status;
-    result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                             startTime)
-                           .count();
-    const int written = writeResult(lab.resultPath, result);
-    if (written == -2)
-        std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
-                     lab.resultPath);
-    else if (written != 0)
-        std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName, lab.resultPath,
-                     std::strerror(errno));
+    // still worth a word (a full disk under the log, say), said where the
+    // caller sees it. Output stuck past the deadline or a signal has been
+    // let go by then.
+    if (!session.logIsPort) {
+        const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+        const int error = errno;
+        const std::string log = session.logPath != nullptr ? std::string("the log ") + session.logPath : "";
+        if (endingSignals_outputLost(STDOUT_FILENO) || endingSignals_outputLost(STDERR_FILENO) ||
+            (!flushed && error == EINTR && signo != 0)) {
+            result.outputError = "not taken in time";
+            endingSignals_report(std::string(programName) + ": " + (log.empty() ? "the output" : log) +
+                                 " was not taken in time: the rest of it is lost\n");
+        } else if (!flushed && !log.empty()) {
+            result.outputError = std::strerror(error);
+            endingSignals_report(std::string(programName) + ": writing " + log + " failed: " + *result.outputError +
+                                 "\n");
+        } else if (!flushed) {
+            // Ended by a signal (a closed pipe's, say), the signal says it all.
+            result.outputError = std::strerror(error);
+            if (signo == 0)
+                std::fprintf(stderr, "%s: writing the output failed: %s\n", programName, result.outputError->c_str());
+        } else if (!log.empty() && std::ferror(stderr)) {
+            result.outputError = "lines of the error output were lost";
+            endingSignals_report(std::string(programName) + ": writing " + log + " failed: " + *result.outputError +
+                                 "\n");
+        }
+    }
+    if (session.portFd >= 0) {
+        serial_close(session.portFd); // lifts the exclusive mode and the lock
+        session.portFd = -1;
+    }
+    // What the capture's file has not taken yet may wait a second, but
+    // never past the deadline or an ending signal.
+    int captureWaitMs = signo != 0 ? 0 : CAPTURE_CLOSE_WAIT_MS;
+    if ((session.deadline != 0 || session.exactDeadline >= 0) && signo == 0) {
+        const int64_t leftMs = session.exactDeadline >= 0 ? (session.exactDeadline - monotonic_nanos()) / 1'000'000
+                                                          : (session.deadline - monotonic_seconds()) * 1000;
+        captureWaitMs = static_cast<int>(std::clamp<int64_t>(leftMs, 0, CAPTURE_CLOSE_WAIT_MS));
+    }
+    result.captureDropped = Capture_close(session.capture, captureWaitMs);
+    session.capture = nullptr;
+    if (lab.resultPath != nullptr) {
+        result.outcome = outcome;
+        result.status = status;
+        result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                 startTime)
+                               .count();
+        const int written = writeResult(lab.resultPath, result);
+        if (written == -2)
+            std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
+                         lab.resultPath);
+        else if (written != 0)
+            std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName, lab.resultPath,
+                         std::strerror(errno));
+    }
+    if (signo != 0) {
+        std::fflush(nullptr);
+        endingSignals_endAs(signo);
+    }
     return status;
 }
 
-void catchEndingSignals()
+// Two of the file options naming one file would destroy each other (a
+// capture replacing the log, a result renamed over the capture): refused
+// before anything is opened or replaced. True when refused.
+bool refuseSharedFiles()
 {
-    endingSignals_catch(endingSignals.data(), endingSignals.size(), noteSignal, &endingSet, nullptr);
-}
-
-// Ends the process as the caught signal would, once everything is complete.
-[[noreturn]] void endBySignal(int signo)
-{
-    // A second signal, or a stuck output below, ends it at once.
-    for (int s : endingSignals) {
-        if (sigismember(&endingSet, s))
-            signal(s, SIG_DFL);
+    struct Named {
+        const char* option;
+        const char* path;
+    };
+    const std::array<Named, 3> files{{{"--log", session.logPath}, {"--capture", capturePath}, {"--result", lab.resultPath}}};
+    const auto same = [&](size_t i, size_t k) {
+        return files[i].path != nullptr && files[k].path != nullptr && sameFile(files[i].path, files[k].path);
+    };
+    bool refused = false;
+    for (size_t i = 0; i < files.size() && !refused; ++i) {
+        for (size_t k = i + 1; k < files.size() && !refused; ++k) {
+            if (!same(i, k))
+                continue;
+            endingSignals_report(std::string(programName) + ": " + files[i].option + " " + files[i].path + " and " +
+                                 files[k].option + " " + files[k].path + " are the same file\n");
+            refused = true;
+        }
     }
-    finish(Outcome::Interrupted, 128 + signo);
-    finishCapture();
-    if (portFd >= 0)
-        ioctl(portFd, TIOCNXCL);
-    endingSignals_flushOutput();
-    std::fflush(stderr);
-    raise(signo);
-    _exit(128 + signo);
+    if (!refused)
+        return false;
+    // No result where it would land on another option's file.
+    if (same(0, 2) || same(1, 2))
+        lab.resultPath = nullptr;
+    capturePath = nullptr;
+    return true;
 }
 
 bool parseSeconds(const char* text, time_t* seconds)
@@ -369,7 +457,11 @@ int main(int argc, char** argv)
 {
     // Before anything is opened: the port or the log must never become the
     // standard output, or the verdict would be written to the box.
-    ensureStandardStreams();
+    if (!ensureStandardStreams())
+        return 1;
+    // Before the options, so that the standard error as the caller gave it
+    // is kept for reports a --log must not swallow.
+    endingSignals_start(true);
     programName = argv[0];
     // Asking for help or the version is no attempt at a check: alone, it
     // is answered before the count of arguments is.
@@ -452,9 +544,8 @@ int main(int argc, char** argv)
     result.port = feedback_port;
     if (logFailed)
         return finish(Outcome::LogFailed, outcomeStatus(Outcome::LogFailed, lab.distinctStatus));
-    catchEndingSignals();
+    if (refuseSharedFiles())
+        return finish(Outcome::Usage, outcomeStatus(Outcome::Usage, lab.distinctStatus));
     const Outcome outcome = check_status(chan_str, feedback_port);
-    if (outcome == Outcome::Interrupted)
-        endBySignal(caughtSignal);
     return finish(outcome, outcomeStatus(outcome, lab.distinctStatus));
 }

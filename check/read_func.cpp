@@ -42,12 +42,22 @@ int waitForPort(ReadContext* ctx)
         timespec timeout = timeLeft(*ctx);
         if (timeout.tv_sec >= 30 * 86400) // poll takes an int of milliseconds
             timeout = {30 * 86400, 0};
+        // A box that sent something and then fell silent leaves its
+        // evidence on disk within a second, even if the check is killed.
+        const bool quietFlush =
+            ctx->capture != nullptr && (timeout.tv_sec > 1 || (timeout.tv_sec == 1 && timeout.tv_nsec > 0));
+        if (quietFlush)
+            timeout = {1, 0};
         pollfd readable{ctx->fd, POLLIN, 0};
         // Rounded up: a wait that ends before the deadline would end the check early.
         const auto ms = static_cast<int>(timeout.tv_sec * 1000 + (timeout.tv_nsec + 999'999) / 1'000'000);
         const int ready = ctx->endingSignals == nullptr
                               ? poll(&readable, 1, ms)
                               : endingSignals_wait(&readable, 1, &timeout, ctx->endingSignals, ctx->stop);
+        if (ready == 0 && quietFlush) {
+            Capture_flush(ctx->capture);
+            continue;
+        }
         if (ready >= 0)
             return ready;
         if (errno != EINTR)

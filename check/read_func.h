@@ -48,12 +48,6 @@ timespec timeLeft(const ReadContext& context);
 
 // Hands over bytes already read from the port; otherwise waits for the port
 // until the deadline (a poll once it has passed), then reads. "select timed
-// out" on the standard output and -1 when nothing came.
+// out" on the standard output and -1 when nothing came. With a capture, what
+// it holds goes to its file after each second of quiet.
 int32_t readFunc(void* context, void* dest, uint32_t size);
-
-// With --capture: records every byte the check reads into `path`, and keeps
-// the file complete on every way the process ends. Output and verdict are
-// unchanged whether or not the file can be written.
-void startCapture(const char* path, const char* program, const char* port, int baud, ReadContext* context);
-// Puts the capture on disk and closes it; for endings that skip exit().
-void finishCapture();

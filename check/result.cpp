@@ -103,6 +103,9 @@ std::string resultJson(const CheckResult& r)
     out += ",\"bad_input_reports\":" + std::to_string(r.reports);
     out += ",\"bytes\":" + std::to_string(r.bytes);
     out += ",\"elapsed_ms\":" + std::to_string(r.elapsedMs);
+    out += ",\"capture_dropped_bytes\":" + std::to_string(r.captureDropped);
+    out += ",\"output_error\":";
+    appendOptional(out, r.outputError);
     out += "}\n";
     return out;
 }

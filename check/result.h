@@ -41,6 +41,8 @@ struct CheckResult {
     uint64_t reports = 0;                   // the reader's reports about bad input
     uint64_t bytes = 0;                     // bytes received from the port
     int64_t elapsedMs = 0;
+    uint64_t captureDropped = 0;            // received bytes the capture file did not take in time
+    std::optional<std::string> outputError; // why output or log lines were lost, or none
 };
 
 std::string resultJson(const CheckResult& result);

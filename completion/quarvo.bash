@@ -1,4 +1,4 @@
-# Bash completion for check-quarvo, quarvo-term, quarvo-sim and quarvo-monitor.
+# Bash completion for check-quarvo, quarvo-term, quarvo-sim, quarvo-monitor and quarvo-fleet.
 # Installed once under each command's name, as the completion loader expects.
 
 # Serial devices: /dev/tty* and the stable names under /dev/serial/by-id and
@@ -102,7 +102,26 @@ _quarvo_monitor()
     fi
 }
 
+_quarvo_fleet()
+{
+    local cur prev
+    _quarvo_words
+    case $prev in
+        --boxes|--junit|--result)
+            COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+        --capture-dir)
+            COMPREPLY=($(compgen -d -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+        --channel|--jobs|--timeout|--suite) COMPREPLY=(); return ;;
+    esac
+    if [[ $cur == -* ]]; then
+        _quarvo_option_words "--boxes --capture-dir --channel --help --jobs --junit --plain --reconnect --result --suite --timeout --version" "$cur"
+    else
+        _quarvo_serial_ports "$cur"
+    fi
+}
+
 complete -F _check_quarvo check-quarvo
 complete -F _quarvo_term quarvo-term
 complete -F _quarvo_sim quarvo-sim
 complete -F _quarvo_monitor quarvo-monitor
+complete -F _quarvo_fleet quarvo-fleet

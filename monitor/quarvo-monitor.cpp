@@ -30,14 +30,6 @@ namespace {
 constexpr int DefaultBaud = 57600;
 constexpr size_t ReadSize = 4096;
 
-volatile sig_atomic_t stopSignal = 0;
-
-void onStop(int signo)
-{
-    stopSignal = signo;
-    endingSignals_nudgeWrites();
-}
-
 void usage(FILE* out, const char* name)
 {
     std::fprintf(out,
@@ -65,9 +57,9 @@ struct Monitor {
     bool json = false;
     bool hex = false; // values as hex digits: exact, where the printable form is not
     Capture* capture = nullptr;
-    int64_t start = 0;
+    int64_t start = 0;     // time zero: the port's first opening
+    int64_t begun = 0;     // the session's start
     int64_t deadline = -1; // monotonic microseconds; -1: none
-    sigset_t stops;        // the stop signals caught: held back but inside the wait
     // Bytes read but not yet handed to the reader, and when they arrived.
     char staged[ReadSize];
     size_t stagedAt = 0;
@@ -248,8 +240,8 @@ bool openAgain(Monitor& m, bool announce)
             if (left < 500'000)
                 wait.tv_nsec = static_cast<long>(left) * 1000;
         }
-        endingSignals_wait(nullptr, 0, &wait, &m.stops, &stopSignal);
-        if (stopSignal != 0)
+        endingSignals_waitFor(nullptr, 0, &wait);
+        if (endingSignals_caught() != 0)
             return false;
     }
 }
@@ -274,18 +266,18 @@ bool reopenLostPort(Monitor& m)
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
 {
-    if (stopSignal != 0 || m.fd < 0)
+    if (endingSignals_caught() != 0 || m.fd < 0)
         return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        if (stopSignal != 0) // the write gave way to a stop signal
+        if (endingSignals_caught() != 0) // the write gave way to a stop signal
             return 0;
         m.outputError = errno != 0 ? errno : EIO;
         return -1;
     }
     for (;;) {
-        if (stopSignal != 0)
+        if (endingSignals_caught() != 0)
             return 0;
         timespec limit{};
         timespec* timeout = nullptr;
@@ -307,7 +299,7 @@ int fill(Monitor& m)
         // The stop signals are held back between the look above and the
         // wait, and let through inside it, so none is missed; outside the
         // wait they are not held back, so a write stuck on the output gives way.
-        const int ready = endingSignals_wait(&port, 1, timeout, &m.stops, &stopSignal);
+        const int ready = endingSignals_waitFor(&port, 1, timeout);
         const int error = errno;
         if (ready < 0) {
             if (error == EINTR || error == EAGAIN)
@@ -345,6 +337,16 @@ int fill(Monitor& m)
     }
 }
 
+// --duration counts from the session's start; output stuck at its end does
+// not hold the monitor.
+void limitDuration(Monitor& m, double duration)
+{
+    if (duration <= 0)
+        return;
+    m.deadline = m.begun + static_cast<int64_t>(std::llround(duration * 1e6));
+    endingSignals_limitWrites(static_cast<time_t>((m.deadline + 999999) / 1000000));
+}
+
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
 {
     auto& m = *static_cast<Monitor*>(arg);
@@ -363,7 +365,13 @@ int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
 
 int main(int argc, char** argv)
 {
-    ensureStandardStreams();
+    if (!ensureStandardStreams())
+        return 1;
+    // The stop signals end the session cleanly at its next wait; a write
+    // stuck on the output (a stopped pager, a paused screen) gives way to
+    // them. A closed output pipe is a failed write, not a signal, so the
+    // session still ends with the capture complete and the summary printed.
+    endingSignals_start(false);
     const char* name = argv[0];
     static const option options[] = {
         {"json", no_argument, nullptr, 'j'},         {"capture", required_argument, nullptr, 'c'},
@@ -438,36 +446,34 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    // The stop signals end the session cleanly at its next wait; a write
-    // stuck on the output (a stopped pager, a paused screen) gives way to
-    // them, as the handler does not restart it.
-    constexpr int stops[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    endingSignals_catch(stops, 4, onStop, &m.stops, nullptr);
-    // A closed output pipe is seen as a failed write, so the session still
-    // ends with the capture complete and the summary printed.
-    signal(SIGPIPE, SIG_IGN);
-
     m.name = name;
     m.port = port;
-    m.baud = static_cast<int>(baud);
+    m.baud = baud;
+    // Replaced before the port is opened, so that an old capture never
+    // stands for this session.
+    if (capturePath != nullptr)
+        m.capture = Capture_open(capturePath, name, port, baud);
     if (m.reconnect) {
-        // The port may not be there yet: the session runs from the start.
-        m.start = Capture_clockMicros();
-        if (duration > 0)
-            m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
-        openAgain(m, true); // ended before the port came: the session ends at its first wait
+        // The port may not be there yet: --duration runs from the start,
+        // the times from the port's first opening, as they do without.
+        m.begun = Capture_clockMicros();
+        limitDuration(m, duration);
+        if (openAgain(m, true)) // else ended before the port came: the session ends at its first wait
+            m.start = Capture_clockMicros();
+        else
+            m.start = m.begun;
     } else {
-        m.fd = serial_openport(port, m.baud, 1);
+        m.fd = serial_openport(port, baud, 1);
         if (m.fd == -1) {
             std::perror("Opening serial port failed");
+            Capture_close(m.capture, 0);
             return 1;
         }
-        m.start = Capture_clockMicros();
-        if (duration > 0)
-            m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
+        m.start = m.begun = Capture_clockMicros();
+        limitDuration(m, duration);
     }
-    if (capturePath != nullptr)
-        m.capture = Capture_create(capturePath, name, port, baud);
+    if (m.fd >= 0)
+        Capture_start(m.capture, m.fd);
     Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
     if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
@@ -484,20 +490,26 @@ int main(int argc, char** argv)
             break;
         emitPacket(m, records, codes, values, lengths);
     }
-    endingSignals_stopNudges();
-    if (stopSignal != 0) {
-        endingSignals_flushOutput(); // output nobody takes (a stopped pager) is let go
-    } else if (m.outputError == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+    // The one way out: the output, the capture, the port, then the summary.
+    // Ended by a signal, output nobody takes is let go (the timer started by
+    // the signal does that) rather than waited for.
+    const bool stopped = endingSignals_caught() != 0;
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && !stopped && m.outputError == 0 &&
+        !endingSignals_outputLost(STDOUT_FILENO))
         m.outputError = errno != 0 ? errno : EIO;
-    }
     Gnome_destroy(gnome);
-    Capture_destroy(m.capture);
+    Capture_close(m.capture, stopped ? 0 : CAPTURE_CLOSE_WAIT_MS);
     if (m.fd >= 0)
         serial_close(m.fd);
-    const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
+    // Let go at the end of --duration, the output is a failure; on a stop
+    // signal it is only news (the session ends with status 0 then).
+    const bool lost = endingSignals_outputLost(STDOUT_FILENO);
+    if (lost)
+        endingSignals_report(std::string(name) + ": the output was not taken in time: the rest of it is lost\n");
+    const double elapsed = static_cast<double>(Capture_clockMicros() - m.begun) / 1e6;
     if (m.outputError != 0)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));
     std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", name, m.packets,
                  m.reports, m.bytes, elapsed);
-    return m.failed || m.outputError != 0 ? 1 : 0;
+    return m.failed || m.outputError != 0 || (lost && !stopped) ? 1 : 0;
 }

@@ -1,20 +1,18 @@
 #include "capture.h"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <memory>
 #include <new>
+#include <poll.h>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,9 +20,19 @@ namespace {
 
 constexpr std::string_view Magic = "# quarvo-capture ";
 constexpr char Hex[] = "0123456789ABCDEF";
-// The longest line: a time, a blank, a full chunk of escaped bytes, a line feed.
-constexpr size_t MaxLine = 32 + 4 * CAPTURE_MAX_CHUNK;
 constexpr size_t Storage = 64 * 1024;
+// Room a line's start takes: the longest time and its blank.
+constexpr size_t TimeRoom = 32;
+// Room one byte takes, escaped, with the line feed that may close its line.
+constexpr size_t ByteRoom = 5;
+// Room for "# dropped N bytes\n", "# lost S.UUUUUU\n" or "# reopened S.UUUUUU\n".
+constexpr size_t MarkRoom = 48;
+// Kept free of bytes, so that a loss of the port and its return are always
+// marked: the drops before the loss, the loss, the return.
+constexpr size_t PortMarkRoom = 3 * MarkRoom;
+// The most one byte can take: a mark, a line's start, the byte, a line
+// feed, with the room kept for the port's marks.
+constexpr size_t MostRoom = MarkRoom + TimeRoom + ByteRoom + PortMarkRoom;
 // Complete lines go to disk at least this often while bytes keep coming.
 constexpr int64_t FlushMicros = 1000000;
 
@@ -58,25 +66,76 @@ char* putTime(char* out, int64_t micros)
     return out;
 }
 
+// Where the text written so far stands, so that the received bytes whose
+// text never reached the file can be counted.
+enum class Scan : unsigned char { LineStart, Comment, Time, Data, Escape1, Escape2, Escape3 };
+
+// Received bytes whose text ends within text[0, size).
+uint64_t bytesCompleted(Scan& scan, const char* text, size_t size)
+{
+    uint64_t done = 0;
+    for (size_t i = 0; i < size; ++i) {
+        const char ch = text[i];
+        switch (scan) {
+        case Scan::LineStart:
+            scan = ch == '#' ? Scan::Comment : Scan::Time;
+            break;
+        case Scan::Comment:
+            if (ch == '\n')
+                scan = Scan::LineStart;
+            break;
+        case Scan::Time:
+            if (ch == ' ')
+                scan = Scan::Data;
+            break;
+        case Scan::Data:
+            if (ch == '\n')
+                scan = Scan::LineStart;
+            else if (ch == '\\')
+                scan = Scan::Escape1;
+            else
+                ++done;
+            break;
+        case Scan::Escape1:
+            scan = Scan::Escape2;
+            break;
+        case Scan::Escape2:
+            scan = Scan::Escape3;
+            break;
+        case Scan::Escape3:
+            ++done;
+            scan = Scan::Data;
+            break;
+        }
+    }
+    return done;
+}
+
 } // namespace
 
 struct Capture {
     int fd = -1;
-    bool seekable = true; // pwrite works: a flush from a signal handler may repeat one safely
     std::string path;
     std::string program;
+    bool started = false;
     int64_t start = 0;
     int64_t lastByte = 0;
     int64_t lastFlush = 0;
     bool lineOpen = false;
     size_t chunkBytes = 0;
-    size_t end = 0; // where the next character goes
+    // buffer[begin, end) is recorded but not yet in the file.
+    size_t begin = 0;
+    size_t end = 0;
     std::unique_ptr<char[]> buffer;
-    // What a signal handler may write: buffer[0, published) belongs at file
-    // offset `offset`. Stored only whole lines plus a chunk's first bytes, so
-    // it always ends at a byte boundary.
-    std::atomic<size_t> published{0};
-    std::atomic<int64_t> offset{0};
+    Scan scan = Scan::LineStart;
+    uint64_t unwritten = 0; // received bytes whose text is not wholly in the file
+    uint64_t dropping = 0;  // dropped since the last mark in the file
+    // Past this end, or once bytes were dropped (then 0), each byte's room
+    // is looked at; below it, every byte fits.
+    size_t easyEnd = Storage - MostRoom;
+    uint64_t dropped = 0;   // dropped in all
+    bool portLost = false;   // the last port mark asked for was a loss
+    bool lostMarked = false; // and it is in the file
 };
 
 namespace {
@@ -87,49 +146,63 @@ void fail(Capture* c)
     if (c->fd >= 0)
         close(c->fd);
     c->fd = -1;
-    c->published.store(0, std::memory_order_release);
 }
 
-// Writes `size` bytes at file offset `at` (or at the file position where the
-// file cannot seek). Async-signal-safe.
-bool writeAt(int fd, bool seekable, const char* data, size_t size, int64_t at)
-{
-    while (size > 0) {
-        const ssize_t n = seekable ? pwrite(fd, data, size, at) : write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-        at += n;
-    }
-    return true;
-}
-
-// Writes the buffer out and empties it. 0 or -1 (reported).
-int writeOut(Capture* c)
+// Writes what the file takes now, without waiting: the descriptor does not
+// block, and what a pipe cannot take yet (a line longer than PIPE_BUF may
+// go in parts) stays for later. 0, or -1 once the capture has failed.
+int writeSome(Capture* c)
 {
     if (c->fd < 0)
         return -1;
-    const int64_t at = c->offset.load(std::memory_order_relaxed);
-    if (c->end > 0) {
-        bool written = writeAt(c->fd, c->seekable, c->buffer.get(), c->end, at);
-        if (!written && c->seekable && errno == ESPIPE) {
-            c->seekable = false; // a pipe or a terminal: plain writes, in order
-            written = writeAt(c->fd, false, c->buffer.get(), c->end, at);
-        }
-        if (!written) {
+    while (c->begin < c->end) {
+        const ssize_t n = write(c->fd, c->buffer.get() + c->begin, c->end - c->begin);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
             fail(c);
             return -1;
         }
+        const char* written = c->buffer.get() + c->begin;
+        if (c->begin + static_cast<size_t>(n) == c->end) {
+            // All of it: the buffer only ever ends at a line's end or after
+            // a whole byte, so no scan is needed.
+            c->unwritten = 0;
+            c->scan = written[n - 1] == '\n' ? Scan::LineStart : Scan::Data;
+        } else {
+            c->unwritten -= bytesCompleted(c->scan, written, static_cast<size_t>(n));
+        }
+        c->begin += static_cast<size_t>(n);
     }
-    // Emptied before the offset moves: a handler in between writes nothing.
-    c->published.store(0, std::memory_order_release);
-    c->offset.store(at + static_cast<int64_t>(c->end), std::memory_order_release);
-    c->end = 0;
+    if (c->begin > 0) {
+        std::memmove(c->buffer.get(), c->buffer.get() + c->begin, c->end - c->begin);
+        c->end -= c->begin;
+        c->begin = 0;
+    }
     return 0;
+}
+
+// Whether `need` more characters fit; a full buffer is offered to the file
+// once per call (*tried), so a file that takes nothing costs one write.
+bool hasRoom(Capture* c, size_t need, bool* tried)
+{
+    if (Storage - c->end >= need)
+        return true;
+    if (!*tried) {
+        *tried = true;
+        writeSome(c);
+    }
+    return c->fd >= 0 && Storage - c->end >= need;
+}
+
+void put(Capture* c, std::string_view text)
+{
+    std::memcpy(c->buffer.get() + c->end, text.data(), text.size());
+    c->end += text.size();
 }
 
 void closeLine(Capture* c)
@@ -138,31 +211,26 @@ void closeLine(Capture* c)
     c->lineOpen = false;
 }
 
+void putMark(Capture* c)
+{
+    put(c, "# dropped " + std::to_string(c->dropping) + " bytes\n");
+    c->dropping = 0;
+}
+
 void openLine(Capture* c, int64_t at)
 {
-    if (Storage - c->end < MaxLine)
-        writeOut(c);
     c->end = static_cast<size_t>(putTime(c->buffer.get() + c->end, at) - c->buffer.get());
     c->lineOpen = true;
     c->chunkBytes = 0;
 }
 
-std::atomic<Capture*> signalCapture{nullptr};
-constexpr std::array<int, 3> FlushSignals{SIGINT, SIGTERM, SIGHUP};
-std::array<struct sigaction, FlushSignals.size()> previous{};
-std::array<bool, FlushSignals.size()> installed{};
-
-void onSignal(int signo)
+bool isDevice(int fd, dev_t* rdev)
 {
-    const int saved = errno;
-    Capture_flushFromSignal(signalCapture.load());
-    for (size_t i = 0; i < FlushSignals.size(); ++i) {
-        if (FlushSignals[i] == signo)
-            sigaction(signo, &previous[i], nullptr);
-    }
-    // Blocked while this handler runs: delivered, to the previous handling, on return.
-    raise(signo);
-    errno = saved;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    *rdev = st.st_rdev;
+    return true;
 }
 
 } // namespace
@@ -174,7 +242,7 @@ int64_t Capture_clockMicros()
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-Capture* Capture_create(const char* path, const char* program, const char* port, int baud)
+Capture* Capture_open(const char* path, const char* program, const char* port, int baud)
 {
     std::unique_ptr<Capture> c(new (std::nothrow) Capture);
     if (!c)
@@ -184,23 +252,13 @@ Capture* Capture_create(const char* path, const char* program, const char* port,
         return nullptr;
     c->path = path;
     c->program = program;
-    timespec wall{};
-    clock_gettime(CLOCK_REALTIME, &wall);
-    c->start = Capture_clockMicros();
-
-    tm utc{};
-    gmtime_r(&wall.tv_sec, &utc);
-    char when[64];
-    std::snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, wall.tv_nsec / 1000);
     std::string header = std::string(Magic) + std::to_string(CAPTURE_VERSION) + "\n# port ";
     for (const char* p = port; *p != '\0' && header.size() < 1024; ++p) {
         char escaped[4];
         header.append(escaped, putEscaped(escaped, static_cast<unsigned char>(*p)));
     }
-    header += "\n# line " + std::to_string(baud) + " 8N1\n# start " + when + "\n";
-    std::memcpy(c->buffer.get(), header.data(), header.size());
-    c->end = header.size();
+    header += "\n# line " + std::to_string(baud) + " 8N1\n";
+    put(c.get(), header);
 
     // A capture written into the port itself would be sent to the box.
     struct stat target {};
@@ -208,33 +266,96 @@ Capture* Capture_create(const char* path, const char* program, const char* port,
     if (stat(path, &target) == 0 && stat(port, &device) == 0 && S_ISCHR(target.st_mode) &&
         S_ISCHR(device.st_mode) && target.st_rdev == device.st_rdev) {
         std::fprintf(stderr, "%s: capture %s: is the port itself: nothing is recorded\n", program, path);
-        c->fd = -1;
-        c->published.store(0, std::memory_order_release);
         return c.release();
     }
-    // Not blocking: a pipe with no reader is reported at once rather than
-    // waited on for ever with the port locked. Writing may block again after.
+    // Not blocking, for good: a pipe with no reader is reported at once, and
+    // one whose reader stops never holds the program (what it cannot take
+    // in time is dropped and counted).
     c->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (c->fd >= 0)
-        fcntl(c->fd, F_SETFL, fcntl(c->fd, F_GETFL) & ~O_NONBLOCK);
+    dev_t rdev = 0;
     if (c->fd < 0)
         fail(c.get());
-    else
-        writeOut(c.get());
+    else if (!isDevice(c->fd, &rdev)) // a device hears nothing before the port is known not to be it
+        writeSome(c.get());
     return c.release();
 }
 
-void Capture_destroy(Capture* c)
+void Capture_start(Capture* c, int portFd)
+{
+    if (c == nullptr || c->started)
+        return;
+    c->started = true;
+    dev_t captureDevice = 0;
+    dev_t portDevice = 0;
+    if (c->fd >= 0 && portFd >= 0 && isDevice(c->fd, &captureDevice) && isDevice(portFd, &portDevice) &&
+        captureDevice == portDevice) {
+        std::fprintf(stderr, "%s: capture %s: is the port itself: nothing is recorded\n", c->program.c_str(),
+                     c->path.c_str());
+        close(c->fd);
+        c->fd = -1;
+        return;
+    }
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    c->start = Capture_clockMicros();
+    tm utc{};
+    gmtime_r(&wall.tv_sec, &utc);
+    char when[64];
+    std::snprintf(when, sizeof when, "# start %04d-%02d-%02dT%02d:%02d:%02d.%06ldZ\n", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, wall.tv_nsec / 1000);
+    put(c, when);
+    writeSome(c);
+}
+
+Capture* Capture_create(const char* path, const char* program, const char* port, int baud)
+{
+    Capture* c = Capture_open(path, program, port, baud);
+    Capture_start(c, -1);
+    return c;
+}
+
+uint64_t Capture_close(Capture* c, int waitMs)
 {
     if (c == nullptr)
-        return;
-    Capture_flush(c);
-    if (c->fd >= 0 && close(c->fd) != 0) {
+        return 0;
+    uint64_t dropped = 0;
+    dev_t rdev = 0;
+    if (c->fd >= 0 && !c->started && isDevice(c->fd, &rdev)) {
+        close(c->fd); // never known not to be the port: it hears nothing
         c->fd = -1;
-        fail(c);
+    }
+    if (c->fd >= 0) {
+        if (c->lineOpen)
+            closeLine(c);
+        bool tried = false;
+        if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
+            putMark(c);
+        const int64_t until = Capture_clockMicros() + static_cast<int64_t>(waitMs) * 1000;
+        while (writeSome(c) == 0 && c->begin < c->end) {
+            const int64_t left = until - Capture_clockMicros();
+            pollfd room{c->fd, POLLOUT, 0};
+            // Any signal cuts the wait short: an ending one, or the ticks
+            // that come once the deadline has passed.
+            if (left <= 0 || poll(&room, 1, static_cast<int>((left + 999) / 1000)) <= 0)
+                break;
+        }
+        if (c->fd >= 0) {
+            c->dropped += c->unwritten;
+            dropped = c->dropped;
+            if (dropped > 0)
+                std::fprintf(stderr, "%s: capture %s: %llu bytes dropped: the file did not take them in time\n",
+                             c->program.c_str(), c->path.c_str(), static_cast<unsigned long long>(dropped));
+            if (close(c->fd) != 0) {
+                c->fd = -1;
+                fail(c);
+            }
+        }
     }
     delete c;
+    return dropped;
 }
+
+void Capture_destroy(Capture* c) { Capture_close(c, CAPTURE_CLOSE_WAIT_MS); }
 
 int64_t Capture_elapsed(const Capture* c) { return Capture_clockMicros() - c->start; }
 
@@ -249,26 +370,52 @@ int Capture_appendAt(Capture* c, const void* bytes, size_t size, int64_t at)
         return -1;
     if (at < c->lastByte)
         at = c->lastByte;
+    bool tried = false;
+    uint64_t kept = 0;
     const auto* p = static_cast<const unsigned char*>(bytes);
     for (size_t i = 0; i < size; ++i) {
         if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > CAPTURE_GAP_MICROS || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
             closeLine(c);
             if (at - c->lastFlush >= FlushMicros) {
                 c->lastFlush = at;
-                if (writeOut(c) != 0)
+                tried = true;
+                c->unwritten += kept;
+                kept = 0;
+                if (writeSome(c) != 0)
                     return -1;
             }
         }
-        if (!c->lineOpen) {
-            openLine(c, at);
-            if (c->fd < 0)
-                return -1;
+        // Rarely taken: the buffer is nearly full, or bytes were dropped.
+        if (c->end >= c->easyEnd) {
+            c->unwritten += kept;
+            kept = 0;
+            const size_t need =
+                (c->lineOpen ? 0 : TimeRoom) + ByteRoom + (c->dropping > 0 ? MarkRoom : 0) + PortMarkRoom;
+            if (!hasRoom(c, need, &tried)) {
+                if (c->fd < 0)
+                    return -1;
+                // The room for its line feed is always kept: the file has
+                // only complete lines, and the mark stands where the gap is.
+                if (c->lineOpen)
+                    closeLine(c);
+                ++c->dropping;
+                ++c->dropped;
+                c->easyEnd = 0;
+                c->lastByte = at;
+                continue;
+            }
+            if (c->dropping > 0)
+                putMark(c);
+            c->easyEnd = Storage - MostRoom;
         }
+        if (!c->lineOpen)
+            openLine(c, at);
         c->end = static_cast<size_t>(putEscaped(c->buffer.get() + c->end, p[i]) - c->buffer.get());
         ++c->chunkBytes;
+        ++kept;
         c->lastByte = at;
     }
-    c->published.store(c->end, std::memory_order_release);
+    c->unwritten += kept;
     return 0;
 }
 
@@ -276,19 +423,31 @@ int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t at)
 {
     if (c->fd < 0)
         return -1;
+    // Marks come in turns; one that found no room takes its partner with it,
+    // so the file never holds a loss without its return or the reverse.
+    const bool lost = kind == CaptureMarkKind::Lost;
+    if (lost == c->portLost)
+        return 0;
+    c->portLost = lost;
+    if (!lost && !c->lostMarked)
+        return 0;
     if (at < c->lastByte)
         at = c->lastByte;
     if (c->lineOpen)
         closeLine(c);
-    if (Storage - c->end < MaxLine && writeOut(c) != 0)
-        return -1;
-    const std::string_view word = kind == CaptureMarkKind::Lost ? "# lost " : "# reopened ";
-    std::memcpy(c->buffer.get() + c->end, word.data(), word.size());
-    c->end += word.size();
+    // The room kept free of bytes (PortMarkRoom) always holds these lines.
+    bool tried = false;
+    if (!hasRoom(c, (c->dropping > 0 ? MarkRoom : 0) + MarkRoom, &tried)) {
+        c->lostMarked = false;
+        return c->fd < 0 ? -1 : 0;
+    }
+    if (c->dropping > 0)
+        putMark(c);
+    put(c, lost ? "# lost " : "# reopened ");
     c->end = static_cast<size_t>(putTime(c->buffer.get() + c->end, at) - c->buffer.get());
     c->buffer[c->end - 1] = '\n'; // in place of the blank that follows a chunk's time
+    c->lostMarked = lost;
     c->lastByte = at;
-    c->published.store(c->end, std::memory_order_release);
     return 0;
 }
 
@@ -298,45 +457,7 @@ int Capture_flush(Capture* c)
         return -1;
     if (c->lineOpen)
         closeLine(c);
-    c->published.store(c->end, std::memory_order_release);
-    return writeOut(c);
-}
-
-void Capture_flushFromSignal(Capture* c)
-{
-    if (c == nullptr || c->fd < 0)
-        return;
-    const size_t size = c->published.load(std::memory_order_acquire);
-    const int64_t at = c->offset.load(std::memory_order_acquire);
-    if (size == 0 || !writeAt(c->fd, c->seekable, c->buffer.get(), size, at))
-        return;
-    if (c->buffer[size - 1] != '\n')
-        writeAt(c->fd, c->seekable, "\n", 1, at + static_cast<int64_t>(size));
-}
-
-void Capture_flushOnSignals(Capture* c)
-{
-    signalCapture.store(c);
-    for (size_t i = 0; i < FlushSignals.size(); ++i) {
-        if (c == nullptr) {
-            if (installed[i])
-                sigaction(FlushSignals[i], &previous[i], nullptr);
-            installed[i] = false;
-            continue;
-        }
-        if (installed[i])
-            continue;
-        sigaction(FlushSignals[i], nullptr, &previous[i]);
-        // An ignored signal stays ignored (a background job's Ctrl-C).
-        if (previous[i].sa_handler == SIG_IGN)
-            continue;
-        struct sigaction action {};
-        action.sa_handler = onSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(FlushSignals[i], &action, nullptr);
-        installed[i] = true;
-    }
+    return writeSome(c);
 }
 
 namespace {

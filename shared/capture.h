@@ -19,38 +19,52 @@ struct Capture;
 // ("# reopened S.UUUUUU"): comments to older readers, which pass them over.
 enum class CaptureMarkKind { Lost, Reopened };
 
+// How long a capture's end waits, at most, for a file that cannot take the
+// rest yet (a pipe whose reader is slow).
+inline constexpr int CAPTURE_CLOSE_WAIT_MS = 1000;
+
 // The monotonic clock in microseconds.
 int64_t Capture_clockMicros();
 
-// Creates or replaces `path` and writes the header (port, line settings,
-// wall-clock start). Never null: a file that cannot be opened or written is
-// reported once on the standard error, prefixed with `program`, and the
-// capture then quietly takes nothing. All arguments are copied or used at once.
+// Creates or replaces `path` and writes the header's first lines (port,
+// line settings). Never null but when memory is short: a file that cannot be
+// opened or written is reported once on the standard error, prefixed with
+// `program`, and the capture then quietly takes nothing; so does one that is
+// the port itself. All arguments are copied or used at once. Nothing is
+// recorded before Capture_start.
+Capture* Capture_open(const char* path, const char* program, const char* port, int baud);
+// Time zero: now, written as the header's start. `portFd`, when not -1, is
+// the opened port: a capture that turns out to be that device records
+// nothing (reported). Null is ignored; a second call too.
+void Capture_start(Capture* capture, int portFd);
+// Capture_open, then Capture_start.
 Capture* Capture_create(const char* path, const char* program, const char* port, int baud);
-// Flushes and closes; null is ignored.
+
+// Ends the capture: the chunk in progress becomes a complete line, and what
+// the file has not taken yet is written, waiting at most `waitMs` (any
+// signal cuts the wait short). Bytes the file never took are dropped;
+// their count, over the whole capture, is reported once on the standard
+// error and returned. Null is ignored (0).
+uint64_t Capture_close(Capture* capture, int waitMs);
+// Capture_close, waiting at most CAPTURE_CLOSE_WAIT_MS.
 void Capture_destroy(Capture* capture);
 
-// Records bytes received now. 0, or -1 once the capture has failed.
+// Records bytes received now. 0, or -1 once the capture has failed. The file
+// is written without ever waiting: what it cannot take while the capture's
+// 64 KiB are full is dropped, counted, and marked in the file where it was
+// lost by a comment line, "# dropped N bytes".
 int Capture_append(Capture* capture, const void* bytes, size_t size);
 // As Capture_append, with the arrival time given in microseconds of the
-// monotonic clock since the capture was created.
+// monotonic clock since Capture_start.
 int Capture_appendAt(Capture* capture, const void* bytes, size_t size, int64_t sinceStart);
-// Microseconds of the monotonic clock since the capture was created.
+// Microseconds of the monotonic clock since Capture_start.
 int64_t Capture_elapsed(const Capture* capture);
 // Ends the chunk in progress and marks the port lost or reopened at
 // `sinceStart` (never before the last byte). 0, or -1 once the capture has failed.
 int Capture_mark(Capture* capture, CaptureMarkKind kind, int64_t sinceStart);
-// Writes every recorded byte to the file, the chunk in progress as a
-// complete line. 0, or -1 once the capture has failed.
+// Ends the chunk in progress as a complete line and writes what the file
+// takes now. 0, or -1 once the capture has failed.
 int Capture_flush(Capture* capture);
-// Async-signal-safe: puts everything recorded so far on disk as complete
-// lines, without touching the capture's state, for a signal handler that
-// then ends the process. Null is ignored.
-void Capture_flushFromSignal(Capture* capture);
-// Makes SIGINT, SIGTERM and SIGHUP put the capture on disk (as
-// Capture_flushFromSignal) before the process ends as the signal would.
-// Pass null to stop doing so before the capture is destroyed.
-void Capture_flushOnSignals(Capture* capture);
 
 // A capture read back: chunks in file order, their bytes decoded.
 struct CaptureChunk {

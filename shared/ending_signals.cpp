@@ -2,23 +2,154 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <stdio_ext.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-void nudge(int) { alarm(1); }
+// The output is looked at this often once it may be let go; a write that
+// made no progress between two looks is stuck.
+constexpr long LookNanos = 100'000'000;
+
+volatile sig_atomic_t caughtSignal = 0;
+sigset_t takenSet;
+int originalStderr = -1;
+int nullFd = -1;
+
+// The timer signals a real-time signal nobody else sends, so an outside
+// SIGALRM stays an ending signal and is never taken for it.
+timer_t timer{};
+bool timerReady = false;
+volatile sig_atomic_t nudged = 0;
+volatile sig_atomic_t stuckBefore[3] = {0, 0, 0};
+volatile sig_atomic_t lost[3] = {0, 0, 0};
+
+int tickSignal() { return SIGRTMIN + 4; }
+
+// Lets descriptor 1 or 2 go once it has been unwritable on two looks: it
+// is pointed at /dev/null, so the write blocked on it, restarted, ends at
+// once, and so does every later one.
+void onTick(int, siginfo_t* info, void*)
+{
+    if (info->si_code != SI_TIMER || nullFd < 0)
+        return;
+    const int saved = errno;
+    for (int fd = 1; fd <= 2; ++fd) {
+        if (lost[fd] != 0)
+            continue;
+        pollfd out{fd, POLLOUT, 0};
+        const bool stuck = poll(&out, 1, 0) == 0;
+        if (stuck && stuckBefore[fd] != 0 && dup2(nullFd, fd) == fd)
+            lost[fd] = 1;
+        stuckBefore[fd] = stuck ? 1 : 0;
+    }
+    errno = saved;
+}
+
+void prepareTimer()
+{
+    if (timerReady)
+        return;
+    if (nullFd < 0)
+        nullFd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    struct sigaction tick {};
+    tick.sa_sigaction = onTick;
+    sigemptyset(&tick.sa_mask);
+    // Restarted: a tick alone never makes a write fail or a wait end early.
+    tick.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigaction(tickSignal(), &tick, nullptr);
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = tickSignal();
+    timerReady = timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+}
+
+void armTimer(int flags, timespec first)
+{
+    if (!timerReady)
+        return;
+    itimerspec when{};
+    when.it_value = first;
+    when.it_interval = {0, LookNanos};
+    timer_settime(timer, flags, &when, nullptr);
+}
+
+void noteSignal(int signo)
+{
+    if (caughtSignal == 0)
+        caughtSignal = signo;
+    endingSignals_nudgeWrites();
+}
 
 } // namespace
+
+void endingSignals_start(bool closedPipeEnds)
+{
+    if (originalStderr < 0)
+        originalStderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    std::array<int, ENDING_SIGNALS.size()> taken{};
+    int count = 0;
+    for (int signo : ENDING_SIGNALS) {
+        if (signo != SIGPIPE || closedPipeEnds)
+            taken[static_cast<size_t>(count++)] = signo;
+    }
+    if (!closedPipeEnds)
+        signal(SIGPIPE, SIG_IGN);
+    endingSignals_catch(taken.data(), count, noteSignal, &takenSet, nullptr);
+}
+
+int endingSignals_caught() { return caughtSignal; }
+
+const volatile sig_atomic_t* endingSignals_flag() { return &caughtSignal; }
+
+const sigset_t* endingSignals_set() { return &takenSet; }
+
+int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout)
+{
+    return endingSignals_wait(fds, count, timeout, &takenSet, &caughtSignal);
+}
+
+void endingSignals_limitWrites(time_t deadline) { endingSignals_limitWritesAt({deadline, 0}); }
+
+void endingSignals_limitWritesAt(timespec deadline)
+{
+    if (nudged == 0)
+        armTimer(TIMER_ABSTIME, deadline);
+}
+
+bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && lost[fd] != 0; }
+
+void endingSignals_report(std::string_view text)
+{
+    const int fd = originalStderr >= 0 ? originalStderr : STDERR_FILENO;
+    // A caller's error output that takes nothing is not waited for: the
+    // report is one short write, made only when there is room for it.
+    pollfd room{fd, POLLOUT, 0};
+    if (poll(&room, 1, 100) == 1 && (room.revents & POLLOUT) != 0) {
+        const ssize_t n = write(fd, text.data(), text.size());
+        static_cast<void>(n);
+    }
+}
+
+void endingSignals_endAs(int signo)
+{
+    endingSignals_stopNudges();
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    sigaction(signo, &byDefault, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signo);
+    _exit(128 + signo);
+}
 
 void endingSignals_catch(const int* signals, int count, void (*handler)(int), sigset_t* caught,
                          struct sigaction* previous)
 {
-    struct sigaction nudging {};
-    nudging.sa_handler = nudge;
-    sigemptyset(&nudging.sa_mask);
-    sigaction(SIGALRM, &nudging, nullptr);
-
+    prepareTimer();
     sigemptyset(caught);
     struct sigaction action {};
     action.sa_handler = handler;
@@ -36,9 +167,20 @@ void endingSignals_catch(const int* signals, int count, void (*handler)(int), si
     }
 }
 
-void endingSignals_nudgeWrites() { alarm(1); }
+void endingSignals_nudgeWrites()
+{
+    nudged = 1;
+    armTimer(0, {0, 1'000'000});
+}
 
-void endingSignals_stopNudges() { alarm(0); }
+void endingSignals_stopNudges()
+{
+    nudged = 0;
+    if (timerReady) {
+        const itimerspec off{};
+        timer_settime(timer, 0, &off, nullptr);
+    }
+}
 
 int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* caught,
                        const volatile sig_atomic_t* stop)
@@ -57,9 +199,23 @@ int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const
 
 void endingSignals_flushOutput()
 {
-    pollfd out{STDOUT_FILENO, POLLOUT, 0};
-    if (poll(&out, 1, 0) == 1 && out.revents == POLLOUT)
-        std::fflush(stdout);
-    else
-        __fpurge(stdout);
+    endingSignals_nudgeWrites();
+    std::fflush(stdout);
 }
+
+// Starting children.
+
+void endingSignals_defaultsForChild()
+{
+    struct sigaction fresh {};
+    fresh.sa_handler = SIG_DFL;
+    sigemptyset(&fresh.sa_mask);
+    for (int s = 1; s < NSIG; ++s) {
+        if (s != SIGKILL && s != SIGSTOP)
+            sigaction(s, &fresh, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+

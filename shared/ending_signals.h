@@ -1,21 +1,68 @@
-// Signals that end a program (Ctrl-C, kill, a closed window or pipe), taken
-// so that it ends at its next wait with its terminal, files and output
-// complete, and then as the signal would have ended it.
+// How a command ends: the one list of signals that end it, and the one
+// policy for them. A signal is noted, not acted on: the command ends at its
+// next wait, cleans up in one place (terminal settings, capture, port,
+// result), then ends as its manual says, usually as the signal would have
+// ended it. Output that nobody takes (a stopped pager, a pipe or log FIFO
+// nobody reads) never holds a command past its deadline or an ending signal:
+// a timer of the process's own lets it go.
 #pragma once
 
+#include <array>
 #include <csignal>
+#include <ctime>
 #include <poll.h>
+#include <string_view>
+
+// Ctrl-C, kill, a closed window, Ctrl-\, a closed pipe, an outside alarm.
+inline constexpr std::array<int, 6> ENDING_SIGNALS{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM};
+
+// Takes every ending signal that was not ignored at start (as under nohup:
+// those stay ignored). With closedPipeEnds false, SIGPIPE is ignored
+// instead, so that a closed output pipe is a failed write. Also keeps a copy
+// of the standard error as it is now, for reports that must reach the
+// caller even once a log has taken descriptor 2. Call once, early.
+void endingSignals_start(bool closedPipeEnds);
+
+// The ending signal that arrived first, or 0.
+int endingSignals_caught();
+const volatile sig_atomic_t* endingSignals_flag();
+// The ending signals taken, for endingSignals_wait.
+const sigset_t* endingSignals_set();
+
+// endingSignals_wait with the signals and flag of endingSignals_start.
+int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout);
+
+// From `deadline` (whole seconds of the monotonic clock) on, output that
+// does not move is let go as after an ending signal.
+void endingSignals_limitWrites(time_t deadline);
+// The same from a point of the monotonic clock given to the nanosecond.
+void endingSignals_limitWritesAt(timespec deadline);
+
+// Whether descriptor 1 or 2 was let go: what it still held is lost, and it
+// now writes to /dev/null.
+bool endingSignals_outputLost(int fd);
+
+// Writes a report to the standard error the program started with, never
+// waiting on it for long.
+void endingSignals_report(std::string_view text);
+
+// Ends the process as `signo` ends a program that does not catch it.
+// Buffered output is not written: flush first.
+[[noreturn]] void endingSignals_endAs(int signo);
+
+// The building blocks, for a command with a handler of its own.
 
 // Installs `handler` for each of the `count` signals that was not ignored at
-// start (as under nohup: those stay ignored), without restarting interrupted
-// calls, so a write stuck on output nobody takes gives way. Adds each to
-// *caught; the previous actions go to previous[i] when previous is not null.
+// start, without restarting interrupted calls, so a write stuck on output
+// nobody takes gives way. Adds each to *caught; the previous actions go to
+// previous[i] when previous is not null.
 void endingSignals_catch(const int* signals, int count, void (*handler)(int), sigset_t* caught,
                          struct sigaction* previous);
 
-// For the handler (async-signal-safe): from now on a stuck write is
-// interrupted once a second, until endingSignals_stopNudges().
+// For the handler (async-signal-safe): from now on, a write to descriptor 1
+// or 2 that makes no progress for a tenth of a second is let go.
 void endingSignals_nudgeWrites();
+// Stops looking at the output (only the deadline or a signal starts again).
 void endingSignals_stopNudges();
 
 // ppoll with the `caught` signals let through only inside the wait, so that
@@ -24,6 +71,13 @@ void endingSignals_stopNudges();
 int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* caught,
                        const volatile sig_atomic_t* stop);
 
-// Writes out what the standard output holds, unless nobody takes it (a
-// stopped pager, a closed pipe): then it is let go rather than waited for.
+// Writes out what the standard output holds; output that does not move is
+// let go (once nudged) rather than waited for.
 void endingSignals_flushOutput();
+
+// Starting children.
+
+// For a child between fork and exec: every signal takes its default action
+// (ignored ones included) and none is blocked, as for a program started
+// afresh. Async-signal-safe.
+void endingSignals_defaultsForChild();

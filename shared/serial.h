@@ -29,12 +29,21 @@ ssize_t serial_write(int fd, const void* data, size_t len);
 // Lifts the exclusive mode, then closes.
 int serial_close(int fd);
 
+// Why serial_terminal ended, when not by a signal.
+enum : int {
+    SERIAL_TERMINAL_ESCAPE = 0,        // the escape key was typed
+    SERIAL_TERMINAL_END_OF_INPUT = -1, // the standard input ended
+    SERIAL_TERMINAL_PORT_ENDED = -2,   // the port went away
+    SERIAL_TERMINAL_FAILED = -3,       // a wait or write failed (reported)
+};
+
 // Bridges the user's terminal and the port until escapeChar is typed, the
-// standard input ends, the port ends, an error occurs, or SIGINT, SIGTERM,
-// SIGHUP or SIGQUIT arrives. The standard input's terminal settings are
-// restored on every way out; a caught signal is then raised again, so the
-// process ends as that signal would have ended it.
-void serial_terminal(int fd, int escapeChar);
+// standard input ends, the port ends, an error occurs, or an ending signal
+// taken by endingSignals_start arrives. The standard input's terminal
+// settings are restored on every way out. Returns why it ended: one of the
+// values above, or the number of the ending signal; what the process does
+// then (the port, a capture, how it ends) is its caller's business.
+int serial_terminal(int fd, int escapeChar);
 // Hands every byte the terminal receives from the port to hook(arg, bytes,
 // size) before showing it; a null hook stops that.
 void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t size), void* arg);

@@ -5,27 +5,14 @@
 
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <poll.h>
 #include <string>
-#include <sys/ioctl.h>
+#include <string_view>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
-
-// Signals that end a session. They end it as they would end the program, but
-// only after the saved terminal settings are back: the handler notes the
-// signal, and the session ends at its next wait (a blocked write gives way).
-constexpr std::array<int, 5> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-volatile sig_atomic_t caughtSignal = 0;
-
-void noteSignal(int signo)
-{
-    caughtSignal = signo;
-    endingSignals_nudgeWrites();
-}
 
 // Keys typed faster than the port takes them wait here; past this much (more
 // than any paste) the keyboard is no longer read until the port catches up.
@@ -42,41 +29,6 @@ void report(const char* prefix, int error)
     errno = error;
     std::perror(prefix);
 }
-
-class SignalGuard {
-public:
-    SignalGuard()
-    {
-        caughtSignal = 0;
-        sigaction(SIGALRM, nullptr, &previousAlarm_);
-        endingSignals_catch(endingSignals.data(), endingSignals.size(), noteSignal, &ending_, previous_.data());
-    }
-    // Puts everything back, then delivers a caught signal as if it had
-    // never been intercepted.
-    ~SignalGuard()
-    {
-        endingSignals_stopNudges();
-        sigaction(SIGALRM, &previousAlarm_, nullptr);
-        for (size_t i = 0; i < endingSignals.size(); ++i)
-            sigaction(endingSignals[i], &previous_[i], nullptr);
-        if (const int signo = caughtSignal; signo != 0) {
-            endingSignals_flushOutput();
-            raise(signo);
-        }
-    }
-    SignalGuard(const SignalGuard&) = delete;
-    SignalGuard& operator=(const SignalGuard&) = delete;
-
-    int wait(pollfd* fds, nfds_t count) const
-    {
-        return endingSignals_wait(fds, count, nullptr, &ending_, &caughtSignal);
-    }
-
-private:
-    sigset_t ending_{};
-    std::array<struct sigaction, endingSignals.size()> previous_{};
-    struct sigaction previousAlarm_ {};
-};
 
 class TerminalSettings {
 public:
@@ -95,22 +47,40 @@ private:
     termios saved_{};
 };
 
-// Shows one byte from the port; false when the screen cannot be written.
-bool showByte(unsigned char byte)
+// Appends how one byte from the port is shown.
+void appendShown(std::string& text, unsigned char byte)
 {
+    static constexpr char Hex[] = "0123456789ABCDEF";
     if (byte == 0x0D) {
-        std::fputs("[CR]", stdout);
+        text += "[CR]";
     } else if (byte == 0x0A) {
-        std::fputs("[LF]\n", stdout);
+        text += "[LF]\n";
     } else if (byte >= 0x20 && byte <= 0x7E) {
-        if (write(STDOUT_FILENO, &byte, 1) < 0) {
-            if (!(errno == EINTR && caughtSignal != 0))
-                std::perror("write(stdout)");
-            return false;
-        }
+        text += static_cast<char>(byte);
     } else {
-        std::printf("[%02X]", byte);
-        std::fflush(stdout);
+        text += '[';
+        text += Hex[byte >> 4];
+        text += Hex[byte & 0xF];
+        text += ']';
+    }
+}
+
+// Everything shown goes out in one write per step, in the order it
+// happened. False when the screen cannot be written; an ending signal
+// abandons the rest quietly.
+bool show(std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t n = write(STDOUT_FILENO, text.data(), text.size());
+        if (n > 0) {
+            text.remove_prefix(static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR && endingSignals_caught() == 0)
+            continue;
+        if (!(n < 0 && errno == EINTR))
+            std::perror("write(stdout)");
+        return false;
     }
     return true;
 }
@@ -123,70 +93,74 @@ void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t siz
     receiveArg = arg;
 }
 
-void serial_terminal(int fd, int escapeChar)
+int serial_terminal(int fd, int escapeChar)
 {
-    // Declared in this order so that the settings are restored before a
-    // caught signal is delivered.
-    const SignalGuard signals;
     const TerminalSettings settings;
-
     const auto escape = static_cast<unsigned char>(escapeChar);
     std::string pending;   // keys the port has not taken yet
+    std::string shown;     // this step's text for the screen
+    std::array<unsigned char, 256> received{};
     bool keyboard = true; // false once the standard input has failed for good
     for (;;) {
         std::array<pollfd, 2> fds{{
             {keyboard ? STDIN_FILENO : -1, static_cast<short>(pending.size() < MaxPending ? POLLIN : 0), 0},
             {fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
         }};
-        if (signals.wait(fds.data(), fds.size()) < 0) {
-            if (errno == EINTR && caughtSignal == 0)
+        if (endingSignals_waitFor(fds.data(), fds.size(), nullptr) < 0) {
+            if (errno == EINTR && endingSignals_caught() == 0)
                 continue;
-            if (errno != EINTR)
+            if (errno != EINTR) {
                 std::perror("select");
-            break;
+                return SERIAL_TERMINAL_FAILED;
+            }
+            return endingSignals_caught();
         }
         if ((fds[0].revents | fds[1].revents) & POLLNVAL) {
             errno = EBADF;
             std::perror("select");
-            break;
+            return SERIAL_TERMINAL_FAILED;
         }
         if (fds[0].revents != 0) {
             unsigned char key;
             const ssize_t got = read(STDIN_FILENO, &key, 1);
             if (got == 1) {
-                std::printf("\nSend %d\n", key);
+                if (!show("\nSend " + std::to_string(key) + "\n"))
+                    return endingSignals_caught() != 0 ? endingSignals_caught() : SERIAL_TERMINAL_FAILED;
                 if (key == escape) {
                     std::fputs("\nGot escape char, exitting\n", stderr);
-                    break;
+                    return SERIAL_TERMINAL_ESCAPE;
                 }
                 pending += static_cast<char>(key);
                 fds[1].revents |= POLLOUT; // try at once; a full queue only waits
             } else if (got == 0) {
                 std::fputs("Got EOF on stdin\n", stderr);
-                break;
+                return SERIAL_TERMINAL_END_OF_INPUT;
             } else if (const int error = errno; !retryable(error)) {
                 report("read(stdin)", error);
                 // Such a failure repeats at once on every read: waiting on it
                 // again would spin. A hung-up terminal ends the session; any
                 // other input that cannot be read is no longer waited on.
                 if (error == EIO)
-                    break;
+                    return SERIAL_TERMINAL_FAILED;
                 keyboard = false;
             }
         }
         if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
-            unsigned char byte;
-            const ssize_t got = read(fd, &byte, 1);
-            if (got == 1) {
+            const ssize_t got = read(fd, received.data(), received.size());
+            if (got > 0) {
+                const auto size = static_cast<size_t>(got);
                 if (receiveHook != nullptr)
-                    receiveHook(receiveArg, &byte, 1);
-                if (!showByte(byte))
-                    break;
+                    receiveHook(receiveArg, received.data(), size);
+                shown.clear();
+                for (size_t i = 0; i < size; ++i)
+                    appendShown(shown, received[i]);
+                if (!show(shown))
+                    return endingSignals_caught() != 0 ? endingSignals_caught() : SERIAL_TERMINAL_FAILED;
             } else if (const int error = got == 0 ? 0 : errno; got == 0 || error == EIO) {
                 // A vanished device (a hung-up line) reports EIO on every read
                 // rather than end of input; either way nothing more will come.
                 std::fputs("Serial port closed\n", stderr);
-                break;
+                return SERIAL_TERMINAL_PORT_ENDED;
             } else if (!retryable(error)) {
                 report("read(serial)", error);
             }
@@ -198,11 +172,8 @@ void serial_terminal(int fd, int escapeChar)
                 pending.erase(0, static_cast<size_t>(n));
             } else if (n < 0 && !retryable(errno)) {
                 std::perror("write(serialfd)");
-                break;
+                return SERIAL_TERMINAL_FAILED;
             }
         }
     }
-    // The program ends with the signal, before its caller can close the port.
-    if (caughtSignal != 0)
-        ioctl(fd, TIOCNXCL);
 }

@@ -3,7 +3,8 @@
 // command prints (a verdict written to the box, a device echoing itself).
 #pragma once
 
-// Opens /dev/null on whichever of descriptors 0 to 2 is closed. A machine
-// without /dev/null ends the process with status 1, before anything is opened.
-void ensureStandardStreams();
+// Opens /dev/null on whichever of descriptors 0 to 2 is closed. False on a
+// machine without /dev/null: the command then ends with status 1, before
+// anything is opened.
+bool ensureStandardStreams();
 

@@ -297,7 +297,8 @@ int replay(const char* name, const char* path, double speed, long loops, long li
 
 int main(int argc, char** argv)
 {
-    ensureStandardStreams();
+    if (!ensureStandardStreams())
+        return 1;
     // A reader that took the port's path and closed the pipe ("| head -1")
     // must not end the box: later lines are only news.
     signal(SIGPIPE, SIG_IGN);

@@ -15,6 +15,7 @@
 
 #include "capture.h"
 #include "command_line.h"
+#include "ending_signals.h"
 #include "serial.h"
 #include "standard_streams.h"
 
@@ -116,7 +117,9 @@ int main(int argc, char** argv)
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    ensureStandardStreams();
+    if (!ensureStandardStreams())
+        return 1;
+    endingSignals_start(true);
     int baud = DefaultBaud;
     int escape = DefaultEscape;
     std::vector<const char*> ports;
@@ -174,25 +177,32 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    // Replaced before the port is opened, so that an old capture never
+    // stands for this session.
+    Capture* capture = capturePath != nullptr ? Capture_open(capturePath, argv[0], port, baud) : nullptr;
     const int fd = serial_openport(port, baud, 1);
     if (fd == -1) {
         std::perror("Opening serial port failed");
+        Capture_close(capture, 0);
         return 1;
     }
     std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port, baud, keyName);
-    Capture* capture = nullptr;
-    if (capturePath != nullptr) {
-        capture = Capture_create(capturePath, argv[0], port, baud);
-        Capture_flushOnSignals(capture);
+    if (capture != nullptr) {
+        Capture_start(capture, fd);
         serial_setReceiveHook([](void* arg, const void* bytes, size_t size) {
             Capture_append(static_cast<Capture*>(arg), bytes, size);
         }, capture);
     }
-    serial_terminal(fd, escape);
+    const int ended = serial_terminal(fd, escape);
+
+    // The one way out: the capture, then the port (exclusive mode and lock),
+    // then the end the manual names.
+    serial_setReceiveHook(nullptr, nullptr);
+    Capture_close(capture, ended > 0 ? 0 : CAPTURE_CLOSE_WAIT_MS);
     serial_close(fd);
-    if (capture != nullptr) {
-        Capture_flushOnSignals(nullptr);
-        Capture_destroy(capture);
-    }
+    if (endingSignals_outputLost(STDOUT_FILENO))
+        endingSignals_report(std::string(argv[0]) + ": the output was not taken in time: the rest of it is lost\n");
+    if (ended > 0)
+        endingSignals_endAs(ended);
     return 0;
 }

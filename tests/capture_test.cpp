@@ -1,10 +1,11 @@
 // The capture format: what the writer puts on disk, what the reader accepts
-// and refuses, and that a flush from a signal handler leaves a file the
-// reader takes.
+// and refuses, and what a file that cannot keep up loses.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <regex>
+#include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 #include "capture.h"
@@ -189,22 +190,53 @@ TEST(Capture, ReaderRefusesMalformedLinesByNumber)
     EXPECT_EQ(std::string(good->chunks[1].bytes, good->chunks[1].size), "\n\n");
 }
 
-TEST(Capture, FlushFromASignalHandlerCompletesLinesAndALaterFlushRepeatsItHarmlessly)
+// A pipe whose reader stops never holds the writer: what it cannot take is
+// dropped, counted, marked where the gap is, and reported once.
+TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
 {
-    const std::string path = tempPath("capture");
-    Capture* c = Capture_create(path.c_str(), "test", "p", 57600);
-    Capture_appendAt(c, "\n015SSCN", 8, 10);
-    Capture_flushFromSignal(c);
-    LogPtr log = parse(readFile(path));
-    ASSERT_TRUE(log);
-    ASSERT_EQ(log->count, 1u);
-    EXPECT_EQ(std::string(log->chunks[0].bytes, log->chunks[0].size), "\n015SSCN");
-    // The process went on after all: the chunk goes on, and the file ends up
-    // as if no signal had come.
-    Capture_appendAt(c, "010101FA", 8, 20);
-    Capture_destroy(c);
-    EXPECT_EQ(dataLines(readFile(path)), "0.000010 \\x0A015SSCN010101FA\n");
-    unlink(path.c_str());
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
+    testing::internal::CaptureStderr();
+    Capture* c = Capture_create(path.c_str(), "prog", "p", 57600);
+    close(ends[1]); // the capture holds its own
+    // Far more than the pipe and the capture's own storage hold together.
+    constexpr size_t Lines = 3000;
+    const std::string line(100, 'a');
+    for (size_t i = 0; i < Lines; ++i)
+        ASSERT_EQ(Capture_appendAt(c, line.data(), line.size(), static_cast<int64_t>(i) * 30000), 0);
+    std::string text;
+    std::thread reader([&] {
+        char block[4096];
+        for (ssize_t n; (n = read(ends[0], block, sizeof block)) > 0;)
+            text.append(block, static_cast<size_t>(n));
+    });
+    ASSERT_TRUE(waitUntil([&] {
+        int waiting = 0;
+        return ioctl(ends[0], FIONREAD, &waiting) == 0 && waiting == 0;
+    }));
+    ASSERT_EQ(Capture_appendAt(c, "tail", 4, static_cast<int64_t>(Lines) * 30000), 0);
+    const uint64_t dropped = Capture_close(c, 5000);
+    reader.join();
+    close(ends[0]);
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    const LogPtr log = parse(text);
+    ASSERT_TRUE(log) << "not a complete capture";
+    std::string bytes;
+    for (size_t i = 0; i < log->count; ++i)
+        bytes.append(log->chunks[i].bytes, log->chunks[i].size);
+    ASSERT_GT(dropped, 0u);
+    const size_t kept = Lines * line.size() - dropped;
+    EXPECT_EQ(bytes, std::string(kept, 'a') + "tail");
+    // The mark stands where the bytes went missing, just before the tail.
+    const std::string mark = "# dropped " + std::to_string(dropped) + " bytes\n";
+    ASSERT_NE(text.find(mark), std::string::npos);
+    EXPECT_EQ(text.substr(text.find(mark) + mark.size()), std::to_string(Lines * 30000 / 1000000) + "." +
+                                                              std::to_string(Lines * 30000 % 1000000 + 1000000).substr(1) +
+                                                              " tail\n");
+    EXPECT_EQ(err, "prog: capture " + path + ": " + std::to_string(dropped) +
+                       " bytes dropped: the file did not take them in time\n");
 }
 
 TEST(Capture, UnwritableFileIsReportedOnceAndTakesNothing)

@@ -265,6 +265,19 @@ TEST(Check, OutputThatCannotBeWrittenIsReported)
     EXPECT_EQ(r.err, checkPath() + ": writing the output failed: No space left on device\n");
 }
 
+// A log that cannot be written is said where the caller sees it, and in
+// the result; the verdict still decides the status.
+TEST(Check, LogThatCannotBeWrittenIsReportedOnTheOriginalErrorOutput)
+{
+    const std::string result = tempPath("full-log-result");
+    const ChildResult r = runCheck({"--feedback", "{port}", "--channel", "101", "--log", "/dev/full", "--result", result},
+                                   packet({{"SSCN", "101"}}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, checkPath() + ": writing the log /dev/full failed: No space left on device\n");
+    EXPECT_NE(readFile(result).find(R"("output_error":"No space left on device"})"), std::string::npos);
+    unlink(result.c_str());
+}
+
 // Descriptor numbers past 1024 do not fit a select set; a parent that leaks
 // descriptors must not change the verdict.
 TEST(Check, PortDescriptorAboveTheSelectLimit)

@@ -27,17 +27,43 @@ check_against_sim() {
     [ "$out" = "Current channel '101' [correct]" ] || fail "unexpected output: $out"
 }
 
+# Runs BIN_DIR/quarvo-fleet on two boxes, BIN_DIR/quarvo-sim and a missing
+# port; expects one correct and one without an answer. The fleet starts the
+# check found beside it, which an emulated program cannot do: under the
+# emulator it must say so for each box.
+fleet_against_sim() {
+    local bin=$1
+    ${emulator[@]+"${emulator[@]}"} "$bin/quarvo-sim" --record SSCN=101 --interval 200 >"$tmp/fsim.out" &
+    local sim=$! port=""
+    for _ in $(seq 200); do port=$(head -n 1 "$tmp/fsim.out" 2>/dev/null || true); [ -n "$port" ] && break; sleep 0.02; done
+    [ -n "$port" ] || { kill "$sim"; fail "stand-in box printed no port"; }
+    local out status=0
+    out=$(${emulator[@]+"${emulator[@]}"} "$bin/quarvo-fleet" --channel 101 --timeout 5 "$port" /nonexistent/tty \
+          --junit "$tmp/fleet.xml") || status=$?
+    kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true
+    [ "$status" -eq 2 ] || fail "quarvo-fleet exited $status: $out"
+    if [ ${#emulator[@]} -gt 0 ]; then
+        grep -q "start-failed" <<<"$out" || fail "emulated fleet: $out"
+    else
+        grep -q "^${port##*/} correct 101 " <<<"$out" || fail "fleet output: $out"
+        grep -q "^tty port-failed - " <<<"$out" || fail "fleet output: $out"
+    fi
+    grep -q '<testsuite name="quarvo-fleet" tests="2"' "$tmp/fleet.xml" || fail "fleet JUnit file"
+}
+
 case $what in
 install)
     cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
     for f in bin/check-quarvo bin/quarvo-term bin/quarvo-sim bin/quarvo-monitor \
              share/man/man1/check-quarvo.1.gz share/man/man1/quarvo-term.1.gz share/man/man1/quarvo-sim.1.gz \
              share/man/man1/quarvo-monitor.1.gz share/man/man5/quarvo-capture.5.gz \
+             bin/quarvo-fleet share/man/man1/quarvo-fleet.1.gz share/bash-completion/completions/quarvo-fleet \
              share/bash-completion/completions/check-quarvo share/bash-completion/completions/quarvo-term \
              share/bash-completion/completions/quarvo-sim share/bash-completion/completions/quarvo-monitor; do
         [ -e "$tmp/prefix/$f" ] || fail "not installed: $f"
     done
     check_against_sim "$tmp/prefix/bin"
+    fleet_against_sim "$tmp/prefix/bin"
     ${emulator[@]+"${emulator[@]}"} "$tmp/prefix/bin/quarvo-monitor" --version | grep -qx "quarvo-monitor $version" ||
         fail "installed monitor"
     DESTDIR="$tmp/dest" cmake --install "$build" --prefix /opt/quarvo >/dev/null
@@ -55,7 +81,9 @@ manpages)
             *.5) grep -q "^FORMAT" <<<"$rendered" || fail "$page does not render" ;;
         esac
     done
-    [ -e "$src/doc/quarvo-monitor.1" ] && [ -e "$src/doc/quarvo-capture.5" ] || fail "manual pages missing"
+    for page in quarvo-monitor.1 quarvo-capture.5 quarvo-fleet.1; do
+        [ -e "$build/doc/$page" ] || fail "manual page missing: $page"
+    done
     ;;
 completion)
     touch "$tmp/logfile"
@@ -65,7 +93,7 @@ completion)
           "$tmp/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"
     result=$(bash -c '
         source "$1"
-        complete -p check-quarvo quarvo-term quarvo-sim quarvo-monitor >/dev/null || exit 1
+        complete -p check-quarvo quarvo-term quarvo-sim quarvo-monitor quarvo-fleet >/dev/null || exit 1
         # As bash calls a completion: the line up to the cursor.
         complete_line() { COMP_LINE=$2; COMP_POINT=${#2}; COMPREPLY=(); "$1"; echo "$3: ${COMPREPLY[*]}"; }
         complete_line _check_quarvo "check-quarvo --feedback /dev/tt" ports
@@ -82,6 +110,8 @@ completion)
         complete_line _check_quarvo "check-quarvo --h" "check help"
         complete_line _quarvo_term "quarvo-term --h" "term help"
         complete_line _quarvo_monitor "quarvo-monitor --hex" "monitor hex"
+        complete_line _quarvo_fleet "quarvo-fleet --ju" "fleet"
+        complete_line _quarvo_fleet "quarvo-fleet --boxes $2/lo" "fleet boxes"
         _quarvo_dev=$2/dev
         complete_line _check_quarvo "check-quarvo --feedback $2/dev/serial/by-i" by-id
         complete_line _quarvo_term "quarvo-term $2/dev/serial/by-path/pci-0000:00:14" by-path
@@ -100,6 +130,8 @@ completion)
     grep -qx "check help: --help" <<<"$result" || fail "check --help completion: $result"
     grep -qx "term help: --help" <<<"$result" || fail "term --help completion: $result"
     grep -qx "monitor hex: --hex" <<<"$result" || fail "monitor --hex completion: $result"
+    grep -qx "fleet: --junit" <<<"$result" || fail "fleet completion: $result"
+    grep -qx "fleet boxes: $tmp/logfile" <<<"$result" || fail "fleet boxes file completion: $result"
     grep -qx "by-id: $tmp/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0" <<<"$result" ||
         fail "by-id completion: $result"
     # Bash replaces only what follows the word's last colon.
@@ -115,16 +147,18 @@ package)
     dpkg-deb -x "$deb" "$tmp/root"
     for f in usr/share/man/man1/check-quarvo.1.gz usr/share/man/man1/quarvo-monitor.1.gz \
              usr/share/man/man5/quarvo-capture.5.gz usr/bin/quarvo-monitor \
-             usr/share/bash-completion/completions/quarvo-monitor; do
+             usr/share/bash-completion/completions/quarvo-monitor usr/bin/quarvo-fleet \
+             usr/share/man/man1/quarvo-fleet.1.gz usr/share/bash-completion/completions/quarvo-fleet; do
         [ -e "$tmp/root/$f" ] || fail "not packaged: $f"
     done
     doc=$tmp/root/usr/share/doc/check-quarvo
     zcat "$doc/changelog.gz" | head -n 1 | grep -q "^check-quarvo ($version)" || fail "changelog's newest entry is not $version"
-    for command in quarvo-term quarvo-sim quarvo-monitor; do
+    for command in quarvo-term quarvo-sim quarvo-monitor quarvo-fleet; do
         out=$(${emulator[@]+"${emulator[@]}"} "$tmp/root/usr/bin/$command" --version)
         [ "$out" = "$command $version" ] || fail "$command --version: $out"
     done
     check_against_sim "$tmp/root/usr/bin"
+    fleet_against_sim "$tmp/root/usr/bin"
     # Debian's package checker: no errors, no warnings.
     command -v lintian >/dev/null || fail "lintian is not installed (setup/packages.sh installs it)"
     lintian --fail-on error,warning "$deb" 2>/dev/null >"$tmp/lintian.out" || fail "lintian: $(cat "$tmp/lintian.out")"

@@ -177,17 +177,17 @@ TEST(LabOptions, ResultFileSaysHowTheCheckEnded)
         {"correct, with reports and a requested channel", {},
          "junk" + packet({{"SSCN", "101"}}, {.badChecksum = true}) + packet({{"CE00", "123"}, {"SSCN", "101"}}), true,
          R"({"outcome":"correct","status":0,)" + common +
-             R"("current_channel":"101","failures":[],"requested_channel":"123","packets":1,"bad_input_reports":3,"bytes":{bytes},"elapsed_ms":T})"},
+             R"("current_channel":"101","failures":[],"requested_channel":"123","packets":1,"bad_input_reports":3,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"},
         // Raw bytes escaped in the value; the printed lines in printable form.
         {"box error", {"--distinct-status"}, packet({{"SSCN", "\x1b\xff"}, {"CEER", "X\"\\"}}), true,
          R"({"outcome":"box-error","status":1,)" + common +
-             R"("current_channel":"\u001b\ufffd","failures":["Current channel '[1B][FF]' [incorrect]","Channel error: X\"\\"],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T})"},
+             R"("current_channel":"\u001b\ufffd","failures":["Current channel '[1B][FF]' [incorrect]","Channel error: X\"\\"],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"},
         {"no answer", {"--timeout", "1", "--distinct-status"}, packet({{"XXXX", "1"}}), false,
          R"({"outcome":"no-answer","status":2,)" + common +
-             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T})"},
+             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"},
         {"port lost", {}, "\n015SS", true,
          R"({"outcome":"port-lost","status":1,)" + common +
-             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":0,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T})"},
+             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":0,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> extra = c.extra;
@@ -360,7 +360,8 @@ TEST(LabOptions, ReconnectAgainstAStandInBoxThatGoesAwayForTwoSeconds)
 // process ends as the signal ends it.
 TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
 {
-    for (const int signo : {SIGINT, SIGTERM, SIGPIPE}) {
+    // SIGALRM too: the check's own timer uses a signal of its own.
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM}) {
         const std::string result = tempPath("signal-result");
         const std::string capture = tempPath("signal-capture");
         Pty pty;
@@ -384,7 +385,7 @@ TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
         EXPECT_EQ(r.status, 128 + signo);
         EXPECT_EQ(resultOf(result), R"({"outcome":"interrupted","status":)" + std::to_string(128 + signo) +
                                         R"(,"channel":"101","port":")" + pty.path() +
-                                        R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T})"
+                                        R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"
                                         "\n");
         const std::string captured = readFile(capture);
         EXPECT_NE(captured.find(" \\x0A013XXXX0081C7\n"), std::string::npos) << captured;

@@ -43,6 +43,18 @@ long long bytesRead(pid_t pid)
 
 } // namespace
 
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void waitUntilOpened(pid_t pid, const std::string& path)
 {
     const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd/";
@@ -314,3 +326,4 @@ ChildResult runOnPort(const std::string& program, const std::vector<std::string>
     }
     return child.wait();
 }
+

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -80,6 +81,10 @@ private:
 // The first line a child prints (without its line feed), once it has; empty
 // when the child ends first. The stand-in box prints its port this way.
 std::string firstLineOf(Child& child);
+
+// Looks at `done` every millisecond until it holds or `limit` has passed;
+// whether it held. The one way tests wait for an event.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // Returns once process `pid` holds `path` open, or has ended.
 void waitUntilOpened(pid_t pid, const std::string& path);

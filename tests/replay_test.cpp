@@ -317,7 +317,7 @@ TEST(Monitor, EndsAfterCountPacketsOrAfterItsDuration)
 
 TEST(Monitor, InterruptedWithACaptureLeavesCompleteLinesOfEveryByte)
 {
-    for (const int signo : {SIGINT, SIGTERM}) {
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM}) {
         const std::string capture = tempPath("monitor-capture");
         Pty pty;
         Child monitor({Monitor, pty.path(), "--capture", capture});

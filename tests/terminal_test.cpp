@@ -5,6 +5,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <pty.h>
+#include <regex>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -128,20 +129,26 @@ TEST(Terminal, KeysAreSentAndTheEscapeKeyEndsAndRestores)
     EXPECT_EQ(after.c_iflag, before.c_iflag);
 }
 
-TEST(Terminal, PortBytesAreShownWithControlBytesVisible)
+// Everything shown appears in the order it came, control bytes visible.
+TEST(Terminal, PortBytesAreShownInOrderWithControlBytesVisible)
 {
-    Keyboard keyboard;
-    Pty port;
-    TerminalProcess term(keyboard.slave, port.path(), 0x1D, {keyboard.master, port.master()});
-    keyboard.waitUntilRaw();
-    port.write("OK\r\n\x07");
-    // "[07]" flushes everything shown before it.
-    for (int i = 0; i < 10000 && term.out() != "OK[CR][LF]\n[07]"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    keyboard.type("\x1D");
-    EXPECT_EQ(term.wait(), 0);
-    // Printable bytes go straight to the screen, tags through the buffered stream.
-    EXPECT_EQ(term.out(), "OK[CR][LF]\n[07]\nSend 29\n");
+    const struct {
+        std::string sent, shown;
+    } cases[] = {
+        {"OK\r\n\x07", "OK[CR][LF]\n[07]"},
+        {"A\rB\r\nC\x01" "D", "A[CR]B[CR][LF]\nC[01]D"},
+    };
+    for (const auto& c : cases) {
+        Keyboard keyboard;
+        Pty port;
+        TerminalProcess term(keyboard.slave, port.path(), 0x1D, {keyboard.master, port.master()});
+        keyboard.waitUntilRaw();
+        port.write(c.sent);
+        EXPECT_TRUE(waitUntil([&] { return term.out() == c.shown; }, std::chrono::seconds(5))) << term.out();
+        keyboard.type("\x1D");
+        EXPECT_EQ(term.wait(), 0);
+        EXPECT_EQ(term.out(), c.shown + "\nSend 29\n");
+    }
 }
 
 TEST(Terminal, EndOfStandardInputEndsIt)
@@ -194,7 +201,7 @@ TEST(TerminalCommand, OpensThePortAndEndsOnTheEscapeKey)
 
 TEST(TerminalCommand, SignalsEndTheSessionWithTheKeyboardRestored)
 {
-    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM}) {
         Keyboard keyboard;
         const termios before = keyboard.settings();
         Pty port;
@@ -211,6 +218,30 @@ TEST(TerminalCommand, SignalsEndTheSessionWithTheKeyboardRestored)
         if (ioctl(port.slave(), TIOCGEXCL, &exclusive) == 0) {
             EXPECT_EQ(exclusive, 0) << signo;
         }
+    }
+}
+
+// Whatever signal ends the session, the capture holds every byte shown.
+TEST(TerminalCommand, CaptureIsCompleteWhicheverSignalEndsTheSession)
+{
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM}) {
+        int keys[2];
+        ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+        const std::string capture = tempPath("term-signal-capture");
+        Pty port;
+        Child child({QUARVO_TERM_PATH, port.path(), "--capture", capture}, keys[0]);
+        waitUntilLocked(child.pid());
+        port.write("HELLO-1234\n", child.pid());
+        port.waitDrained(child.pid());
+        ASSERT_TRUE(waitUntil([&] { return child.outSoFar().find("HELLO-1234") != std::string::npos; })) << signo;
+        kill(child.pid(), signo);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        close(keys[0]);
+        close(keys[1]);
+        EXPECT_EQ(r.status, 128 + signo);
+        const std::string text = readFile(capture);
+        EXPECT_TRUE(std::regex_search(text, std::regex(" HELLO-1234\n[0-9]+\\.[0-9]{6} \\\\x0A\n$"))) << signo << text;
+        unlink(capture.c_str());
     }
 }
 

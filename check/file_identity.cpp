@@ -1,0 +1,57 @@
+#include "file_identity.h"
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+namespace {
+
+bool isNull(const struct stat& st) { return S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3); }
+
+bool sameIdentity(const struct stat& a, const struct stat& b)
+{
+    if (isNull(a) || isNull(b))
+        return false;
+    const bool deviceA = S_ISCHR(a.st_mode) || S_ISBLK(a.st_mode);
+    const bool deviceB = S_ISCHR(b.st_mode) || S_ISBLK(b.st_mode);
+    if (deviceA || deviceB)
+        return deviceA && deviceB && (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT) && a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The folder's resolved path plus the name; the name as given when the
+// folder cannot be resolved either (then neither name can be created).
+std::string wouldBe(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved) == nullptr)
+        return path;
+    return std::string(resolved) + "/" + name;
+}
+
+} // namespace
+
+bool sameFile(const char* a, const char* b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    const bool existsA = stat(a, &sa) == 0;
+    const bool existsB = stat(b, &sb) == 0;
+    if (existsA && existsB)
+        return sameIdentity(sa, sb);
+    if (existsA || existsB)
+        return false;
+    return wouldBe(a) == wouldBe(b);
+}
+
+bool sameOpenFile(int a, int b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sameIdentity(sa, sb);
+}

@@ -1,0 +1,36 @@
+// The boxes of a fleet: read from a lab's boxes file or named by their
+// ports, each with a name that becomes a file name.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct BoxConfig {
+    std::string name;
+    std::string port;
+    std::string channel;
+    std::string source; // where the box was given: a file's name, or empty for the command line
+    int line = 0;       // its line in that file
+};
+
+// Letters, digits, '.', '_' and '-', 1 to 200 of them, and not "." or "..":
+// a name is safe as the start of a file name in any folder.
+bool boxName_valid(std::string_view name);
+
+// The name of a box given by its port alone: the last component of a path,
+// or HOST_PORT for a URL (scheme://HOST:PORT); any other character becomes '_'.
+std::string boxName_forPort(std::string_view port);
+
+// Reads a boxes file's text: one box a line, "NAME PORT [CHANNEL]", blank
+// lines and '#' comments allowed. A box without a channel takes
+// `defaultChannel` (none when empty). Appends to `boxes`; returns an empty
+// string, or the first fault as "SOURCE:LINE: what is wrong".
+std::string boxes_parse(
+    std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxConfig>& boxes);
+
+// Names must be unique, and so must ports: `portKey` says which port a name
+// stands for (two names of one device give one key). Empty, or the fault.
+std::string boxes_checkUnique(
+    const std::vector<BoxConfig>& boxes, const std::function<std::string(const std::string&)>& portKey);

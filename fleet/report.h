@@ -1,0 +1,79 @@
+// What a fleet says about its boxes: one line per box, the summary, the
+// JUnit XML that CI reads and the JSON result.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "boxes.h"
+#include "check_result.h"
+
+// A box's outcome, as the fleet's exit status and JUnit see it.
+enum class Verdict {
+    Correct,           // passed
+    AnsweredOtherwise, // a wrong channel or an error record: a JUnit failure
+    NoAnswer,          // nothing decided, for whatever reason: a JUnit error
+    Skipped,           // never started
+};
+
+// "correct"; "incorrect" and "box-error"; "skipped"; every other word.
+Verdict verdictOf(std::string_view outcome);
+
+// What the fleet knows of a box once it is done.
+struct BoxEnd {
+    std::string outcome; // the check's outcome word, or the fleet's own: skipped, start-failed, no-result
+    Verdict verdict = Verdict::NoAnswer;
+    std::optional<std::string> channelSeen;
+    int64_t elapsedMs = 0;
+    std::string message;    // one printable line: the outcome and what the box reported
+    std::string resultJson; // the box's object for --result, its name first
+};
+
+// A box whose check left a result.
+BoxEnd boxEnd_fromResult(
+    const BoxConfig& box, const CheckReport& report, std::string_view resultText, std::string_view output);
+// A box without one: `outcome` is the fleet's word, `status` the check's
+// exit status if it ran, `detail` what the fleet knows.
+BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
+    std::string_view detail, std::string_view output);
+
+struct Tally {
+    int boxes = 0;
+    int correct = 0;
+    int answeredOtherwise = 0;
+    int noAnswer = 0;
+    int skipped = 0;
+    int done() const { return correct + answeredOtherwise + noAnswer + skipped; }
+    void add(Verdict verdict);
+};
+
+// 0 every box correct; 1 some box answered otherwise; 2 none did, but some
+// gave no answer (or was never started).
+int fleetStatus(const Tally& tally);
+
+// "12/48 done: 10 correct, 1 incorrect, 1 no answer, 32 s", ", N skipped"
+// added when some were.
+std::string summaryLine(const Tally& tally, int64_t seconds);
+
+// "NAME OUTCOME CHANNEL-SEEN ELAPSED_MS": the channel in printable form with
+// blanks as [20], "-" when none was seen, "" when an empty one was.
+std::string plainLine(const BoxConfig& box, const BoxEnd& end);
+std::string channelField(const std::optional<std::string>& channel);
+
+// The last `count` non-empty lines of `output`, in printable form.
+std::vector<std::string> lastLines(std::string_view output, size_t count);
+
+// JUnit XML as GitLab and Jenkins read it, in three pieces so that each
+// box's output is read only while its test case is written.
+std::string junit_head(std::string_view suite, const Tally& tally, double seconds, std::string_view timestamp);
+std::string junit_testCase(std::string_view suite, const BoxConfig& box, const BoxEnd& end, std::string_view output);
+std::string junit_tail();
+
+// The fleet's JSON result: the summary, then "boxes" with each box's object.
+std::string result_head(
+    std::string_view suite, const Tally& tally, int status, int64_t elapsedMs, std::optional<int> endedBySignal);
+std::string result_box(const BoxEnd& end, bool first);
+std::string result_tail();

@@ -1,0 +1,250 @@
+// The fleet's pure parts, in-process: the boxes file, the check's result,
+// XML that stays well-formed, the summary and lines, the live table.
+#include <gtest/gtest.h>
+
+#include "boxes.h"
+#include "check_result.h"
+#include "live_view.h"
+#include "options.h"
+#include "report.h"
+#include "xml.h"
+
+namespace {
+
+std::string identity(const std::string& port) { return port; }
+
+TEST(FleetBoxes, ReadsALabFileAndRefusesMalformedLinesWithTheirNumber)
+{
+    std::vector<BoxConfig> boxes;
+    EXPECT_EQ(boxes_parse("# rack 3\n\nbox-1 /dev/ttyUSB0 101\n  box_2\t/dev/ttyUSB1   # default channel\r\n"
+                          "b.3 tcp://10.0.0.7:4001 7 # remote\n",
+                  "lab.txt", "55", boxes),
+        "");
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[0].name + " " + boxes[0].port + " " + boxes[0].channel, "box-1 /dev/ttyUSB0 101");
+    EXPECT_EQ(boxes[1].name + " " + boxes[1].port + " " + boxes[1].channel, "box_2 /dev/ttyUSB1 55");
+    EXPECT_EQ(boxes[1].line, 4);
+    EXPECT_EQ(boxes[2].port, "tcp://10.0.0.7:4001");
+
+    struct Case {
+        std::string text;
+        std::string fault;
+    };
+    const std::vector<Case> cases{
+        {"ok /dev/a 1\nlonely\n", "lab.txt:2: a box is written NAME PORT [CHANNEL], not 'lonely'"},
+        {"a /dev/a 1 extra\n", "lab.txt:1: a box is written NAME PORT [CHANNEL], not 'a /dev/a 1 extra'"},
+        {"a/b /dev/a 1\n",
+            "lab.txt:1: box name 'a/b' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+        {".. /dev/a 1\n",
+            "lab.txt:1: box name '..' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+        {"b\x1b[2J /dev/a 1\n",
+            "lab.txt:1: box name 'b[1B][2J' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+        {std::string(201, 'n') + " /dev/a 1\n",
+            "lab.txt:1: box name '" + std::string(201, 'n') +
+                "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+    };
+    for (const Case& c : cases) {
+        std::vector<BoxConfig> none;
+        EXPECT_EQ(boxes_parse(c.text, "lab.txt", "1", none), c.fault) << c.text;
+    }
+    std::vector<BoxConfig> none;
+    EXPECT_EQ(boxes_parse("a /dev/a\n", "lab.txt", "", none),
+        "lab.txt:1: box 'a' has no channel, and no --channel was given");
+}
+
+TEST(FleetBoxes, NamesABoxAfterItsPort)
+{
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"/dev/ttyUSB0", "ttyUSB0"},
+        {"/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0", "usb-FTDI_FT232R_A50285BI-if00-port0"},
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0", "pci-0000_00_14.0-usb-0_2_1.0-port0"},
+        {"tcp://rack7.lab:4001", "rack7.lab_4001"},
+        {"rfc2217://10.1.2.3:2000", "10.1.2.3_2000"},
+        {"tcp://[::1]:2000", "__1_2000"},
+        {"ttyS1", "ttyS1"},
+        {"/dev/pts/3/", "3"},
+    };
+    for (const auto& [port, name] : cases) {
+        EXPECT_EQ(boxName_forPort(port), name) << port;
+        EXPECT_TRUE(boxName_valid(boxName_forPort(port))) << port;
+    }
+    EXPECT_FALSE(boxName_valid(boxName_forPort("/dev/..")));
+}
+
+TEST(FleetBoxes, RefusesTwoBoxesOfOneNameOrOnOnePort)
+{
+    const std::vector<BoxConfig> sameName{{"a", "/dev/x", "1", "lab", 1}, {"a", "/dev/y", "1", "lab", 4}};
+    EXPECT_EQ(boxes_checkUnique(sameName, identity), "lab:4: box name 'a' is already taken by the box at lab:1");
+    const std::vector<BoxConfig> sameBareName{{"ttyS0", "/dev/ttyS0", "1", "", 0}, {"ttyS0", "/x/ttyS0", "1", "", 0}};
+    EXPECT_EQ(boxes_checkUnique(sameBareName, identity),
+        "command line: box name 'ttyS0' is already taken by the box at command line (name boxes in a boxes file)");
+    // Two names of one device are one port.
+    const std::vector<BoxConfig> samePort{
+        {"a", "/dev/serial/by-id/x", "1", "lab", 1}, {"b", "/dev/ttyUSB0", "1", "lab", 2}};
+    const auto device = [](const std::string&) { return std::string("/dev/ttyUSB0"); };
+    EXPECT_EQ(boxes_checkUnique(samePort, device),
+        "lab:2: port /dev/ttyUSB0 is also the port of box 'a' (lab:1): two checks on one port would each see "
+        "half of what the box sends");
+    EXPECT_EQ(boxes_checkUnique(samePort, identity), "");
+}
+
+TEST(FleetOptions, WholeNumbersOnlyInRange)
+{
+    long n = 0;
+    EXPECT_TRUE(parseWholeNumber("86400", 1, 86400, &n));
+    EXPECT_EQ(n, 86400);
+    for (const char* bad : {"0", "86401", "-1", "+5", " 5", "5 ", "1.5", "", "ten", "99999999999999999999999"})
+        EXPECT_FALSE(parseWholeNumber(bad, 1, 86400, &n)) << bad;
+}
+
+TEST(FleetResult, ReadsWhatTheCheckWrote)
+{
+    const std::optional<CheckReport> r = checkResult_parse(
+        R"({"outcome":"box-error","status":1,"channel":"101","port":"/dev/pts/3","current_channel":"\u001b\ufffd\ud83d\ude00","failures":["Current channel '[1B]' [incorrect]","Channel error: X\"\\"],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":64,"elapsed_ms":1234})"
+        "\n");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->outcome, "box-error");
+    EXPECT_EQ(r->status, 1);
+    EXPECT_EQ(r->currentChannel, std::string("\x1b\xEF\xBF\xBD\xF0\x9F\x98\x80"));
+    EXPECT_EQ(r->failures, (std::vector<std::string>{"Current channel '[1B]' [incorrect]", "Channel error: X\"\\"}));
+    EXPECT_EQ(r->elapsedMs, 1234);
+    const std::optional<CheckReport> none =
+        checkResult_parse(R"({"outcome":"no-answer","current_channel":null,"x":[1,2.5e3,true]})");
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(none->currentChannel);
+
+    // Cut short, or not the check's: nothing is believed.
+    for (const char* bad : {"", "{", R"({"outcome":"correct")", R"({"status":0})", R"({"outcome":"correct"} x)",
+             R"({"outcome":"c\ud800"})", R"({"outcome":"correct","x":{"y":1}})", R"({"outcome":1})",
+             R"({"outcome":"correct","elapsed_ms":1.})", "[\"outcome\"]"})
+        EXPECT_FALSE(checkResult_parse(bad)) << bad;
+}
+
+TEST(FleetXml, EscapesMarkupAndLeavesOutWhatXmlCannotHold)
+{
+    struct Case {
+        std::string bytes;
+        std::string text;
+        std::string attribute;
+    };
+    const std::vector<Case> cases{
+        {"a<b>&\"c'", "a&lt;b&gt;&amp;\"c'", "a&lt;b&gt;&amp;&quot;c&apos;"},
+        {"]]>", "]]&gt;", "]]&gt;"},
+        {"t\tl\nr\r", "t\tl\nr&#13;", "t&#9;l&#10;r&#13;"},
+        {std::string("\x00\x01\x1b\x7f"
+                     "ok",
+             6),
+            "ok", "ok"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+            "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        // Not UTF-8: a lone continuation, a cut sequence, an overlong form, a surrogate, past U+10FFFF.
+        {"a\x80"
+         "b\xE2\x82"
+         "c\xC0\xAF"
+         "d\xED\xA0\x80"
+         "e\xF4\x90\x80\x80"
+         "f",
+            "abcdef", "abcdef"},
+        // Characters XML 1.0 leaves out although they are valid UTF-8.
+        {"x\xEF\xBF\xBE\xEF\xBF\xBFy\xEF\xBF\xBD", "xy\xEF\xBF\xBD", "xy\xEF\xBF\xBD"},
+    };
+    for (const Case& c : cases) {
+        std::string text, attribute;
+        xml_appendEscaped(text, c.bytes);
+        xml_appendEscaped(attribute, c.bytes, true);
+        EXPECT_EQ(text, c.text) << c.bytes;
+        EXPECT_EQ(attribute, c.attribute) << c.bytes;
+    }
+}
+
+TEST(FleetReport, VerdictsSummaryAndLines)
+{
+    struct Case {
+        std::vector<std::string> outcomes;
+        std::string summary;
+        int status;
+    };
+    const std::vector<Case> cases{
+        {{"correct", "correct"}, "2/2 done: 2 correct, 0 incorrect, 0 no answer, 7 s", 0},
+        {{"correct", "incorrect", "no-answer"}, "3/3 done: 1 correct, 1 incorrect, 1 no answer, 7 s", 1},
+        {{"box-error", "port-failed"}, "2/2 done: 0 correct, 1 incorrect, 1 no answer, 7 s", 1},
+        {{"correct", "port-lost", "start-failed", "no-result"}, "4/4 done: 1 correct, 0 incorrect, 3 no answer, 7 s",
+            2},
+        {{"interrupted", "skipped"}, "2/2 done: 0 correct, 0 incorrect, 1 no answer, 1 skipped, 7 s", 2},
+    };
+    for (const Case& c : cases) {
+        Tally tally;
+        tally.boxes = static_cast<int>(c.outcomes.size());
+        for (const std::string& outcome : c.outcomes)
+            tally.add(verdictOf(outcome));
+        EXPECT_EQ(summaryLine(tally, 7), c.summary);
+        EXPECT_EQ(fleetStatus(tally), c.status) << c.summary;
+    }
+    Tally partial;
+    partial.boxes = 48;
+    partial.add(Verdict::Correct);
+    EXPECT_EQ(summaryLine(partial, 32), "1/48 done: 1 correct, 0 incorrect, 0 no answer, 32 s");
+
+    EXPECT_EQ(channelField(std::nullopt), "-");
+    EXPECT_EQ(channelField(std::string()), "\"\"");
+    EXPECT_EQ(channelField(std::string("1 0\x1b")), "1[20]0[1B]");
+
+    const BoxConfig box{"b1", "/dev/pts/9", "101", "", 0};
+    CheckReport report;
+    report.outcome = "incorrect";
+    report.currentChannel = "102";
+    report.failures = {"Current channel '102' [incorrect]"};
+    report.elapsedMs = 250;
+    const BoxEnd end = boxEnd_fromResult(box, report, "{\"outcome\":\"incorrect\",\"elapsed_ms\":250}\n", "x\n");
+    EXPECT_EQ(plainLine(box, end), "b1 incorrect 102 250");
+    EXPECT_EQ(end.message, "incorrect: Current channel '102' [incorrect]");
+    EXPECT_EQ(end.resultJson, "{\"name\":\"b1\",\"outcome\":\"incorrect\",\"elapsed_ms\":250}");
+
+    const BoxEnd failed =
+        boxEnd_synthesized(box, "start-failed", 127, 3, {}, "quarvo-fleet: starting x failed: Exec format error\n");
+    EXPECT_EQ(failed.verdict, Verdict::NoAnswer);
+    EXPECT_EQ(failed.message, "start-failed: quarvo-fleet: starting x failed: Exec format error");
+    EXPECT_NE(failed.resultJson.find(
+                  "\"outcome\":\"start-failed\",\"status\":127,\"channel\":\"101\",\"port\":\"/dev/pts/9\""),
+        std::string::npos);
+
+    EXPECT_EQ(lastLines("a\nb\x1b\n\n\nc\n", 2), (std::vector<std::string>{"b[1B]", "c"}));
+    EXPECT_EQ(lastLines("", 2), std::vector<std::string>{});
+}
+
+TEST(FleetView, FitsTheWindowWithPendingBoxesFirst)
+{
+    std::vector<ViewRow> rows;
+    for (int i = 0; i < 10; ++i)
+        rows.push_back({"box" + std::to_string(i), "/dev/pts/" + std::to_string(i),
+            i % 3 == 0 ? "waiting 3 s" : "correct", i % 3 == 0 ? "" : "101", i % 3 == 0});
+    rows[4] = {"box4", "/dev/pts/4", "incorrect", "102", true};
+
+    // Room for all: every box in its order, the summary last.
+    std::vector<std::string> lines = liveView_lines(rows, "6/10 done", 40, 80);
+    ASSERT_EQ(lines.size(), 12u);
+    EXPECT_EQ(lines[0], "NAME  PORT        STATE           CHANNEL");
+    EXPECT_EQ(lines[1], "box0  /dev/pts/0  waiting 3 s");
+    EXPECT_EQ(lines[2], "box1  /dev/pts/1  correct         101");
+    EXPECT_EQ(lines.back(), "6/10 done");
+
+    // Eight rows: seven lines, the pending boxes first, the rest counted.
+    lines = liveView_lines(rows, "6/10 done", 8, 80);
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[1].substr(0, 4), "box0");
+    EXPECT_EQ(lines[2].substr(0, 4), "box3");
+    EXPECT_EQ(lines[3].substr(0, 4), "box4");
+    EXPECT_EQ(lines[4].substr(0, 4), "box6");
+    EXPECT_EQ(lines[5], "... 6 more");
+
+    // Narrow: no line reaches the last column.
+    for (const std::string& line : liveView_lines(rows, std::string(100, 's'), 8, 20))
+        EXPECT_LE(line.size(), 19u) << line;
+    EXPECT_EQ(liveView_lines(rows, "s", 2, 80), std::vector<std::string>{"s"});
+    EXPECT_TRUE(liveView_lines(rows, "s", 1, 80).empty());
+
+    EXPECT_EQ(liveView_redraw({"a", "b"}, 0), "\x1b[Ja\nb\n");
+    EXPECT_EQ(liveView_redraw({"a"}, 2), "\r\x1b[2A\x1b[Ja\n");
+}
+
+} // namespace

@@ -1,0 +1,683 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "buffer.h"
+#include "ending_signals.h"
+#include "port.h"
+#include "pty_support.h"
+#include "ser2net_support.h"
+#include "telnet.h"
+
+namespace {
+
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (const int v : values)
+        out += static_cast<char>(v);
+    return out;
+}
+
+std::string allByteValues()
+{
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    return all;
+}
+
+constexpr int IAC = TELNET_IAC;
+constexpr int SB = TELNET_SB;
+constexpr int SE = TELNET_SE;
+constexpr int COM = TELNET_COM_PORT;
+
+PortOptions options(bool listenOnly = true, int64_t withinMs = 10000)
+{
+    PortOptions o;
+    o.listenOnly = listenOnly;
+    o.deadlineMs = Port_clockMs() + withinMs;
+    return o;
+}
+
+// Reads until `count` data bytes came, the port ended (*ended set) or 10 s passed.
+std::string readData(Port* port, size_t count, bool* ended = nullptr)
+{
+    std::string got;
+    const int64_t until = Port_clockMs() + 10000;
+    while (got.size() < count && Port_wait(port, until, nullptr, nullptr) == 1) {
+        char chunk[512];
+        const ssize_t n = Port_read(port, chunk, sizeof chunk);
+        if (n > 0) {
+            got.append(chunk, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN)
+            continue;
+        if (ended != nullptr)
+            *ended = true;
+        break;
+    }
+    return got;
+}
+
+// Everything waiting on the box's side of the pty, without waiting.
+std::string boxReceived(Pty& pty)
+{
+    std::string got;
+    char chunk[512];
+    ssize_t n = 0;
+    while ((n = read(pty.master(), chunk, sizeof chunk)) > 0)
+        got.append(chunk, static_cast<size_t>(n));
+    return got;
+}
+
+TEST(PortName, GoodForms)
+{
+    struct Case {
+        const char* name;
+        PortKind kind;
+        const char* path;
+        const char* host;
+        int port;
+    };
+    const Case cases[] = {
+        {"/dev/ttyUSB0", PortKind::Local, "/dev/ttyUSB0", "", 0},
+        {"relative:with:colons", PortKind::Local, "relative:with:colons", "", 0},
+        {"rfc2217://box7.lab:2001", PortKind::Rfc2217, "", "box7.lab", 2001},
+        {"RFC2217://10.0.0.5:1", PortKind::Rfc2217, "", "10.0.0.5", 1},
+        {"tcp://127.0.0.1:65535", PortKind::Tcp, "", "127.0.0.1", 65535},
+        {"socket://host:80", PortKind::Tcp, "", "host", 80},
+        {"rfc2217://[::1]:2000", PortKind::Rfc2217, "", "::1", 2000},
+        {"tcp://[fe80::1%eth0]:7", PortKind::Tcp, "", "fe80::1%eth0", 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortName parsed;
+        std::string why;
+        ASSERT_TRUE(Port_parseName(c.name, &parsed, &why)) << why;
+        EXPECT_EQ(parsed.kind, c.kind);
+        EXPECT_EQ(parsed.path, c.path);
+        EXPECT_EQ(parsed.host, c.host);
+        EXPECT_EQ(parsed.port, c.port);
+    }
+}
+
+TEST(PortName, MalformedFormsNameTheProblem)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"telnet://box:23", "unknown kind of port 'telnet://' (rfc2217://, tcp:// or socket://)"},
+        {"://box:23", "unknown kind of port '://' (rfc2217://, tcp:// or socket://)"},
+        {"rfc2217://box", "no port number (HOST:PORT)"},
+        {"rfc2217://box:", "no port number (HOST:PORT)"},
+        {"tcp://box:/dev", "no port number (HOST:PORT)"},
+        {"tcp://:2000", "no host"},
+        {"tcp://[]:2000", "no host"},
+        {"rfc2217://[::1]", "no port number (HOST:PORT)"},
+        {"rfc2217://[::1:2000", "no ']' after the IPv6 address"},
+        {"rfc2217://[::1]x:2000", "'x:2000' after the address: expected ':PORT'"},
+        {"rfc2217://::1:2000", "no host"},
+        {"tcp://box:0", "port 0 is not a number from 1 to 65535"},
+        {"tcp://box:65536", "port 65536 is not a number from 1 to 65535"},
+        {"tcp://box:99999999999999999999", "port 99999999999999999999 is not a number from 1 to 65535"},
+        {"tcp://box:20x0", "port '20x0' is not a number from 1 to 65535"},
+        {"tcp://box:-1", "port '-1' is not a number from 1 to 65535"},
+        {"tcp://box:2000/path", "'/path' after the port number: nothing may follow it"},
+        {"rfc2217://box:2000?ign_set_control", "'?ign_set_control' after the port number: nothing may follow it"},
+        {"tcp://box/x:2000", "'/x:2000' where the port number belongs (HOST:PORT)"},
+        {"tcp://user@box:2000", "'user@box' is not a host name or address"},
+        {"tcp://bo\x1bx:1", "'bo[1B]x' is not a host name or address"},
+    };
+    for (const auto& [name, problem] : cases) {
+        SCOPED_TRACE(name);
+        PortName parsed;
+        std::string why;
+        EXPECT_FALSE(Port_parseName(name, &parsed, &why));
+        EXPECT_EQ(why, problem);
+    }
+    // Opening says which name it was, on one line, and prints nothing.
+    PortError error;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Port_open("tcp://box", options(), &error), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(error.failure, PortFailure::BadName);
+    EXPECT_EQ(error.text, "tcp://box: no port number (HOST:PORT)");
+}
+
+TEST(PortLocal, OpensAPathAsTheSerialModuleDoes)
+{
+    Pty pty;
+    PortError error;
+    Port* port = Port_open(pty.path(), options(), &error);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(Port_kind(port), PortKind::Local);
+    EXPECT_TRUE(Port_knowsLineSettings(port));
+    ASSERT_TRUE(pty.write(bytes({'a', 0xFF, 0})));
+    EXPECT_EQ(readData(port, 3), bytes({'a', 0xFF, 0}));
+    EXPECT_EQ(Port_write(port, "x", 1), -1); // listen-only
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(Port_close(port), 0);
+
+    // The serial module's own report; the port layer adds nothing.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Port_open("/nonexistent/tty", options(), &error), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "/nonexistent/tty: No such file or directory\n");
+    EXPECT_EQ(error.failure, PortFailure::Local);
+    EXPECT_EQ(error.errnum, ENOENT);
+    EXPECT_EQ(error.text, "");
+
+    // A speed the serial module does not know is refused rather than ending the process.
+    PortOptions odd = options();
+    odd.baud = 1234;
+    EXPECT_EQ(Port_open(pty.path(), odd, &error), nullptr);
+    EXPECT_EQ(error.text, "Unknown baudrate: 1234");
+}
+
+class PortSer2net : public testing::TestWithParam<Ser2net::Mode> {
+protected:
+    void SetUp() override { SKIP_WITHOUT_SER2NET(); }
+    bool telnet() const { return GetParam() == Ser2net::Mode::Telnet; }
+};
+
+TEST_P(PortSer2net, EveryByteValueReachesTheReaderAndNothingReachesTheBox)
+{
+    Pty pty;
+    Ser2net server(pty.path(), GetParam());
+    ASSERT_TRUE(server.start()) << server.log();
+    PortError error;
+    Port* port = Port_open(server.url(), options(), &error);
+    ASSERT_NE(port, nullptr) << error.text;
+    EXPECT_EQ(Port_knowsLineSettings(port), telnet());
+    // A dead server is noticed within seconds, not hours.
+    int value = 0;
+    socklen_t length = sizeof value;
+    EXPECT_EQ(getsockopt(Port_fd(port), SOL_SOCKET, SO_KEEPALIVE, &value, &length), 0);
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(getsockopt(Port_fd(port), IPPROTO_TCP, TCP_KEEPIDLE, &value, &length), 0);
+    EXPECT_EQ(value, 10);
+    const std::string all = allByteValues() + allByteValues();
+    ASSERT_TRUE(pty.write(all));
+    EXPECT_EQ(readData(port, all.size()), all);
+    // The server forwards a client's bytes in order, before it answers what
+    // follows them: had the negotiation leaked data, it would be here by now.
+    EXPECT_EQ(boxReceived(pty), "");
+    EXPECT_EQ(Port_write(port, "x", 1), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(Port_takeLineErrors(port), 0);
+    Port_close(port);
+}
+
+TEST_P(PortSer2net, WritesReachTheBoxUnchanged)
+{
+    Pty pty;
+    Ser2net server(pty.path(), GetParam());
+    ASSERT_TRUE(server.start()) << server.log();
+    PortError error;
+    Port* port = Port_open(server.url(), options(false), &error);
+    ASSERT_NE(port, nullptr) << error.text;
+    const std::string all = allByteValues();
+    ASSERT_EQ(Port_write(port, all.data(), all.size()), static_cast<ssize_t>(all.size()));
+    std::string got;
+    EXPECT_TRUE(waitUntil([&] {
+        got += boxReceived(pty);
+        return got.size() >= all.size();
+    }));
+    EXPECT_EQ(got, all);
+    Port_close(port);
+}
+
+TEST_P(PortSer2net, BusyPortAndMissingDeviceFailWithTheServersText)
+{
+    Pty pty;
+    Ser2net server(pty.path(), GetParam());
+    ASSERT_TRUE(server.start()) << server.log();
+    Ser2net missing("/nonexistent/quarvo-box", GetParam());
+    ASSERT_TRUE(missing.start()) << missing.log();
+    PortError error;
+    Port* first = Port_open(server.url(), options(), &error);
+    ASSERT_NE(first, nullptr) << error.text;
+
+    const std::pair<Ser2net*, std::string> cases[] = {
+        {&server, "Port already in use\r\n"},
+        {&missing, "Device open failure: "},
+    };
+    for (const auto& [which, text] : cases) {
+        SCOPED_TRACE(text);
+        Port* second = Port_open(which->url(), options(), &error);
+        if (telnet()) {
+            // The connection ends before the settings are confirmed.
+            EXPECT_EQ(second, nullptr);
+            EXPECT_EQ(error.failure, PortFailure::Ended);
+            std::string shown;
+            appendPrintable(shown, text);
+            EXPECT_EQ(error.serverText.rfind(shown, 0), 0u) << error.serverText;
+            EXPECT_EQ(error.text.rfind(which->url() + ": the server ended the connection: " + shown, 0), 0u)
+                << error.text;
+            continue;
+        }
+        // Raw: the text is data, then the end.
+        ASSERT_NE(second, nullptr) << error.text;
+        bool ended = false;
+        const std::string got = readData(second, 1000, &ended);
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(got.rfind(text, 0), 0u) << got;
+        EXPECT_EQ(Port_lastText(second), got);
+        Port_close(second);
+    }
+    Port_close(first);
+}
+
+TEST_P(PortSer2net, ServerStoppedMidReadEndsTheInput)
+{
+    Pty pty;
+    Ser2net server(pty.path(), GetParam());
+    ASSERT_TRUE(server.start()) << server.log();
+    PortError error;
+    Port* port = Port_open(server.url(), options(), &error);
+    ASSERT_NE(port, nullptr) << error.text;
+    const std::string longText(300, 'L');
+    ASSERT_TRUE(pty.write(longText + "tail\r\n"));
+    EXPECT_EQ(readData(port, 306), longText + "tail\r\n");
+    server.stop();
+    bool ended = false;
+    EXPECT_EQ(readData(port, 1, &ended), "");
+    EXPECT_TRUE(ended);
+    const std::string last = Port_lastText(port);
+    EXPECT_EQ(last.size(), PORT_LAST_TEXT);
+    EXPECT_EQ(last.substr(last.size() - 6), "tail\r\n");
+    Port_close(port);
+
+    // The same port number serves a restart.
+    ASSERT_TRUE(server.start()) << server.log();
+    port = Port_open(server.url(), options(), &error);
+    ASSERT_NE(port, nullptr) << error.text;
+    Port_close(port);
+}
+
+TEST_P(PortSer2net, KickedClientSeesTheEnd)
+{
+    Pty pty;
+    Ser2net server(pty.path(), GetParam(), true);
+    ASSERT_TRUE(server.start()) << server.log();
+    PortError error;
+    Port* old = Port_open(server.url(), options(), &error);
+    ASSERT_NE(old, nullptr) << error.text;
+    Port* newer = Port_open(server.url(), options(), &error);
+    ASSERT_NE(newer, nullptr) << error.text;
+    bool ended = false;
+    readData(old, 1000, &ended);
+    EXPECT_TRUE(ended);
+    Port_close(old);
+    Port_close(newer);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, PortSer2net, testing::Values(Ser2net::Mode::Telnet, Ser2net::Mode::Raw),
+                         [](const auto& info) { return info.param == Ser2net::Mode::Telnet ? "Rfc2217" : "Raw"; });
+
+// A listening socket on 127.0.0.1 whose one-place queue is taken: further
+// connections get no answer, as from a black-holed address.
+class BlackHole {
+public:
+    BlackHole()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 0);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~BlackHole()
+    {
+        close(filler_);
+        close(listener_);
+    }
+    int port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int filler_ = -1;
+    int port_ = 0;
+};
+
+// Whether a connection to 127.0.0.1:port is waiting for its answer (SYN-SENT).
+bool connecting(int port)
+{
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", static_cast<unsigned>(port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        if (fields >> slot >> local >> remote >> state && remote == wanted && state == "02")
+            return true;
+    }
+    return false;
+}
+
+TEST(PortConnect, RefusedAndBlackHoledFailInTime)
+{
+    const int nobody = pickFreePort();
+    PortError error;
+    EXPECT_EQ(Port_open("tcp://127.0.0.1:" + std::to_string(nobody), options(), &error), nullptr);
+    EXPECT_EQ(error.failure, PortFailure::Connect);
+    EXPECT_EQ(error.text, "tcp://127.0.0.1:" + std::to_string(nobody) + ": cannot connect: Connection refused");
+
+    BlackHole hole;
+    const int64_t start = Port_clockMs();
+    EXPECT_EQ(Port_open("rfc2217://127.0.0.1:" + std::to_string(hole.port()), options(true, 300), &error), nullptr);
+    const int64_t took = Port_clockMs() - start;
+    EXPECT_EQ(error.failure, PortFailure::TimedOut) << error.text;
+    EXPECT_EQ(error.text, "rfc2217://127.0.0.1:" + std::to_string(hole.port()) + ": no connection in the time allowed");
+    EXPECT_GE(took, 290);
+    EXPECT_LT(took, 3000);
+}
+
+// Resolvers standing in for the system's, so no lookup leaves the machine.
+int unknownName(const char*, const char*, const addrinfo*, addrinfo**) { return EAI_NONAME; }
+
+int releaseFd = -1;
+int blackHolePort = 0;
+int stuckResolver(const char*, const char*, const addrinfo*, addrinfo**)
+{
+    char b;
+    [[maybe_unused]] const ssize_t n = read(releaseFd, &b, 1);
+    return EAI_AGAIN;
+}
+
+// Two addresses: the black hole first, then the real one.
+int twoAddresses(const char*, const char* service, const addrinfo* hints, addrinfo** result)
+{
+    addrinfo numeric = *hints;
+    numeric.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* first = nullptr;
+    addrinfo* second = nullptr;
+    if (getaddrinfo("127.0.0.1", std::to_string(blackHolePort).c_str(), &numeric, &first) != 0)
+        return EAI_FAIL;
+    if (getaddrinfo("127.0.0.1", service, &numeric, &second) != 0) {
+        freeaddrinfo(first);
+        return EAI_FAIL;
+    }
+    addrinfo* last = first;
+    while (last->ai_next != nullptr)
+        last = last->ai_next;
+    last->ai_next = second;
+    *result = first;
+    return 0;
+}
+
+volatile sig_atomic_t stopRequested = 0;
+void requestStop(int) { stopRequested = 1; }
+
+TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
+{
+    PortError error;
+    Port_setResolver(unknownName);
+    EXPECT_EQ(Port_open("rfc2217://no-such-box.lab:2000", options(), &error), nullptr);
+    EXPECT_EQ(error.failure, PortFailure::Resolve);
+    EXPECT_EQ(error.text, std::string("rfc2217://no-such-box.lab:2000: cannot resolve 'no-such-box.lab': ") +
+                              gai_strerror(EAI_NONAME));
+
+    // A lookup that never answers is abandoned at the deadline; it finishes
+    // on its own later.
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    releaseFd = release[0];
+    Port_setResolver(stuckResolver);
+    const int64_t start = Port_clockMs();
+    EXPECT_EQ(Port_open("tcp://stuck.lab:2000", options(true, 200), &error), nullptr);
+    EXPECT_EQ(error.failure, PortFailure::TimedOut);
+    EXPECT_LT(Port_clockMs() - start, 3000);
+
+    // An ending signal ends the wait for it too.
+    sigset_t caught;
+    const int usr1 = SIGUSR1;
+    endingSignals_catch(&usr1, 1, requestStop, &caught, nullptr);
+    PortOptions o = options(true, 60000);
+    o.endingSignals = &caught;
+    o.stop = &stopRequested;
+    std::thread signaller([] { kill(getpid(), SIGUSR1); });
+    EXPECT_EQ(Port_open("tcp://stuck.lab:2000", o, &error), nullptr);
+    signaller.join();
+    EXPECT_EQ(error.failure, PortFailure::Interrupted);
+    EXPECT_EQ(error.text, "tcp://stuck.lab:2000: interrupted");
+    stopRequested = 0;
+    ASSERT_EQ(write(release[1], "xx", 2), 2);
+
+    // The black-holed first address does not take all the time.
+    BlackHole hole;
+    blackHolePort = hole.port();
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    Port_setResolver(twoAddresses);
+    Port* port = Port_open("tcp://two.lab:" + std::to_string(ntohs(address.sin_port)), options(true, 1000), &error);
+    EXPECT_NE(port, nullptr) << error.text;
+    Port_close(port);
+    close(listener);
+    close(release[0]);
+    close(release[1]);
+    Port_setResolver(nullptr);
+}
+
+TEST(PortConnect, SignalEndsABlackHoledConnect)
+{
+    BlackHole hole;
+    sigset_t caught;
+    const int usr1 = SIGUSR1;
+    endingSignals_catch(&usr1, 1, requestStop, &caught, nullptr);
+    PortOptions o = options(true, 60000);
+    o.endingSignals = &caught;
+    o.stop = &stopRequested;
+    std::thread signaller([&hole] {
+        waitUntil([&hole] { return connecting(hole.port()); });
+        kill(getpid(), SIGUSR1);
+    });
+    PortError error;
+    const int64_t start = Port_clockMs();
+    EXPECT_EQ(Port_open("tcp://127.0.0.1:" + std::to_string(hole.port()), o, &error), nullptr);
+    signaller.join();
+    EXPECT_EQ(error.failure, PortFailure::Interrupted);
+    EXPECT_LT(Port_clockMs() - start, 30000);
+    stopRequested = 0;
+}
+
+// A stand-in serial server on 127.0.0.1 that misbehaves as told: it greets,
+// reads the client's requests, then runs `script` on the connection.
+class FakeServer {
+public:
+    explicit FakeServer(std::string greeting, std::function<void(int)> script)
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 1);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this, greeting = std::move(greeting), script = std::move(script)] {
+            const int client = accept(listener_, nullptr, nullptr);
+            if (client < 0)
+                return;
+            sendAll(client, greeting);
+            script(client);
+            close(client);
+        });
+    }
+    ~FakeServer()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+    static void sendAll(int fd, std::string_view data)
+    {
+        while (!data.empty()) {
+            const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            data.remove_prefix(static_cast<size_t>(n));
+        }
+    }
+    // Reads until `marker` has come (true) or the client is gone.
+    static bool readUntil(int fd, const std::string& marker, std::string* seen = nullptr)
+    {
+        std::string got;
+        char chunk[256];
+        while (got.find(marker) == std::string::npos) {
+            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                return false;
+            got.append(chunk, static_cast<size_t>(n));
+        }
+        if (seen != nullptr)
+            *seen = got;
+        return true;
+    }
+    // Waits until the client hangs up.
+    static void drain(int fd)
+    {
+        char chunk[256];
+        while (recv(fd, chunk, sizeof chunk, 0) > 0) {
+        }
+    }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+const std::string agreeable = bytes({IAC, TELNET_WILL, 0, IAC, TELNET_DO, 0, IAC, TELNET_WILL, 3, IAC, TELNET_DO, COM});
+// The last request the client sends: the line-state mask.
+const std::string maskRequest = bytes({IAC, SB, COM, 10, 0x1E, IAC, SE});
+
+std::string acks(int baudHigh, int baudLow, int dataSize = 8)
+{
+    return bytes({IAC, SB, COM, 101, 0, 0, baudHigh, baudLow, IAC, SE, IAC, SB, COM, 102, dataSize, IAC, SE, IAC, SB,
+                  COM, 103, 1, IAC, SE, IAC, SB, COM, 104, 1, IAC, SE});
+}
+
+TEST(PortFakeServer, DataBeforeTheAcknowledgementsIsKeptAndLineErrorsReportedOnce)
+{
+    FakeServer server(agreeable + "early", [](int fd) {
+        if (!FakeServer::readUntil(fd, maskRequest))
+            return;
+        FakeServer::sendAll(fd, acks(0xE1, 0) + bytes({IAC, SB, COM, 106, 0x18, IAC, SE}) + "late" +
+                                    bytes({IAC, SB, COM, 106, 0x1A, IAC, SE, IAC, IAC}));
+        FakeServer::drain(fd);
+    });
+    PortError error;
+    Port* port = Port_open(server.url(), options(), &error);
+    ASSERT_NE(port, nullptr) << error.text;
+    EXPECT_TRUE(Port_buffered(port));
+    EXPECT_EQ(Port_wait(port, Port_clockMs(), nullptr, nullptr), 1);
+    EXPECT_EQ(readData(port, 10), "early" + std::string("late") + bytes({0xFF}));
+    EXPECT_EQ(Port_takeLineErrors(port), LINE_BREAK | LINE_FRAMING | LINE_OVERRUN);
+    EXPECT_EQ(Port_takeLineErrors(port), 0);
+    EXPECT_EQ(Port_lineErrorNames(LINE_ERRORS), "break, framing error, parity error, overrun error");
+    Port_close(port);
+}
+
+TEST(PortFakeServer, MisbehavingServersAreNotUsed)
+{
+    struct Case {
+        const char* name;
+        std::string greeting;
+        std::function<void(int)> script;
+        PortFailure failure;
+        std::string why;
+    };
+    const auto answer = [](std::string reply) {
+        return [reply](int fd) {
+            if (FakeServer::readUntil(fd, maskRequest))
+                FakeServer::sendAll(fd, reply);
+            FakeServer::drain(fd);
+        };
+    };
+    const Case cases[] = {
+        {"other baud", agreeable, answer(acks(0x25, 0x80)), PortFailure::Negotiation,
+         "the server set 9600 baud, not 57600"},
+        {"other data size", agreeable, answer(acks(0xE1, 0, 7)), PortFailure::Negotiation,
+         "the server set 7 data bits, not 8"},
+        {"no acknowledgement", agreeable, answer(""), PortFailure::Negotiation,
+         "the server did not confirm the line settings within 300 ms"},
+        {"no com port option", bytes({IAC, TELNET_WILL, 0}), answer(""), PortFailure::Negotiation,
+         "the server did not confirm the line settings within 300 ms"},
+        {"refused com port option", bytes({IAC, TELNET_DONT, COM}), answer(""), PortFailure::Negotiation,
+         "the server refused the com port option"},
+        {"endless subnegotiation", agreeable + bytes({IAC, SB, COM, 101}),
+         [](int fd) {
+             const std::string filler(4096, 'x');
+             while (send(fd, filler.data(), filler.size(), MSG_NOSIGNAL) > 0) {
+             }
+         },
+         PortFailure::Negotiation, "the server did not confirm the line settings within 300 ms"},
+        {"hangs up", agreeable + "Go away\r\n", [](int) {}, PortFailure::Ended,
+         "the server ended the connection: Go away[0D][0A]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeServer server(c.greeting, c.script);
+        PortOptions o = options();
+        o.negotiationMs = 300;
+        PortError error;
+        const int64_t start = Port_clockMs();
+        EXPECT_EQ(Port_open(server.url(), o, &error), nullptr);
+        EXPECT_LT(Port_clockMs() - start, 3000);
+        EXPECT_EQ(error.failure, c.failure);
+        EXPECT_EQ(error.text, server.url() + ": " + c.why);
+    }
+}
+
+TEST(PortFakeServer, ServerRefusingBinaryHasItsCrNulStuffingUndone)
+{
+    const std::string refusing = bytes({IAC, TELNET_WONT, 0, IAC, TELNET_DONT, 0, IAC, TELNET_DO, COM});
+    std::string seen;
+    {
+        FakeServer server(refusing, [&seen](int fd) {
+            if (!FakeServer::readUntil(fd, maskRequest))
+                return;
+            FakeServer::sendAll(fd, acks(0xE1, 0) + bytes({'a', '\r', 0, 'b', '\r', '\n', IAC, IAC}));
+            FakeServer::readUntil(fd, "end", &seen);
+        });
+        PortError error;
+        Port* port = Port_open(server.url(), options(false), &error);
+        ASSERT_NE(port, nullptr) << error.text;
+        EXPECT_EQ(readData(port, 6), bytes({'a', '\r', 'b', '\r', '\n', 0xFF}));
+        const std::string typed = bytes({'x', '\r', 0xFF, 'e', 'n', 'd'});
+        EXPECT_EQ(Port_write(port, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+        Port_close(port);
+    } // the server's thread has ended: `seen` is complete
+    EXPECT_NE(seen.find(bytes({'x', '\r', 0, IAC, IAC, 'e', 'n', 'd'})), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,133 @@
+#include "ser2net_support.h"
+
+#include <cstdio>
+#include <csignal>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+std::string ser2netPath()
+{
+    for (const char* candidate : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"}) {
+        if (access(candidate, X_OK) == 0)
+            return candidate;
+    }
+    return {};
+}
+
+int pickFreePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+bool listeningOn(int port)
+{
+    // Rows: "sl local_address rem_address st ...", addresses as hex IP:PORT;
+    // state 0A is LISTEN. Looking here rather than connecting keeps the
+    // server's one client slot free.
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", static_cast<unsigned>(port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        if (fields >> slot >> local >> remote >> state && local == wanted && state == "0A")
+            return true;
+    }
+    return false;
+}
+
+Ser2net::Ser2net(std::string device, Mode mode, bool kickOldUser)
+    : device_(std::move(device)), mode_(mode), kickOldUser_(kickOldUser), port_(pickFreePort()),
+      config_(tempPath("ser2net-yaml")), logPath_(tempPath("ser2net-log"))
+{
+}
+
+Ser2net::~Ser2net()
+{
+    stop();
+    unlink(config_.c_str());
+    unlink(logPath_.c_str());
+}
+
+std::string Ser2net::url() const
+{
+    return (mode_ == Mode::Telnet ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(port_);
+}
+
+bool Ser2net::start()
+{
+    stop();
+    std::ofstream yaml(config_, std::ios::trunc);
+    yaml << "%YAML 1.1\n---\n"
+         << "connection: &box\n"
+         << "    accepter: " << (mode_ == Mode::Telnet ? "telnet(rfc2217),tcp,127.0.0.1," : "tcp,127.0.0.1,")
+         << port_ << "\n"
+         << "    connector: serialdev(nouucplock=true)," << device_ << ",57600n81,local\n"
+         << "    timeout: 0\n"
+         << "    options:\n"
+         << "      max-connections: 1\n"
+         << "      chardelay: false\n"
+         << (kickOldUser_ ? "      kickolduser: true\n" : "");
+    yaml.close();
+    // Started directly, not as a Child: a cross build's emulator is for the
+    // project's own programs, and this one is the machine's.
+    const std::string program = ser2netPath();
+    // -d: in the foreground, logging to its output; -n: no default
+    // configuration (it names the machine's own serial port).
+    const char* argv[] = {program.c_str(), "-d", "-n", "-c", config_.c_str(), nullptr};
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int log = open(logPath_.c_str(), O_WRONLY | O_TRUNC);
+        dup2(in, STDIN_FILENO);
+        dup2(log, STDOUT_FILENO);
+        dup2(log, STDERR_FILENO);
+        setsid();
+        execv(argv[0], const_cast<char* const*>(argv));
+        _exit(127);
+    }
+    return pid_ > 0 && waitUntil([this] { return listeningOn(port_) || !running(); }, std::chrono::seconds(10)) &&
+           running();
+}
+
+void Ser2net::stop()
+{
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    // Ends within milliseconds as a rule (exit status 1 is its normal way);
+    // killed if it lingers.
+    if (!waitUntil([this] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, std::chrono::seconds(5))) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+    waitUntil([this] { return !listeningOn(port_); }, std::chrono::seconds(5));
+}
+
+bool Ser2net::running()
+{
+    if (pid_ <= 0)
+        return false;
+    siginfo_t info{};
+    return !(waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_);
+}
+
+std::string Ser2net::log() const { return readFile(logPath_); }

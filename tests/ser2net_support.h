@@ -1,0 +1,55 @@
+// A real serial server for the tests: ser2net in the foreground on
+// 127.0.0.1, with a configuration the test writes, serving a pseudo-terminal.
+#pragma once
+
+#include <sys/types.h>
+#include <string>
+
+#include "pty_support.h"
+
+// The ser2net program, or empty when it is not installed.
+std::string ser2netPath();
+
+#define SKIP_WITHOUT_SER2NET()                                                                                   \
+    do {                                                                                                         \
+        if (ser2netPath().empty())                                                                               \
+            GTEST_SKIP() << "ser2net is not installed (setup/packages.sh installs it)";                        \
+    } while (false)
+
+// A TCP port on 127.0.0.1 free a moment ago (bound to port 0, then closed).
+int pickFreePort();
+
+// Whether something listens on 127.0.0.1:port.
+bool listeningOn(int port);
+
+class Ser2net {
+public:
+    enum class Mode { Telnet, Raw };
+    // Serves `device` (a pty slave path; it need not exist) on a port picked
+    // now, kept across restarts.
+    Ser2net(std::string device, Mode mode, bool kickOldUser = false);
+    ~Ser2net();
+    Ser2net(const Ser2net&) = delete;
+    Ser2net& operator=(const Ser2net&) = delete;
+
+    // Starts the server and waits until it listens. False if it did not.
+    bool start();
+    // SIGTERM, then SIGKILL if it lingers; waits for the end.
+    void stop();
+    bool running();
+
+    int port() const { return port_; }
+    // "rfc2217://127.0.0.1:PORT" or "tcp://127.0.0.1:PORT".
+    std::string url() const;
+    // What the server logged so far.
+    std::string log() const;
+
+private:
+    std::string device_;
+    Mode mode_;
+    bool kickOldUser_;
+    int port_;
+    std::string config_;
+    std::string logPath_;
+    pid_t pid_ = -1;
+};
