@@ -19,6 +19,7 @@ TEST(Messages, EachErrorPathsFirstLineFollowsOneConvention)
     const std::string monitor = QUARVO_MONITOR_PATH;
     const std::string term = QUARVO_TERM_PATH;
     const std::string sim = QUARVO_SIM_PATH;
+    const std::string fleet = QUARVO_FLEET_PATH;
     const std::string crlf = tempPath("crlf-capture");
     {
         const std::string text = "# quarvo-capture 1\r\n0.000000 a\r\n";
@@ -56,6 +57,9 @@ TEST(Messages, EachErrorPathsFirstLineFollowsOneConvention)
         {{sim, "--replay", crlf}, 1,
          sim + ": " + crlf +
              ":1: stray carriage return at the end of the line (a capture's lines end with a line feed alone, not CRLF)"},
+        // The fleet names itself by the last part of the name it was invoked by.
+        {{fleet, "--channel", "1", "--timeout", "0", "/dev/null"}, 3,
+         "quarvo-fleet: --timeout: not a whole number of seconds from 1 to 86400: 0"},
     };
     for (const auto& c : cases) {
         Child child(c.argv);
