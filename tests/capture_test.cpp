@@ -239,6 +239,53 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
                        " bytes dropped: the file did not take them in time\n");
 }
 
+// Marks of the port come in turns, and find room even in a capture whose
+// file took nothing: a loss is never written without its return.
+TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
+{
+    const std::string path = tempPath("capture-marks");
+    Capture* c = Capture_create(path.c_str(), "prog", "p", 57600);
+    Capture_mark(c, CaptureMarkKind::Reopened, 50000); // nothing was lost: no mark
+    Capture_appendAt(c, "ab", 2, 100000);
+    Capture_mark(c, CaptureMarkKind::Lost, 200000);
+    Capture_mark(c, CaptureMarkKind::Lost, 250000);
+    Capture_mark(c, CaptureMarkKind::Reopened, 500000);
+    Capture_appendAt(c, "cd", 2, 600000);
+    Capture_destroy(c);
+    EXPECT_EQ(dataLines(readFile(path)), "0.100000 ab\n0.600000 cd\n");
+    EXPECT_NE(readFile(path).find("\n0.100000 ab\n# lost 0.200000\n# reopened 0.500000\n0.600000 cd\n"),
+              std::string::npos)
+        << readFile(path);
+    unlink(path.c_str());
+
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string pipePath = "/proc/self/fd/" + std::to_string(ends[1]);
+    testing::internal::CaptureStderr();
+    c = Capture_create(pipePath.c_str(), "prog", "p", 57600);
+    close(ends[1]);
+    const std::string line(100, 'a');
+    for (int64_t i = 0; i < 3000; ++i)
+        Capture_appendAt(c, line.data(), line.size(), i * 30000);
+    Capture_mark(c, CaptureMarkKind::Lost, 90000000);
+    Capture_mark(c, CaptureMarkKind::Reopened, 91000000);
+    std::string text;
+    std::thread reader([&] {
+        char block[4096];
+        for (ssize_t n; (n = read(ends[0], block, sizeof block)) > 0;)
+            text.append(block, static_cast<size_t>(n));
+    });
+    Capture_close(c, 5000);
+    reader.join();
+    close(ends[0]);
+    testing::internal::GetCapturedStderr();
+    const LogPtr log = parse(text);
+    ASSERT_TRUE(log) << "not a complete capture";
+    ASSERT_EQ(log->markCount, 2u);
+    EXPECT_NE(text.find(" bytes\n# lost 90.000000\n# reopened 91.000000\n"), std::string::npos)
+        << "the drops, then the loss and its return";
+}
+
 TEST(Capture, UnwritableFileIsReportedOnceAndTakesNothing)
 {
     for (const std::string path : {"/nonexistent/dir/capture", "/dev/full"}) {
