@@ -210,7 +210,7 @@ TEST(Fleet, SixteenBoxesWithMixedOutcomesEachRightInTheReports)
         << r.out;
     // Each box's line, and the last lines of a failing one's check.
     EXPECT_TRUE(std::regex_search(r.out,
-        std::regex("(^|\n)hostile-2 incorrect \\[1B\\]\\]0;x\\[07\\]<&\\[EF\\]\\[BF\\]\\[BD\\] [0-9]+\n"
+        std::regex("(^|\n)hostile-2 incorrect \\[1B\\]\\]0;x\\[07\\]<&\\[FF\\] [0-9]+\n"
                    "  Current channel '\\[1B\\]\\]0;x\\[07\\]<&\\[FF\\]' \\[incorrect\\]\n  Failed\n")))
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("(^|\n)silent-4 no-answer - [0-9]+\n  select timed out\n")))
@@ -244,27 +244,34 @@ TEST(Fleet, RefusesWhatItCannotRunWithAStatusOfItsOwn)
     writeFile(dir + "/bad", "a /dev/null 1\nb\n");
     writeFile(dir + "/twice", "a /dev/null 1\nb " + dir + "/null 1\n");
     symlink("/dev/null", (dir + "/null").c_str());
+    symlink("/dev/zero", (dir + "/zero").c_str());
+    mkdir((dir + "/caps").c_str(), 0700);
     struct Case {
         std::vector<std::string> args;
         std::string err; // the first line
     };
     const std::vector<Case> cases{
-        {{}, "quarvo-fleet: no boxes: give their ports, or --boxes FILE"},
-        {{"/dev/null"}, "quarvo-fleet: port /dev/null has no channel: give --channel, or name it in a boxes file"},
-        {{"--channel", "1", "--jobs", "0", "/dev/null"},
-            "quarvo-fleet: --jobs takes a whole number from 1 to 100000, not '0'"},
-        {{"--channel", "1", "--timeout", "86401", "/dev/null"},
-            "quarvo-fleet: --timeout takes a whole number of seconds from 1 to 86400, not '86401'"},
-        {{"--boxes", dir + "/bad"}, "quarvo-fleet: " + dir + "/bad:2: a box is written NAME PORT [CHANNEL], not 'b'"},
+        {{}, "no boxes: give their ports, or --boxes FILE"},
+        {{"/dev/null"}, "port /dev/null has no channel: give --channel, or name it in a boxes file"},
+        {{"--channel", "1", "--jobs", "0", "/dev/null"}, "--jobs takes a whole number from 1 to 100000, not '0'"},
+        {{"--boxes", dir + "/bad"}, dir + "/bad:2: a box is written NAME PORT [CHANNEL], not 'b'"},
         {{"--boxes", dir + "/twice"},
-            "quarvo-fleet: " + dir + "/twice:2: port " + dir + "/null is also the port of box 'a' (" + dir +
+            dir + "/twice:2: port " + dir + "/null is also the port of box 'a' (" + dir +
                 "/twice:1): two checks on one port would each see half of what the box sends"},
-        {{"--boxes", dir + "/none"}, "quarvo-fleet: boxes file " + dir + "/none: No such file or directory"},
+        {{"--boxes", dir + "/none"}, "boxes file " + dir + "/none: No such file or directory"},
         {{"--channel", "1", "/dev/null", "--junit", dir + "/out", "--result", dir + "/./out"},
-            "quarvo-fleet: --junit and --result name the same file"},
-        {{"--channel", "1", "/dev/null", "--capture-dir", dir + "/bad"},
-            "quarvo-fleet: --capture-dir " + dir + "/bad: not a folder"},
-        {{"--channel", "1", "/dev/null", "--bogus"}, Fleet + ": unrecognized option '--bogus'"},
+            "--junit and --result name the same file"},
+        {{"--channel", "1", "/dev/null", "--capture-dir", dir + "/bad"}, "--capture-dir " + dir + "/bad: not a folder"},
+        {{"--channel", "1", "/dev/null", "--bogus"}, "unrecognized option '--bogus'"},
+        // The reports' files: in a folder that exists, and never a file the
+        // checks use (a link to a port would become a regular file).
+        {{"--channel", "1", "/dev/null", "--junit", dir + "/no/j.xml"},
+            "--junit " + dir + "/no/j.xml: folder " + dir + "/no: No such file or directory"},
+        {{"--channel", "1", "/dev/zero", "--junit", dir + "/zero"}, "--junit " + dir + "/zero is also the port of box 'zero'"},
+        {{"--channel", "1", "/dev/null", "--capture-dir", dir + "/caps", "--result", dir + "/caps/null.cap"},
+            "--result " + dir + "/caps/null.cap is also the capture file of box 'null'"},
+        {{"--channel", "1", "/dev/null", "--capture-dir", dir + "/new", "--junit", dir + "/new/null.cap"},
+            "--junit " + dir + "/new/null.cap: folder " + dir + "/new: No such file or directory"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv{Fleet};
@@ -272,10 +279,12 @@ TEST(Fleet, RefusesWhatItCannotRunWithAStatusOfItsOwn)
         Child child(argv);
         const ChildResult r = child.wait();
         EXPECT_EQ(r.status, 3) << c.err;
-        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.err);
+        // Named as it was called, as getopt's own refusals would name it.
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), Fleet + ": " + c.err);
         EXPECT_EQ(r.out, "");
     }
-    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"bad", "null", "twice"})) << "nothing was written";
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"bad", "caps", "null", "twice", "zero"})) << "nothing was written";
+    EXPECT_EQ(filesIn(dir + "/caps"), std::vector<std::string>{});
     removeTree(dir);
 }
 
@@ -294,8 +303,8 @@ TEST(Fleet, ABoxWhoseCheckCannotStartIsThatBoxsError)
     ChildResult r = alone.wait();
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out,
-        "null start-failed - 0\n  quarvo-fleet: check-quarvo is neither beside this program nor on PATH\n"
-        "zero start-failed - 0\n  quarvo-fleet: check-quarvo is neither beside this program nor on PATH\n"
+        "null start-failed - 0\n  " + copy + ": check-quarvo is neither beside this program nor on PATH\n"
+        "zero start-failed - 0\n  " + copy + ": check-quarvo is neither beside this program nor on PATH\n"
         "2/2 done: 0 correct, 0 incorrect, 2 no answer, 0 s\n");
 
     // One that is there but cannot be run.
@@ -306,7 +315,7 @@ TEST(Fleet, ABoxWhoseCheckCannotStartIsThatBoxsError)
     setenv("PATH", savedPath.c_str(), 1);
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(std::regex_search(r.out,
-        std::regex("^null start-failed - [0-9]+\n  quarvo-fleet: starting " + dir +
+        std::regex("^null start-failed - [0-9]+\n  " + copy + ": starting " + dir +
             "/check-quarvo failed: Exec format error\n")))
         << r.out;
     removeTree(dir);
@@ -323,7 +332,7 @@ TEST(FleetEmulated, SaysWhyNoCheckCouldStart)
     const ChildResult r = fleet.wait();
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(std::regex_search(r.out,
-        std::regex("^null start-failed - [0-9]+\n  quarvo-fleet: starting .*/check-quarvo "
+        std::regex("^null start-failed - [0-9]+\n  .*/quarvo-fleet: starting .*/check-quarvo "
                    "failed: Exec format error\n")))
         << r.out;
     const std::string reports = readReports(dir + "/r.json", dir + "/j.xml");
