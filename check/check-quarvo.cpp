@@ -467,11 +467,11 @@ int main(int argc, char** argv)
     // is answered before the count of arguments is.
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         print_help(argv[0]);
-        return 0;
+        return commandLine_answered();
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         commandLine_printVersion("check-quarvo");
-        return 0;
+        return commandLine_answered();
     }
     // Decided before any option is looked at.
     if (argc < 4) {
@@ -514,7 +514,7 @@ int main(int argc, char** argv)
             if (logFailed)
                 break;
             opt == 'h' ? print_help(argv[0]) : commandLine_printVersion("check-quarvo");
-            return std::fflush(stdout) == 0 ? 0 : 1;
+            return commandLine_answered();
         case 'r':
             lab.reconnect = true;
             break;

@@ -431,10 +431,10 @@ int main(int argc, char** argv)
         }
         case 'V':
             commandLine_printVersion("quarvo-monitor");
-            return 0;
+            return commandLine_answered();
         case 'h':
             usage(stdout, name);
-            return 0;
+            return commandLine_answered();
         default:
             usage(stderr, name);
             return 2;

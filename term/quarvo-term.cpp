@@ -155,10 +155,10 @@ int main(int argc, char** argv)
             break;
         case 'V':
             commandLine_printVersion("quarvo-term");
-            return 0;
+            return commandLine_answered();
         case 'h':
             print_help(argv[0]);
-            return 0;
+            return commandLine_answered();
         default:
             print_syntax(argv[0]);
             return 1;

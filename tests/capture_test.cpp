@@ -182,6 +182,12 @@ TEST(Capture, ReaderRefusesMalformedLinesByNumber)
         EXPECT_EQ(line, number);
         EXPECT_NE(std::string(why).find("carriage return"), std::string::npos) << why;
     }
+    // A text file of another system is no capture at all, and is told so.
+    size_t dosLine = 0;
+    const char* dosWhy = nullptr;
+    EXPECT_FALSE(parse("hello\r\n", &dosLine, &dosWhy));
+    EXPECT_EQ(dosLine, 1u);
+    EXPECT_NE(std::string(dosWhy).find("not a capture"), std::string::npos) << dosWhy;
     // Comment lines anywhere are passed over; escapes in either case.
     const LogPtr good = parse(head + "# note\n0.500000 x\n1.000000 \\x0a\\x0A\n# end\n");
     ASSERT_TRUE(good);
