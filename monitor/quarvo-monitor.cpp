@@ -21,6 +21,7 @@
 #include "command_line.h"
 #include "gnome.h"
 #include "json.h"
+#include "port.h"
 #include "serial.h"
 #include "ending_signals.h"
 #include "standard_streams.h"
@@ -47,7 +48,8 @@ void usage(FILE* out, const char* name)
 }
 
 struct Monitor {
-    int fd = -1;
+    Port* port = nullptr;
+    const char* portName = "";
     bool json = false;
     Capture* capture = nullptr;
     int64_t start = 0;
@@ -63,6 +65,7 @@ struct Monitor {
     bool failed = false;
     int outputError = 0; // errno of a failed write of the output
     bool inReport = false; // a report line has begun and not ended
+    uint8_t lineErrors = 0; // reported by the server, not yet shown
     std::string printable;
     std::string line;
 };
@@ -120,6 +123,30 @@ void reportPiece(void* arg, std::string_view text)
     writeOut(m.line);
 }
 
+// Line errors the server reported, as a report line of their own, once
+// no reader's report is in the middle of its line.
+void emitLineErrors(Monitor& m)
+{
+    if (m.lineErrors == 0 || m.inReport)
+        return;
+    const std::string text = "the server reported on the line: " + Port_lineErrorNames(m.lineErrors);
+    m.lineErrors = 0;
+    ++m.reports;
+    m.line.clear();
+    if (m.json) {
+        m.line += "{\"time\":";
+        appendTime(m.line, m.arrival);
+        m.line += ",\"type\":\"report\",\"text\":";
+        json_appendString(m.line, text);
+        m.line += '}';
+    } else {
+        appendTime(m.line, m.arrival);
+        m.line += " report ";
+        m.line += text;
+    }
+    emitLine(m);
+}
+
 void reportEnd(void* arg)
 {
     auto& m = *static_cast<Monitor*>(arg);
@@ -128,6 +155,7 @@ void reportEnd(void* arg)
         reportPiece(arg, {});
     m.inReport = false;
     writeOut(m.json ? "\"}\n" : "\n");
+    emitLineErrors(m);
 }
 
 void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char* const* values, const int32_t* lengths)
@@ -192,12 +220,17 @@ int fill(Monitor& m)
             limit = second;
             timeout = &limit;
         }
-        pollfd port{m.fd, POLLIN, 0};
+        pollfd port{Port_fd(m.port), POLLIN, 0};
+        // Data the port layer took in already is read without waiting.
+        const timespec now{0, 0};
+        const bool buffered = Port_buffered(m.port);
         // The stop signals are held back between the look above and the
         // wait, and let through inside it, so none is missed; outside the
         // wait they are not held back, so a write stuck on the output gives way.
-        const int ready = endingSignals_waitFor(&port, 1, timeout);
+        int ready = endingSignals_waitFor(&port, 1, buffered ? &now : timeout);
         const int error = errno;
+        if (buffered && ready >= 0)
+            ready = 1;
         if (ready < 0) {
             if (error == EINTR || error == EAGAIN)
                 continue;
@@ -210,7 +243,14 @@ int fill(Monitor& m)
                 Capture_flush(m.capture);
             continue; // the deadline is looked at again above
         }
-        const ssize_t got = read(m.fd, m.staged, sizeof m.staged);
+        const ssize_t got = Port_read(m.port, m.staged, sizeof m.staged);
+        const int readError = got < 0 ? errno : 0;
+        if (const uint8_t errors = Port_takeLineErrors(m.port); errors != 0) {
+            m.arrival = Capture_clockMicros() - m.start;
+            m.lineErrors |= errors;
+            emitLineErrors(m);
+        }
+        errno = readError;
         if (got > 0) {
             m.arrival = Capture_clockMicros() - m.start;
             if (m.capture != nullptr)
@@ -222,6 +262,14 @@ int fill(Monitor& m)
         }
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
+        const bool remote = Port_kind(m.port) != PortKind::Local;
+        if (remote && (got == 0 || errno == ECONNRESET)) {
+            std::string last;
+            appendPrintable(last, Port_lastText(m.port));
+            std::fprintf(stderr, "%s: the server ended the connection%s%s\n", m.portName, last.empty() ? "" : ": ",
+                         last.c_str());
+            return 0;
+        }
         // A vanished device (a hung-up line) fails every read with EIO.
         if (got == 0 || errno == EIO)
             return 0;
@@ -267,6 +315,7 @@ int main(int argc, char** argv)
     long long count = -1;
     double duration = -1;
     int baud = DefaultBaud;
+    bool baudGiven = false;
     std::vector<const char*> ports;
     int opt;
     // "-": words that are not options come back in order, whatever
@@ -303,6 +352,7 @@ int main(int argc, char** argv)
                              name, optarg);
             if (known <= 0)
                 return 2;
+            baudGiven = true;
             break;
         }
         case 'V':
@@ -322,13 +372,39 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    PortName portName;
+    std::string why;
+    const bool named = Port_parseName(port, &portName, &why);
+    // A raw TCP port's line belongs to its server: a speed asked here would
+    // be a promise nothing keeps.
+    if (named && portName.kind == PortKind::Tcp && baudGiven) {
+        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", name, port);
+        usage(stderr, name);
+        return 2;
+    }
+    const bool settingsKnown = !named || portName.kind != PortKind::Tcp;
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
     if (capturePath != nullptr)
-        m.capture = Capture_open(capturePath, name, port, baud);
-    m.fd = serial_openport(port, baud, 1);
-    if (m.fd == -1) {
-        std::perror("Opening serial port failed");
+        m.capture = Capture_open(capturePath, name, port, settingsKnown ? baud : 0);
+    // Listen-only: not a byte reaches the box, whatever kind of port.
+    PortOptions portOptions;
+    portOptions.baud = baud;
+    portOptions.listenOnly = true;
+    portOptions.endingSignals = endingSignals_set();
+    portOptions.stop = endingSignals_flag();
+    if (duration > 0)
+        portOptions.deadlineMs = Port_clockMs() + static_cast<int64_t>(std::llround(duration * 1e3));
+    PortError error;
+    m.port = named ? Port_openParsed(portName, port, portOptions, &error) : nullptr;
+    m.portName = port;
+    if (m.port == nullptr) {
+        if (!named)
+            std::fprintf(stderr, "Opening serial port failed: %s: %s\n", port, why.c_str());
+        else if (error.failure == PortFailure::Local)
+            std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
+        else if (error.failure != PortFailure::Interrupted)
+            std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());
         Capture_close(m.capture, 0);
         return 1;
     }
@@ -338,7 +414,7 @@ int main(int argc, char** argv)
         // Output stuck at the end of the duration does not hold the monitor.
         endingSignals_limitWrites(static_cast<time_t>((m.deadline + 999999) / 1000000));
     }
-    Capture_start(m.capture, m.fd);
+    Capture_start(m.capture, Port_fd(m.port));
     Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
     if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
@@ -364,7 +440,7 @@ int main(int argc, char** argv)
         m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
     Capture_close(m.capture, stopped ? 0 : CAPTURE_CLOSE_WAIT_MS);
-    serial_close(m.fd);
+    Port_close(m.port);
     // Let go at the end of --duration, the output is a failure; on a stop
     // signal it is only news (the session ends with status 0 then).
     const bool lost = endingSignals_outputLost(STDOUT_FILENO);
