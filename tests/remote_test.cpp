@@ -5,8 +5,12 @@
 
 #include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
 #include <pty.h>
+#include <regex>
+#include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "capture.h"
@@ -14,6 +18,7 @@
 #include "port.h"
 #include "pty_support.h"
 #include "ser2net_support.h"
+#include "telnet.h"
 
 namespace {
 
@@ -337,6 +342,107 @@ TEST(RemoteNames, BaudWithARawTcpPortIsRefused)
         EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
                   std::string(c.program) +
                       ": --baud: a raw TCP port's line settings are its server's: tcp://127.0.0.1:1\n");
+    }
+}
+
+// An RFC 2217 server that confirms the settings, then reports line errors
+// around one packet: break and framing, then framing and overrun. ser2net
+// on a pseudo-terminal never sees a line error, so this one stands in.
+class LineErrorServer {
+public:
+    explicit LineErrorServer(std::string packetBytes) : packet_(std::move(packetBytes))
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 4);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LineErrorServer()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    static std::string bytes(std::initializer_list<int> values)
+    {
+        std::string out;
+        for (const int v : values)
+            out += static_cast<char>(v);
+        return out;
+    }
+    static std::string lineState(int bits)
+    {
+        return bytes({TELNET_IAC, TELNET_SB, TELNET_COM_PORT, 106, bits, TELNET_IAC, TELNET_SE});
+    }
+    void serve()
+    {
+        constexpr int IAC = TELNET_IAC;
+        constexpr int SB = TELNET_SB;
+        constexpr int SE = TELNET_SE;
+        constexpr int COM = TELNET_COM_PORT;
+        const std::string greeting = bytes({IAC, TELNET_WILL, 0, IAC, TELNET_DO, 0, IAC, TELNET_DO, COM});
+        const std::string maskRequest = bytes({IAC, SB, COM, 10});
+        const std::string acks = bytes({IAC, SB, COM, 101, 0, 0, 0xE1, 0, IAC, SE, IAC, SB, COM, 102, 8, IAC, SE,
+                                        IAC, SB, COM, 103, 1, IAC, SE, IAC, SB, COM, 104, 1, IAC, SE});
+        for (;;) {
+            const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                return;
+            std::string got;
+            char chunk[256];
+            ssize_t n = send(client, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+            while (n > 0 && got.find(maskRequest) == std::string::npos) {
+                n = recv(client, chunk, sizeof chunk, 0);
+                got.append(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            }
+            const std::string reply = acks + lineState(0x18) + packet_ + lineState(0x0A);
+            send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            while (recv(client, chunk, sizeof chunk, 0) > 0) {
+            }
+            close(client);
+        }
+    }
+    int listener_ = -1;
+    int port_ = 0;
+    std::string packet_;
+    std::thread thread_;
+};
+
+// Each kind of line error is shown once: the check and the terminal on the
+// standard error, the monitor as a report line in its text and JSON forms.
+TEST(RemoteLineErrors, EachKindIsShownOnce)
+{
+    LineErrorServer server(packet({{"SSCN", "101"}}));
+    Child check({checkPath(), "--feedback", server.url(), "--channel", "101", "--timeout", "20"});
+    const ChildResult r = check.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
+    // Framing, reported twice, is shown once.
+    EXPECT_EQ(r.err, server.url() + ": the server reported on the line: break, framing error, overrun error\n");
+
+    const struct {
+        const char* form;
+        std::string out;
+    } monitors[] = {
+        {"--duration=20", "T report the server reported on the line: break, framing error, overrun error\nT packet "
+                          "SSCN=101\n"},
+        {"--json", "{\"time\":T,\"type\":\"report\",\"text\":\"the server reported on the line: break, framing "
+                   "error, overrun error\"}\n{\"time\":T,\"type\":\"packet\",\"records\":[{\"code\":\"SSCN\",\"value\":\"101\"}]}\n"},
+    };
+    for (const auto& m : monitors) {
+        Child monitor({QUARVO_MONITOR_PATH, server.url(), "--count", "1", m.form});
+        const ChildResult o = monitor.wait();
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(std::regex_replace(o.out, std::regex("[0-9]+\\.[0-9]{6}"), "T"), m.out);
     }
 }
 
