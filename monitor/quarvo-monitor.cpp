@@ -399,9 +399,11 @@ int main(int argc, char** argv)
     m.port = named ? Port_openParsed(portName, port, portOptions, &error) : nullptr;
     m.portName = port;
     if (m.port == nullptr) {
-        if (!named)
-            std::fprintf(stderr, "Opening serial port failed: %s: %s\n", port, why.c_str());
-        else if (error.failure == PortFailure::Local)
+        if (!named) {
+            std::string shown;
+            appendPrintable(shown, port);
+            std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
+        } else if (error.failure == PortFailure::Local)
             std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
         else if (error.failure != PortFailure::Interrupted)
             std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());

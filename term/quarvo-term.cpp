@@ -13,6 +13,7 @@
 #include <vector>
 #include <unistd.h>
 
+#include "buffer.h"
 #include "capture.h"
 #include "command_line.h"
 #include "ending_signals.h"
@@ -184,9 +185,11 @@ int main(int argc, char** argv)
     PortError error;
     Port* const opened = named ? Port_openParsed(portName, port, portOptions, &error) : nullptr;
     if (opened == nullptr) {
-        if (!named)
-            std::fprintf(stderr, "Opening serial port failed: %s: %s\n", port, why.c_str());
-        else if (error.failure == PortFailure::Local)
+        if (!named) {
+            std::string shown;
+            appendPrintable(shown, port);
+            std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
+        } else if (error.failure == PortFailure::Local)
             std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
         else if (error.failure != PortFailure::Interrupted)
             std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());

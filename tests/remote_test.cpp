@@ -444,6 +444,16 @@ TEST(RemoteLineErrors, EachKindIsShownOnce)
         EXPECT_EQ(o.status, 0) << o.err;
         EXPECT_EQ(std::regex_replace(o.out, std::regex("[0-9]+\\.[0-9]{6}"), "T"), m.out);
     }
+
+    Keyboard keyboard;
+    Child term({QUARVO_TERM_PATH, server.url(), "--escape", "^A"}, keyboard.slave);
+    const std::string shown = "\nThe server reported on the line: break, framing error, overrun error\n";
+    EXPECT_TRUE(waitUntil([&] { return term.errSoFar().find(shown) != std::string::npos || !term.running(); }));
+    ASSERT_TRUE(waitUntil([&] { return keyboard.raw() || !term.running(); }));
+    ASSERT_EQ(write(keyboard.master, "\x01", 1), 1);
+    const ChildResult t = term.wait();
+    EXPECT_EQ(t.status, 0);
+    EXPECT_EQ(t.err.find(shown), t.err.rfind(shown)) << t.err;
 }
 
 } // namespace
