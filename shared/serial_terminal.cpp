@@ -170,7 +170,7 @@ int serial_terminalPort(Port* port, int escapeChar)
             const int error = got < 0 ? errno : 0;
             // A server's report of trouble on its line, once per kind.
             if (const uint8_t errors = Port_takeLineErrors(port); errors != 0)
-                std::fprintf(stderr, "\nThe server reported on the serial line: %s\n",
+                std::fprintf(stderr, "\nThe server reported on the line: %s\n",
                              Port_lineErrorNames(errors).c_str());
             if (got > 0) {
                 const auto size = static_cast<size_t>(got);

@@ -448,7 +448,7 @@ TEST(RemoteLineErrors, EachKindIsShownOnce)
     Keyboard keyboard;
     Child term({QUARVO_TERM_PATH, server.url(), "--escape", "^A"}, keyboard.slave);
     const std::string shown = "\nThe server reported on the line: break, framing error, overrun error\n";
-    EXPECT_TRUE(waitUntil([&] { return term.errSoFar().find(shown) != std::string::npos || !term.running(); }));
+    EXPECT_TRUE(waitUntil([&] { return term.errSoFar().find(shown) != std::string::npos || !term.running(); })) << term.errSoFar();
     ASSERT_TRUE(waitUntil([&] { return keyboard.raw() || !term.running(); }));
     ASSERT_EQ(write(keyboard.master, "\x01", 1), 1);
     const ChildResult t = term.wait();
