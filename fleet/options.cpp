@@ -56,8 +56,7 @@ std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
         case 'j':
             if (!parseWholeNumber(optarg, 1, MaxJobs, &o->jobs)) {
                 *failed = true;
-                return "--jobs takes a whole number from 1 to " + std::to_string(MaxJobs) + ", not '" +
-                    std::string(optarg) + "'";
+                return "--jobs: not a whole number from 1 to " + std::to_string(MaxJobs) + ": " + std::string(optarg);
             }
             break;
         case 'J': o->junit = optarg; break;
@@ -68,7 +67,7 @@ std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
         case 't':
             if (!parseWholeNumber(optarg, 1, 86400, &o->timeout)) {
                 *failed = true;
-                return "--timeout takes a whole number of seconds from 1 to 86400, not '" + std::string(optarg) + "'";
+                return "--timeout: not a whole number of seconds from 1 to 86400: " + std::string(optarg);
             }
             break;
         case 'V': o->version = true; break;

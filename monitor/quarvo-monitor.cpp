@@ -38,8 +38,10 @@ void usage(FILE* out, const char* name)
                  "Prints every validated packet and every report about bad input from the\n"
                  "box on PORT, each with its time in seconds since the start.\n"
                  "  --json             one JSON object per line\n"
+                 "  --hex              values as hexadecimal digits, two per byte\n"
                  "  --capture FILE     also record every byte received into FILE\n"
                  "  --count N          end after N packets\n"
+                 "  --reconnect        wait for a missing or vanishing port to come back\n"
                  "  --duration SECONDS end after this long\n"
                  "  --baud N           line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
                  "  --version          show the version\n"
@@ -48,11 +50,17 @@ void usage(FILE* out, const char* name)
 }
 
 struct Monitor {
-    Port* port = nullptr;
-    const char* portName = "";
+    Port* link = nullptr; // the port while it is open
+    const char* name = "quarvo-monitor"; // as invoked, for messages
+    const char* port = nullptr;
+    PortName parsed;
+    PortOptions options;    // listen-only, at the line speed asked for
+    bool reconnect = false; // a lost port is waited for, not the end
     bool json = false;
+    bool hex = false; // values as hex digits: exact, where the printable form is not
     Capture* capture = nullptr;
-    int64_t start = 0;
+    int64_t start = 0;     // time zero: the port's first opening
+    int64_t begun = 0;     // the session's start
     int64_t deadline = -1; // monotonic microseconds; -1: none
     // Bytes read but not yet handed to the reader, and when they arrived.
     char staged[ReadSize];
@@ -82,6 +90,34 @@ const std::string& printableOf(Monitor& m, const char* bytes, size_t size)
 {
     m.printable.clear();
     appendPrintable(m.printable, std::string_view(bytes, size));
+    return m.printable;
+}
+
+// The text form's printable form: the blank and '=' that part records and
+// their codes from their values are tags too, so no line reads two ways.
+const std::string& textFieldOf(Monitor& m, const char* bytes, size_t size)
+{
+    m.printable.clear();
+    const std::string_view all(bytes, size);
+    size_t from = 0;
+    for (size_t at; (at = all.find_first_of(" =", from)) != std::string_view::npos; from = at + 1) {
+        appendPrintable(m.printable, all.substr(from, at - from));
+        m.printable += all[at] == ' ' ? "[20]" : "[3D]";
+    }
+    appendPrintable(m.printable, all.substr(from));
+    return m.printable;
+}
+
+// Two upper-case hex digits a byte: tells a zero byte from a literal "[00]".
+const std::string& hexOf(Monitor& m, const char* bytes, size_t size)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    m.printable.clear();
+    for (size_t i = 0; i < size; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        m.printable += digits[b >> 4];
+        m.printable += digits[b & 0xF];
+    }
     return m.printable;
 }
 
@@ -170,7 +206,8 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
             m.line += i == 0 ? "{\"code\":" : ",{\"code\":";
             json_appendString(m.line, printableOf(m, codes[i], 4));
             m.line += ",\"value\":";
-            json_appendString(m.line, printableOf(m, values[i], static_cast<size_t>(lengths[i])));
+            const size_t length = static_cast<size_t>(lengths[i]);
+            json_appendString(m.line, m.hex ? hexOf(m, values[i], length) : printableOf(m, values[i], length));
             m.line += '}';
         }
         m.line += "]}";
@@ -179,19 +216,92 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
         m.line += " packet";
         for (int32_t i = 0; i < count; ++i) {
             m.line += ' ';
-            m.line += printableOf(m, codes[i], 4);
+            m.line += textFieldOf(m, codes[i], 4);
             m.line += '=';
-            m.line += printableOf(m, values[i], static_cast<size_t>(lengths[i]));
+            const size_t length = static_cast<size_t>(lengths[i]);
+            m.line += m.hex ? hexOf(m, values[i], length) : textFieldOf(m, values[i], length);
         }
     }
     emitLine(m);
+}
+
+// A loss or return of the port, in the output and the capture alike.
+void emitPortEvent(Monitor& m, CaptureMarkKind kind)
+{
+    const int64_t at = Capture_clockMicros() - m.start;
+    const char* word = kind == CaptureMarkKind::Lost ? "lost" : "reopened";
+    m.line.clear();
+    if (m.json) {
+        m.line += "{\"time\":";
+        appendTime(m.line, at);
+        m.line += ",\"type\":\"";
+        m.line += word;
+        m.line += "\"}";
+    } else {
+        appendTime(m.line, at);
+        m.line += ' ';
+        m.line += word;
+    }
+    emitLine(m);
+    if (m.capture != nullptr)
+        Capture_mark(m.capture, kind, at);
+}
+
+// With --reconnect: tries the port every half second until it opens (true),
+// or a stop signal or the duration ends the session (false). With
+// `announce`, the first failed try is reported with its error.
+bool openAgain(Monitor& m, bool announce)
+{
+    for (;;) {
+        PortOptions quietly = m.options;
+        quietly.quiet = true;
+        quietly.deadlineMs = m.deadline >= 0 ? (m.deadline + 999) / 1000 : PORT_NO_DEADLINE;
+        PortError error;
+        m.link = Port_openParsed(m.parsed, m.port, quietly, &error);
+        if (m.link != nullptr)
+            return true;
+        if (error.failure == PortFailure::Interrupted || endingSignals_caught() != 0)
+            return false;
+        if (announce) {
+            std::fprintf(stderr, "%s: waiting for the port: %s\n", m.port,
+                         error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.why.c_str());
+            announce = false;
+        }
+        timespec wait{0, 500'000'000};
+        if (m.deadline >= 0) {
+            const int64_t left = m.deadline - Capture_clockMicros();
+            if (left <= 0)
+                return false;
+            if (left < 500'000)
+                wait.tv_nsec = static_cast<long>(left) * 1000;
+        }
+        endingSignals_waitFor(nullptr, 0, &wait);
+        if (endingSignals_caught() != 0)
+            return false;
+    }
+}
+
+// The port ended or failed under --reconnect: it is closed, marked lost, and
+// waited for. What a cut packet left in the reader is dealt with by its
+// usual resynchronisation on the next line feed.
+bool reopenLostPort(Monitor& m)
+{
+    std::fprintf(stderr, "%s: port lost, reopening\n", m.port);
+    Port_close(m.link);
+    m.link = nullptr;
+    emitPortEvent(m, CaptureMarkKind::Lost);
+    std::fflush(stdout);
+    if (!openAgain(m, false))
+        return false;
+    emitPortEvent(m, CaptureMarkKind::Reopened);
+    return true;
 }
 
 // Waits for the port and reads a batch. 1: bytes staged; 0: the session is
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
 {
-    if (endingSignals_caught() != 0)
+    if (endingSignals_caught() != 0 || m.link == nullptr)
         return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
@@ -220,10 +330,10 @@ int fill(Monitor& m)
             limit = second;
             timeout = &limit;
         }
-        pollfd port{Port_fd(m.port), POLLIN, 0};
+        pollfd port{Port_fd(m.link), POLLIN, 0};
         // Data the port layer took in already is read without waiting.
         const timespec now{0, 0};
-        const bool buffered = Port_buffered(m.port);
+        const bool buffered = Port_buffered(m.link);
         // The stop signals are held back between the look above and the
         // wait, and let through inside it, so none is missed; outside the
         // wait they are not held back, so a write stuck on the output gives way.
@@ -234,8 +344,7 @@ int fill(Monitor& m)
         if (ready < 0) {
             if (error == EINTR || error == EAGAIN)
                 continue;
-            errno = error;
-            std::perror("poll");
+            std::fprintf(stderr, "%s: waiting for %s failed: %s\n", m.name, m.port, std::strerror(error));
             return -1;
         }
         if (ready == 0) {
@@ -243,9 +352,9 @@ int fill(Monitor& m)
                 Capture_flush(m.capture);
             continue; // the deadline is looked at again above
         }
-        const ssize_t got = Port_read(m.port, m.staged, sizeof m.staged);
+        const ssize_t got = Port_read(m.link, m.staged, sizeof m.staged);
         const int readError = got < 0 ? errno : 0;
-        if (const uint8_t errors = Port_takeLineErrors(m.port); errors != 0) {
+        if (const uint8_t errors = Port_takeLineErrors(m.link); errors != 0) {
             m.arrival = Capture_clockMicros() - m.start;
             m.lineErrors |= errors;
             emitLineErrors(m);
@@ -262,20 +371,37 @@ int fill(Monitor& m)
         }
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
-        const bool remote = Port_kind(m.port) != PortKind::Local;
-        if (remote && (got == 0 || errno == ECONNRESET)) {
+        const bool remote = Port_kind(m.link) != PortKind::Local;
+        const bool ended = remote && (got == 0 || errno == ECONNRESET);
+        if (ended) {
             std::string last;
-            appendPrintable(last, Port_lastText(m.port));
-            std::fprintf(stderr, "%s: the server ended the connection%s%s\n", m.portName, last.empty() ? "" : ": ",
+            appendPrintable(last, Port_lastText(m.link));
+            std::fprintf(stderr, "%s: the server ended the connection%s%s\n", m.port, last.empty() ? "" : ": ",
                          last.c_str());
-            return 0;
         }
+        if (m.reconnect) {
+            if (!reopenLostPort(m))
+                return 0;
+            continue;
+        }
+        if (ended)
+            return 0;
         // A vanished device (a hung-up line) fails every read with EIO.
         if (got == 0 || errno == EIO)
             return 0;
-        std::perror("read");
+        std::fprintf(stderr, "%s: reading %s failed: %s\n", m.name, m.port, std::strerror(errno));
         return -1;
     }
+}
+
+// --duration counts from the session's start; output stuck at its end does
+// not hold the monitor.
+void limitDuration(Monitor& m, double duration)
+{
+    if (duration <= 0)
+        return;
+    m.deadline = m.begun + static_cast<int64_t>(std::llround(duration * 1e6));
+    endingSignals_limitWrites(static_cast<time_t>((m.deadline + 999999) / 1000000));
 }
 
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
@@ -306,6 +432,7 @@ int main(int argc, char** argv)
     const char* name = argv[0];
     static const option options[] = {
         {"json", no_argument, nullptr, 'j'},         {"capture", required_argument, nullptr, 'c'},
+        {"hex", no_argument, nullptr, 'x'},          {"reconnect", no_argument, nullptr, 'r'},
         {"count", required_argument, nullptr, 'n'},  {"duration", required_argument, nullptr, 'd'},
         {"baud", required_argument, nullptr, 'b'},   {"version", no_argument, nullptr, 'V'},
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
@@ -327,6 +454,12 @@ int main(int argc, char** argv)
             break;
         case 'j':
             m.json = true;
+            break;
+        case 'x':
+            m.hex = true;
+            break;
+        case 'r':
+            m.reconnect = true;
             break;
         case 'c':
             capturePath = optarg;
@@ -372,51 +505,61 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    PortName portName;
+    m.name = name;
+    m.port = port;
     std::string why;
-    const bool named = Port_parseName(port, &portName, &why);
+    const bool named = Port_parseName(port, &m.parsed, &why);
     // A raw TCP port's line belongs to its server: a speed asked here would
     // be a promise nothing keeps.
-    if (named && portName.kind == PortKind::Tcp && baudGiven) {
+    if (named && m.parsed.kind == PortKind::Tcp && baudGiven) {
         std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", name, port);
         usage(stderr, name);
         return 2;
     }
-    const bool settingsKnown = !named || portName.kind != PortKind::Tcp;
+    if (!named) {
+        std::string shown;
+        appendPrintable(shown, port);
+        std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
+        return 1;
+    }
+    // Listen-only: not a byte reaches the box, whatever kind of port.
+    m.options.baud = baud;
+    m.options.listenOnly = true;
+    m.options.endingSignals = endingSignals_set();
+    m.options.stop = endingSignals_flag();
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
     if (capturePath != nullptr)
-        m.capture = Capture_open(capturePath, name, port, settingsKnown ? baud : 0);
-    // Listen-only: not a byte reaches the box, whatever kind of port.
-    PortOptions portOptions;
-    portOptions.baud = baud;
-    portOptions.listenOnly = true;
-    portOptions.endingSignals = endingSignals_set();
-    portOptions.stop = endingSignals_flag();
-    if (duration > 0)
-        portOptions.deadlineMs = Port_clockMs() + static_cast<int64_t>(std::llround(duration * 1e3));
-    PortError error;
-    m.port = named ? Port_openParsed(portName, port, portOptions, &error) : nullptr;
-    m.portName = port;
-    if (m.port == nullptr) {
-        if (!named) {
-            std::string shown;
-            appendPrintable(shown, port);
-            std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
-        } else if (error.failure == PortFailure::Local)
-            std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
-        else if (error.failure != PortFailure::Interrupted)
-            std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());
-        Capture_close(m.capture, 0);
-        return 1;
+        m.capture = Capture_open(capturePath, name, port, m.parsed.kind == PortKind::Tcp ? 0 : baud);
+    if (m.reconnect) {
+        // The port may not be there yet: --duration runs from the start,
+        // the times from the port's first opening, as they do without.
+        m.begun = Capture_clockMicros();
+        limitDuration(m, duration);
+        if (openAgain(m, true)) // else ended before the port came: the session ends at its first wait
+            m.start = Capture_clockMicros();
+        else
+            m.start = m.begun;
+    } else {
+        // Connecting to a server may take as long as the session may.
+        PortOptions once = m.options;
+        if (duration > 0)
+            once.deadlineMs = Port_clockMs() + static_cast<int64_t>(std::llround(duration * 1e3));
+        PortError error;
+        m.link = Port_openParsed(m.parsed, port, once, &error);
+        if (m.link == nullptr) {
+            if (error.failure == PortFailure::Local)
+                std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
+            else if (error.failure != PortFailure::Interrupted)
+                std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());
+            Capture_close(m.capture, 0);
+            return 1;
+        }
+        m.start = m.begun = Capture_clockMicros();
+        limitDuration(m, duration);
     }
-    m.start = Capture_clockMicros();
-    if (duration > 0) {
-        m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
-        // Output stuck at the end of the duration does not hold the monitor.
-        endingSignals_limitWrites(static_cast<time_t>((m.deadline + 999999) / 1000000));
-    }
-    Capture_start(m.capture, Port_fd(m.port));
+    if (m.link != nullptr)
+        Capture_start(m.capture, Port_fd(m.link));
     Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
     if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
@@ -442,13 +585,13 @@ int main(int argc, char** argv)
         m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
     Capture_close(m.capture, stopped ? 0 : CAPTURE_CLOSE_WAIT_MS);
-    Port_close(m.port);
+    Port_close(m.link);
     // Let go at the end of --duration, the output is a failure; on a stop
     // signal it is only news (the session ends with status 0 then).
     const bool lost = endingSignals_outputLost(STDOUT_FILENO);
     if (lost)
         endingSignals_report(std::string(name) + ": the output was not taken in time: the rest of it is lost\n");
-    const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
+    const double elapsed = static_cast<double>(Capture_clockMicros() - m.begun) / 1e6;
     if (m.outputError != 0)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));
     std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", name, m.packets,

@@ -109,10 +109,12 @@ int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout)
     return endingSignals_wait(fds, count, timeout, &takenSet, &caughtSignal);
 }
 
-void endingSignals_limitWrites(time_t deadline)
+void endingSignals_limitWrites(time_t deadline) { endingSignals_limitWritesAt({deadline, 0}); }
+
+void endingSignals_limitWritesAt(timespec deadline)
 {
     if (nudged == 0)
-        armTimer(TIMER_ABSTIME, {deadline, 0});
+        armTimer(TIMER_ABSTIME, deadline);
 }
 
 bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && lost[fd] != 0; }

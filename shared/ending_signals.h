@@ -35,6 +35,8 @@ int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout);
 // From `deadline` (whole seconds of the monotonic clock) on, output that
 // does not move is let go as after an ending signal.
 void endingSignals_limitWrites(time_t deadline);
+// The same from a point of the monotonic clock given to the nanosecond.
+void endingSignals_limitWritesAt(timespec deadline);
 
 // Whether descriptor 1 or 2 was let go: what it still held is lost, and it
 // now writes to /dev/null.

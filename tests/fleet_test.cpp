@@ -252,9 +252,9 @@ TEST(Fleet, RefusesWhatItCannotRunWithAStatusOfItsOwn)
         {{}, "quarvo-fleet: no boxes: give their ports, or --boxes FILE"},
         {{"/dev/null"}, "quarvo-fleet: port /dev/null has no channel: give --channel, or name it in a boxes file"},
         {{"--channel", "1", "--jobs", "0", "/dev/null"},
-            "quarvo-fleet: --jobs takes a whole number from 1 to 100000, not '0'"},
+            "quarvo-fleet: --jobs: not a whole number from 1 to 100000: 0"},
         {{"--channel", "1", "--timeout", "86401", "/dev/null"},
-            "quarvo-fleet: --timeout takes a whole number of seconds from 1 to 86400, not '86401'"},
+            "quarvo-fleet: --timeout: not a whole number of seconds from 1 to 86400: 86401"},
         {{"--boxes", dir + "/bad"}, "quarvo-fleet: " + dir + "/bad:2: a box is written NAME PORT [CHANNEL], not 'b'"},
         {{"--boxes", dir + "/twice"},
             "quarvo-fleet: " + dir + "/twice:2: port " + dir + "/null is also the port of box 'a' (" + dir +
