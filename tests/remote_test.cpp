@@ -245,6 +245,24 @@ TEST_P(Remote, ReconnectRecoversFromAServerRestart)
     unlink(capture.c_str());
 }
 
+TEST_P(Remote, MonitorWithReconnectOutlivesAServerRestart)
+{
+    ServedBox box(GetParam());
+    ASSERT_TRUE(box.server.start()) << box.server.log();
+    Child monitor({QUARVO_MONITOR_PATH, box.server.url(), "--reconnect", "--count", "1", "--duration", "30"});
+    box.waitServing();
+    box.server.stop();
+    ASSERT_TRUE(waitUntil([&] { return monitor.errSoFar().find("port lost, reopening") != std::string::npos; }));
+    ASSERT_TRUE(box.server.start()) << box.server.log();
+    box.waitServing();
+    ASSERT_TRUE(box.pty.write(packet({{"SSCN", "101"}})));
+    const ChildResult r = monitor.wait();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string out = std::regex_replace(r.out, std::regex("[0-9]+\\.[0-9]{6}"), "T");
+    EXPECT_EQ(out.substr(0, 7), "T lost\n") << out;
+    EXPECT_EQ(out.substr(out.size() - 29), "T reopened\nT packet SSCN=101\n") << out;
+}
+
 // A keyboard pseudo-terminal in its ordinary cooked mode, as a user's is.
 struct Keyboard {
     int master = -1;
