@@ -274,7 +274,7 @@ TEST(Check, LogThatCannotBeWrittenIsReportedOnTheOriginalErrorOutput)
                                    packet({{"SSCN", "101"}}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, checkPath() + ": writing the log /dev/full failed: No space left on device\n");
-    EXPECT_NE(readFile(result).find(R"("output_error":"No space left on device"})"), std::string::npos);
+    EXPECT_NE(readFile(result).find(R"("output_error":"No space left on device",)"), std::string::npos);
     unlink(result.c_str());
 }
 

@@ -177,17 +177,17 @@ TEST(LabOptions, ResultFileSaysHowTheCheckEnded)
         {"correct, with reports and a requested channel", {},
          "junk" + packet({{"SSCN", "101"}}, {.badChecksum = true}) + packet({{"CE00", "123"}, {"SSCN", "101"}}), true,
          R"({"outcome":"correct","status":0,)" + common +
-             R"("current_channel":"101","failures":[],"requested_channel":"123","packets":1,"bad_input_reports":3,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"},
+             R"("current_channel":"101","failures":[],"requested_channel":"123","packets":1,"bad_input_reports":3,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":"101"})"},
         // Raw bytes escaped in the value; the printed lines in printable form.
         {"box error", {"--distinct-status"}, packet({{"SSCN", "\x1b\xff"}, {"CEER", "X\"\\"}}), true,
          R"({"outcome":"box-error","status":1,)" + common +
-             R"("current_channel":"\u001b\ufffd","failures":["Current channel '[1B][FF]' [incorrect]","Channel error: X\"\\"],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"},
+             R"("current_channel":"\u001b\ufffd","failures":["Current channel '[1B][FF]' [incorrect]","Channel error: X\"\\"],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":"[1B][FF]"})"},
         {"no answer", {"--timeout", "1", "--distinct-status"}, packet({{"XXXX", "1"}}), false,
          R"({"outcome":"no-answer","status":2,)" + common +
-             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"},
+             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null})"},
         {"port lost", {}, "\n015SS", true,
          R"({"outcome":"port-lost","status":1,)" + common +
-             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":0,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"},
+             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":0,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null})"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> extra = c.extra;
@@ -385,7 +385,7 @@ TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
         EXPECT_EQ(r.status, 128 + signo);
         EXPECT_EQ(resultOf(result), R"({"outcome":"interrupted","status":)" + std::to_string(128 + signo) +
                                         R"(,"channel":"101","port":")" + pty.path() +
-                                        R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null})"
+                                        R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null})"
                                         "\n");
         const std::string captured = readFile(capture);
         EXPECT_NE(captured.find(" \\x0A013XXXX0081C7\n"), std::string::npos) << captured;

@@ -57,9 +57,8 @@ TEST(Messages, EachErrorPathsFirstLineFollowsOneConvention)
         {{sim, "--replay", crlf}, 1,
          sim + ": " + crlf +
              ":1: stray carriage return at the end of the line (a capture's lines end with a line feed alone, not CRLF)"},
-        // The fleet names itself by the last part of the name it was invoked by.
         {{fleet, "--channel", "1", "--timeout", "0", "/dev/null"}, 3,
-         "quarvo-fleet: --timeout: not a whole number of seconds from 1 to 86400: 0"},
+         fleet + ": --timeout: not a whole number of seconds from 1 to 86400: 0"},
     };
     for (const auto& c : cases) {
         Child child(c.argv);
