@@ -257,7 +257,8 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
         char escaped[4];
         header.append(escaped, putEscaped(escaped, static_cast<unsigned char>(*p)));
     }
-    header += "\n# line " + std::to_string(baud) + " 8N1\n";
+    // A raw TCP port's settings are its server's: not claimed.
+    header += baud > 0 ? "\n# line " + std::to_string(baud) + " 8N1\n" : std::string("\n# line unknown\n");
     put(c.get(), header);
 
     // A capture written into the port itself would be sent to the box.
