@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "capture.h"
@@ -39,10 +40,24 @@ namespace {
 // Waits for the port until the deadline: 1 ready, 0 timed out, -1 failed.
 int waitForPort(ReadContext* ctx)
 {
-    if (ctx->port != nullptr && Port_buffered(ctx->port))
-        return 1;
     for (;;) {
         timespec timeout = timeLeft(*ctx);
+        // Past the deadline, only what was waiting when it passed is still
+        // read: a box or a server that never stops sending cannot hold the
+        // check (a socket that is always readable never lets a poll time out).
+        if (timeout.tv_sec == 0 && timeout.tv_nsec == 0) {
+            if (ctx->lateBytes < 0) {
+                int waiting = 0;
+                if (ioctl(ctx->fd, FIONREAD, &waiting) != 0 || waiting < 0)
+                    waiting = 0;
+                // What the port layer holds already was waiting too.
+                ctx->lateBytes = waiting + (ctx->port != nullptr && Port_buffered(ctx->port) ? PORT_HELD_MAX : 0);
+            }
+            if (ctx->lateBytes == 0)
+                return 0;
+        }
+        if (ctx->port != nullptr && Port_buffered(ctx->port))
+            return 1;
         if (timeout.tv_sec >= 30 * 86400) // poll takes an int of milliseconds
             timeout = {30 * 86400, 0};
         // A box that sent something and then fell silent leaves its
@@ -74,10 +89,23 @@ int waitForPort(ReadContext* ctx)
 
 } // namespace
 
+// A server's report of trouble on its line, once per kind. Also looked at
+// before each wait: a report that came with the negotiation, or in a read
+// that brought no data, must not wait for the next byte.
+void reportLineErrors(ReadContext* ctx)
+{
+    if (ctx->port == nullptr)
+        return;
+    if (const uint8_t errors = Port_takeLineErrors(ctx->port); errors != 0)
+        std::fprintf(stderr, "%s: the server reported on the line: %s\n", ctx->portName,
+                     Port_lineErrorNames(errors).c_str());
+}
+
 int32_t readFunc(void* context, void* dest, uint32_t size)
 {
     auto* ctx = static_cast<ReadContext*>(context);
     while (ctx->aheadPos == ctx->aheadLen) {
+        reportLineErrors(ctx);
         const int ready = waitForPort(ctx);
         if (ready == 0) {
             std::puts("select timed out");
@@ -94,11 +122,7 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
         const ssize_t got = ctx->port != nullptr ? Port_read(ctx->port, ctx->ahead.data(), ctx->ahead.size())
                                                  : read(ctx->fd, ctx->ahead.data(), ctx->ahead.size());
         const int error = got < 0 ? errno : 0;
-        if (ctx->port != nullptr) {
-            if (const uint8_t errors = Port_takeLineErrors(ctx->port); errors != 0)
-                std::fprintf(stderr, "%s: the server reported on the line: %s\n", ctx->portName,
-                             Port_lineErrorNames(errors).c_str());
-        }
+        reportLineErrors(ctx);
         errno = error;
         // Another program reading the same line can take the bytes between
         // the wait and the read: that is no failure, so wait again.
@@ -109,6 +133,8 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
             ctx->error = error;
             return static_cast<int32_t>(got);
         }
+        if (ctx->lateBytes > 0)
+            ctx->lateBytes = std::max<int64_t>(ctx->lateBytes - got, 0);
         ctx->bytes += static_cast<uint64_t>(got);
         if (ctx->capture != nullptr)
             Capture_append(ctx->capture, ctx->ahead.data(), static_cast<size_t>(got));

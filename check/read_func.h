@@ -35,6 +35,9 @@ struct ReadContext {
     ReadEnd end = ReadEnd::None; // set when readFunc returns 0 or less
     int error = 0;               // Lost: errno of the failed read; 0 at the end of input
     uint64_t bytes = 0;          // bytes received from the port
+    // Bytes still read once the deadline has passed: what was waiting then
+    // (-1 until it has passed).
+    int64_t lateBytes = -1;
     // What one read took from the port beyond the byte asked for: one
     // system call per waiting run of bytes rather than two per byte.
     std::array<char, 256> ahead{};

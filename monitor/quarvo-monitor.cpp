@@ -297,6 +297,16 @@ bool reopenLostPort(Monitor& m)
     return true;
 }
 
+// A server's report of trouble on its line, once per kind, as a report line.
+void takeLineErrors(Monitor& m)
+{
+    if (const uint8_t errors = Port_takeLineErrors(m.link); errors != 0) {
+        m.arrival = Capture_clockMicros() - m.start;
+        m.lineErrors |= errors;
+        emitLineErrors(m);
+    }
+}
+
 // Waits for the port and reads a batch. 1: bytes staged; 0: the session is
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
@@ -314,6 +324,9 @@ int fill(Monitor& m)
     for (;;) {
         if (endingSignals_caught() != 0)
             return 0;
+        // A report that came with the negotiation, or in a read that brought
+        // no data, is shown now rather than with the next byte.
+        takeLineErrors(m);
         timespec limit{};
         timespec* timeout = nullptr;
         if (m.deadline >= 0) {
@@ -354,11 +367,7 @@ int fill(Monitor& m)
         }
         const ssize_t got = Port_read(m.link, m.staged, sizeof m.staged);
         const int readError = got < 0 ? errno : 0;
-        if (const uint8_t errors = Port_takeLineErrors(m.link); errors != 0) {
-            m.arrival = Capture_clockMicros() - m.start;
-            m.lineErrors |= errors;
-            emitLineErrors(m);
-        }
+        takeLineErrors(m);
         errno = readError;
         if (got > 0) {
             m.arrival = Capture_clockMicros() - m.start;

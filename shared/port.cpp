@@ -42,9 +42,6 @@ namespace {
 // Beyond this, a writer waits: a server that takes nothing cannot make us
 // hold everything the user types.
 constexpr size_t maxQueued = 64 * 1024;
-// Data held back while negotiating: a server flooding us before it confirms
-// the settings is not one to use.
-constexpr size_t maxPending = 64 * 1024;
 
 PortResolver resolver = getaddrinfo;
 
@@ -397,7 +394,7 @@ bool negotiate(Port* port, std::string_view shownName, const PortOptions& o, Por
             return false;
         }
         const size_t n = takeIn(port, chunk.data(), static_cast<size_t>(got), chunk.data());
-        if (port->pending.size() + n > maxPending) {
+        if (port->pending.size() + n > PORT_HELD_MAX) {
             fail(error, PortFailure::Negotiation, shownName,
                  "the server sent too much before confirming the line settings");
             return false;

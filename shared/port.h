@@ -28,6 +28,9 @@ inline constexpr int64_t PORT_NO_DEADLINE = INT64_MAX;
 inline constexpr int PORT_NEGOTIATION_MS = 5000;
 // How much of the server's last data is kept for a report when it hangs up.
 inline constexpr size_t PORT_LAST_TEXT = 200;
+// Data held back while negotiating, at most: a server flooding us before it
+// confirms the settings is not one to use.
+inline constexpr size_t PORT_HELD_MAX = 64 * 1024;
 
 // Milliseconds of the monotonic clock, the clock of every deadline here.
 int64_t Port_clockMs();

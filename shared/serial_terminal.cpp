@@ -115,7 +115,15 @@ int serial_terminalPort(Port* port, int escapeChar)
     std::string shown;     // this step's text for the screen
     std::array<unsigned char, 256> received{};
     bool keyboard = true; // false once the standard input has failed for good
+    // A server's report of trouble on its line, once per kind.
+    const auto reportLineErrors = [&] {
+        if (const uint8_t errors = Port_takeLineErrors(port); errors != 0)
+            std::fprintf(stderr, "\nThe server reported on the line: %s\n", Port_lineErrorNames(errors).c_str());
+    };
     for (;;) {
+        // Also before each wait: one that came with the negotiation, or in a
+        // read that brought no data, must not wait for the next byte.
+        reportLineErrors();
         const bool writing = !pending.empty() || Port_writePending(port);
         std::array<pollfd, 2> fds{{
             {keyboard ? STDIN_FILENO : -1, static_cast<short>(pending.size() < MaxPending ? POLLIN : 0), 0},
@@ -168,10 +176,7 @@ int serial_terminalPort(Port* port, int escapeChar)
         if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
             const ssize_t got = Port_read(port, received.data(), received.size());
             const int error = got < 0 ? errno : 0;
-            // A server's report of trouble on its line, once per kind.
-            if (const uint8_t errors = Port_takeLineErrors(port); errors != 0)
-                std::fprintf(stderr, "\nThe server reported on the line: %s\n",
-                             Port_lineErrorNames(errors).c_str());
+            reportLineErrors();
             if (got > 0) {
                 const auto size = static_cast<size_t>(got);
                 if (receiveHook != nullptr)

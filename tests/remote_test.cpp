@@ -371,19 +371,26 @@ TEST(RemoteNames, BaudWithARawTcpPortIsRefused)
 // An RFC 2217 server that confirms the settings, then reports line errors
 // around one packet: break and framing, then framing and overrun. ser2net
 // on a pseudo-terminal never sees a line error, so this one stands in.
+// A listening socket on a free loopback port; *port receives its number.
+int listenOnLoopback(int* port)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, 4);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return listener;
+}
+
 class LineErrorServer {
 public:
     explicit LineErrorServer(std::string packetBytes) : packet_(std::move(packetBytes))
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 4);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = listenOnLoopback(&port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~LineErrorServer()
@@ -477,6 +484,63 @@ TEST(RemoteLineErrors, EachKindIsShownOnce)
     const ChildResult t = term.wait();
     EXPECT_EQ(t.status, 0);
     EXPECT_EQ(t.err.find(shown), t.err.rfind(shown)) << t.err;
+}
+
+// Line errors reported together with the confirmation of the settings are
+// shown even when no data ever follows.
+TEST(RemoteLineErrors, ShownWithoutWaitingForData)
+{
+    LineErrorServer server("");
+    Child check({checkPath(), "--feedback", server.url(), "--channel", "101", "--timeout", "1"});
+    const ChildResult r = check.wait();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "select timed out\nFailed reading response from quarvo box.\n");
+    EXPECT_EQ(r.err, server.url() + ": the server reported on the line: break, framing error, overrun error\n");
+}
+
+// A raw TCP server that never stops sending: the socket is always readable.
+class FloodServer {
+public:
+    FloodServer()
+    {
+        listener_ = listenOnLoopback(&port_);
+        thread_ = std::thread([this] {
+            const std::string garbage(64 * 1024, 'A');
+            for (int client; (client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(client)) {
+                while (send(client, garbage.data(), garbage.size(), MSG_NOSIGNAL) > 0) {
+                }
+            }
+        });
+    }
+    ~FloodServer()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// Past the deadline only what was waiting then is read: a flood cannot
+// hold the check.
+TEST(RemoteFlood, NeverHoldsTheCheckPastItsDeadline)
+{
+    FloodServer server;
+    const std::string result = tempPath("flood-result");
+    Child check({checkPath(), "--feedback", server.url(), "--channel", "101", "--timeout", "1", "--result", result});
+    const ChildResult r = check.wait(std::chrono::seconds(60));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(outcomeOf(result), "no-answer");
+    const std::string json = readFile(result);
+    std::smatch elapsed;
+    ASSERT_TRUE(std::regex_search(json, elapsed, std::regex("\"elapsed_ms\":([0-9]+)")));
+    EXPECT_LT(std::stoll(elapsed[1]), 30000) << "a generous bound a loaded machine cannot miss";
+    unlink(result.c_str());
 }
 
 } // namespace
