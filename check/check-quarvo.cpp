@@ -215,7 +215,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
         // The port may not be there yet: the deadline runs from the start.
         context.deadline = monotonic_seconds() + lab.timeout;
         session.deadline = context.deadline;
-        endingSignals_limitWrites(context.deadline);
+        endingSignals_limitWrites({context.deadline, 0});
         const int fd = reopenPort(feedback_port, context, true);
         if (fd < 0)
             return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
@@ -232,7 +232,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
         context.deadline = monotonic_seconds() + lab.timeout;
         session.deadline = context.deadline;
         // Output stuck at the deadline is let go then.
-        endingSignals_limitWrites(context.deadline);
+        endingSignals_limitWrites({context.deadline, 0});
     }
 
     Capture_start(session.capture, context.fd);
@@ -303,12 +303,12 @@ int finish(Outcome outcome, int status)
     if (!session.logIsPort) {
         const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
         const int error = errno;
+        if (!flushed)
+            endingSignals_noteFailedWrite(STDOUT_FILENO, error);
         const std::string log = session.logPath != nullptr ? std::string("the log ") + session.logPath : "";
-        if (endingSignals_outputLost(STDOUT_FILENO) || endingSignals_outputLost(STDERR_FILENO) ||
-            (!flushed && error == EINTR && signo != 0)) {
+        if (endingSignals_outputLost(STDOUT_FILENO) || endingSignals_outputLost(STDERR_FILENO)) {
             result.outputError = "not taken in time";
-            endingSignals_report(std::string(programName) + ": " + (log.empty() ? "the output" : log) +
-                                 " was not taken in time: the rest of it is lost\n");
+            endingSignals_reportOutputLost(programName, log.empty() ? "the output" : log);
         } else if (!flushed && !log.empty()) {
             result.outputError = std::strerror(error);
             endingSignals_report(std::string(programName) + ": writing " + log + " failed: " + *result.outputError +
