@@ -208,6 +208,77 @@ TEST(Ending, LogNamingThePortSendsNothingToTheBox)
     }
 }
 
+// Everything the box's side of a pseudo-terminal has received so far.
+std::string receivedBy(const Pty& pty)
+{
+    std::string all;
+    char piece[4096];
+    for (ssize_t n; (n = read(pty.master(), piece, sizeof piece)) > 0;)
+        all.append(piece, static_cast<size_t>(n));
+    return all;
+}
+
+// Not even a usage error sends its text to the box through a log naming
+// the port, wherever the options stand.
+TEST(Ending, LogNamingThePortGetsNoUsageText)
+{
+    const std::vector<std::vector<std::string>> cases{
+        {"--feedback", "{port}", "--channel", "101", "--log", "{port}", "--timeout", "0"},
+        {"--feedback", "{port}", "--channel", "101", "--log", "{port}", "--bogus"},
+        {"--feedback", "{port}", "--channel", "101", "--log", "{port}", "--timeout"},
+        {"--feedback", "{port}", "--log", "{port}", "--timeout", "5"},
+        // The port is named only after the complaint.
+        {"--log", "{port}", "--bogus", "--feedback", "{port}", "--channel", "101"},
+    };
+    for (const auto& args : cases) {
+        Pty pty;
+        std::vector<std::string> argv{checkPath()};
+        for (const std::string& a : substituted(args, {{"{port}", pty.path()}}))
+            argv.push_back(a);
+        Child child(argv);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        EXPECT_EQ(r.status, 1) << args[5];
+        EXPECT_EQ(r.err, checkPath() + ": log " + pty.path() + ": is the port itself: nothing more is written to it\n")
+            << args[5];
+        EXPECT_EQ(receivedBy(pty), "") << args[5];
+    }
+}
+
+// A log on a terminal is written only once the port has opened and is not
+// it: a port that appears later under a link to the log's device receives
+// nothing, not even the line about waiting for it.
+TEST(Ending, LogOnATerminalWaitsForThePortToBeCompared)
+{
+    for (const bool linkToLog : {true, false}) {
+        Pty log;
+        Pty other;
+        const std::string link = tempPath("later-port");
+        unlink(link.c_str());
+        Child child({checkPath(), "--feedback", link, "--channel", "101", "--reconnect", "--timeout", "10", "--log",
+                     log.path()});
+        // The first try has failed: the check waits to try again.
+        ASSERT_TRUE(waitUntil([&] {
+            return readFile("/proc/" + std::to_string(child.pid()) + "/wchan").find("poll") != std::string::npos;
+        }));
+        ASSERT_EQ(symlink((linkToLog ? log : other).path().c_str(), link.c_str()), 0);
+        if (!linkToLog) {
+            other.waitSetUp(child.pid());
+            other.write(packet({{"SSCN", "101"}}), child.pid());
+        }
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        if (linkToLog) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, checkPath() + ": log " + log.path() + ": is the port itself: nothing more is written to it\n");
+            EXPECT_EQ(receivedBy(log), "");
+        } else {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(receivedBy(log), link + ": waiting for the port: No such file or directory\n"
+                                             "Current channel '101' [correct]\n");
+        }
+        unlink(link.c_str());
+    }
+}
+
 // Two file options naming one file are refused before anything is opened
 // or replaced; neither file changes.
 TEST(Ending, FileOptionsNamingOneFileAreRefused)
