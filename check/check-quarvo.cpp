@@ -43,6 +43,7 @@ struct Session {
     Capture* capture = nullptr;
     const char* logPath = nullptr; // the log in force
     time_t deadline = 0;           // monotonic seconds, once known
+    int64_t exactDeadline = -1;    // with --timeout: monotonic nanoseconds, once known
     bool logIsPort = false;
     // A log on a terminal is held (see holdLog): its own descriptor and
     // what is printed meanwhile.
@@ -59,6 +60,9 @@ std::vector<const char*> namedPorts;
 // Options for test labs. Without them the check behaves as it always has.
 struct LabOptions {
     time_t timeout = CHECK_SECONDS;
+    // Given, --timeout is kept to the millisecond; without it the 80-second
+    // rule counts whole seconds, as it always has.
+    bool exactTimeout = false;
     bool reconnect = false;
     const char* resultPath = nullptr;
     bool distinctStatus = false;
@@ -79,10 +83,12 @@ const option options_list[] = {
     {"debug", no_argument, nullptr, 'd'},
     {"distinct-status", no_argument, nullptr, 's'},
     {"feedback", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
     {"log", required_argument, nullptr, 'l'},
     {"reconnect", no_argument, nullptr, 'r'},
     {"result", required_argument, nullptr, 'R'},
     {"timeout", required_argument, nullptr, 't'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -197,6 +203,26 @@ void releaseLogByName()
         releaseLog();
 }
 
+// --help: every option, one line each, on the standard output.
+void print_help(const char* name)
+{
+    std::printf("Usage: %s --feedback PORT --channel NUMBER [options]\n"
+                "Checks that the set-top box on PORT is tuned to channel NUMBER and reports no\n"
+                "error; exit status 0 when it is, 1 otherwise.\n"
+                "  --feedback PORT      the serial port the box's feedback line is on (required)\n"
+                "  --channel NUMBER     the channel the box should be tuned to, as text (required)\n"
+                "  --debug              print a trace line for every record\n"
+                "  --log FILE           append the standard output and error to FILE\n"
+                "  --capture FILE       record every byte read from the port into FILE\n"
+                "  --timeout SECONDS    the deadline: SECONDS (1 to 86400) after the port opens\n"
+                "  --reconnect          wait for a missing or vanishing port until the deadline\n"
+                "  --result FILE        write how the check ended to FILE, as one JSON object\n"
+                "  --distinct-status    exit 0 tuned, 1 answered otherwise, 2 no answer\n"
+                "  --help               show this text\n"
+                "  --version            show the version\n",
+                name);
+}
+
 // Appends both streams to the file. The file is opened before either stream
 // is touched, so a failure is reported where the error output went until now.
 int redirectToLog(const char* path)
@@ -280,15 +306,43 @@ int reopenPort(const char* port, const ReadContext& context, bool announce)
             std::fprintf(stderr, "%s: waiting for the port: %s\n", port, std::strerror(errno));
             announce = false;
         }
-        if (monotonic_seconds() >= context.deadline) {
+        const timespec left = timeLeft(context);
+        if (left.tv_sec == 0 && left.tv_nsec == 0) {
             std::puts("select timed out");
             std::puts("Failed reading response from quarvo box.");
             return -1;
         }
-        const timespec halfSecond{0, 500'000'000};
-        endingSignals_waitFor(nullptr, 0, &halfSecond);
+        // Half a second, or what is left of an exact deadline if less.
+        timespec wait{0, 500'000'000};
+        if (context.exactDeadline >= 0 && left.tv_sec == 0 && left.tv_nsec < wait.tv_nsec)
+            wait = left;
+        endingSignals_waitFor(nullptr, 0, &wait);
         if (endingSignals_caught() != 0)
             return -2;
+    }
+}
+
+// A capture shows where the port was lost and where it came back.
+void markCapture(const ReadContext& context, CaptureMarkKind kind)
+{
+    if (context.capture != nullptr)
+        Capture_mark(context.capture, kind, Capture_elapsed(context.capture));
+}
+
+// The deadline runs from now: --timeout's seconds exactly, else the
+// 80-second rule's whole seconds.
+// Output stuck at the deadline is let go then.
+void setDeadline(ReadContext* context)
+{
+    if (lab.exactTimeout) {
+        context->exactDeadline = monotonic_nanos() + static_cast<int64_t>(lab.timeout) * 1'000'000'000;
+        session.exactDeadline = context->exactDeadline;
+        endingSignals_limitWritesAt({static_cast<time_t>(context->exactDeadline / 1'000'000'000),
+                                     static_cast<long>(context->exactDeadline % 1'000'000'000)});
+    } else {
+        context->deadline = monotonic_seconds() + lab.timeout;
+        session.deadline = context->deadline;
+        endingSignals_limitWrites(context->deadline);
     }
 }
 
@@ -296,7 +350,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
 {
     const char* missing = chan_str == nullptr ? "--channel" : feedback_port == nullptr ? "--feedback" : nullptr;
     if (missing != nullptr) {
-        std::fprintf(stderr, "Missing required option %s\n", missing);
+        std::fprintf(stderr, "%s: missing required option %s\n", programName, missing);
         print_syntax(programName);
         return Outcome::Usage;
     }
@@ -320,9 +374,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
 
     if (lab.reconnect) {
         // The port may not be there yet: the deadline runs from the start.
-        context.deadline = monotonic_seconds() + lab.timeout;
-        session.deadline = context.deadline;
-        endingSignals_limitWrites({context.deadline, 0});
+        setDeadline(&context);
         const int fd = reopenPort(feedback_port, context, true);
         if (fd < 0)
             return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
@@ -336,10 +388,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
         }
         if (!usePort(fd, &context))
             return Outcome::PortFailed;
-        context.deadline = monotonic_seconds() + lab.timeout;
-        session.deadline = context.deadline;
-        // Output stuck at the deadline is let go then.
-        endingSignals_limitWrites({context.deadline, 0});
+        setDeadline(&context);
     }
 
     Capture_start(session.capture, context.fd);
@@ -347,7 +396,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_createWithSink(readFunc, &context, countingReports()),
                                                            &Gnome_destroy);
     if (!gnome) {
-        std::fputs("Creating packet reader failed: out of memory\n", stderr);
+        std::fprintf(stderr, "%s: creating the packet reader failed: out of memory\n", programName);
         return Outcome::Internal;
     }
 
@@ -366,11 +415,13 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
                 serial_close(context.fd);
                 portGone();
                 context.end = ReadEnd::None;
+                markCapture(context, CaptureMarkKind::Lost);
                 const int fd = reopenPort(feedback_port, context, false);
                 if (fd < 0)
                     return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
                 if (!usePort(fd, &context))
                     return Outcome::PortFailed;
+                markCapture(context, CaptureMarkKind::Reopened);
                 continue;
             }
             std::puts("Failed reading response from quarvo box.");
@@ -439,9 +490,10 @@ int finish(Outcome outcome, int status)
     // What the capture's file has not taken yet may wait a second, but
     // never past the deadline or an ending signal.
     int captureWaitMs = signo != 0 ? 0 : CAPTURE_CLOSE_WAIT_MS;
-    if (session.deadline != 0 && signo == 0) {
-        const time_t left = session.deadline - monotonic_seconds();
-        captureWaitMs = left <= 0 ? 0 : static_cast<int>(std::min<time_t>(left * 1000, CAPTURE_CLOSE_WAIT_MS));
+    if ((session.deadline != 0 || session.exactDeadline >= 0) && signo == 0) {
+        const int64_t leftMs = session.exactDeadline >= 0 ? (session.exactDeadline - monotonic_nanos()) / 1'000'000
+                                                          : (session.deadline - monotonic_seconds()) * 1000;
+        captureWaitMs = static_cast<int>(std::clamp<int64_t>(leftMs, 0, CAPTURE_CLOSE_WAIT_MS));
     }
     result.captureDropped = Capture_close(session.capture, captureWaitMs);
     session.capture = nullptr;
@@ -539,6 +591,16 @@ int main(int argc, char** argv)
     // is kept for reports a --log must not swallow.
     endingSignals_start(true);
     programName = argv[0];
+    // Asking for help or the version is no attempt at a check: alone, it
+    // is answered before the count of arguments is.
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        print_help(argv[0]);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        commandLine_printVersion("check-quarvo");
+        return 0;
+    }
     // Decided before any option is looked at.
     if (argc < 4) {
         print_syntax(argv[0]);
@@ -585,6 +647,13 @@ int main(int argc, char** argv)
         case 'p':
             capturePath = optarg;
             break;
+        case 'h':
+        case 'V':
+            if (logFailed)
+                break;
+            opt == 'h' ? print_help(argv[0]) : commandLine_printVersion("check-quarvo");
+            releaseLogByName();
+            return std::fflush(stdout) == 0 ? 0 : 1;
         case 'r':
             lab.reconnect = true;
             break;
@@ -595,9 +664,10 @@ int main(int argc, char** argv)
             lab.distinctStatus = true;
             break;
         case 't':
+            lab.exactTimeout = true;
             if (!parseSeconds(optarg, &lab.timeout) && !logFailed) {
-                std::fprintf(stderr, "%s: --timeout takes a whole number of seconds from 1 to 86400, not '%s'\n",
-                             argv[0], optarg);
+                std::fprintf(stderr, "%s: --timeout: not a whole number of seconds from 1 to 86400: %s\n", argv[0],
+                             optarg);
                 print_syntax(argv[0]);
                 return endUnread();
             }

@@ -17,26 +17,42 @@ time_t monotonic_seconds()
     return now.tv_sec;
 }
 
+int64_t monotonic_nanos()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+timespec timeLeft(const ReadContext& context)
+{
+    if (context.exactDeadline >= 0) {
+        const int64_t left = std::max<int64_t>(context.exactDeadline - monotonic_nanos(), 0);
+        return {static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    }
+    return {std::max<time_t>(context.deadline - monotonic_seconds(), 0), 0};
+}
+
 namespace {
 
 // Waits for the port until the deadline: 1 ready, 0 timed out, -1 failed.
 int waitForPort(ReadContext* ctx)
 {
     for (;;) {
-        time_t wait = ctx->deadline - monotonic_seconds();
-        if (wait < 0)
-            wait = 0;
-        if (wait > 30 * 86400) // poll takes an int of milliseconds
-            wait = 30 * 86400;
+        timespec timeout = timeLeft(*ctx);
+        if (timeout.tv_sec >= 30 * 86400) // poll takes an int of milliseconds
+            timeout = {30 * 86400, 0};
         // A box that sent something and then fell silent leaves its
         // evidence on disk within a second, even if the check is killed.
-        const bool quietFlush = ctx->capture != nullptr && wait > 1;
+        const bool quietFlush =
+            ctx->capture != nullptr && (timeout.tv_sec > 1 || (timeout.tv_sec == 1 && timeout.tv_nsec > 0));
         if (quietFlush)
-            wait = 1;
+            timeout = {1, 0};
         pollfd readable{ctx->fd, POLLIN, 0};
-        const timespec timeout{wait, 0};
+        // Rounded up: a wait that ends before the deadline would end the check early.
+        const auto ms = static_cast<int>(timeout.tv_sec * 1000 + (timeout.tv_nsec + 999'999) / 1'000'000);
         const int ready = ctx->endingSignals == nullptr
-                              ? poll(&readable, 1, static_cast<int>(wait * 1000))
+                              ? poll(&readable, 1, ms)
                               : endingSignals_wait(&readable, 1, &timeout, ctx->endingSignals, ctx->stop);
         if (ready == 0 && quietFlush) {
             Capture_flush(ctx->capture);

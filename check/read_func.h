@@ -17,6 +17,9 @@ enum class ReadEnd { None, TimedOut, Lost, Interrupted };
 struct ReadContext {
     int32_t fd;
     time_t deadline;            // monotonic clock, whole seconds
+    // When 0 or more, the deadline to the nanosecond of the monotonic clock,
+    // in place of `deadline`: a lab's --timeout means its seconds.
+    int64_t exactDeadline = -1;
     Capture* capture = nullptr; // when set, is handed every byte read
     // When set, these signals are held back while *stop is looked at and let
     // through only inside the wait itself (ppoll), so that one arriving at
@@ -35,6 +38,13 @@ struct ReadContext {
 // Whole seconds of the monotonic clock: a step of the wall clock can neither
 // stretch nor cut short the check.
 time_t monotonic_seconds();
+// Nanoseconds of the monotonic clock.
+int64_t monotonic_nanos();
+
+// What is left of the context's deadline, never below 0: with the exact
+// deadline to the nanosecond, otherwise in whole seconds counted from the
+// whole second now is in.
+timespec timeLeft(const ReadContext& context);
 
 // Hands over bytes already read from the port; otherwise waits for the port
 // until the deadline (a poll once it has passed), then reads. "select timed

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "buffer.h"
 #include "json.h"
 
 namespace {
@@ -106,6 +107,16 @@ std::string resultJson(const CheckResult& r)
     out += ",\"capture_dropped_bytes\":" + std::to_string(r.captureDropped);
     out += ",\"output_error\":";
     appendOptional(out, r.outputError);
+    // The channel's bytes exactly, in ASCII: current_channel cannot hold
+    // bytes that are not UTF-8.
+    out += ",\"current_channel_printable\":";
+    if (r.lastChannel) {
+        std::string printable;
+        appendPrintable(printable, *r.lastChannel);
+        json_appendString(out, printable);
+    } else {
+        out += "null";
+    }
     out += "}\n";
     return out;
 }

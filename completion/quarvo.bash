@@ -56,7 +56,7 @@ _check_quarvo()
         --channel|--ch|--cha|--chan|--chann|--channe|--c|--timeout|--t|--ti|--tim|--time|--timeo|--timeou)
             COMPREPLY=(); return ;;
     esac
-    _quarvo_option_words "--capture --channel --debug --distinct-status --feedback --log --reconnect --result --timeout" "$cur"
+    _quarvo_option_words "--capture --channel --debug --distinct-status --feedback --help --log --reconnect --result --timeout --version" "$cur"
 }
 
 _quarvo_term()
@@ -69,7 +69,7 @@ _quarvo_term()
         --capture) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
     esac
     if [[ $cur == -* ]]; then
-        _quarvo_option_words "--baud --escape --capture --version" "$cur"
+        _quarvo_option_words "--baud --escape --capture --help --version" "$cur"
     else
         _quarvo_serial_ports "$cur"
     fi
@@ -96,7 +96,7 @@ _quarvo_monitor()
         --count|--duration) COMPREPLY=(); return ;;
     esac
     if [[ $cur == -* ]]; then
-        _quarvo_option_words "--json --capture --count --duration --baud --version --help" "$cur"
+        _quarvo_option_words "--json --hex --capture --count --duration --reconnect --baud --version --help" "$cur"
     else
         _quarvo_serial_ports "$cur"
     fi

@@ -209,11 +209,11 @@ std::optional<CheckReport> checkResult_parse(std::string_view json)
                     report.status = static_cast<int>(n);
                 else
                     ok = in.skipValue();
-            } else if (key == "current_channel") {
+            } else if (key == "current_channel" || key == "current_channel_printable") {
                 std::string channel;
                 if (in.peek('"')) {
                     ok = in.string(&channel);
-                    report.currentChannel = channel;
+                    (key == "current_channel" ? report.currentChannel : report.currentChannelPrintable) = channel;
                 } else {
                     ok = in.skipValue();
                 }

@@ -11,6 +11,9 @@ struct CheckReport {
     std::string outcome;
     std::optional<int> status;
     std::optional<std::string> currentChannel; // as the box sent it (UTF-8)
+    // The same in printable form, exact whatever the bytes; from a check
+    // that writes it.
+    std::optional<std::string> currentChannelPrintable;
     std::vector<std::string> failures;         // the failure lines printed
     int64_t elapsedMs = 0;
 };

@@ -40,13 +40,14 @@ std::string children_findCheck()
     return {};
 }
 
-pid_t children_start(const std::string& program, const std::vector<std::string>& args, int outputFd, pid_t parent)
+pid_t children_start(const std::string& program, const std::vector<std::string>& args, int outputFd, pid_t parent,
+    const std::string& who)
 {
     std::vector<char*> argv;
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    const std::string cannot = "quarvo-fleet: starting " + program + " failed: ";
+    const std::string cannot = who + ": starting " + program + " failed: ";
 
     // No signal handler of the fleet's may run in the child before exec:
     // everything stays blocked until the child has its default actions.

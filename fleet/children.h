@@ -13,5 +13,7 @@ std::string children_findCheck();
 // own, with default signal actions, a SIGTERM should `parent` end, the
 // standard input on /dev/null and the standard output and error on
 // `outputFd`. The pid, or -1 with errno set when no process could be made.
-// A program that cannot be run writes why on `outputFd` and exits with 127.
-pid_t children_start(const std::string& program, const std::vector<std::string>& args, int outputFd, pid_t parent);
+// A program that cannot be run writes why on `outputFd` ("WHO: starting
+// PROGRAM failed: ...") and exits with 127.
+pid_t children_start(const std::string& program, const std::vector<std::string>& args, int outputFd, pid_t parent,
+    const std::string& who);

@@ -72,6 +72,17 @@ std::vector<std::string> liveView_lines(
     return lines;
 }
 
+std::vector<std::string> liveView_finalLines(
+    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width)
+{
+    std::vector<std::string> lines = liveView_lines(rows, summary, height, width);
+    if (lines.empty())
+        lines.push_back(summary);
+    else
+        lines.back() = summary;
+    return lines;
+}
+
 std::string liveView_redraw(const std::vector<std::string>& lines, size_t previous)
 {
     std::string out;

@@ -23,3 +23,8 @@ std::vector<std::string> liveView_lines(
 // Replaces the `previous` lines drawn last (the cursor just below them)
 // with `lines`.
 std::string liveView_redraw(const std::vector<std::string>& lines, size_t previous);
+
+// The last drawing: the same, but with the summary whole however narrow the
+// window (it may wrap: nothing is drawn over it afterwards).
+std::vector<std::string> liveView_finalLines(
+    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width);

@@ -3,7 +3,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <getopt.h>
+
+#include "buffer.h"
 
 namespace {
 
@@ -25,6 +28,54 @@ const option optionList[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+std::string printable(std::string_view bytes)
+{
+    std::string out;
+    appendPrintable(out, bytes);
+    return out;
+}
+
+const option* byValue(int value)
+{
+    for (const option& o : optionList) {
+        if (o.name != nullptr && o.val == value)
+            return &o;
+    }
+    return nullptr;
+}
+
+// getopt's own texts, but with the word as typed in printable form: a
+// command line may hold any bytes, and none may act on a terminal.
+std::string refusal(const std::string& word, int opt)
+{
+    const bool isLong = word.rfind("--", 0) == 0;
+    if (opt == ':' && byValue(optopt) != nullptr)
+        return "option '--" + std::string(byValue(optopt)->name) + "' requires an argument";
+    if (isLong && optopt != 0 && byValue(optopt) != nullptr)
+        return "option '--" + std::string(byValue(optopt)->name) + "' doesn't allow an argument";
+    if (!isLong)
+        return "invalid option -- '" + printable(std::string(1, static_cast<char>(optopt))) + "'";
+    const std::string typed = word.substr(0, word.find('='));
+    const std::string name = typed.substr(2);
+    std::string matches;
+    for (const option& o : optionList) {
+        if (o.name != nullptr && std::strncmp(o.name, name.c_str(), name.size()) == 0)
+            matches += " '--" + std::string(o.name) + "'";
+    }
+    if (!name.empty() && matches.find(' ', 1) != std::string::npos)
+        return "option '" + printable(typed) + "' is ambiguous; possibilities:" + matches;
+    return "unrecognized option '" + printable(word) + "'";
+}
+
+// A file name an option must have: empty is a mistake, never "not given".
+bool named(const char* text, const char* option, std::string* fault)
+{
+    if (*text != '\0')
+        return true;
+    *fault = std::string(option) + " takes a name, not ''";
+    return false;
+}
+
 } // namespace
 
 bool parseWholeNumber(const char* text, long low, long high, long* out)
@@ -41,13 +92,24 @@ std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
 {
     *failed = false;
     optind = 0; // from the start, as the first call would
+    opterr = 0; // the refusals are worded here, in printable form
     int opt;
-    // "-": ports come back in place as 1, whatever POSIXLY_CORRECT says.
-    while ((opt = getopt_long(argc, argv, "-", optionList, nullptr)) != -1) {
+    std::string fault;
+    // "-": ports come back in place as 1, whatever POSIXLY_CORRECT says;
+    // ":": a missing argument comes back as ':'.
+    for (int before = 1; (opt = getopt_long(argc, argv, "-:", optionList, nullptr)) != -1; before = optind) {
         switch (opt) {
         case 1: o->ports.push_back(optarg); break;
-        case 'b': o->boxesFile = optarg; break;
-        case 'C': o->captureDir = optarg; break;
+        case 'b':
+            if (!named(optarg, "--boxes", &fault))
+                break;
+            o->boxesFile = optarg;
+            break;
+        case 'C':
+            if (!named(optarg, "--capture-dir", &fault))
+                break;
+            o->captureDir = optarg;
+            break;
         case 'c':
             o->channel = optarg;
             o->haveChannel = true;
@@ -56,24 +118,40 @@ std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
         case 'j':
             if (!parseWholeNumber(optarg, 1, MaxJobs, &o->jobs)) {
                 *failed = true;
-                return "--jobs takes a whole number from 1 to " + std::to_string(MaxJobs) + ", not '" +
-                    std::string(optarg) + "'";
+                return "--jobs: not a whole number from 1 to " + std::to_string(MaxJobs) + ": " + printable(optarg);
             }
             break;
-        case 'J': o->junit = optarg; break;
+        case 'J':
+            if (!named(optarg, "--junit", &fault))
+                break;
+            o->junit = optarg;
+            break;
         case 'p': o->plain = true; break;
         case 'r': o->reconnect = true; break;
-        case 'R': o->result = optarg; break;
+        case 'R':
+            if (!named(optarg, "--result", &fault))
+                break;
+            o->result = optarg;
+            break;
         case 's': o->suite = optarg; break;
         case 't':
             if (!parseWholeNumber(optarg, 1, 86400, &o->timeout)) {
                 *failed = true;
-                return "--timeout takes a whole number of seconds from 1 to 86400, not '" + std::string(optarg) + "'";
+                return "--timeout: not a whole number of seconds from 1 to 86400: " + printable(optarg);
             }
             break;
         case 'V': o->version = true; break;
-        default: *failed = true; return {};
+        default:
+            fault = refusal(argv[before], opt); // the word this call looked at
+            break;
+        }
+        if (!fault.empty()) {
+            *failed = true;
+            return fault;
         }
     }
+    // After "--" every word is a port, even one that starts with '-'.
+    for (int i = optind; i < argc; ++i)
+        o->ports.push_back(argv[i]);
     return {};
 }

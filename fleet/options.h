@@ -24,7 +24,6 @@ struct FleetOptions {
 // A whole number from `low` to `high`, written in decimal and nothing else.
 bool parseWholeNumber(const char* text, long low, long high, long* out);
 
-// Reads the options; an empty string, or what is wrong with them (getopt
-// has then already said so for an unknown option: the text is empty but
-// `*failed` is set).
+// Reads the options; an empty string, or what is wrong with them in one
+// printable line (then `*failed` is set). Words after "--" are ports.
 std::string options_parse(int argc, char** argv, FleetOptions* options, bool* failed);

@@ -28,8 +28,12 @@
 #include "check_result.h"
 #include "children.h"
 #include "ending_signals.h"
+#include "file_identity.h"
 #include "live_view.h"
 #include "options.h"
+#include "output_tail.h"
+#include "pending_output.h"
+#include "read_func.h"
 #include "report.h"
 #include "standard_streams.h"
 
@@ -47,9 +51,15 @@ constexpr auto Grace = std::chrono::seconds(5);
 // Killed checks end at once; one that does not (stuck in the kernel) is
 // not waited for longer than this.
 constexpr auto AfterKill = std::chrono::seconds(2);
+// A check still running this long past its own deadline is stuck (stopped,
+// say) and is ended by the fleet; the margin covers opening a remote port.
+constexpr auto Overdue = std::chrono::seconds(10);
 constexpr auto DrawEvery = std::chrono::milliseconds(100);
+// After an ending signal, output that takes nothing for this long is let go.
+constexpr auto StuckAfterSignal = std::chrono::milliseconds(100);
+constexpr size_t ReadChunk = 64 * 1024;
+constexpr size_t ReadPerTurn = 1024 * 1024; // of one check, before the others are looked at
 
-constexpr std::array<int, 5> endingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 volatile sig_atomic_t caughtSignal = 0;
 volatile sig_atomic_t signalsSeen = 0;
 volatile sig_atomic_t resized = 0;
@@ -104,53 +114,11 @@ void printHelp()
         programName, programName);
 }
 
-// The fleet's own output, written so that a signal interrupting a write
-// loses nothing, and a stuck output gives way once an ending signal came.
-bool outputBroken = false;
-void writeOut(std::string_view bytes)
-{
-    while (!bytes.empty() && !outputBroken) {
-        const ssize_t n = write(STDOUT_FILENO, bytes.data(), bytes.size());
-        if (n > 0) {
-            bytes.remove_prefix(static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            if (caughtSignal != 0)
-                return;
-        } else {
-            outputBroken = true;
-        }
-    }
-}
-
 std::string printable(std::string_view bytes)
 {
     std::string out;
     appendPrintable(out, bytes);
     return out;
-}
-
-// Up to the last `limit` bytes of a file, from the start of a line when
-// the file is longer.
-std::string tailOf(const std::string& path, size_t limit)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    struct stat st {};
-    std::string text;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) {
-        const auto size = static_cast<size_t>(st.st_size);
-        const size_t want = std::min(size, limit);
-        text.resize(want);
-        const ssize_t n = pread(fd, text.data(), want, static_cast<off_t>(size - want));
-        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        if (want < size) {
-            const size_t eol = text.find('\n');
-            text.erase(0, eol == std::string::npos ? 0 : eol + 1);
-        }
-    }
-    close(fd);
-    return text;
 }
 
 bool readWhole(int fd, size_t limit, std::string* text)
@@ -180,39 +148,36 @@ std::string portKey(const std::string& port)
     return port;
 }
 
-bool sameFile(const std::string& a, const std::string& b)
-{
-    if (a == b)
-        return true;
-    struct stat sa {
-    }, sb{};
-    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
-        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    // Not both there yet: the same folder and the same name.
-    const auto folderOf = [](const std::string& path) {
-        const size_t slash = path.rfind('/');
-        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        char resolved[PATH_MAX];
-        return std::string(realpath(dir.c_str(), resolved) != nullptr ? resolved : dir) + "/" +
-            path.substr(slash == std::string::npos ? 0 : slash + 1);
-    };
-    return folderOf(a) == folderOf(b);
-}
-
 struct Box {
+    explicit Box(BoxConfig c) : config(std::move(c)) {}
+
     BoxConfig config;
     enum class State { Queued, Running, Done } state = State::Queued;
     pid_t pid = -1;
+    int outputFd = -1; // the read end of the check's output pipe, while open
+    OutputTail output{OutputKept};
     Clock::time_point started{};
+    // A check that has not ended by then is told to end, then killed, then
+    // given up on: `ending` counts those steps.
+    Clock::time_point nextStep{};
+    int ending = 0;
+    std::string endedWhy; // why the fleet itself ended the check, or empty
     BoxEnd end;
 };
+
+// The monotonic clock's whole second at or after `t`, as the write limit takes it.
+time_t monotonicSeconds(Clock::time_point t)
+{
+    return static_cast<time_t>(std::chrono::ceil<std::chrono::seconds>(t.time_since_epoch()).count());
+}
 
 class Fleet {
 public:
     Fleet(FleetOptions options, std::vector<BoxConfig> configs) : options_(std::move(options))
     {
+        boxes_.reserve(configs.size());
         for (BoxConfig& config : configs)
-            boxes_.push_back(Box{std::move(config), Box::State::Queued, -1, {}, {}});
+            boxes_.emplace_back(std::move(config));
         tally_.boxes = static_cast<int>(boxes_.size());
     }
 
@@ -220,21 +185,26 @@ public:
 
 private:
     std::string resultPath(const Box& box) const { return folder_ + "/" + box.config.name + ".json"; }
-    std::string outputPath(const Box& box) const { return folder_ + "/" + box.config.name + ".out"; }
     int64_t msSince(Clock::time_point t) const
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
     }
 
-    void start(Box& box);
+    bool start(Box& box);
+    void readOutput(Box& box, size_t limit);
+    void closeOutput(Box& box);
     void finish(Box& box, int rawStatus);
     void ended(Box& box, BoxEnd end);
     void reap();
+    void superviseChecks();
     void signalRunning(int signo);
     void drawView(bool force);
+    void drawFinalView();
     void writeJunit();
     void writeResult(int status);
     void removeFolder();
+    void waitForOutput();
+    void noteOutputLoss();
 
     FleetOptions options_;
     std::vector<Box> boxes_;
@@ -246,6 +216,13 @@ private:
     bool stopping_ = false;
     Clock::time_point startTime_ = Clock::now();
     std::string timestamp_;
+    sigset_t waitSet_{};
+    // Each check's own deadline, and the latest of them: the fleet's output
+    // is never waited for past it (plus the grace) nor past an ending signal.
+    Clock::duration checkTime_ = std::chrono::seconds(options_.timeout > 0 ? options_.timeout : CHECK_SECONDS);
+    Clock::time_point latestDeadline_ = startTime_;
+    PendingOutput output_{STDOUT_FILENO};
+    bool outputLost_ = false;
     // The live view.
     bool live_ = false;
     size_t drawn_ = 0;
@@ -254,27 +231,28 @@ private:
     bool dirty_ = true;
 };
 
-void Fleet::start(Box& box)
+// False when the box must wait for a running check to end first (no
+// descriptor is free for its output).
+bool Fleet::start(Box& box)
 {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        if ((errno == EMFILE || errno == ENFILE) && running_ > 0)
+            return false;
+        ended(box,
+            boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0,
+                std::string("making a pipe for its output failed: ") + std::strerror(errno), {}));
+        return true;
+    }
     box.state = Box::State::Running;
     box.started = Clock::now();
-    ++running_;
     dirty_ = true;
-    const std::string out = outputPath(box);
-    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        --running_;
-        ended(box,
-            boxEnd_synthesized(
-                box.config, "start-failed", std::nullopt, 0, "creating " + out + " failed: " + std::strerror(errno), {}));
-        return;
-    }
     if (checkPath_.empty()) {
-        dprintf(fd, "%s: check-quarvo is neither beside this program nor on PATH\n", programName);
-        close(fd);
-        --running_;
-        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, {}, tailOf(out, OutputKept)));
-        return;
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        box.output.append(std::string(programName) + ": check-quarvo is neither beside this program nor on PATH\n");
+        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, {}, box.output.text()));
+        return true;
     }
     std::vector<std::string> args{checkPath_, "--feedback", box.config.port, "--channel", box.config.channel,
         "--distinct-status", "--result", resultPath(box)};
@@ -284,34 +262,78 @@ void Fleet::start(Box& box)
         args.emplace_back("--reconnect");
     if (!options_.captureDir.empty())
         args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.config.name + ".cap"});
-    box.pid = children_start(checkPath_, args, fd, self_);
-    if (box.pid < 0)
-        dprintf(fd, "%s: starting %s failed: %s\n", programName, checkPath_.c_str(), std::strerror(errno));
-    close(fd);
+    box.pid = children_start(checkPath_, args, pipeFds[1], self_, programName);
+    const int error = errno;
+    close(pipeFds[1]);
     if (box.pid < 0) {
-        --running_;
-        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, {}, tailOf(out, OutputKept)));
+        close(pipeFds[0]);
+        box.output.append(
+            std::string(programName) + ": starting " + checkPath_ + " failed: " + std::strerror(error) + "\n");
+        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, {}, box.output.text()));
+        return true;
     }
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    box.outputFd = pipeFds[0];
+    ++running_;
+    box.nextStep = box.started + checkTime_ + Overdue;
+    if (box.started + checkTime_ > latestDeadline_) {
+        latestDeadline_ = box.started + checkTime_;
+        endingSignals_limitWrites(monotonicSeconds(latestDeadline_ + Grace));
+    }
+    return true;
+}
+
+// Takes what the check has printed, up to `limit` bytes, into its tail.
+void Fleet::readOutput(Box& box, size_t limit)
+{
+    char chunk[ReadChunk];
+    for (size_t taken = 0; box.outputFd >= 0 && taken < limit;) {
+        const ssize_t n = read(box.outputFd, chunk, sizeof chunk);
+        if (n > 0) {
+            box.output.append(std::string_view(chunk, static_cast<size_t>(n)));
+            taken += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n == 0 || errno != EAGAIN)
+                closeOutput(box);
+            return;
+        }
+    }
+}
+
+void Fleet::closeOutput(Box& box)
+{
+    if (box.outputFd >= 0)
+        close(box.outputFd);
+    box.outputFd = -1;
 }
 
 void Fleet::finish(Box& box, int rawStatus)
 {
     --running_;
+    // Whatever the check wrote before it ended is in the pipe.
+    readOutput(box, SIZE_MAX);
+    closeOutput(box);
     const int status = WIFEXITED(rawStatus) ? WEXITSTATUS(rawStatus) : 128 + WTERMSIG(rawStatus);
-    const std::string output = tailOf(outputPath(box), OutputKept);
+    const std::string output = box.output.text();
     std::string text;
     const int fd = open(resultPath(box).c_str(), O_RDONLY | O_CLOEXEC);
     const bool haveText = fd >= 0 && readWhole(fd, 1 << 20, &text);
     if (fd >= 0)
         close(fd);
     const std::optional<CheckReport> report = haveText ? checkResult_parse(text) : std::nullopt;
-    if (report) {
+    // A check the fleet ended writes its result as interrupted: that is not
+    // what happened to the box.
+    if (report && (box.endedWhy.empty() || report->outcome != "interrupted")) {
         ended(box, boxEnd_fromResult(box.config, *report, text, output));
         return;
     }
     // No result: the check could not be run, or was ended before it wrote one.
     const int64_t ms = msSince(box.started);
-    if (WIFEXITED(rawStatus) && status == 127)
+    if (!box.endedWhy.empty())
+        ended(box, boxEnd_synthesized(box.config, "no-result", status, ms, box.endedWhy, output));
+    else if (WIFEXITED(rawStatus) && status == 127)
         ended(box, boxEnd_synthesized(box.config, "start-failed", status, ms, {}, output));
     else if (stopping_)
         ended(box, boxEnd_synthesized(box.config, "interrupted", status, ms, "ended before it wrote a result", {}));
@@ -332,46 +354,91 @@ void Fleet::ended(Box& box, BoxEnd end)
         return;
     std::string text = plainLine(box.config, box.end) + "\n";
     if (box.end.verdict == Verdict::AnsweredOtherwise || box.end.verdict == Verdict::NoAnswer) {
-        for (const std::string& line : lastLines(tailOf(outputPath(box), OutputKept), LinesShown))
+        for (const std::string& line : lastLines(box.output.text(), LinesShown))
             text += "  " + line + "\n";
     }
-    writeOut(text);
+    output_.add(text);
 }
 
 void Fleet::reap()
 {
     for (;;) {
         int rawStatus = 0;
-        const pid_t pid = waitpid(-1, &rawStatus, WNOHANG);
+        const pid_t pid = waitpid(-1, &rawStatus, WNOHANG | WUNTRACED);
         if (pid <= 0)
             return;
-        for (Box& box : boxes_) {
-            if (box.state == Box::State::Running && box.pid == pid) {
-                finish(box, rawStatus);
-                break;
-            }
+        const auto box = std::find_if(boxes_.begin(), boxes_.end(),
+            [pid](const Box& b) { return b.state == Box::State::Running && b.pid == pid; });
+        if (box == boxes_.end())
+            continue; // one given up on earlier, ending at last
+        if (!WIFSTOPPED(rawStatus)) {
+            finish(*box, rawStatus);
+            continue;
         }
+        // A check in a process group of its own that touches the terminal
+        // is stopped, and would stay stopped: it is ended at once. Any other
+        // stop waits for the check's deadline.
+        const int stop = WSTOPSIG(rawStatus);
+        if ((stop == SIGTTOU || stop == SIGTTIN) && box->ending == 0 && box->endedWhy.empty()) {
+            box->endedWhy = std::string("stopped by ") + (stop == SIGTTOU ? "SIGTTOU" : "SIGTTIN") +
+                " (it used the terminal from the background): ended by the fleet";
+            box->nextStep = Clock::now();
+        }
+    }
+}
+
+// Checks that outlive their deadline by far (stopped, or stuck) are told
+// to end, then killed, then given up on: none holds the fleet for ever.
+void Fleet::superviseChecks()
+{
+    const auto now = Clock::now();
+    for (Box& box : boxes_) {
+        if (box.state != Box::State::Running || now < box.nextStep)
+            continue;
+        if (box.ending == 0) {
+            if (box.endedWhy.empty())
+                box.endedWhy = "still running " + std::to_string(Overdue.count()) +
+                    " s past its deadline: ended by the fleet";
+            kill(-box.pid, SIGTERM);
+            kill(-box.pid, SIGCONT); // a stopped check must run to end
+            box.nextStep = now + Grace;
+        } else if (box.ending == 1) {
+            kill(-box.pid, SIGKILL);
+            box.nextStep = now + AfterKill;
+        } else {
+            --running_;
+            readOutput(box, ReadPerTurn);
+            closeOutput(box);
+            ended(box,
+                boxEnd_synthesized(box.config, "no-result", std::nullopt, msSince(box.started),
+                    box.endedWhy + "; killed, and not seen to end", box.output.text()));
+            continue;
+        }
+        ++box.ending;
     }
 }
 
 void Fleet::signalRunning(int signo)
 {
     for (const Box& box : boxes_) {
-        if (box.state == Box::State::Running && box.pid > 0)
+        if (box.state == Box::State::Running && box.pid > 0) {
             kill(-box.pid, signo);
+            if (signo != SIGKILL)
+                kill(-box.pid, SIGCONT); // a stopped check hears it too
+        }
     }
 }
 
-void Fleet::drawView(bool force)
+std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, Clock::time_point now)
 {
-    if (!live_ || (!force && (!dirty_ || Clock::now() - lastDraw_ < DrawEvery)))
-        return;
     std::vector<ViewRow> rows;
-    rows.reserve(boxes_.size());
-    for (const Box& box : boxes_) {
+    rows.reserve(boxes.size());
+    for (const Box& box : boxes) {
         ViewRow row{box.config.name, printable(box.config.port), "queued", "", true};
         if (box.state == Box::State::Running) {
-            row.state = "waiting " + std::to_string(msSince(box.started) / 1000) + " s";
+            row.state =
+                "waiting " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - box.started).count()) +
+                " s";
         } else if (box.state == Box::State::Done) {
             row.state = printable(box.end.outcome);
             row.channel = box.end.channelSeen ? printable(*box.end.channelSeen) : "";
@@ -379,12 +446,29 @@ void Fleet::drawView(bool force)
         }
         rows.push_back(std::move(row));
     }
-    const std::vector<std::string> lines =
-        liveView_lines(rows, summaryLine(tally_, msSince(startTime_) / 1000), height_, width_);
-    writeOut(liveView_redraw(lines, drawn_));
+    return rows;
+}
+
+void Fleet::drawView(bool force)
+{
+    // A drawing is made only once the last one is out: the cursor moves
+    // by the lines drawn last, and output nobody takes stays one frame.
+    if (!live_ || !output_.idle() || (!force && (!dirty_ || Clock::now() - lastDraw_ < DrawEvery)))
+        return;
+    const std::vector<std::string> lines = liveView_lines(
+        viewRows(boxes_, Clock::now()), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_);
+    output_.add(liveView_redraw(lines, drawn_));
     drawn_ = lines.size();
     lastDraw_ = Clock::now();
     dirty_ = false;
+}
+
+void Fleet::drawFinalView()
+{
+    const std::vector<std::string> lines = liveView_finalLines(
+        viewRows(boxes_, Clock::now()), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_);
+    output_.add(liveView_redraw(lines, drawn_));
+    drawn_ = lines.size();
 }
 
 void Fleet::writeJunit()
@@ -392,8 +476,8 @@ void Fleet::writeJunit()
     AtomicFile file;
     const int opened = file.open(options_.junit);
     if (opened == -2) {
-        std::fprintf(
-            stderr, "%s: JUnit file %s is not a regular file: left as it is\n", programName, options_.junit.c_str());
+        std::fprintf(stderr, "%s: JUnit file %s is not a regular file: left as it is\n", programName,
+            printable(options_.junit).c_str());
         return;
     }
     bool ok = opened == 0 &&
@@ -401,10 +485,10 @@ void Fleet::writeJunit()
     for (const Box& box : boxes_) {
         if (ok)
             ok = file.write(junit_testCase(options_.suite, box.config, box.end,
-                box.end.verdict == Verdict::Skipped ? std::string() : tailOf(outputPath(box), OutputKept)));
+                box.end.verdict == Verdict::Skipped ? std::string() : box.output.text()));
     }
     if (!ok || !file.write(junit_tail()) || file.commit() != 0)
-        std::fprintf(stderr, "%s: writing JUnit file %s failed: %s\n", programName, options_.junit.c_str(),
+        std::fprintf(stderr, "%s: writing JUnit file %s failed: %s\n", programName, printable(options_.junit).c_str(),
             std::strerror(errno));
 }
 
@@ -413,8 +497,8 @@ void Fleet::writeResult(int status)
     AtomicFile file;
     const int opened = file.open(options_.result);
     if (opened == -2) {
-        std::fprintf(
-            stderr, "%s: result file %s is not a regular file: left as it is\n", programName, options_.result.c_str());
+        std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
+            printable(options_.result).c_str());
         return;
     }
     std::optional<int> bySignal;
@@ -424,8 +508,8 @@ void Fleet::writeResult(int status)
     for (size_t i = 0; i < boxes_.size() && ok; ++i)
         ok = file.write(result_box(boxes_[i].end, i == 0));
     if (!ok || !file.write(result_tail()) || file.commit() != 0)
-        std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName, options_.result.c_str(),
-            std::strerror(errno));
+        std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName,
+            printable(options_.result).c_str(), std::strerror(errno));
 }
 
 void Fleet::removeFolder()
@@ -441,14 +525,55 @@ void Fleet::removeFolder()
     rmdir(folder_.c_str());
 }
 
+// The output let go by the write limit (a write that blocked after all)
+// is output given up.
+void Fleet::noteOutputLoss()
+{
+    if (!output_.givenUp() && endingSignals_outputLost(STDOUT_FILENO))
+        output_.giveUp();
+    if (output_.givenUp() && output_.error() == 0)
+        outputLost_ = true;
+}
+
+// What the output still holds is written as its reader takes it, until the
+// last check's deadline plus the grace, or briefly after an ending signal.
+void Fleet::waitForOutput()
+{
+    const auto deadline = std::max(latestDeadline_, Clock::now()) + Grace;
+    endingSignals_limitWrites(monotonicSeconds(deadline));
+    auto lastMove = Clock::now();
+    for (;;) {
+        size_t before = output_.waiting();
+        output_.pump();
+        noteOutputLoss();
+        if (output_.idle() || output_.givenUp())
+            return;
+        const auto now = Clock::now();
+        if (output_.waiting() != before)
+            lastMove = now;
+        const auto limit = caughtSignal != 0 ? std::min(deadline, lastMove + StuckAfterSignal) : deadline;
+        if (now >= limit) {
+            output_.giveUp();
+            outputLost_ = true;
+            return;
+        }
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(limit - now).count();
+        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        pollfd out{STDOUT_FILENO, POLLOUT, 0};
+        endingSignals_wait(&out, 1, &timeout, &waitSet_, &wake);
+        wake = 0;
+        reap();
+    }
+}
+
 int Fleet::run()
 {
-    // The folder the checks write their results and output into.
+    // The folder the checks write their results into.
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
-            pattern.substr(0, pattern.rfind('/')).c_str(), std::strerror(errno));
+            printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
         return UsageStatus;
     }
     folder_ = pattern;
@@ -463,14 +588,14 @@ int Fleet::run()
     // The checks' ends and the window's size wake the wait, as the ending
     // signals do. SIGCHLD must not be ignored, or no status is ever seen.
     signal(SIGCHLD, SIG_DFL);
-    sigset_t endingSet, childSet, resizeSet, waitSet;
-    endingSignals_catch(endingSignals.data(), endingSignals.size(), onEnding, &endingSet, nullptr);
+    sigset_t endingSet, childSet, resizeSet;
+    endingSignals_catch(ENDING_SIGNALS.data(), static_cast<int>(ENDING_SIGNALS.size()), onEnding, &endingSet, nullptr);
     const int childSignals[] = {SIGCHLD};
     endingSignals_catch(childSignals, 1, onChild, &childSet, nullptr);
-    sigemptyset(&waitSet);
+    sigemptyset(&waitSet_);
     for (int s = 1; s < NSIG; ++s) {
         if (sigismember(&endingSet, s) == 1 || sigismember(&childSet, s) == 1)
-            sigaddset(&waitSet, s);
+            sigaddset(&waitSet_, s);
     }
 
     const char* term = std::getenv("TERM");
@@ -480,9 +605,9 @@ int Fleet::run()
         const int resizeSignals[] = {SIGWINCH};
         endingSignals_catch(resizeSignals, 1, onResize, &resizeSet, nullptr);
         if (sigismember(&resizeSet, SIGWINCH) == 1)
-            sigaddset(&waitSet, SIGWINCH);
+            sigaddset(&waitSet_, SIGWINCH);
         resized = 1;
-        writeOut("\x1b[?25l"); // no cursor flickering through the table
+        output_.add("\x1b[?25l"); // no cursor flickering through the table
     }
 
     const size_t jobs = options_.jobs > 0 ? static_cast<size_t>(options_.jobs) : boxes_.size();
@@ -490,9 +615,11 @@ int Fleet::run()
     int signalsHandled = 0;
     bool killed = false;
     Clock::time_point graceEnd{};
+    std::vector<pollfd> fds;
+    std::vector<Box*> reading;
     for (;;) {
-        while (!stopping_ && next < boxes_.size() && static_cast<size_t>(running_) < jobs)
-            start(boxes_[next++]);
+        while (!stopping_ && next < boxes_.size() && static_cast<size_t>(running_) < jobs && start(boxes_[next]))
+            ++next;
         if (running_ == 0 && (stopping_ || next == boxes_.size()))
             break;
         if (killed && Clock::now() >= graceEnd + AfterKill)
@@ -511,9 +638,12 @@ int Fleet::run()
             drawView(true);
         }
         drawView(false);
+        output_.pump();
+        noteOutputLoss();
 
         // The next thing to do without an event: the view's next drawing
-        // (its clock goes on), the end of the signalled checks' grace.
+        // (its clock goes on), the end of the signalled checks' grace, the
+        // next step with a check that outlives its deadline.
         std::optional<Clock::duration> wait;
         if (live_) {
             const auto sinceDraw = Clock::now() - lastDraw_;
@@ -521,21 +651,44 @@ int Fleet::run()
                           : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) -
                     (Clock::now() - startTime_) % std::chrono::seconds(1);
         }
+        const auto soonest = [&](Clock::time_point t) {
+            wait = std::min(wait.value_or(Clock::duration::max()), std::max(Clock::duration::zero(), t - Clock::now()));
+        };
         if (stopping_ && !killed)
-            wait = std::min(
-                wait.value_or(Clock::duration::max()), std::max(Clock::duration::zero(), graceEnd - Clock::now()));
+            soonest(graceEnd);
         if (killed)
             wait = std::chrono::milliseconds(100);
+        fds.clear();
+        reading.clear();
+        if (!output_.idle() && !output_.givenUp())
+            fds.push_back({STDOUT_FILENO, POLLOUT, 0});
+        const size_t firstCheck = fds.size();
+        for (Box& box : boxes_) {
+            if (box.state != Box::State::Running)
+                continue;
+            if (!stopping_)
+                soonest(box.nextStep);
+            if (box.outputFd >= 0) {
+                fds.push_back({box.outputFd, POLLIN, 0});
+                reading.push_back(&box);
+            }
+        }
         timespec timeout{};
         if (wait) {
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
             timeout = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
         }
-        endingSignals_wait(nullptr, 0, wait ? &timeout : nullptr, &waitSet, &wake);
+        const int ready = endingSignals_wait(fds.data(), fds.size(), wait ? &timeout : nullptr, &waitSet_, &wake);
         wake = 0;
         if (live_ && !dirty_)
             dirty_ = true; // the clock
+        for (size_t i = 0; ready > 0 && i < reading.size(); ++i) {
+            if (fds[firstCheck + i].revents != 0)
+                readOutput(*reading[i], ReadPerTurn);
+        }
         reap();
+        if (!stopping_)
+            superviseChecks();
 
         if (caughtSignal != 0 && !stopping_) {
             // Every running check hears the signal once, from here: they
@@ -555,6 +708,8 @@ int Fleet::run()
     for (Box& box : boxes_) {
         if (box.state == Box::State::Running) {
             --running_;
+            readOutput(box, ReadPerTurn);
+            closeOutput(box);
             ended(box,
                 boxEnd_synthesized(
                     box.config, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
@@ -565,18 +720,27 @@ int Fleet::run()
                     box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
     }
     const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
-    if (live_)
-        drawView(true);
-    else
-        writeOut(summaryLine(tally_, msSince(startTime_) / 1000) + "\n");
+    if (live_) {
+        // The last table, with the summary whole whatever the width.
+        drawFinalView();
+        output_.add("\x1b[?25h");
+    } else {
+        output_.add(summaryLine(tally_, msSince(startTime_) / 1000) + "\n");
+    }
+    output_.pump();
 
+    // The files first: they must not wait on a reader of the output.
     if (!options_.junit.empty())
         writeJunit();
     if (!options_.result.empty())
         writeResult(status);
     removeFolder();
-    if (live_)
-        writeOut("\x1b[?25h");
+    waitForOutput();
+    if (outputLost_)
+        endingSignals_report(std::string(programName) + ": the output was not taken in time: the rest of it is lost\n");
+    else if (output_.error() != 0 && output_.error() != EPIPE) // a reader that left ends the fleet by SIGPIPE
+        endingSignals_report(
+            std::string(programName) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");
     if (caughtSignal != 0) {
         std::fflush(stderr);
         endingSignals_stopNudges();
@@ -621,22 +785,50 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
     return boxes_checkUnique(*boxes, portKey);
 }
 
+// The reports' files go into folders that exist, and are no file the
+// checks use: replacing one would destroy a box's capture, or put a regular
+// file where a link to a box's port was.
+std::string reportFilesFault(const FleetOptions& options, const std::vector<BoxConfig>& boxes)
+{
+    const std::pair<const char*, const std::string*> files[] = {{"--junit", &options.junit}, {"--result", &options.result}};
+    for (const auto& [option, path] : files) {
+        if (path->empty())
+            continue;
+        const std::string named = std::string(option) + " " + printable(*path);
+        const size_t slash = path->rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path->substr(0, slash);
+        struct stat st {};
+        if (stat(folder.c_str(), &st) != 0)
+            return named + ": folder " + printable(folder) + ": " + std::strerror(errno);
+        if (!S_ISDIR(st.st_mode))
+            return named + ": folder " + printable(folder) + ": not a folder";
+        for (const BoxConfig& box : boxes) {
+            if (!options.captureDir.empty() &&
+                sameFile(path->c_str(), (options.captureDir + "/" + box.name + ".cap").c_str()))
+                return named + " is also the capture file of box '" + box.name + "'";
+            if (box.port.find("://") == std::string::npos && sameFile(path->c_str(), box.port.c_str()))
+                return named + " is also the port of box '" + box.name + "'";
+        }
+    }
+    if (!options.junit.empty() && !options.result.empty() && sameFile(options.junit.c_str(), options.result.c_str()))
+        return "--junit and --result name the same file";
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     // Before anything is opened, so that no file or port becomes the output.
     ensureStandardStreams();
-    if (argc > 0 && argv[0] != nullptr) {
-        const char* slash = std::strrchr(argv[0], '/');
-        programName = slash != nullptr ? slash + 1 : argv[0];
-    }
+    // The name it was called by, as the other commands say it.
+    if (argc > 0 && argv[0] != nullptr && *argv[0] != '\0')
+        programName = argv[0];
     FleetOptions options;
     bool failed = false;
     const std::string fault = options_parse(argc, argv, &options, &failed);
     if (failed) {
-        if (!fault.empty())
-            std::fprintf(stderr, "%s: %s\n", programName, fault.c_str());
+        std::fprintf(stderr, "%s: %s\n", programName, fault.c_str());
         usageHint();
         return UsageStatus;
     }
@@ -650,14 +842,14 @@ int main(int argc, char** argv)
     }
     std::vector<BoxConfig> boxes;
     std::string wrong = collectBoxes(options, &boxes);
-    if (wrong.empty() && !options.junit.empty() && !options.result.empty() && sameFile(options.junit, options.result))
-        wrong = "--junit and --result name the same file";
+    if (wrong.empty())
+        wrong = reportFilesFault(options, boxes);
     if (wrong.empty() && !options.captureDir.empty()) {
         struct stat st {};
         if (stat(options.captureDir.c_str(), &st) != 0 && mkdir(options.captureDir.c_str(), 0777) != 0)
-            wrong = "--capture-dir " + options.captureDir + ": " + std::strerror(errno);
+            wrong = "--capture-dir " + printable(options.captureDir) + ": " + std::strerror(errno);
         else if (stat(options.captureDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            wrong = "--capture-dir " + options.captureDir + ": not a folder";
+            wrong = "--capture-dir " + printable(options.captureDir) + ": not a folder";
     }
     if (!wrong.empty()) {
         std::fprintf(stderr, "%s: %s\n", programName, wrong.c_str());

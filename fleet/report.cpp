@@ -82,9 +82,14 @@ BoxEnd boxEnd_fromResult(
     BoxEnd end;
     end.outcome = report.outcome;
     end.verdict = verdictOf(report.outcome);
-    end.channelSeen = report.currentChannel;
+    // The printable form the check wrote is exact; current_channel has
+    // bytes that are not UTF-8 replaced (a check that does not write it).
+    if (report.currentChannelPrintable)
+        end.channelSeen = report.currentChannelPrintable;
+    else if (report.currentChannel)
+        end.channelSeen = printable(*report.currentChannel);
     end.elapsedMs = report.elapsedMs;
-    const std::string detail = detailOf(report.failures, report.currentChannel, output);
+    const std::string detail = detailOf(report.failures, end.channelSeen, output);
     end.message = oneLine(printable(report.outcome) + (detail.empty() ? "" : ": " + detail));
     // The check's own object, whole, with the box's name first.
     std::string_view members = resultText.substr(resultText.find('{') + 1);

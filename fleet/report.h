@@ -26,7 +26,7 @@ Verdict verdictOf(std::string_view outcome);
 struct BoxEnd {
     std::string outcome; // the check's outcome word, or the fleet's own: skipped, start-failed, no-result
     Verdict verdict = Verdict::NoAnswer;
-    std::optional<std::string> channelSeen;
+    std::optional<std::string> channelSeen; // in printable form
     int64_t elapsedMs = 0;
     std::string message;    // one printable line: the outcome and what the box reported
     std::string resultJson; // the box's object for --result, its name first

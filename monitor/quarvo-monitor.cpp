@@ -37,8 +37,10 @@ void usage(FILE* out, const char* name)
                  "Prints every validated packet and every report about bad input from the\n"
                  "box on PORT, each with its time in seconds since the start.\n"
                  "  --json             one JSON object per line\n"
+                 "  --hex              values as hexadecimal digits, two per byte\n"
                  "  --capture FILE     also record every byte received into FILE\n"
                  "  --count N          end after N packets\n"
+                 "  --reconnect        wait for a missing or vanishing port to come back\n"
                  "  --duration SECONDS end after this long\n"
                  "  --baud N           line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
                  "  --version          show the version\n"
@@ -48,9 +50,15 @@ void usage(FILE* out, const char* name)
 
 struct Monitor {
     int fd = -1;
+    const char* name = "quarvo-monitor"; // as invoked, for messages
+    const char* port = nullptr;
+    int baud = DefaultBaud;
+    bool reconnect = false; // a lost port is waited for, not the end
     bool json = false;
+    bool hex = false; // values as hex digits: exact, where the printable form is not
     Capture* capture = nullptr;
-    int64_t start = 0;
+    int64_t start = 0;     // time zero: the port's first opening
+    int64_t begun = 0;     // the session's start
     int64_t deadline = -1; // monotonic microseconds; -1: none
     // Bytes read but not yet handed to the reader, and when they arrived.
     char staged[ReadSize];
@@ -96,6 +104,34 @@ bool flushOut()
     if (!flushed)
         endingSignals_noteFailedWrite(STDOUT_FILENO, errno);
     return flushed && !std::ferror(stdout);
+}
+
+// The text form's printable form: the blank and '=' that part records and
+// their codes from their values are tags too, so no line reads two ways.
+const std::string& textFieldOf(Monitor& m, const char* bytes, size_t size)
+{
+    m.printable.clear();
+    const std::string_view all(bytes, size);
+    size_t from = 0;
+    for (size_t at; (at = all.find_first_of(" =", from)) != std::string_view::npos; from = at + 1) {
+        appendPrintable(m.printable, all.substr(from, at - from));
+        m.printable += all[at] == ' ' ? "[20]" : "[3D]";
+    }
+    appendPrintable(m.printable, all.substr(from));
+    return m.printable;
+}
+
+// Two upper-case hex digits a byte: tells a zero byte from a literal "[00]".
+const std::string& hexOf(Monitor& m, const char* bytes, size_t size)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    m.printable.clear();
+    for (size_t i = 0; i < size; ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        m.printable += digits[b >> 4];
+        m.printable += digits[b & 0xF];
+    }
+    return m.printable;
 }
 
 void emitLine(Monitor& m)
@@ -156,7 +192,8 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
             m.line += i == 0 ? "{\"code\":" : ",{\"code\":";
             json_appendString(m.line, printableOf(m, codes[i], 4));
             m.line += ",\"value\":";
-            json_appendString(m.line, printableOf(m, values[i], static_cast<size_t>(lengths[i])));
+            const size_t length = static_cast<size_t>(lengths[i]);
+            json_appendString(m.line, m.hex ? hexOf(m, values[i], length) : printableOf(m, values[i], length));
             m.line += '}';
         }
         m.line += "]}";
@@ -165,19 +202,85 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
         m.line += " packet";
         for (int32_t i = 0; i < count; ++i) {
             m.line += ' ';
-            m.line += printableOf(m, codes[i], 4);
+            m.line += textFieldOf(m, codes[i], 4);
             m.line += '=';
-            m.line += printableOf(m, values[i], static_cast<size_t>(lengths[i]));
+            const size_t length = static_cast<size_t>(lengths[i]);
+            m.line += m.hex ? hexOf(m, values[i], length) : textFieldOf(m, values[i], length);
         }
     }
     emitLine(m);
+}
+
+// A loss or return of the port, in the output and the capture alike.
+void emitPortEvent(Monitor& m, CaptureMarkKind kind)
+{
+    const int64_t at = Capture_clockMicros() - m.start;
+    const char* word = kind == CaptureMarkKind::Lost ? "lost" : "reopened";
+    m.line.clear();
+    if (m.json) {
+        m.line += "{\"time\":";
+        appendTime(m.line, at);
+        m.line += ",\"type\":\"";
+        m.line += word;
+        m.line += "\"}";
+    } else {
+        appendTime(m.line, at);
+        m.line += ' ';
+        m.line += word;
+    }
+    emitLine(m);
+    if (m.capture != nullptr)
+        Capture_mark(m.capture, kind, at);
+}
+
+// With --reconnect: tries the port every half second until it opens (true),
+// or a stop signal or the duration ends the session (false). With
+// `announce`, the first failed try is reported with its error.
+bool openAgain(Monitor& m, bool announce)
+{
+    for (;;) {
+        m.fd = serial_tryopen(m.port, m.baud, 1);
+        if (m.fd >= 0)
+            return true;
+        if (announce) {
+            std::fprintf(stderr, "%s: waiting for the port: %s\n", m.port, std::strerror(errno));
+            announce = false;
+        }
+        timespec wait{0, 500'000'000};
+        if (m.deadline >= 0) {
+            const int64_t left = m.deadline - Capture_clockMicros();
+            if (left <= 0)
+                return false;
+            if (left < 500'000)
+                wait.tv_nsec = static_cast<long>(left) * 1000;
+        }
+        endingSignals_waitFor(nullptr, 0, &wait);
+        if (endingSignals_caught() != 0)
+            return false;
+    }
+}
+
+// The port ended or failed under --reconnect: it is closed, marked lost, and
+// waited for. What a cut packet left in the reader is dealt with by its
+// usual resynchronisation on the next line feed.
+bool reopenLostPort(Monitor& m)
+{
+    std::fprintf(stderr, "%s: port lost, reopening\n", m.port);
+    serial_close(m.fd);
+    m.fd = -1;
+    emitPortEvent(m, CaptureMarkKind::Lost);
+    flushOut();
+    if (!openAgain(m, false))
+        return false;
+    emitPortEvent(m, CaptureMarkKind::Reopened);
+    return true;
 }
 
 // Waits for the port and reads a batch. 1: bytes staged; 0: the session is
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
 {
-    if (endingSignals_caught() != 0)
+    if (endingSignals_caught() != 0 || m.fd < 0)
         return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
@@ -215,8 +318,7 @@ int fill(Monitor& m)
         if (ready < 0) {
             if (error == EINTR || error == EAGAIN)
                 continue;
-            errno = error;
-            std::perror("poll");
+            std::fprintf(stderr, "%s: waiting for %s failed: %s\n", m.name, m.port, std::strerror(error));
             return -1;
         }
         if (ready == 0) {
@@ -236,12 +338,28 @@ int fill(Monitor& m)
         }
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
+        if (m.reconnect) {
+            if (!reopenLostPort(m))
+                return 0;
+            continue;
+        }
         // A vanished device (a hung-up line) fails every read with EIO.
         if (got == 0 || errno == EIO)
             return 0;
-        std::perror("read");
+        std::fprintf(stderr, "%s: reading %s failed: %s\n", m.name, m.port, std::strerror(errno));
         return -1;
     }
+}
+
+// --duration counts from the session's start; output stuck at its end does
+// not hold the monitor.
+void limitDuration(Monitor& m, double duration)
+{
+    if (duration <= 0)
+        return;
+    m.deadline = m.begun + static_cast<int64_t>(std::llround(duration * 1e6));
+    // Output stuck at the end of the duration does not hold the monitor.
+    endingSignals_limitWritesAt({static_cast<time_t>(m.deadline / 1000000), static_cast<long>(m.deadline % 1000000) * 1000});
 }
 
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
@@ -272,6 +390,7 @@ int main(int argc, char** argv)
     const char* name = argv[0];
     static const option options[] = {
         {"json", no_argument, nullptr, 'j'},         {"capture", required_argument, nullptr, 'c'},
+        {"hex", no_argument, nullptr, 'x'},          {"reconnect", no_argument, nullptr, 'r'},
         {"count", required_argument, nullptr, 'n'},  {"duration", required_argument, nullptr, 'd'},
         {"baud", required_argument, nullptr, 'b'},   {"version", no_argument, nullptr, 'V'},
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
@@ -292,6 +411,12 @@ int main(int argc, char** argv)
             break;
         case 'j':
             m.json = true;
+            break;
+        case 'x':
+            m.hex = true;
+            break;
+        case 'r':
+            m.reconnect = true;
             break;
         case 'c':
             capturePath = optarg;
@@ -336,23 +461,34 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    m.name = name;
+    m.port = port;
+    m.baud = baud;
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
     if (capturePath != nullptr)
         m.capture = Capture_open(capturePath, name, port, baud);
-    m.fd = serial_openport(port, baud, 1);
-    if (m.fd == -1) {
-        std::perror("Opening serial port failed");
-        Capture_close(m.capture, 0);
-        return 1;
+    if (m.reconnect) {
+        // The port may not be there yet: --duration runs from the start,
+        // the times from the port's first opening, as they do without.
+        m.begun = Capture_clockMicros();
+        limitDuration(m, duration);
+        if (openAgain(m, true)) // else ended before the port came: the session ends at its first wait
+            m.start = Capture_clockMicros();
+        else
+            m.start = m.begun;
+    } else {
+        m.fd = serial_openport(port, baud, 1);
+        if (m.fd == -1) {
+            std::perror("Opening serial port failed");
+            Capture_close(m.capture, 0);
+            return 1;
+        }
+        m.start = m.begun = Capture_clockMicros();
+        limitDuration(m, duration);
     }
-    m.start = Capture_clockMicros();
-    if (duration > 0) {
-        m.deadline = m.start + static_cast<int64_t>(std::llround(duration * 1e6));
-        // Output stuck at the end of the duration does not hold the monitor.
-        endingSignals_limitWrites({static_cast<time_t>(m.deadline / 1000000), static_cast<long>(m.deadline % 1000000) * 1000});
-    }
-    Capture_start(m.capture, m.fd);
+    if (m.fd >= 0)
+        Capture_start(m.capture, m.fd);
     Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
     if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
@@ -378,13 +514,14 @@ int main(int argc, char** argv)
         m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
     Capture_close(m.capture, stopped ? 0 : CAPTURE_CLOSE_WAIT_MS);
-    serial_close(m.fd);
+    if (m.fd >= 0)
+        serial_close(m.fd);
     // Let go at the end of --duration, the output is a failure; on a stop
     // signal it is only news (the session ends with status 0 then).
     const bool lost = endingSignals_outputLost(STDOUT_FILENO);
     if (lost)
         endingSignals_reportOutputLost(name);
-    const double elapsed = static_cast<double>(Capture_clockMicros() - m.start) / 1e6;
+    const double elapsed = static_cast<double>(Capture_clockMicros() - m.begun) / 1e6;
     if (m.outputError != 0)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));
     std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", name, m.packets,

@@ -1,5 +1,6 @@
 #include "capture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -24,10 +25,14 @@ constexpr size_t Storage = 64 * 1024;
 constexpr size_t TimeRoom = 32;
 // Room one byte takes, escaped, with the line feed that may close its line.
 constexpr size_t ByteRoom = 5;
-// Room for "# dropped N bytes\n".
+// Room for "# dropped N bytes\n", "# lost S.UUUUUU\n" or "# reopened S.UUUUUU\n".
 constexpr size_t MarkRoom = 48;
-// The most one byte can take: a mark, a line's start, the byte, a line feed.
-constexpr size_t MostRoom = MarkRoom + TimeRoom + ByteRoom;
+// Kept free of bytes, so that a loss of the port and its return are always
+// marked: the drops before the loss, the loss, the return.
+constexpr size_t PortMarkRoom = 3 * MarkRoom;
+// The most one byte can take: a mark, a line's start, the byte, a line
+// feed, with the room kept for the port's marks.
+constexpr size_t MostRoom = MarkRoom + TimeRoom + ByteRoom + PortMarkRoom;
 // Complete lines go to disk at least this often while bytes keep coming.
 constexpr int64_t FlushMicros = 1000000;
 
@@ -129,6 +134,8 @@ struct Capture {
     // is looked at; below it, every byte fits.
     size_t easyEnd = Storage - MostRoom;
     uint64_t dropped = 0;   // dropped in all
+    bool portLost = false;   // the last port mark asked for was a loss
+    bool lostMarked = false; // and it is in the file
 };
 
 namespace {
@@ -382,7 +389,8 @@ int Capture_appendAt(Capture* c, const void* bytes, size_t size, int64_t at)
         if (c->end >= c->easyEnd) {
             c->unwritten += kept;
             kept = 0;
-            const size_t need = (c->lineOpen ? 0 : TimeRoom) + ByteRoom + (c->dropping > 0 ? MarkRoom : 0);
+            const size_t need =
+                (c->lineOpen ? 0 : TimeRoom) + ByteRoom + (c->dropping > 0 ? MarkRoom : 0) + PortMarkRoom;
             if (!hasRoom(c, need, &tried)) {
                 if (c->fd < 0)
                     return -1;
@@ -411,6 +419,38 @@ int Capture_appendAt(Capture* c, const void* bytes, size_t size, int64_t at)
     return 0;
 }
 
+int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t at)
+{
+    if (c->fd < 0)
+        return -1;
+    // Marks come in turns; one that found no room takes its partner with it,
+    // so the file never holds a loss without its return or the reverse.
+    const bool lost = kind == CaptureMarkKind::Lost;
+    if (lost == c->portLost)
+        return 0;
+    c->portLost = lost;
+    if (!lost && !c->lostMarked)
+        return 0;
+    if (at < c->lastByte)
+        at = c->lastByte;
+    if (c->lineOpen)
+        closeLine(c);
+    // The room kept free of bytes (PortMarkRoom) always holds these lines.
+    bool tried = false;
+    if (!hasRoom(c, (c->dropping > 0 ? MarkRoom : 0) + MarkRoom, &tried)) {
+        c->lostMarked = false;
+        return c->fd < 0 ? -1 : 0;
+    }
+    if (c->dropping > 0)
+        putMark(c);
+    put(c, lost ? "# lost " : "# reopened ");
+    c->end = static_cast<size_t>(putTime(c->buffer.get() + c->end, at) - c->buffer.get());
+    c->buffer[c->end - 1] = '\n'; // in place of the blank that follows a chunk's time
+    c->lostMarked = lost;
+    c->lastByte = at;
+    return 0;
+}
+
 int Capture_flush(Capture* c)
 {
     if (c->fd < 0)
@@ -433,28 +473,36 @@ int hexValue(char c)
     return -1;
 }
 
-// One data line: "S.UUUUUU BYTES". nullptr, or what is wrong.
-const char* parseLine(std::string_view line, int64_t* offset, std::vector<char>* bytes)
+// "S.UUUUUU" at the start of `line`: its length, or 0 when there is none.
+size_t parseTime(std::string_view line, int64_t* offset)
 {
     size_t i = 0;
     int64_t seconds = 0;
     while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i < 12)
         seconds = seconds * 10 + (line[i++] - '0');
-    if (i == 0 || i + 8 > line.size() || line[i] != '.')
-        return "no time (seconds.microseconds) at the start";
+    if (i == 0 || i + 7 > line.size() || line[i] != '.')
+        return 0;
     int64_t fraction = 0;
     for (size_t k = i + 1; k < i + 7; ++k) {
         if (line[k] < '0' || line[k] > '9')
-            return "no time (seconds.microseconds) at the start";
+            return 0;
         fraction = fraction * 10 + (line[k] - '0');
     }
-    i += 7;
+    *offset = seconds * 1000000 + fraction;
+    return i + 7;
+}
+
+// One data line: "S.UUUUUU BYTES". nullptr, or what is wrong.
+const char* parseLine(std::string_view line, int64_t* offset, std::vector<char>* bytes)
+{
+    size_t i = parseTime(line, offset);
+    if (i == 0 || i == line.size())
+        return "no time (seconds.microseconds) at the start";
     if (line[i] != ' ')
         return "no blank after the time";
     ++i;
     if (i == line.size())
         return "no bytes after the time";
-    *offset = seconds * 1000000 + fraction;
     while (i < line.size()) {
         const auto b = static_cast<unsigned char>(line[i]);
         if (b == '\\') {
@@ -478,6 +526,25 @@ struct ParsedChunk {
     size_t size;
 };
 
+// A comment of exactly the form "# lost S.UUUUUU" or "# reopened S.UUUUUU"
+// is a mark; any other comment is passed over, as version 1 readers do.
+bool parseMark(std::string_view line, CaptureMark* mark)
+{
+    constexpr std::string_view Lost = "# lost ";
+    constexpr std::string_view Reopened = "# reopened ";
+    std::string_view rest;
+    if (line.substr(0, Lost.size()) == Lost) {
+        mark->kind = CaptureMarkKind::Lost;
+        rest = line.substr(Lost.size());
+    } else if (line.substr(0, Reopened.size()) == Reopened) {
+        mark->kind = CaptureMarkKind::Reopened;
+        rest = line.substr(Reopened.size());
+    } else {
+        return false;
+    }
+    return parseTime(rest, &mark->offset) == rest.size() && !rest.empty();
+}
+
 } // namespace
 
 CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, const char** why)
@@ -487,6 +554,8 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
     try {
         std::vector<char> bytes;
         std::vector<ParsedChunk> chunks;
+        std::vector<CaptureMark> marks;
+        int64_t lastTime = 0; // of the chunk or mark before
         const std::string_view all(text, size);
         size_t lineNumber = 0;
         for (size_t pos = 0; pos < all.size();) {
@@ -499,6 +568,13 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
             }
             const std::string_view line = all.substr(pos, eol - pos);
             pos = eol + 1;
+            // Line ends of another system: say so, rather than blame the
+            // version or a byte.
+            if (!line.empty() && line.back() == '\r') {
+                *why = "stray carriage return at the end of the line (a capture's lines end with a line "
+                       "feed alone, not CRLF)";
+                return nullptr;
+            }
             if (lineNumber == 1) {
                 if (line.substr(0, Magic.size()) != Magic) {
                     *why = "not a capture: the first line is not \"# quarvo-capture VERSION\"";
@@ -510,19 +586,40 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
                 }
                 continue;
             }
-            if (!line.empty() && line[0] == '#')
+            const bool lost = !marks.empty() && marks.back().kind == CaptureMarkKind::Lost;
+            if (!line.empty() && line[0] == '#') {
+                CaptureMark mark{};
+                if (!parseMark(line, &mark))
+                    continue;
+                if ((mark.kind == CaptureMarkKind::Lost) == lost) {
+                    *why = lost ? "port lost again before it was reopened" : "port reopened that was not lost";
+                    return nullptr;
+                }
+                if (mark.offset < lastTime) {
+                    *why = "time earlier than the line before";
+                    return nullptr;
+                }
+                mark.beforeChunk = chunks.size();
+                marks.push_back(mark);
+                lastTime = mark.offset;
                 continue;
+            }
             int64_t offset = 0;
             const size_t begin = bytes.size();
             if (const char* wrong = parseLine(line, &offset, &bytes)) {
                 *why = wrong;
                 return nullptr;
             }
-            if (!chunks.empty() && offset < chunks.back().offset) {
+            if (offset < lastTime) {
                 *why = "time earlier than the line before";
                 return nullptr;
             }
+            if (lost) {
+                *why = "bytes received while the port was lost";
+                return nullptr;
+            }
             chunks.push_back({offset, begin, bytes.size() - begin});
+            lastTime = offset;
         }
         if (lineNumber == 0) {
             *badLine = 1;
@@ -537,8 +634,11 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
             return nullptr;
         log->bytes = new (std::nothrow) char[bytes.size() + 1];
         log->chunks = new (std::nothrow) CaptureChunk[chunks.size() + 1];
-        if (log->bytes == nullptr || log->chunks == nullptr)
+        log->marks = new (std::nothrow) CaptureMark[marks.size() + 1];
+        if (log->bytes == nullptr || log->chunks == nullptr || log->marks == nullptr)
             return nullptr;
+        std::copy(marks.begin(), marks.end(), log->marks);
+        log->markCount = marks.size();
         if (!bytes.empty()) // a capture may hold no byte at all
             std::memcpy(log->bytes, bytes.data(), bytes.size());
         for (const ParsedChunk& chunk : chunks)
@@ -558,5 +658,6 @@ void CaptureLog_destroy(CaptureLog* log)
         return;
     delete[] log->chunks;
     delete[] log->bytes;
+    delete[] log->marks;
     delete log;
 }

@@ -15,6 +15,10 @@ inline constexpr size_t CAPTURE_MAX_CHUNK = 4096;
 
 struct Capture;
 
+// Where the writer lost the port ("# lost S.UUUUUU") and had it back
+// ("# reopened S.UUUUUU"): comments to older readers, which pass them over.
+enum class CaptureMarkKind { Lost, Reopened };
+
 // How long a capture's end waits, at most, for a file that cannot take the
 // rest yet (a pipe whose reader is slow).
 inline constexpr int CAPTURE_CLOSE_WAIT_MS = 1000;
@@ -55,6 +59,9 @@ int Capture_append(Capture* capture, const void* bytes, size_t size);
 int Capture_appendAt(Capture* capture, const void* bytes, size_t size, int64_t sinceStart);
 // Microseconds of the monotonic clock since Capture_start.
 int64_t Capture_elapsed(const Capture* capture);
+// Ends the chunk in progress and marks the port lost or reopened at
+// `sinceStart` (never before the last byte). 0, or -1 once the capture has failed.
+int Capture_mark(Capture* capture, CaptureMarkKind kind, int64_t sinceStart);
 // Ends the chunk in progress as a complete line and writes what the file
 // takes now. 0, or -1 once the capture has failed.
 int Capture_flush(Capture* capture);
@@ -66,10 +73,18 @@ struct CaptureChunk {
     size_t size;         // at least 1
 };
 
+struct CaptureMark {
+    int64_t offset;       // microseconds since the start
+    CaptureMarkKind kind;
+    size_t beforeChunk;   // the index of the first chunk that follows it
+};
+
 struct CaptureLog {
     CaptureChunk* chunks; // owned
     size_t count;
     char* bytes;          // owned: every chunk's bytes, back to back
+    CaptureMark* marks;   // owned, in file order: lost and reopened by turns
+    size_t markCount;
 };
 
 // Parses a whole capture. Null when it is not one: then *badLine holds the

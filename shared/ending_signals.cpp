@@ -122,7 +122,9 @@ int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout)
     return endingSignals_wait(fds, count, timeout, &takenSet, &caughtSignal);
 }
 
-void endingSignals_limitWrites(timespec deadline)
+void endingSignals_limitWrites(time_t deadline) { endingSignals_limitWritesAt({deadline, 0}); }
+
+void endingSignals_limitWritesAt(timespec deadline)
 {
     if (nudged != 0)
         return;

@@ -32,10 +32,12 @@ const sigset_t* endingSignals_set();
 // endingSignals_wait with the signals and flag of endingSignals_start.
 int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout);
 
-// From `deadline` (a time of the monotonic clock) on, output that does not
-// move is let go as after an ending signal: output stuck for the last look
-// before it is let go at the deadline itself.
-void endingSignals_limitWrites(timespec deadline);
+// From `deadline` (whole seconds of the monotonic clock) on, output that
+// does not move is let go as after an ending signal.
+void endingSignals_limitWrites(time_t deadline);
+// The same from a point of the monotonic clock given to the nanosecond:
+// output stuck for the last look before it is let go at the deadline itself.
+void endingSignals_limitWritesAt(timespec deadline);
 
 // Whether output on descriptor 1 or 2 was lost to the end of the command:
 // the descriptor was let go (it now writes to /dev/null), or a write to it

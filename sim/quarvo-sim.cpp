@@ -34,7 +34,7 @@ void usage(FILE* out, const char* name)
     std::fprintf(out,
                  "Usage: %s --record CODE=VALUE [--record CODE=VALUE ...] [options]\n"
                  "       %s --raw FILE|- [options]\n"
-                 "       %s --replay CAPTURE [--speed X] [--loop N] [--linger MS]\n"
+                 "       %s --replay CAPTURE [--speed X] [--loop N] [--linger MS] [--link PATH]\n"
                  "Stands in for the set-top box: prints the path of a pseudo-terminal, then\n"
                  "sends packets on it until stopped.\n"
                  "  --record CODE=VALUE  a record of every packet, in order (\\xHH escapes allowed)\n"
@@ -49,7 +49,8 @@ void usage(FILE* out, const char* name)
                  "  --loop N             replay N times, 0 for until stopped (default 1)\n"
                  "  --linger MS          at the end, wait at most MS for the reader to take\n"
                  "                       everything sent (default 5000)\n"
-                 "  --link PATH          keep a symbolic link PATH to the pseudo-terminal\n"
+                 "  --link PATH          keep a symbolic link PATH to the pseudo-terminal; with\n"
+                 "                       --replay, the port vanishes for each marked loss\n"
                  "  --vanish-after N     with --link: after N packets the port vanishes, then\n"
                  "                       comes back as a new pseudo-terminal under the link\n"
                  "  --vanish-for MS      how long it stays away (default 2000)\n"
@@ -78,6 +79,7 @@ constexpr NumberOption numberOptions[] = {
 // --link: a fixed name for a port whose pseudo-terminal comes and goes, as
 // /dev/serial/by-id names a USB adapter. Kept in a plain array so that a
 // signal handler can remove it.
+const char* programName = "quarvo-sim"; // as invoked, for messages
 char linkPath[4096];
 char linkTarget[256]; // the pseudo-terminal the link was last pointed at by this box
 
@@ -107,7 +109,7 @@ bool pointLink(const char* target)
     const std::string temporary = std::string(linkPath) + ".new-" + std::to_string(getpid());
     unlink(temporary.c_str());
     if (symlink(target, temporary.c_str()) != 0 || rename(temporary.c_str(), linkPath) != 0) {
-        std::fprintf(stderr, "quarvo-sim: --link %s: %s\n", linkPath, std::strerror(errno));
+        std::fprintf(stderr, "%s: --link %s: %s\n", programName, linkPath, std::strerror(errno));
         unlink(temporary.c_str());
         return false;
     }
@@ -158,7 +160,7 @@ bool openPort(int* master, int* slave)
 {
     char path[256];
     if (openpty(master, slave, path, nullptr, nullptr) != 0) {
-        std::perror("openpty");
+        std::fprintf(stderr, "%s: opening a pseudo-terminal failed: %s\n", programName, std::strerror(errno));
         return false;
     }
     termios raw{};
@@ -172,10 +174,18 @@ bool openPort(int* master, int* slave)
     return true;
 }
 
+// A box lets its reader take what it sent before it goes: the kernel throws
+// away what is unread when the port closes. At most a second when nobody reads.
+void letTheReaderTakeIt(int slave)
+{
+    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+}
+
 // The port vanishes (its reader sees the line hang up, and the link goes)
 // and comes back after `awayMs` as a new pseudo-terminal under the link.
 bool vanishAndReturn(int* master, int* slave, long awayMs)
 {
+    letTheReaderTakeIt(*slave);
     removeOwnLink();
     close(*master);
     close(*slave);
@@ -183,9 +193,46 @@ bool vanishAndReturn(int* master, int* slave, long awayMs)
     return openPort(master, slave);
 }
 
-// Sends a capture's chunks at their recorded times. Each time is an absolute
-// point of the monotonic clock counted from one start, so a late chunk never
-// delays the ones after it.
+// Sleeps until `micros` of the replay's schedule: an absolute point of the
+// monotonic clock counted from `startNs`, so a late step never delays the
+// ones after it. False (reported) when the clock fails.
+bool sleepUntil(double startNs, double micros, double speed)
+{
+    // A time beyond what the clock can count (centuries) waits until the end
+    // of its count rather than wrap round to now.
+    const double dueNs = std::min(startNs + micros * 1000.0 / speed, 9.2e18);
+    const auto due = static_cast<int64_t>(dueNs);
+    const timespec when{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
+    int slept;
+    while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
+    }
+    if (slept != 0) {
+        std::fprintf(stderr, "%s: waiting for the next chunk failed: %s\n", programName, std::strerror(slept));
+        return false;
+    }
+    return true;
+}
+
+// Where the capture marks the port lost and reopened: with --link the port
+// goes and comes back then, as it did for the program that recorded it;
+// without, the gap is only a silence.
+bool followMark(const CaptureMark& mark, int* master, int* slave)
+{
+    if (linkPath[0] == '\0')
+        return true;
+    if (mark.kind == CaptureMarkKind::Reopened)
+        return *master >= 0 || openPort(master, slave);
+    if (*master < 0)
+        return true;
+    letTheReaderTakeIt(*slave);
+    removeOwnLink();
+    close(*master);
+    close(*slave);
+    *master = *slave = -1;
+    return true;
+}
+
+// Sends a capture's chunks at their recorded times, and follows its marks.
 int replay(const char* name, const char* path, double speed, long loops, long lingerMs)
 {
     bool ok = false;
@@ -209,38 +256,40 @@ int replay(const char* name, const char* path, double speed, long loops, long li
     int slave = -1;
     if (!openPort(&master, &slave))
         return 1;
-    // One pass lasts until its last chunk; the next pass's times count from there.
-    const int64_t passMicros = log->count > 0 ? log->chunks[log->count - 1].offset : 0;
+    // One pass lasts until its last chunk or mark; the next pass's times count from there.
+    int64_t passMicros = log->count > 0 ? log->chunks[log->count - 1].offset : 0;
+    if (log->markCount > 0)
+        passMicros = std::max(passMicros, log->marks[log->markCount - 1].offset);
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const double start = static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
     for (long pass = 0; loops == 0 || pass < loops; ++pass) {
-        for (size_t i = 0; i < log->count; ++i) {
+        const double passStart = static_cast<double>(pass) * static_cast<double>(passMicros);
+        size_t mark = 0;
+        for (size_t i = 0; i <= log->count; ++i) {
+            for (; mark < log->markCount && log->marks[mark].beforeChunk == i; ++mark) {
+                if (!sleepUntil(start, passStart + static_cast<double>(log->marks[mark].offset), speed) ||
+                    !followMark(log->marks[mark], &master, &slave))
+                    return 1;
+            }
+            if (i == log->count)
+                break;
             const CaptureChunk& chunk = log->chunks[i];
-            const double micros = static_cast<double>(pass) * static_cast<double>(passMicros) +
-                                  static_cast<double>(chunk.offset);
-            // Nanoseconds; a time beyond what the clock can count (centuries)
-            // waits until the end of its count rather than wrap round to now.
-            const double dueNs = std::min(start + micros * 1000.0 / speed, 9.2e18);
-            const auto due = static_cast<int64_t>(dueNs);
-            const timespec when{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-            int slept;
-            while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
-            }
-            if (slept != 0) {
-                errno = slept;
-                std::perror("clock_nanosleep");
+            if (!sleepUntil(start, passStart + static_cast<double>(chunk.offset), speed))
                 return 1;
-            }
+            // A pass that ended with the port lost begins with it back.
+            if (master < 0 && !openPort(&master, &slave))
+                return 1;
             if (!writeAll(master, std::string_view(chunk.bytes, chunk.size))) {
-                std::perror("write");
+                std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
                 return 1;
             }
         }
         if (log->count == 0)
             break;
     }
-    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs));
+    if (master >= 0)
+        waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs));
     return 0;
 }
 
@@ -254,6 +303,7 @@ int main(int argc, char** argv)
     // must not end the box: later lines are only news.
     signal(SIGPIPE, SIG_IGN);
     const char* name = argv[0];
+    programName = name;
     static const option options[] = {
         {"record", required_argument, nullptr, 'r'},  {"count", required_argument, nullptr, 'n'},
         {"interval", required_argument, nullptr, 'i'}, {"garbage", required_argument, nullptr, 'g'},
@@ -307,8 +357,8 @@ int main(int argc, char** argv)
                                                   [&](const NumberOption& x) { return x.letter == opt; });
             long long n = 0;
             if (!commandLine_parseWhole(optarg, 10, o.min, o.max, &n)) {
-                std::fprintf(stderr, "%s: %s takes a whole number from %ld to %ld, not %s\n", name, o.name, o.min,
-                             o.max, optarg);
+                std::fprintf(stderr, "%s: %s: not a whole number from %ld to %ld: %s\n", name, o.name, o.min, o.max,
+                             optarg);
                 return 2;
             }
             (opt == 'n'   ? count
@@ -440,7 +490,7 @@ int main(int argc, char** argv)
         if (sent > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
         if (!writeAll(master, payload)) {
-            std::perror("write");
+            std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
             return 1;
         }
     }

@@ -38,6 +38,20 @@ void print_syntax(const char* name)
                  name, name, name);
 }
 
+// --help: every option, one line each, on the standard output.
+void print_help(const char* name)
+{
+    std::printf("Usage: %s PORT [options]\n"
+                "Connects this terminal to the serial PORT: keys typed go to the port, and what\n"
+                "the port sends is shown with control bytes made visible.\n"
+                "  --baud N          line speed: 300, 9600, 19200, 57600 (default) or 115200\n"
+                "  --escape KEY      key that ends the session: a character, ^X or 0x1d (default ^])\n"
+                "  --capture FILE    also record the bytes received from the port into FILE\n"
+                "  --help            show this text\n"
+                "  --version         show the version\n",
+                name);
+}
+
 // "q", "^]" or a byte value ("29", "0x1d").
 bool parseKey(std::string_view text, int* key)
 {
@@ -100,6 +114,7 @@ int main(int argc, char** argv)
         {"escape", required_argument, nullptr, 'e'},
         {"capture", required_argument, nullptr, 'c'},
         {"version", no_argument, nullptr, 'V'},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     if (!ensureStandardStreams())
@@ -121,7 +136,7 @@ int main(int argc, char** argv)
             // Refused here, before anything is opened.
             const int known = commandLine_parseBaud(optarg, &baud);
             if (known < 0) {
-                std::fprintf(stderr, "%s: not a line speed: %s\n", argv[0], optarg);
+                std::fprintf(stderr, "%s: --baud: not a line speed: %s\n", argv[0], optarg);
                 print_syntax(argv[0]);
             }
             if (known <= 0)
@@ -130,7 +145,7 @@ int main(int argc, char** argv)
         }
         case 'e':
             if (!parseKey(optarg, &escape)) {
-                std::fprintf(stderr, "%s: not a key: %s\n", argv[0], optarg);
+                std::fprintf(stderr, "%s: --escape: not a key: %s\n", argv[0], optarg);
                 print_syntax(argv[0]);
                 return 1;
             }
@@ -140,6 +155,9 @@ int main(int argc, char** argv)
             break;
         case 'V':
             commandLine_printVersion("quarvo-term");
+            return 0;
+        case 'h':
+            print_help(argv[0]);
             return 0;
         default:
             print_syntax(argv[0]);

@@ -105,6 +105,42 @@ TEST(Capture, EveryByteSurvivesWritingAndReading)
     EXPECT_EQ(log->chunks[log->count - 1].offset, 2500000);
 }
 
+// Marks of a lost and reopened port come back in order, with the chunk each
+// stands before; a comment of another form is still passed over.
+TEST(Capture, ReaderHandsOverLostAndReopenedMarks)
+{
+    const std::string head = "# quarvo-capture 1\n";
+    const LogPtr log = parse(head + "0.100000 a\n# lost 0.200000\n# lost and found\n# reopened 1.500000\n"
+                                    "1.600000 b\n# lost 2.000000\n");
+    ASSERT_TRUE(log);
+    ASSERT_EQ(log->count, 2u);
+    ASSERT_EQ(log->markCount, 3u);
+    const CaptureMarkKind Lost = CaptureMarkKind::Lost;
+    const CaptureMarkKind Reopened = CaptureMarkKind::Reopened;
+    const CaptureMark expected[] = {{200000, Lost, 1}, {1500000, Reopened, 1}, {2000000, Lost, 2}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(log->marks[i].offset, expected[i].offset) << i;
+        EXPECT_EQ(log->marks[i].kind, expected[i].kind) << i;
+        EXPECT_EQ(log->marks[i].beforeChunk, expected[i].beforeChunk) << i;
+    }
+    const struct {
+        std::string text;
+        size_t line;
+    } bad[] = {
+        {"# reopened 1.000000\n", 2},
+        {"# lost 1.000000\n# lost 2.000000\n", 3},
+        {"# lost 1.000000\n1.500000 a\n", 3},
+        {"1.000000 a\n# lost 0.500000\n", 3},
+        {"# lost 1.000000\n# reopened 0.900000\n", 3},
+    };
+    for (const auto& c : bad) {
+        size_t line = 0;
+        const char* why = nullptr;
+        EXPECT_FALSE(parse(head + c.text, &line, &why)) << c.text;
+        EXPECT_EQ(line, c.line) << c.text;
+    }
+}
+
 TEST(Capture, ReaderRefusesMalformedLinesByNumber)
 {
     const std::string head = "# quarvo-capture 1\n# port x\n";
@@ -135,6 +171,16 @@ TEST(Capture, ReaderRefusesMalformedLinesByNumber)
         EXPECT_FALSE(parse(c.text, &line, &why)) << c.text;
         EXPECT_EQ(line, c.line) << c.text;
         EXPECT_NE(why, nullptr);
+    }
+    // Line ends of another system are named as such, on the first line too.
+    const std::pair<std::string, size_t> crlfCases[] = {{"# quarvo-capture 1\r\n0.000001 a\r\n", 1},
+                                                        {head + "# start x\r\n", 3}};
+    for (const auto& [crlf, number] : crlfCases) {
+        size_t line = 0;
+        const char* why = nullptr;
+        EXPECT_FALSE(parse(crlf, &line, &why));
+        EXPECT_EQ(line, number);
+        EXPECT_NE(std::string(why).find("carriage return"), std::string::npos) << why;
     }
     // Comment lines anywhere are passed over; escapes in either case.
     const LogPtr good = parse(head + "# note\n0.500000 x\n1.000000 \\x0a\\x0A\n# end\n");
@@ -191,6 +237,53 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
                                                               " tail\n");
     EXPECT_EQ(err, "prog: capture " + path + ": " + std::to_string(dropped) +
                        " bytes dropped: the file did not take them in time\n");
+}
+
+// Marks of the port come in turns, and find room even in a capture whose
+// file took nothing: a loss is never written without its return.
+TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
+{
+    const std::string path = tempPath("capture-marks");
+    Capture* c = Capture_create(path.c_str(), "prog", "p", 57600);
+    Capture_mark(c, CaptureMarkKind::Reopened, 50000); // nothing was lost: no mark
+    Capture_appendAt(c, "ab", 2, 100000);
+    Capture_mark(c, CaptureMarkKind::Lost, 200000);
+    Capture_mark(c, CaptureMarkKind::Lost, 250000);
+    Capture_mark(c, CaptureMarkKind::Reopened, 500000);
+    Capture_appendAt(c, "cd", 2, 600000);
+    Capture_destroy(c);
+    EXPECT_EQ(dataLines(readFile(path)), "0.100000 ab\n0.600000 cd\n");
+    EXPECT_NE(readFile(path).find("\n0.100000 ab\n# lost 0.200000\n# reopened 0.500000\n0.600000 cd\n"),
+              std::string::npos)
+        << readFile(path);
+    unlink(path.c_str());
+
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const std::string pipePath = "/proc/self/fd/" + std::to_string(ends[1]);
+    testing::internal::CaptureStderr();
+    c = Capture_create(pipePath.c_str(), "prog", "p", 57600);
+    close(ends[1]);
+    const std::string line(100, 'a');
+    for (int64_t i = 0; i < 3000; ++i)
+        Capture_appendAt(c, line.data(), line.size(), i * 30000);
+    Capture_mark(c, CaptureMarkKind::Lost, 90000000);
+    Capture_mark(c, CaptureMarkKind::Reopened, 91000000);
+    std::string text;
+    std::thread reader([&] {
+        char block[4096];
+        for (ssize_t n; (n = read(ends[0], block, sizeof block)) > 0;)
+            text.append(block, static_cast<size_t>(n));
+    });
+    Capture_close(c, 5000);
+    reader.join();
+    close(ends[0]);
+    testing::internal::GetCapturedStderr();
+    const LogPtr log = parse(text);
+    ASSERT_TRUE(log) << "not a complete capture";
+    ASSERT_EQ(log->markCount, 2u);
+    EXPECT_NE(text.find(" bytes\n# lost 90.000000\n# reopened 91.000000\n"), std::string::npos)
+        << "the drops, then the loss and its return";
 }
 
 TEST(Capture, UnwritableFileIsReportedOnceAndTakesNothing)

@@ -172,6 +172,43 @@ TEST(Check, FewerThanThreeArgumentsShowTheUsage)
     }
 }
 
+// --help and --version alone are answered, not refused for want of
+// arguments; every other short command line still gets the usage text.
+TEST(Check, HelpAndVersionOnTheStandardOutput)
+{
+    const std::string check = checkPath();
+    const std::string term = QUARVO_TERM_PATH;
+    const std::string checkHelp = "Usage: " + check + " --feedback PORT --channel NUMBER [options]\n";
+    struct Case {
+        std::vector<std::string> argv;
+        int status;
+        std::string outStart;
+        std::string err;
+    };
+    const std::vector<Case> cases{
+        {{check, "--help"}, 0, checkHelp, ""},
+        {{check, "--version"}, 0, std::string("check-quarvo ") + QUARVO_VERSION + "\n", ""},
+        {{check, "--feedback", "/dev/null", "--channel", "1", "--help"}, 0, checkHelp, ""},
+        {{check, "--help", "x"}, 1, "", usage(check)},
+        {{check, "--vers"}, 1, "", usage(check)},
+        {{term, "--help"}, 0, "Usage: " + term + " PORT [options]\n", ""},
+    };
+    for (const Case& c : cases) {
+        Child child(c.argv);
+        const ChildResult r = child.wait();
+        EXPECT_EQ(r.status, c.status) << c.argv[1];
+        EXPECT_EQ(r.out.substr(0, c.outStart.size()), c.outStart) << c.argv[1];
+        EXPECT_EQ(r.out.empty(), c.outStart.empty()) << c.argv[1];
+        EXPECT_EQ(r.err, c.err) << c.argv[1];
+    }
+    // Every option, one line each.
+    Child help({check, "--help"});
+    const std::string out = help.wait().out;
+    for (const char* option : {"feedback", "channel", "debug", "log", "capture", "timeout", "reconnect", "result",
+                               "distinct-status", "help", "version"})
+        EXPECT_NE(out.find(std::string("\n  --") + option + " "), std::string::npos) << option;
+}
+
 TEST(Check, ExtraWordPassesTheCountAndIsIgnoredWhateverTheEnvironment)
 {
     for (const bool posixlyCorrect : {false, true}) {
@@ -237,7 +274,7 @@ TEST(Check, LogThatCannotBeWrittenIsReportedOnTheOriginalErrorOutput)
                                    packet({{"SSCN", "101"}}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, checkPath() + ": writing the log /dev/full failed: No space left on device\n");
-    EXPECT_NE(readFile(result).find(R"("output_error":"No space left on device"})"), std::string::npos);
+    EXPECT_NE(readFile(result).find(R"("output_error":"No space left on device",)"), std::string::npos);
     unlink(result.c_str());
 }
 
@@ -299,16 +336,16 @@ TEST(Check, MissingOptionsAreNamedAndThePortIsNotOpened)
     const std::string name = checkPath();
     Child noChannel({name, "--feedback", "/nonexistent/port", "--debug"});
     ChildResult r = noChannel.wait();
-    EXPECT_EQ(r.err, "Missing required option --channel\n" + usage(name));
+    EXPECT_EQ(r.err, name + ": missing required option --channel\n" + usage(name));
     EXPECT_EQ(r.status, 1);
 
     Child neither({name, "--debug", "x", "y"});
     r = neither.wait();
-    EXPECT_EQ(r.err, "Missing required option --channel\n" + usage(name));
+    EXPECT_EQ(r.err, name + ": missing required option --channel\n" + usage(name));
 
     Child noPort({name, "--channel", "1", "--debug"});
     r = noPort.wait();
-    EXPECT_EQ(r.err, "Missing required option --feedback\n" + usage(name));
+    EXPECT_EQ(r.err, name + ": missing required option --feedback\n" + usage(name));
     EXPECT_EQ(r.status, 1);
 }
 

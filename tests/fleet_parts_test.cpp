@@ -6,6 +6,7 @@
 #include "check_result.h"
 #include "live_view.h"
 #include "options.h"
+#include "output_tail.h"
 #include "report.h"
 #include "xml.h"
 
@@ -25,6 +26,11 @@ TEST(FleetBoxes, ReadsALabFileAndRefusesMalformedLinesWithTheirNumber)
     EXPECT_EQ(boxes[1].name + " " + boxes[1].port + " " + boxes[1].channel, "box_2 /dev/ttyUSB1 55");
     EXPECT_EQ(boxes[1].line, 4);
     EXPECT_EQ(boxes[2].port, "tcp://10.0.0.7:4001");
+    // A comment starts at a field's start; inside a field '#' is the field's.
+    std::vector<BoxConfig> hashes;
+    EXPECT_EQ(boxes_parse("a /dev/x#1 5#6 #note\n", "lab.txt", "", hashes), "");
+    ASSERT_EQ(hashes.size(), 1u);
+    EXPECT_EQ(hashes[0].name + " " + hashes[0].port + " " + hashes[0].channel, "a /dev/x#1 5#6");
 
     struct Case {
         std::string text;
@@ -97,6 +103,47 @@ TEST(FleetOptions, WholeNumbersOnlyInRange)
         EXPECT_FALSE(parseWholeNumber(bad, 1, 86400, &n)) << bad;
 }
 
+// getopt_long keeps its state in globals: each case starts afresh, as
+// options_parse does.
+TEST(FleetOptions, PortsAfterDashDashAndRefusalsInPrintableForm)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string fault;
+        std::vector<std::string> ports;
+    };
+    const std::vector<Case> cases{
+        {{"--channel", "1", "/dev/a", "--", "-odd", "--plain"}, "", {"/dev/a", "-odd", "--plain"}},
+        {{"--", "/dev/b"}, "", {"/dev/b"}},
+        {{"--bogus"}, "unrecognized option '--bogus'", {}},
+        {{"--\x1b[2J=1"}, "unrecognized option '--[1B][2J=1'", {}},
+        {{"--re"}, "option '--re' is ambiguous; possibilities: '--reconnect' '--result'", {}},
+        {{"--jobs"}, "option '--jobs' requires an argument", {}},
+        {{"--plain=yes"}, "option '--plain' doesn't allow an argument", {}},
+        {{"--plain", "-x"}, "invalid option -- 'x'", {}},
+        {{"-\x01"}, "invalid option -- '[01]'", {}},
+        {{"--jobs", "\x1b"}, "--jobs: not a whole number from 1 to 100000: [1B]", {}},
+        {{"--timeout", "86401"}, "--timeout: not a whole number of seconds from 1 to 86400: 86401", {}},
+        {{"--junit", ""}, "--junit takes a name, not ''", {}},
+        {{"--result", ""}, "--result takes a name, not ''", {}},
+        {{"--capture-dir", ""}, "--capture-dir takes a name, not ''", {}},
+        {{"--boxes", ""}, "--boxes takes a name, not ''", {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> words{"quarvo-fleet"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        FleetOptions options;
+        bool failed = false;
+        EXPECT_EQ(options_parse(static_cast<int>(words.size()), argv.data(), &options, &failed), c.fault) << c.fault;
+        EXPECT_EQ(failed, !c.fault.empty()) << c.fault;
+        EXPECT_EQ(options.ports, c.ports) << c.fault;
+    }
+}
+
 TEST(FleetResult, ReadsWhatTheCheckWrote)
 {
     const std::optional<CheckReport> r = checkResult_parse(
@@ -112,6 +159,17 @@ TEST(FleetResult, ReadsWhatTheCheckWrote)
         checkResult_parse(R"({"outcome":"no-answer","current_channel":null,"x":[1,2.5e3,true]})");
     ASSERT_TRUE(none);
     EXPECT_FALSE(none->currentChannel);
+
+    // The exact bytes in printable form, where the check writes them, are
+    // what the fleet shows; without them the UTF-8 value in printable form.
+    const BoxConfig box{"b", "/dev/pts/1", "101", "", 0};
+    const std::optional<CheckReport> exact = checkResult_parse(
+        R"({"outcome":"incorrect","current_channel":"x\ufffd","current_channel_printable":"x[FF] y"})");
+    ASSERT_TRUE(exact);
+    EXPECT_EQ(plainLine(box, boxEnd_fromResult(box, *exact, "{}", "")), "b incorrect x[FF][20]y 0");
+    const std::optional<CheckReport> older = checkResult_parse(R"({"outcome":"incorrect","current_channel":"x\ufffd"})");
+    ASSERT_TRUE(older);
+    EXPECT_EQ(plainLine(box, boxEnd_fromResult(box, *older, "{}", "")), "b incorrect x[EF][BF][BD] 0");
 
     // Cut short, or not the check's: nothing is believed.
     for (const char* bad : {"", "{", R"({"outcome":"correct")", R"({"status":0})", R"({"outcome":"correct"} x)",
@@ -243,8 +301,45 @@ TEST(FleetView, FitsTheWindowWithPendingBoxesFirst)
     EXPECT_EQ(liveView_lines(rows, "s", 2, 80), std::vector<std::string>{"s"});
     EXPECT_TRUE(liveView_lines(rows, "s", 1, 80).empty());
 
+    // The last drawing keeps the whole summary, seconds and all.
+    const std::string summary = "10/10 done: 4 correct, 1 incorrect, 5 no answer, 32 s";
+    EXPECT_EQ(liveView_finalLines(rows, summary, 8, 20).back(), summary);
+    EXPECT_EQ(liveView_finalLines(rows, summary, 1, 20), std::vector<std::string>{summary});
+
     EXPECT_EQ(liveView_redraw({"a", "b"}, 0), "\x1b[Ja\nb\n");
     EXPECT_EQ(liveView_redraw({"a"}, 2), "\r\x1b[2A\x1b[Ja\n");
+}
+
+// A check's output costs the fleet its last bytes only, from a line's start.
+TEST(FleetOutputTail, KeepsTheLastBytesFromALinesStart)
+{
+    struct Case {
+        std::vector<std::string> pieces;
+        std::string text;
+    };
+    const std::vector<Case> cases{
+        {{}, ""},
+        {{"ab\n", "cd\n"}, "ab\ncd\n"},
+        {{"0123456789"}, "0123456789"},
+        {{"one\ntwo\n", "three\n"}, "two\nthree\n"}, // wraps inside a piece
+        {{"x\n", std::string(30, 'y') + "\nend\n"}, "end\n"}, // a piece longer than the tail
+        {{"abcdefgh", "ijklmnop"}, "efghijklmnop"},      // no line feed: the bytes as kept
+    };
+    for (const Case& c : cases) {
+        OutputTail tail(12);
+        uint64_t total = 0;
+        for (const std::string& piece : c.pieces) {
+            tail.append(piece);
+            total += piece.size();
+        }
+        EXPECT_EQ(tail.text(), c.text);
+        EXPECT_EQ(tail.total(), total);
+    }
+    // Byte by byte, round and round.
+    OutputTail tail(5);
+    for (const char c : std::string("abc\ndefghij\nkl"))
+        tail.append(std::string_view(&c, 1));
+    EXPECT_EQ(tail.text(), "kl");
 }
 
 } // namespace

@@ -107,6 +107,9 @@ completion)
         complete_line _check_quarvo "check-quarvo --cap" "check capture"
         complete_line _check_quarvo "check-quarvo --di" "distinct"
         complete_line _check_quarvo "check-quarvo --result $2/lo" "result"
+        complete_line _check_quarvo "check-quarvo --h" "check help"
+        complete_line _quarvo_term "quarvo-term --h" "term help"
+        complete_line _quarvo_monitor "quarvo-monitor --hex" "monitor hex"
         complete_line _quarvo_fleet "quarvo-fleet --ju" "fleet"
         complete_line _quarvo_fleet "quarvo-fleet --boxes $2/lo" "fleet boxes"
         _quarvo_dev=$2/dev
@@ -124,6 +127,9 @@ completion)
     grep -qx "check capture: --capture" <<<"$result" || fail "check capture completion: $result"
     grep -qx "distinct: --distinct-status" <<<"$result" || fail "distinct-status completion: $result"
     grep -qx "result: $tmp/logfile" <<<"$result" || fail "result file completion: $result"
+    grep -qx "check help: --help" <<<"$result" || fail "check --help completion: $result"
+    grep -qx "term help: --help" <<<"$result" || fail "term --help completion: $result"
+    grep -qx "monitor hex: --hex" <<<"$result" || fail "monitor --hex completion: $result"
     grep -qx "fleet: --junit" <<<"$result" || fail "fleet completion: $result"
     grep -qx "fleet boxes: $tmp/logfile" <<<"$result" || fail "fleet boxes file completion: $result"
     grep -qx "by-id: $tmp/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0" <<<"$result" ||

@@ -3,6 +3,7 @@
 // each a child process on a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <map>
@@ -208,6 +209,99 @@ TEST(Monitor, JsonLinesCarryTheSameFields)
     EXPECT_EQ(asText, TroubledLines);
 }
 
+// A value holding a blank and '=' must not read as two records, and --hex
+// tells a zero byte from the text "[00]", in both forms.
+TEST(Monitor, EveryLineReadsOneWayAndHexTellsEveryByte)
+{
+    const std::string input =
+        packet({{"ABCD", "1 SSCN=101"}}) + packet({{"SSCN", std::string("[00]\0", 5)}, {"CE00", ""}});
+    const struct {
+        std::vector<std::string> options;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{}, {"packet ABCD=1[20]SSCN[3D]101", "packet SSCN=[00][00] CE00="}},
+        {{"--hex"}, {"packet ABCD=31205353434E3D313031", "packet SSCN=5B30305D00 CE00="}},
+        {{"--hex", "--json"}, {"packet ABCD=31205353434E3D313031", "packet SSCN=5B30305D00 CE00="}},
+        {{"--json"}, {"packet ABCD=1 SSCN=101", "packet SSCN=[00][00] CE00="}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"{port}"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const ChildResult r = runOnPort(Monitor, args, input);
+        EXPECT_EQ(r.status, 0);
+        std::vector<std::string> shown;
+        const bool json = std::find(c.options.begin(), c.options.end(), "--json") != c.options.end();
+        if (!json) {
+            shown = untimed(r.out);
+        } else {
+            for (const std::string& line : lines(r.out)) {
+                Json object;
+                size_t at = 0;
+                ASSERT_TRUE(parseJson(line, at, object)) << line;
+                std::string text = "packet";
+                for (Json& record : object.fields["records"].items)
+                    text += " " + record.fields["code"].text + "=" + record.fields["value"].text;
+                shown.push_back(text);
+            }
+        }
+        EXPECT_EQ(shown, c.lines) << c.options.size() << " options, json " << json;
+    }
+}
+
+// A box power-cycled under a running monitor: with --reconnect it waits for
+// the port, at the start and after the loss, and shows the loss and the
+// return in its output, in its capture, and on the standard error as the
+// check does.
+TEST(Monitor, ReconnectOutlivesAPortThatVanishesAndReturns)
+{
+    char dir[] = "/tmp/monitor-reconnect-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/box";
+    const std::string capture = std::string(dir) + "/box.cap";
+    for (const bool json : {false, true}) {
+        std::vector<std::string> argv{Monitor, link, "--reconnect", "--count", "2", "--capture", capture};
+        if (json)
+            argv.push_back("--json");
+        Child monitor(argv);
+        for (int i = 0; i < 10000 && monitor.errSoFar().empty(); ++i)
+            usleep(1000); // waiting for a port that is not there yet
+        Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--link", link, "--count", "2", "--vanish-after", "1",
+                   "--vanish-for", "300", "--interval", "100"});
+        const ChildResult r = monitor.wait();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err.substr(0, r.err.find(Monitor)), link + ": waiting for the port: No such file or directory\n" +
+                                                             link + ": port lost, reopening\n");
+        std::vector<std::string> shown;
+        if (!json) {
+            shown = untimed(r.out);
+        } else {
+            for (const std::string& line : lines(r.out)) {
+                Json object;
+                size_t at = 0;
+                ASSERT_TRUE(parseJson(line, at, object) && object.fields["time"].kind == 'n') << line;
+                shown.push_back(object.fields["type"].text);
+            }
+        }
+        const std::vector<std::string> expected =
+            json ? std::vector<std::string>{"packet", "lost", "reopened", "packet"}
+                 : std::vector<std::string>{"packet SSCN=101", "lost", "reopened", "packet SSCN=101"};
+        EXPECT_EQ(shown, expected);
+        const std::string text = readFile(capture);
+        size_t badLine = 0;
+        const char* why = nullptr;
+        std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
+            CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
+        ASSERT_TRUE(log) << badLine << ": " << why;
+        ASSERT_EQ(log->markCount, 2u) << text;
+        EXPECT_EQ(log->marks[0].kind, CaptureMarkKind::Lost);
+        EXPECT_EQ(log->marks[1].beforeChunk, 1u);
+        EXPECT_GE(log->marks[1].offset - log->marks[0].offset, 300000) << text;
+        sim.wait();
+    }
+    unlink(capture.c_str());
+    rmdir(dir);
+}
+
 TEST(Monitor, EndsAfterCountPacketsOrAfterItsDuration)
 {
     const std::string three = packet({{"A001", "1"}}) + packet({{"A002", "2"}}) + packet({{"A003", "3"}});
@@ -408,6 +502,7 @@ TEST(Replay, MalformedCaptureIsRefusedByLineBeforeAnythingIsSent)
         {"# quarvo-capture 1\n0.000000 ok\n0.000001 two words\n", 3},
         {"# quarvo-capture 9\n", 1},
         {"# quarvo-capture 1\n# port p\n1.000000 \\x0\n", 3},
+        {"# quarvo-capture 1\r\n0.000000 a\r\n", 1},
     };
     for (const auto& c : cases) {
         const std::string path = tempPath("bad-capture");
@@ -424,6 +519,44 @@ TEST(Replay, MalformedCaptureIsRefusedByLineBeforeAnythingIsSent)
         EXPECT_EQ(r.err.substr(0, prefix.size()), prefix) << r.err;
         unlink(path.c_str());
     }
+}
+
+// A capture that marks a loss: under --link the replayed port goes and comes
+// back, so a check with --reconnect meets the loss as it happened; without
+// --link the gap is a silence on one port.
+TEST(Replay, MarkedLossClosesAndReopensThePortUnderTheLink)
+{
+    const std::string capture = tempPath("lost-capture");
+    {
+        const std::string text = "# quarvo-capture 1\n0.000000 \\x0A013XXXX0081C7\n0.010000 \\x0A015SS\n"
+                                 "# lost 0.600000\n# reopened 1.200000\n1.300000 \\x0A015SSCN010101FA\n";
+        const int fd = open(capture.c_str(), O_WRONLY | O_TRUNC);
+        ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+        close(fd);
+    }
+    const std::string cut = "Error: 0x0A found in state 2; discarding current buffer contents of [[[015SS[0A]]]]\n";
+    char dir[] = "/tmp/replay-link-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/box";
+    for (const bool linked : {true, false}) {
+        std::vector<std::string> simArgs{QUARVO_SIM_PATH, "--replay", capture};
+        if (linked)
+            simArgs.insert(simArgs.end(), {"--link", link});
+        Child sim(simArgs);
+        const std::string port = firstLineOf(sim);
+        std::vector<std::string> checkArgv{checkPath(), "--feedback", linked ? link : port, "--channel", "101"};
+        if (linked)
+            checkArgv.insert(checkArgv.end(), {"--reconnect", "--timeout", "20"});
+        Child check(checkArgv);
+        const ChildResult r = check.wait();
+        EXPECT_EQ(r.out, cut + "Current channel '101' [correct]\n") << linked;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, linked ? link + ": port lost, reopening\n" : "");
+        const ChildResult box = sim.wait();
+        EXPECT_EQ(lines(box.out).size(), linked ? 2u : 1u) << box.out; // the port's path, each time it comes
+    }
+    rmdir(dir);
+    unlink(capture.c_str());
 }
 
 TEST(Replay, LoopsAtAnySpeedAndRefusesBadNumbers)

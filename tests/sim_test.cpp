@@ -2,6 +2,7 @@
 // would against a real box.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <unistd.h>
 
 #include "packet.h"
@@ -83,6 +84,24 @@ TEST(Sim, RawBytesFromStandardInput)
     close(pipeFds[0]);
     EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
     EXPECT_EQ(r.status, 0);
+}
+
+// The packet sent just before the port vanishes reaches its reader first.
+TEST(Sim, VanishingPortLetsItsReaderTakeTheLastPacket)
+{
+    char dir[] = "/tmp/vanish-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/box";
+    Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--link", link, "--vanish-after", "2", "--interval", "1000"});
+    ASSERT_EQ(firstLineOf(sim).rfind("/dev/pts/", 0), 0u);
+    // The monitor ends when the port goes.
+    Child monitor({QUARVO_MONITOR_PATH, link});
+    const ChildResult r = monitor.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find(": 2 packets, "), std::string::npos) << r.out << r.err;
+    kill(sim.pid(), SIGTERM);
+    sim.wait();
+    rmdir(dir);
 }
 
 TEST(Sim, UsageErrors)

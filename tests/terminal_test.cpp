@@ -320,8 +320,8 @@ TEST(TerminalCommand, BadUsageAndUnopenablePort)
     const std::vector<Case> cases{
         {{}, 1, name + ": no serial port given\n"},
         {{"/dev/a", "/dev/b"}, 1, name + ": more than one serial port given\n"},
-        {{"/dev/a", "--escape", "ab"}, 1, name + ": not a key: ab\n"},
-        {{"/dev/a", "--baud", "fast"}, 1, name + ": not a line speed: fast\n"},
+        {{"/dev/a", "--escape", "ab"}, 1, name + ": --escape: not a key: ab\n"},
+        {{"/dev/a", "--baud", "fast"}, 1, name + ": --baud: not a line speed: fast\n"},
         {{"/dev/a", "--baud", "38400"}, 1, "Unknown baudrate: 38400\n"},
         {{"/dev/a", "--baud", "99999999999"}, 1, "Unknown baudrate: 99999999999\n"},
         {{"/nonexistent/tty"}, 1,
