@@ -25,7 +25,10 @@ bool timerReady = false;
 bool tickIgnoredAtStart = false;
 volatile sig_atomic_t nudged = 0;
 volatile sig_atomic_t stuckBefore[3] = {0, 0, 0};
-volatile sig_atomic_t lost[3] = {0, 0, 0};
+volatile sig_atomic_t lost[3] = {0, 0, 0}; // let go: writes to /dev/null now
+// A write cut short by an ending signal: what it held is lost, but the
+// descriptor is still watched, so a later write stuck on it is let go too.
+volatile sig_atomic_t cut[3] = {0, 0, 0};
 
 int tickSignal() { return SIGRTMIN + 4; }
 
@@ -143,12 +146,12 @@ void endingSignals_limitWritesAt(timespec deadline)
     armTimer(TIMER_ABSTIME, first);
 }
 
-bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && lost[fd] != 0; }
+bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && (lost[fd] != 0 || cut[fd] != 0); }
 
 void endingSignals_noteFailedWrite(int fd, int error)
 {
     if (fd >= 1 && fd <= 2 && error == EINTR && caughtSignal != 0)
-        lost[fd] = 1;
+        cut[fd] = 1;
 }
 
 void endingSignals_report(std::string_view text)
