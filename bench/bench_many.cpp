@@ -3,12 +3,17 @@
 // the checks' CPU time per box-second, their peak resident memory and the
 // verdict latency after the deciding packet's last byte.
 //
-//   bench_many [--boxes N] [--seconds S] [--tick-ms T] [--fleet] [-- EXTRA CHECK ARGS]
+//   bench_many [--boxes N] [--seconds S] [--tick-ms T] [--fleet | --ser2net rfc2217|tcp]
+//              [-- EXTRA CHECK ARGS]
 //
 // With --fleet the checks are started by one quarvo-fleet (boxes file,
 // --plain, --result, --junit) instead of one by one: it prints the fleet's
 // own CPU time against its checks', its peak memory, and how long after the
 // last verdict it ended.
+//
+// With --ser2net every port is served by one ser2net (one connection each,
+// chardelay off) and each check reaches its box through it by URL: it also
+// prints the server's own CPU time.
 //
 // Defaults: 16 boxes, 5 s of undecided packets before the deciding one (up to
 // a second more, box by box), each port written every 10 ms.
@@ -39,6 +44,7 @@
 
 #include "packet.h"
 #include "pty_support.h"
+#include "ser2net_support.h"
 
 extern char** environ;
 
@@ -81,6 +87,7 @@ struct Options {
     // about every 10 ms (when its 62-byte packet fills at this rate).
     int tickMs = 10;
     bool fleet = false;
+    std::string ser2net; // "", "rfc2217" or "tcp"
     std::vector<std::string> extra;
 };
 
@@ -114,7 +121,13 @@ bool parseOptions(int argc, char** argv, Options* options)
             --i;
             continue;
         }
-        if (arg == "--boxes")
+        if (arg == "--ser2net") {
+            ok = value != nullptr && (std::string_view(value) == "rfc2217" || std::string_view(value) == "tcp");
+            if (!ok)
+                std::fprintf(stderr, "bench_many: --ser2net takes rfc2217 or tcp\n");
+            else
+                options->ser2net = value;
+        } else if (arg == "--boxes")
             ok = parseNumber("--boxes", value, 1, 1000, &options->boxes);
         else if (arg == "--seconds")
             ok = parseNumber("--seconds", value, 1, 60, &options->seconds);
@@ -122,10 +135,14 @@ bool parseOptions(int argc, char** argv, Options* options)
             ok = parseNumber("--tick-ms", value, 1, 100, &options->tickMs);
         else
             std::fprintf(stderr, "bench_many: unknown option '%s' (usage: bench_many [--boxes N] [--seconds S] "
-                                 "[--tick-ms T] [--fleet] [-- EXTRA CHECK ARGS])\n",
+                                 "[--tick-ms T] [--fleet | --ser2net rfc2217|tcp] [-- EXTRA CHECK ARGS])\n",
                          argv[i]);
         if (!ok)
             return false;
+    }
+    if (options->fleet && !options->ser2net.empty()) {
+        std::fprintf(stderr, "bench_many: --fleet and --ser2net are not measured together\n");
+        return false;
     }
     return true;
 }
@@ -177,6 +194,7 @@ struct Box {
     size_t decidingEnd = 0; // bytes up to the deciding packet's last one
     size_t written = 0;
     std::unique_ptr<Pty> pty;
+    std::string port; // what its check is given: the pty's path, or the server's URL for it
     pid_t starter = -1; // the go-between that reports the check's resource use
     pid_t pid = -1;     // the check
     int pidfd = -1;
@@ -207,8 +225,7 @@ std::string readReportLine(int fd)
 // Starts the box's check through the go-between and learns the check's pid.
 bool spawnCheck(Box& box, const std::vector<std::string>& extra)
 {
-    std::vector<std::string> args{CHILD_USAGE_PATH, checkPath(), "--feedback", box.pty->path(), "--channel",
-                                  box.expected};
+    std::vector<std::string> args{CHILD_USAGE_PATH, checkPath(), "--feedback", box.port, "--channel", box.expected};
     for (const std::string& a : extra)
         args.push_back(replaceIndex(a, box.index));
     std::vector<char*> argv;
@@ -310,6 +327,22 @@ double ms(rusage usage)
 }
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// User and system time of a running process so far, in milliseconds.
+double processMs(pid_t pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::atof(field.c_str());
+    return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 // Nearest rank: the smallest value at or above fraction `q` of the sorted values.
 double quantile(std::vector<double> values, double q)
@@ -565,8 +598,31 @@ int main(int argc, char** argv)
         box.decidingEnd = box.stream.size();
         box.stream += undecided(static_cast<size_t>(TrailerSeconds * LineRate));
         box.pty = std::make_unique<Pty>();
+        box.port = box.pty->path();
         box.outPath = dir + "/out" + std::to_string(i);
         box.errPath = dir + "/err" + std::to_string(i);
+    }
+
+    // One server for every box, as one per rack.
+    std::unique_ptr<Ser2net> server;
+    if (!options.ser2net.empty()) {
+        if (ser2netPath().empty()) {
+            std::fprintf(stderr, "bench_many: ser2net is not installed (setup/packages.sh installs it)\n");
+            removeFiles(boxes, dir);
+            return 3;
+        }
+        std::vector<std::string> devices;
+        for (const Box& box : boxes)
+            devices.push_back(box.pty->path());
+        server = std::make_unique<Ser2net>(devices, options.ser2net == "rfc2217" ? Ser2net::Mode::Telnet
+                                                                                  : Ser2net::Mode::Raw);
+        if (!server->start()) {
+            std::fprintf(stderr, "bench_many: ser2net did not start: %s\n", firstLine(server->log()).c_str());
+            removeFiles(boxes, dir);
+            return 3;
+        }
+        for (Box& box : boxes)
+            box.port = server->url(static_cast<size_t>(box.index));
     }
 
     const std::string loadBefore = loadAverage();
@@ -592,7 +648,9 @@ int main(int argc, char** argv)
     for (Box& box : boxes) {
         if (endedEarly >= 0 || options.fleet)
             break;
-        waitUntilOpened(box.pid, box.pty->path());
+        // Through the server: its device is open once the check's
+        // connection was taken.
+        waitUntilOpened(server ? server->pid() : box.pid, box.pty->path());
         pollfd p{box.pidfd, POLLIN, 0};
         if (poll(&p, 1, 0) == 1)
             endedEarly = box.index;
@@ -610,6 +668,7 @@ int main(int argc, char** argv)
     getrusage(RUSAGE_SELF, &selfBefore);
     double busyBefore = 0, totalBefore = 0;
     processorTimes(&busyBefore, &totalBefore);
+    const double serverBefore = server ? processMs(server->pid()) : 0;
     const auto start = Clock::now();
     const int groups = std::min(PhaseGroups, n);
     const auto subTick = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(options.tickMs)) / groups;
@@ -685,6 +744,7 @@ int main(int argc, char** argv)
                      static_cast<int>(stopSignal));
         return 128 + static_cast<int>(stopSignal);
     }
+    const double serverMs = server ? processMs(server->pid()) - serverBefore : 0;
     rusage selfAfter{};
     getrusage(RUSAGE_SELF, &selfAfter);
     double busyAfter = 0, totalAfter = 0;
@@ -739,9 +799,10 @@ int main(int argc, char** argv)
     std::string extra;
     for (const std::string& a : options.extra)
         extra += " " + a;
-    std::printf("%d boxes at %ld bytes/s each, deciding after %d-%.0f s, ports written every %d ms; extra check "
+    std::printf("%d boxes at %ld bytes/s each, deciding after %d-%.0f s, ports written every %d ms%s; extra check "
                 "arguments:%s\n",
                 n, LineRate, options.seconds, options.seconds + DecidingSpreadSeconds, options.tickMs,
+                options.ser2net.empty() ? "" : (", through one ser2net (" + options.ser2net + "://)").c_str(),
                 extra.empty() ? " none" : extra.c_str());
     if (!ahead)
         std::printf("  (the driver could not raise its priority: under load the boxes fall behind the line rate)\n");
@@ -752,6 +813,9 @@ int main(int argc, char** argv)
     std::printf("\n");
     std::printf("  CPU time per box-second: %.2f ms (target <= 10 ms); this driver's own: %.2f ms\n",
                 cpuMs / boxSeconds, (ms(selfAfter) - ms(selfBefore)) / boxSeconds);
+    if (server)
+        std::printf("  ser2net's own CPU time per box-second: %.2f ms (clock ticks of %.0f ms)\n", serverMs / boxSeconds,
+                    1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
     std::printf("  the %ld processors were %.0f %% busy, the checks' own share %.0f %%; most bytes waiting in a port: "
                 "%d, %d ports full (their check over %.1f s behind)\n",
                 cores, 100.0 * (busyAfter - busyBefore) / std::max(1.0, totalAfter - totalBefore),

@@ -25,6 +25,7 @@
 #include "ending_signals.h"
 #include "file_identity.h"
 #include "gnome.h"
+#include "port.h"
 #include "read_func.h"
 #include "result.h"
 #include "serial.h"
@@ -39,7 +40,7 @@ const char* capturePath = nullptr;
 
 // What the one way out cleans up, whichever way the check ends.
 struct Session {
-    int portFd = -1;
+    Port* port = nullptr;
     Capture* capture = nullptr;
     const char* logPath = nullptr; // the log in force
     time_t deadline = 0;           // monotonic seconds, once known
@@ -266,10 +267,12 @@ ReportSink countingReports()
 }
 
 // False when the port turns out to be the log: then nothing is read from it.
-bool usePort(int fd, ReadContext* context)
+bool usePort(Port* port, ReadContext* context)
 {
+    const int fd = Port_fd(port);
     context->fd = fd;
-    session.portFd = fd;
+    context->port = port;
+    session.port = port;
     const int log = session.heldLog >= 0 ? session.heldLog : STDOUT_FILENO;
     if (session.logPath != nullptr && !session.logIsPort && sameOpenFile(fd, log)) {
         silenceLog();
@@ -283,7 +286,6 @@ bool usePort(int fd, ReadContext* context)
 // port is back and has been compared with it.
 void portGone()
 {
-    session.portFd = -1;
     if (session.logIsTerminal && !session.logIsPort && session.heldLog < 0) {
         std::fflush(stdout);
         const int log = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -292,25 +294,74 @@ void portGone()
     }
 }
 
+// The context's deadline on the port layer's clock (both monotonic), in
+// whole milliseconds, never before it.
+int64_t deadlineMs(const ReadContext& context)
+{
+    return context.exactDeadline >= 0 ? (context.exactDeadline + 999'999) / 1'000'000
+                                      : static_cast<int64_t>(context.deadline) * 1000;
+}
+
+// Opens the port listen-only at 57600 baud: a remote one within `untilMs`
+// (the port layer's clock) and an ending signal. Null on failure, with
+// *error filled in.
+Port* openFeedback(const PortName& name, const char* shownName, int64_t untilMs, bool quiet, PortError* error)
+{
+    PortOptions options;
+    options.baud = 57600;
+    options.stopBits = 1;
+    options.listenOnly = true;
+    options.quiet = quiet;
+    options.deadlineMs = untilMs;
+    options.endingSignals = endingSignals_set();
+    options.stop = endingSignals_flag();
+    return Port_openParsed(name, shownName, options, error);
+}
+
+// What a port that failed to open says about it, after the name.
+std::string whyNotOpened(const PortError& error)
+{
+    return error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.why;
+}
+
+// A server that ended the connection is named as such, with the last text
+// it sent: often its own reason (a device it could not open, say).
+void reportLostConnection(const ReadContext& context)
+{
+    if (Port_kind(context.port) == PortKind::Local)
+        return;
+    if (context.error != 0 && context.error != ECONNRESET && context.error != EPIPE) {
+        std::fprintf(stderr, "%s: the connection failed: %s\n", context.portName, std::strerror(context.error));
+        return;
+    }
+    std::string last;
+    appendPrintable(last, Port_lastText(context.port));
+    std::fprintf(stderr, "%s: the server ended the connection%s%s\n", context.portName, last.empty() ? "" : ": ",
+                 last.c_str());
+}
+
 // With --reconnect: tries the port every half second until it opens (its
-// descriptor), the deadline passes (-1, reported as a timeout is) or a
-// signal ends the check (-2). With `announce`, the first failed try is
-// reported with its error.
-int reopenPort(const char* port, const ReadContext& context, bool announce)
+// port), the deadline passes (null, reported as a timeout is) or a signal
+// ends the check (null, with the signal caught). With `announce`, the first
+// failed try is reported with its error.
+Port* reopenPort(const PortName& name, const char* port, const ReadContext& context, bool announce)
 {
     for (;;) {
-        const int fd = serial_tryopen(port, 57600, 1);
-        if (fd >= 0)
-            return fd;
+        PortError error;
+        Port* opened = openFeedback(name, port, deadlineMs(context), true, &error);
+        if (opened != nullptr)
+            return opened;
+        if (error.failure == PortFailure::Interrupted || endingSignals_caught() != 0)
+            return nullptr;
         if (announce) {
-            std::fprintf(stderr, "%s: waiting for the port: %s\n", port, std::strerror(errno));
+            std::fprintf(stderr, "%s: waiting for the port: %s\n", port, whyNotOpened(error).c_str());
             announce = false;
         }
         const timespec left = timeLeft(context);
         if (left.tv_sec == 0 && left.tv_nsec == 0) {
             std::puts("select timed out");
             std::puts("Failed reading response from quarvo box.");
-            return -1;
+            return nullptr;
         }
         // Half a second, or what is left of an exact deadline if less.
         timespec wait{0, 500'000'000};
@@ -318,7 +369,7 @@ int reopenPort(const char* port, const ReadContext& context, bool announce)
             wait = left;
         endingSignals_waitFor(nullptr, 0, &wait);
         if (endingSignals_caught() != 0)
-            return -2;
+            return nullptr;
     }
 }
 
@@ -358,12 +409,24 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
     // The port named by a log is never opened.
     if (session.logIsPort)
         return Outcome::PortFailed;
+    PortName name;
+    std::string malformed;
+    const bool named = Port_parseName(feedback_port, &name, &malformed);
     // Replaced before the port is opened, so that an old capture never
     // stands beside this check's result; time zero is the port's opening.
+    // A raw TCP port's line settings are its server's: not claimed.
     if (capturePath != nullptr)
-        session.capture = Capture_open(capturePath, programName, feedback_port, 57600);
+        session.capture =
+            Capture_open(capturePath, programName, feedback_port, named && name.kind == PortKind::Tcp ? 0 : 57600);
+    if (!named) {
+        std::string shown;
+        appendPrintable(shown, feedback_port);
+        std::fprintf(stderr, "Opening feedback serial port failed: %s: %s\n", shown.c_str(), malformed.c_str());
+        return Outcome::PortFailed;
+    }
 
     ReadContext context{-1, 0};
+    context.portName = feedback_port;
     context.endingSignals = endingSignals_set();
     context.stop = endingSignals_flag();
     // Whatever way the check ends, the result counts the bytes received.
@@ -375,18 +438,26 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
     if (lab.reconnect) {
         // The port may not be there yet: the deadline runs from the start.
         setDeadline(&context);
-        const int fd = reopenPort(feedback_port, context, true);
-        if (fd < 0)
-            return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
-        if (!usePort(fd, &context))
+        Port* port = reopenPort(name, feedback_port, context, true);
+        if (port == nullptr)
+            return endingSignals_caught() != 0 ? Outcome::Interrupted : Outcome::NoAnswer;
+        if (!usePort(port, &context))
             return Outcome::PortFailed;
     } else {
-        const int fd = serial_openport(feedback_port, 57600, 1);
-        if (fd == -1) {
-            std::perror("Opening feedback serial port failed");
+        // Connecting to a server may take as long as the check may; the
+        // check's own time starts once the port is there and set up, as
+        // for a local port.
+        PortError error;
+        Port* port = openFeedback(name, feedback_port, Port_clockMs() + static_cast<int64_t>(lab.timeout) * 1000,
+                                  false, &error);
+        if (port == nullptr) {
+            if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
+                return Outcome::Interrupted;
+            std::fprintf(stderr, "Opening feedback serial port failed: %s\n",
+                         error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.text.c_str());
             return Outcome::PortFailed;
         }
-        if (!usePort(fd, &context))
+        if (!usePort(port, &context))
             return Outcome::PortFailed;
         setDeadline(&context);
     }
@@ -408,18 +479,23 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
         if (Gnome_readPacket(gnome.get(), &count, &codes, &values, &lengths) == -1) {
             if (context.end == ReadEnd::Interrupted)
                 return Outcome::Interrupted;
+            if (context.end == ReadEnd::Lost)
+                reportLostConnection(context);
             if (lab.reconnect && context.end == ReadEnd::Lost) {
                 // What a cut packet left in the reader is dealt with by its
                 // usual resynchronisation on the next line feed.
                 std::fprintf(stderr, "%s: port lost, reopening\n", feedback_port);
-                serial_close(context.fd);
+                Port_close(context.port);
+                session.port = nullptr;
+                context.port = nullptr;
                 portGone();
                 context.end = ReadEnd::None;
+                context.error = 0;
                 markCapture(context, CaptureMarkKind::Lost);
-                const int fd = reopenPort(feedback_port, context, false);
-                if (fd < 0)
-                    return fd == -2 ? Outcome::Interrupted : Outcome::NoAnswer;
-                if (!usePort(fd, &context))
+                Port* port = reopenPort(name, feedback_port, context, false);
+                if (port == nullptr)
+                    return endingSignals_caught() != 0 ? Outcome::Interrupted : Outcome::NoAnswer;
+                if (!usePort(port, &context))
                     return Outcome::PortFailed;
                 markCapture(context, CaptureMarkKind::Reopened);
                 continue;
@@ -483,10 +559,9 @@ int finish(Outcome outcome, int status)
                                  "\n");
         }
     }
-    if (session.portFd >= 0) {
-        serial_close(session.portFd); // lifts the exclusive mode and the lock
-        session.portFd = -1;
-    }
+    // A local port's exclusive mode and lock are lifted here.
+    Port_close(session.port);
+    session.port = nullptr;
     // What the capture's file has not taken yet may wait a second, but
     // never past the deadline or an ending signal.
     int captureWaitMs = signo != 0 ? 0 : CAPTURE_CLOSE_WAIT_MS;
@@ -595,11 +670,11 @@ int main(int argc, char** argv)
     // is answered before the count of arguments is.
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         print_help(argv[0]);
-        return 0;
+        return commandLine_answered();
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         commandLine_printVersion("check-quarvo");
-        return 0;
+        return commandLine_answered();
     }
     // Decided before any option is looked at.
     if (argc < 4) {
@@ -653,7 +728,7 @@ int main(int argc, char** argv)
                 break;
             opt == 'h' ? print_help(argv[0]) : commandLine_printVersion("check-quarvo");
             releaseLogByName();
-            return std::fflush(stdout) == 0 ? 0 : 1;
+            return commandLine_answered();
         case 'r':
             lab.reconnect = true;
             break;

@@ -9,6 +9,7 @@
 
 #include "capture.h"
 #include "ending_signals.h"
+#include "port.h"
 
 time_t monotonic_seconds()
 {
@@ -38,6 +39,8 @@ namespace {
 // Waits for the port until the deadline: 1 ready, 0 timed out, -1 failed.
 int waitForPort(ReadContext* ctx)
 {
+    if (ctx->port != nullptr && Port_buffered(ctx->port))
+        return 1;
     for (;;) {
         timespec timeout = timeLeft(*ctx);
         if (timeout.tv_sec >= 30 * 86400) // poll takes an int of milliseconds
@@ -88,13 +91,22 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
             }
             return -1;
         }
-        const ssize_t got = read(ctx->fd, ctx->ahead.data(), ctx->ahead.size());
+        const ssize_t got = ctx->port != nullptr ? Port_read(ctx->port, ctx->ahead.data(), ctx->ahead.size())
+                                                 : read(ctx->fd, ctx->ahead.data(), ctx->ahead.size());
+        const int error = got < 0 ? errno : 0;
+        if (ctx->port != nullptr) {
+            if (const uint8_t errors = Port_takeLineErrors(ctx->port); errors != 0)
+                std::fprintf(stderr, "%s: the server reported on the line: %s\n", ctx->portName,
+                             Port_lineErrorNames(errors).c_str());
+        }
+        errno = error;
         // Another program reading the same line can take the bytes between
         // the wait and the read: that is no failure, so wait again.
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             continue;
         if (got <= 0) {
             ctx->end = ReadEnd::Lost;
+            ctx->error = error;
             return static_cast<int32_t>(got);
         }
         ctx->bytes += static_cast<uint64_t>(got);

@@ -10,6 +10,7 @@
 inline constexpr time_t CHECK_SECONDS = 80;
 
 struct Capture;
+struct Port;
 
 // Why readFunc gave no byte.
 enum class ReadEnd { None, TimedOut, Lost, Interrupted };
@@ -21,12 +22,18 @@ struct ReadContext {
     // in place of `deadline`: a lab's --timeout means its seconds.
     int64_t exactDeadline = -1;
     Capture* capture = nullptr; // when set, is handed every byte read
+    // When set, the port is read through the port layer (fd is then its
+    // Port_fd): a server's Telnet is taken out, and each kind of line error
+    // it reports is shown once on the standard error, after portName.
+    Port* port = nullptr;
+    const char* portName = "";
     // When set, these signals are held back while *stop is looked at and let
     // through only inside the wait itself (ppoll), so that one arriving at
     // any moment ends the wait; readFunc then ends with ReadEnd::Interrupted.
     const sigset_t* endingSignals = nullptr;
     const volatile sig_atomic_t* stop = nullptr;
     ReadEnd end = ReadEnd::None; // set when readFunc returns 0 or less
+    int error = 0;               // Lost: errno of the failed read; 0 at the end of input
     uint64_t bytes = 0;          // bytes received from the port
     // What one read took from the port beyond the byte asked for: one
     // system call per waiting run of bytes rather than two per byte.

@@ -6,6 +6,9 @@
 # in. A word that is none of them (a pseudo-terminal under /dev/pts, say)
 # completes as a file name.
 #
+# A port behind a serial server is a URL: its schemes are offered too, with
+# no blank after them, for the host and port to follow.
+#
 # Bash hands a completion only the part of the word after its last colon, and
 # the names under by-path are full of colons: the candidates lose that part.
 _quarvo_dev=/dev
@@ -17,6 +20,10 @@ _quarvo_serial_ports()
         [[ -d $dir ]] && candidates+=($(compgen -f -- "$dir/"))
     done
     COMPREPLY=($(compgen -W "${candidates[*]}" -- "$cur"))
+    if [[ ${#COMPREPLY[@]} -eq 0 && $cur != */* ]]; then
+        COMPREPLY=($(compgen -W $'rfc2217://\ntcp://\nsocket://' -- "$cur"))
+        [[ ${#COMPREPLY[@]} -gt 0 ]] && compopt -o nospace 2>/dev/null
+    fi
     [[ ${#COMPREPLY[@]} -gt 0 ]] || COMPREPLY=($(compgen -f -- "$cur"))
     if [[ $cur == *:* && $COMP_WORDBREAKS == *:* ]]; then
         local typed=${cur%"${cur##*:}"}

@@ -21,6 +21,7 @@
 #include "command_line.h"
 #include "gnome.h"
 #include "json.h"
+#include "port.h"
 #include "serial.h"
 #include "ending_signals.h"
 #include "standard_streams.h"
@@ -49,10 +50,11 @@ void usage(FILE* out, const char* name)
 }
 
 struct Monitor {
-    int fd = -1;
+    Port* link = nullptr; // the port while it is open
     const char* name = "quarvo-monitor"; // as invoked, for messages
     const char* port = nullptr;
-    int baud = DefaultBaud;
+    PortName parsed;
+    PortOptions options;    // listen-only, at the line speed asked for
     bool reconnect = false; // a lost port is waited for, not the end
     bool json = false;
     bool hex = false; // values as hex digits: exact, where the printable form is not
@@ -71,6 +73,7 @@ struct Monitor {
     bool failed = false;
     int outputError = 0; // errno of a failed write of the output
     bool inReport = false; // a report line has begun and not ended
+    uint8_t lineErrors = 0; // reported by the server, not yet shown
     std::string printable;
     std::string line;
 };
@@ -170,6 +173,30 @@ void reportPiece(void* arg, std::string_view text)
     writeOut(m.line);
 }
 
+// Line errors the server reported, as a report line of their own, once
+// no reader's report is in the middle of its line.
+void emitLineErrors(Monitor& m)
+{
+    if (m.lineErrors == 0 || m.inReport)
+        return;
+    const std::string text = "the server reported on the line: " + Port_lineErrorNames(m.lineErrors);
+    m.lineErrors = 0;
+    ++m.reports;
+    m.line.clear();
+    if (m.json) {
+        m.line += "{\"time\":";
+        appendTime(m.line, m.arrival);
+        m.line += ",\"type\":\"report\",\"text\":";
+        json_appendString(m.line, text);
+        m.line += '}';
+    } else {
+        appendTime(m.line, m.arrival);
+        m.line += " report ";
+        m.line += text;
+    }
+    emitLine(m);
+}
+
 void reportEnd(void* arg)
 {
     auto& m = *static_cast<Monitor*>(arg);
@@ -178,6 +205,7 @@ void reportEnd(void* arg)
         reportPiece(arg, {});
     m.inReport = false;
     writeOut(m.json ? "\"}\n" : "\n");
+    emitLineErrors(m);
 }
 
 void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char* const* values, const int32_t* lengths)
@@ -239,11 +267,18 @@ void emitPortEvent(Monitor& m, CaptureMarkKind kind)
 bool openAgain(Monitor& m, bool announce)
 {
     for (;;) {
-        m.fd = serial_tryopen(m.port, m.baud, 1);
-        if (m.fd >= 0)
+        PortOptions quietly = m.options;
+        quietly.quiet = true;
+        quietly.deadlineMs = m.deadline >= 0 ? (m.deadline + 999) / 1000 : PORT_NO_DEADLINE;
+        PortError error;
+        m.link = Port_openParsed(m.parsed, m.port, quietly, &error);
+        if (m.link != nullptr)
             return true;
+        if (error.failure == PortFailure::Interrupted || endingSignals_caught() != 0)
+            return false;
         if (announce) {
-            std::fprintf(stderr, "%s: waiting for the port: %s\n", m.port, std::strerror(errno));
+            std::fprintf(stderr, "%s: waiting for the port: %s\n", m.port,
+                         error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.why.c_str());
             announce = false;
         }
         timespec wait{0, 500'000'000};
@@ -266,8 +301,8 @@ bool openAgain(Monitor& m, bool announce)
 bool reopenLostPort(Monitor& m)
 {
     std::fprintf(stderr, "%s: port lost, reopening\n", m.port);
-    serial_close(m.fd);
-    m.fd = -1;
+    Port_close(m.link);
+    m.link = nullptr;
     emitPortEvent(m, CaptureMarkKind::Lost);
     flushOut();
     if (!openAgain(m, false))
@@ -280,7 +315,7 @@ bool reopenLostPort(Monitor& m)
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
 {
-    if (endingSignals_caught() != 0 || m.fd < 0)
+    if (endingSignals_caught() != 0 || m.link == nullptr)
         return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
@@ -309,12 +344,17 @@ int fill(Monitor& m)
             limit = second;
             timeout = &limit;
         }
-        pollfd port{m.fd, POLLIN, 0};
+        pollfd port{Port_fd(m.link), POLLIN, 0};
+        // Data the port layer took in already is read without waiting.
+        const timespec now{0, 0};
+        const bool buffered = Port_buffered(m.link);
         // The stop signals are held back between the look above and the
         // wait, and let through inside it, so none is missed; outside the
         // wait they are not held back, so a write stuck on the output gives way.
-        const int ready = endingSignals_waitFor(&port, 1, timeout);
+        int ready = endingSignals_waitFor(&port, 1, buffered ? &now : timeout);
         const int error = errno;
+        if (buffered && ready >= 0)
+            ready = 1;
         if (ready < 0) {
             if (error == EINTR || error == EAGAIN)
                 continue;
@@ -326,7 +366,14 @@ int fill(Monitor& m)
                 Capture_flush(m.capture);
             continue; // the deadline is looked at again above
         }
-        const ssize_t got = read(m.fd, m.staged, sizeof m.staged);
+        const ssize_t got = Port_read(m.link, m.staged, sizeof m.staged);
+        const int readError = got < 0 ? errno : 0;
+        if (const uint8_t errors = Port_takeLineErrors(m.link); errors != 0) {
+            m.arrival = Capture_clockMicros() - m.start;
+            m.lineErrors |= errors;
+            emitLineErrors(m);
+        }
+        errno = readError;
         if (got > 0) {
             m.arrival = Capture_clockMicros() - m.start;
             if (m.capture != nullptr)
@@ -338,11 +385,21 @@ int fill(Monitor& m)
         }
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
+        const bool remote = Port_kind(m.link) != PortKind::Local;
+        const bool ended = remote && (got == 0 || errno == ECONNRESET);
+        if (ended) {
+            std::string last;
+            appendPrintable(last, Port_lastText(m.link));
+            std::fprintf(stderr, "%s: the server ended the connection%s%s\n", m.port, last.empty() ? "" : ": ",
+                         last.c_str());
+        }
         if (m.reconnect) {
             if (!reopenLostPort(m))
                 return 0;
             continue;
         }
+        if (ended)
+            return 0;
         // A vanished device (a hung-up line) fails every read with EIO.
         if (got == 0 || errno == EIO)
             return 0;
@@ -359,7 +416,8 @@ void limitDuration(Monitor& m, double duration)
         return;
     m.deadline = m.begun + static_cast<int64_t>(std::llround(duration * 1e6));
     // Output stuck at the end of the duration does not hold the monitor.
-    endingSignals_limitWritesAt({static_cast<time_t>(m.deadline / 1000000), static_cast<long>(m.deadline % 1000000) * 1000});
+    endingSignals_limitWritesAt(
+        {static_cast<time_t>(m.deadline / 1000000), static_cast<long>(m.deadline % 1000000) * 1000});
 }
 
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
@@ -400,6 +458,7 @@ int main(int argc, char** argv)
     long long count = -1;
     double duration = -1;
     int baud = DefaultBaud;
+    bool baudGiven = false;
     std::vector<const char*> ports;
     int opt;
     // "-": words that are not options come back in order, whatever
@@ -442,14 +501,15 @@ int main(int argc, char** argv)
                              name, optarg);
             if (known <= 0)
                 return 2;
+            baudGiven = true;
             break;
         }
         case 'V':
             commandLine_printVersion("quarvo-monitor");
-            return 0;
+            return commandLine_answered();
         case 'h':
             usage(stdout, name);
-            return 0;
+            return commandLine_answered();
         default:
             usage(stderr, name);
             return 2;
@@ -463,11 +523,30 @@ int main(int argc, char** argv)
 
     m.name = name;
     m.port = port;
-    m.baud = baud;
+    std::string why;
+    const bool named = Port_parseName(port, &m.parsed, &why);
+    // A raw TCP port's line belongs to its server: a speed asked here would
+    // be a promise nothing keeps.
+    if (named && m.parsed.kind == PortKind::Tcp && baudGiven) {
+        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", name, port);
+        usage(stderr, name);
+        return 2;
+    }
+    if (!named) {
+        std::string shown;
+        appendPrintable(shown, port);
+        std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
+        return 1;
+    }
+    // Listen-only: not a byte reaches the box, whatever kind of port.
+    m.options.baud = baud;
+    m.options.listenOnly = true;
+    m.options.endingSignals = endingSignals_set();
+    m.options.stop = endingSignals_flag();
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
     if (capturePath != nullptr)
-        m.capture = Capture_open(capturePath, name, port, baud);
+        m.capture = Capture_open(capturePath, name, port, m.parsed.kind == PortKind::Tcp ? 0 : baud);
     if (m.reconnect) {
         // The port may not be there yet: --duration runs from the start,
         // the times from the port's first opening, as they do without.
@@ -478,17 +557,25 @@ int main(int argc, char** argv)
         else
             m.start = m.begun;
     } else {
-        m.fd = serial_openport(port, baud, 1);
-        if (m.fd == -1) {
-            std::perror("Opening serial port failed");
+        // Connecting to a server may take as long as the session may.
+        PortOptions once = m.options;
+        if (duration > 0)
+            once.deadlineMs = Port_clockMs() + static_cast<int64_t>(std::llround(duration * 1e3));
+        PortError error;
+        m.link = Port_openParsed(m.parsed, port, once, &error);
+        if (m.link == nullptr) {
+            if (error.failure == PortFailure::Local)
+                std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
+            else if (error.failure != PortFailure::Interrupted)
+                std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());
             Capture_close(m.capture, 0);
             return 1;
         }
         m.start = m.begun = Capture_clockMicros();
         limitDuration(m, duration);
     }
-    if (m.fd >= 0)
-        Capture_start(m.capture, m.fd);
+    if (m.link != nullptr)
+        Capture_start(m.capture, Port_fd(m.link));
     Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
     if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", name);
@@ -514,8 +601,7 @@ int main(int argc, char** argv)
         m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
     Capture_close(m.capture, stopped ? 0 : CAPTURE_CLOSE_WAIT_MS);
-    if (m.fd >= 0)
-        serial_close(m.fd);
+    Port_close(m.link);
     // Let go at the end of --duration, the output is a failure; on a stop
     // signal it is only news (the session ends with status 0 then).
     const bool lost = endingSignals_outputLost(STDOUT_FILENO);

@@ -257,7 +257,8 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
         char escaped[4];
         header.append(escaped, putEscaped(escaped, static_cast<unsigned char>(*p)));
     }
-    header += "\n# line " + std::to_string(baud) + " 8N1\n";
+    // A raw TCP port's settings are its server's: not claimed.
+    header += baud > 0 ? "\n# line " + std::to_string(baud) + " 8N1\n" : std::string("\n# line unknown\n");
     put(c.get(), header);
 
     // A capture written into the port itself would be sent to the box.
@@ -568,6 +569,10 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
             }
             const std::string_view line = all.substr(pos, eol - pos);
             pos = eol + 1;
+            if (lineNumber == 1 && line.substr(0, Magic.size()) != Magic) {
+                *why = "not a capture: the first line is not \"# quarvo-capture VERSION\"";
+                return nullptr;
+            }
             // Line ends of another system: say so, rather than blame the
             // version or a byte.
             if (!line.empty() && line.back() == '\r') {
@@ -576,10 +581,6 @@ CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, con
                 return nullptr;
             }
             if (lineNumber == 1) {
-                if (line.substr(0, Magic.size()) != Magic) {
-                    *why = "not a capture: the first line is not \"# quarvo-capture VERSION\"";
-                    return nullptr;
-                }
                 if (line.substr(Magic.size()) != std::to_string(CAPTURE_VERSION)) {
                     *why = "capture format version not supported (this program reads version 1)";
                     return nullptr;

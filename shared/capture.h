@@ -27,7 +27,7 @@ inline constexpr int CAPTURE_CLOSE_WAIT_MS = 1000;
 int64_t Capture_clockMicros();
 
 // Creates or replaces `path` and writes the header's first lines (port,
-// line settings). Never null but when memory is short: a file that cannot be
+// line settings; a `baud` of 0 says they are unknown). Never null but when memory is short: a file that cannot be
 // opened or written is reported once on the standard error, prefixed with
 // `program`, and the capture then quietly takes nothing; so does one that is
 // the port itself. All arguments are copied or used at once. Nothing is

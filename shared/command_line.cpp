@@ -92,3 +92,5 @@ const char* commandLine_singlePort(std::vector<const char*> words, int argc, cha
 }
 
 void commandLine_printVersion(const char* command) { std::printf("%s %s\n", command, QUARVO_VERSION); }
+
+int commandLine_answered() { return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1; }

@@ -28,3 +28,6 @@ const char* commandLine_singlePort(std::vector<const char*> words, int argc, cha
 
 // "COMMAND VERSION" on the standard output.
 void commandLine_printVersion(const char* command);
+// The status after printing the help or the version: 0, or 1 when the text
+// could not be written (a full disk, a closed pipe): never a false success.
+int commandLine_answered();

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -83,6 +84,7 @@ void fail(PortError* error, PortFailure failure, std::string_view shownName, std
     error->text = printable(shownName);
     error->text += ": ";
     error->text += why;
+    error->why = std::string(why);
     error->errnum = errnum;
 }
 
@@ -520,6 +522,7 @@ Port* Port_openParsed(const PortName& name, std::string_view shownName, const Po
         if (!serial_baudSupported(options.baud)) {
             error->failure = PortFailure::BadName;
             error->text = "Unknown baudrate: " + std::to_string(options.baud);
+            error->why = error->text;
             error->errnum = EINVAL;
             return nullptr;
         }
@@ -568,6 +571,16 @@ int Port_close(Port* port)
     delete port;
     return rc;
 }
+
+Port* Port_local(int fd)
+{
+    auto* port = new (std::nothrow) Port;
+    if (port != nullptr)
+        port->fd = fd;
+    return port;
+}
+
+void Port_release(Port* port) { delete port; }
 
 PortKind Port_kind(const Port* port) { return port->kind; }
 

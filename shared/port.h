@@ -68,6 +68,7 @@ enum class PortFailure : uint8_t {
 struct PortError {
     PortFailure failure = PortFailure::None;
     std::string text;       // one line: "NAME: what went wrong" (empty for Local)
+    std::string why;        // the same without "NAME: "
     int errnum = 0;         // errno of the failing step, where there was one
     std::string serverText; // Ended: the server's last data, printable form
 };
@@ -85,6 +86,12 @@ Port* Port_openParsed(const PortName& name, std::string_view shownName, const Po
                       PortError* error);
 // Null is ignored. Local ports: serial_close.
 int Port_close(Port* port);
+// A port for a local descriptor opened elsewhere, which stays its owner's:
+// free it with Port_release, which leaves the descriptor open. Null when
+// memory is short.
+Port* Port_local(int fd);
+// Frees the port without closing its descriptor. Null is ignored.
+void Port_release(Port* port);
 
 PortKind Port_kind(const Port* port);
 // The descriptor to wait on for input.

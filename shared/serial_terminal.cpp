@@ -2,6 +2,7 @@
 // the screen in printable form.
 #include "serial.h"
 #include "ending_signals.h"
+#include "port.h"
 
 #include <array>
 #include <cerrno>
@@ -97,18 +98,35 @@ void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t siz
 
 int serial_terminal(int fd, int escapeChar)
 {
+    Port* port = Port_local(fd);
+    if (port == nullptr) {
+        report("serial_terminal", ENOMEM);
+        return SERIAL_TERMINAL_FAILED;
+    }
+    const int ended = serial_terminalPort(port, escapeChar);
+    Port_release(port);
+    return ended;
+}
+
+int serial_terminalPort(Port* port, int escapeChar)
+{
     const TerminalSettings settings;
     const auto escape = static_cast<unsigned char>(escapeChar);
+    const bool remote = Port_kind(port) != PortKind::Local;
     std::string pending;   // keys the port has not taken yet
     std::string shown;     // this step's text for the screen
     std::array<unsigned char, 256> received{};
     bool keyboard = true; // false once the standard input has failed for good
     for (;;) {
+        const bool writing = !pending.empty() || Port_writePending(port);
         std::array<pollfd, 2> fds{{
             {keyboard ? STDIN_FILENO : -1, static_cast<short>(pending.size() < MaxPending ? POLLIN : 0), 0},
-            {fd, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
+            {Port_fd(port), static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0},
         }};
-        if (endingSignals_waitFor(fds.data(), fds.size(), nullptr) < 0) {
+        // Data the port has taken in already is shown without waiting.
+        const bool buffered = Port_buffered(port);
+        const timespec now{0, 0};
+        if (endingSignals_waitFor(fds.data(), fds.size(), buffered ? &now : nullptr) < 0) {
             if (errno == EINTR && endingSignals_caught() == 0)
                 continue;
             if (errno != EINTR) {
@@ -117,6 +135,8 @@ int serial_terminal(int fd, int escapeChar)
             }
             return endingSignals_caught();
         }
+        if (buffered)
+            fds[1].revents |= POLLIN;
         if ((fds[0].revents | fds[1].revents) & POLLNVAL) {
             errno = EBADF;
             std::perror("select");
@@ -148,7 +168,12 @@ int serial_terminal(int fd, int escapeChar)
             }
         }
         if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
-            const ssize_t got = read(fd, received.data(), received.size());
+            const ssize_t got = Port_read(port, received.data(), received.size());
+            const int error = got < 0 ? errno : 0;
+            // A server's report of trouble on its line, once per kind.
+            if (const uint8_t errors = Port_takeLineErrors(port); errors != 0)
+                std::fprintf(stderr, "\nThe server reported on the line: %s\n",
+                             Port_lineErrorNames(errors).c_str());
             if (got > 0) {
                 const auto size = static_cast<size_t>(got);
                 if (receiveHook != nullptr)
@@ -158,18 +183,27 @@ int serial_terminal(int fd, int escapeChar)
                     appendShown(shown, received[i]);
                 if (!show(shown))
                     return endingSignals_caught() != 0 ? endingSignals_caught() : SERIAL_TERMINAL_FAILED;
-            } else if (const int error = got == 0 ? 0 : errno; got == 0 || error == EIO) {
+            } else if (got == 0 || error == EIO || (remote && error == ECONNRESET)) {
                 // A vanished device (a hung-up line) reports EIO on every read
                 // rather than end of input; either way nothing more will come.
-                std::fputs("Serial port closed\n", stderr);
+                std::fputs(remote ? "Serial port closed: the server ended the connection\n" : "Serial port closed\n",
+                           stderr);
                 return SERIAL_TERMINAL_PORT_ENDED;
             } else if (!retryable(error)) {
                 report("read(serial)", error);
             }
         }
         // After the port has been read, so that a vanished port is reported as such.
-        if (!pending.empty() && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            const ssize_t n = write(fd, pending.data(), pending.size());
+        if (writing || !pending.empty()) {
+            if (!(fds[1].revents & (POLLOUT | POLLERR | POLLHUP)))
+                continue;
+            if (Port_flush(port) != 0) {
+                std::perror("write(serialfd)");
+                return SERIAL_TERMINAL_FAILED;
+            }
+            if (pending.empty())
+                continue;
+            const ssize_t n = Port_write(port, pending.data(), pending.size());
             if (n > 0) {
                 pending.erase(0, static_cast<size_t>(n));
             } else if (n < 0 && !retryable(errno)) {

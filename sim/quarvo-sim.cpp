@@ -399,10 +399,10 @@ int main(int argc, char** argv)
             break;
         case 'h':
             usage(stdout, name);
-            return 0;
+            return commandLine_answered();
         case 'V':
             commandLine_printVersion("quarvo-sim");
-            return 0;
+            return commandLine_answered();
         default:
             usage(stderr, name);
             return 2;

@@ -13,9 +13,11 @@
 #include <vector>
 #include <unistd.h>
 
+#include "buffer.h"
 #include "capture.h"
 #include "command_line.h"
 #include "ending_signals.h"
+#include "port.h"
 #include "serial.h"
 #include "standard_streams.h"
 
@@ -121,6 +123,7 @@ int main(int argc, char** argv)
         return 1;
     endingSignals_start(true);
     int baud = DefaultBaud;
+    bool baudGiven = false;
     int escape = DefaultEscape;
     std::vector<const char*> ports;
     const char* capturePath = nullptr;
@@ -141,6 +144,7 @@ int main(int argc, char** argv)
             }
             if (known <= 0)
                 return 1;
+            baudGiven = true;
             break;
         }
         case 'e':
@@ -155,10 +159,10 @@ int main(int argc, char** argv)
             break;
         case 'V':
             commandLine_printVersion("quarvo-term");
-            return 0;
+            return commandLine_answered();
         case 'h':
             print_help(argv[0]);
-            return 0;
+            return commandLine_answered();
         default:
             print_syntax(argv[0]);
             return 1;
@@ -177,29 +181,59 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    // Replaced before the port is opened, so that an old capture never
-    // stands for this session.
-    Capture* capture = capturePath != nullptr ? Capture_open(capturePath, argv[0], port, baud) : nullptr;
-    const int fd = serial_openport(port, baud, 1);
-    if (fd == -1) {
-        std::perror("Opening serial port failed");
-        Capture_close(capture, 0);
+    PortName portName;
+    std::string why;
+    const bool named = Port_parseName(port, &portName, &why);
+    // A raw TCP port's line belongs to its server: a speed asked here would
+    // be a promise nothing keeps.
+    if (named && portName.kind == PortKind::Tcp && baudGiven) {
+        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", argv[0], port);
+        print_syntax(argv[0]);
         return 1;
     }
-    std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port, baud, keyName);
+    const bool settingsKnown = !named || portName.kind != PortKind::Tcp;
+    // Replaced before the port is opened, so that an old capture never
+    // stands for this session.
+    Capture* capture =
+        capturePath != nullptr ? Capture_open(capturePath, argv[0], port, settingsKnown ? baud : 0) : nullptr;
+    PortOptions portOptions;
+    portOptions.baud = baud;
+    portOptions.endingSignals = endingSignals_set();
+    portOptions.stop = endingSignals_flag();
+    PortError error;
+    Port* const opened = named ? Port_openParsed(portName, port, portOptions, &error) : nullptr;
+    if (opened == nullptr) {
+        if (!named) {
+            std::string shown;
+            appendPrintable(shown, port);
+            std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
+        } else if (error.failure == PortFailure::Local)
+            std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
+        else if (error.failure != PortFailure::Interrupted)
+            std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());
+        Capture_close(capture, 0);
+        if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
+            endingSignals_endAs(endingSignals_caught());
+        return 1;
+    }
+    if (settingsKnown)
+        std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port, baud, keyName);
+    else
+        std::fprintf(stderr, "Connected to %s (line settings: the server's). Press %s to end the session.\n", port,
+                     keyName);
     if (capture != nullptr) {
-        Capture_start(capture, fd);
+        Capture_start(capture, Port_fd(opened));
         serial_setReceiveHook([](void* arg, const void* bytes, size_t size) {
             Capture_append(static_cast<Capture*>(arg), bytes, size);
         }, capture);
     }
-    const int ended = serial_terminal(fd, escape);
+    const int ended = serial_terminalPort(opened, escape);
 
     // The one way out: the capture, then the port (exclusive mode and lock),
     // then the end the manual names.
     serial_setReceiveHook(nullptr, nullptr);
     Capture_close(capture, ended > 0 ? 0 : CAPTURE_CLOSE_WAIT_MS);
-    serial_close(fd);
+    Port_close(opened);
     if (endingSignals_outputLost(STDOUT_FILENO))
         endingSignals_reportOutputLost(argv[0]);
     if (ended > 0)

@@ -64,6 +64,20 @@ TEST(Capture, HeaderNamesFormatPortLineAndStart)
                                                   "# line 57600 8N1\n"
                                                   "# start \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{6}Z\n")))
         << text;
+    // A raw TCP port's settings are not known; readers take the file all the same.
+    const std::string path = tempPath("capture");
+    Capture* c = Capture_create(path.c_str(), "test", "tcp://box:2002", 0);
+    Capture_appendAt(c, "x", 1, 5);
+    Capture_destroy(c);
+    const std::string unknown = readFile(path);
+    unlink(path.c_str());
+    EXPECT_EQ(unknown.substr(0, unknown.find("# start")), "# quarvo-capture 1\n# port tcp://box:2002\n# line unknown\n");
+    size_t badLine = 0;
+    const char* why = nullptr;
+    CaptureLog* log = CaptureLog_parse(unknown.data(), unknown.size(), &badLine, &why);
+    ASSERT_NE(log, nullptr) << why;
+    EXPECT_EQ(log->count, 1u);
+    CaptureLog_destroy(log);
 }
 
 TEST(Capture, ChunksStartAtLineFeedsAfterGapsAndWhenFull)
@@ -182,6 +196,12 @@ TEST(Capture, ReaderRefusesMalformedLinesByNumber)
         EXPECT_EQ(line, number);
         EXPECT_NE(std::string(why).find("carriage return"), std::string::npos) << why;
     }
+    // A text file of another system is no capture at all, and is told so.
+    size_t dosLine = 0;
+    const char* dosWhy = nullptr;
+    EXPECT_FALSE(parse("hello\r\n", &dosLine, &dosWhy));
+    EXPECT_EQ(dosLine, 1u);
+    EXPECT_NE(std::string(dosWhy).find("not a capture"), std::string::npos) << dosWhy;
     // Comment lines anywhere are passed over; escapes in either case.
     const LogPtr good = parse(head + "# note\n0.500000 x\n1.000000 \\x0a\\x0A\n# end\n");
     ASSERT_TRUE(good);

@@ -268,7 +268,8 @@ TEST(Ending, LogOnATerminalWaitsForThePortToBeCompared)
         const ChildResult r = child.wait(std::chrono::seconds(10));
         if (linkToLog) {
             EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(r.err, checkPath() + ": log " + log.path() + ": is the port itself: nothing more is written to it\n");
+            EXPECT_EQ(r.err,
+                      checkPath() + ": log " + log.path() + ": is the port itself: nothing more is written to it\n");
             EXPECT_EQ(receivedBy(log), "");
         } else {
             EXPECT_EQ(r.status, 0) << r.err;

@@ -97,6 +97,8 @@ completion)
         # As bash calls a completion: the line up to the cursor.
         complete_line() { COMP_LINE=$2; COMP_POINT=${#2}; COMPREPLY=(); "$1"; echo "$3: ${COMPREPLY[*]}"; }
         complete_line _check_quarvo "check-quarvo --feedback /dev/tt" ports
+        complete_line _check_quarvo "check-quarvo --feedback rf" url
+        complete_line _quarvo_monitor "quarvo-monitor t" "monitor url"
         complete_line _check_quarvo "check-quarvo --log $2/lo" log
         complete_line _check_quarvo "check-quarvo --fe" options
         complete_line _quarvo_term "quarvo-term --baud 5" baud
@@ -119,6 +121,8 @@ completion)
     grep -qx "options: --feedback" <<<"$result" || fail "option completion: $result"
     grep -qx "log: $tmp/logfile" <<<"$result" || fail "log file completion: $result"
     grep -q "^ports: .*/dev/tty" <<<"$result" || fail "port completion: $result"
+    grep -qx "url: rfc2217://" <<<"$result" || fail "URL completion: $result"
+    grep -qx "monitor url: tcp://" <<<"$result" || fail "monitor URL completion: $result"
     grep -qx "baud: 57600" <<<"$result" || fail "speed completion: $result"
     grep -qx "sim: --bad-checksum" <<<"$result" || fail "sim completion: $result"
     grep -qx "replay: --replay" <<<"$result" || fail "replay completion: $result"

@@ -296,11 +296,9 @@ TEST(LabOptions, ReconnectFollowsAPortThatVanishesAndReturns)
     const std::string capture = dir + "/box.cap";
     Child child({checkPath(), "--feedback", link, "--channel", "101", "--reconnect", "--timeout", "30", "--capture",
                  capture});
+    // Waiting for a port that is not there yet.
     std::string err;
-    for (int i = 0; i < 10000 && err.empty(); ++i) {
-        err = child.errSoFar(); // waiting for a port that is not there yet
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(waitUntil([&] { return !(err = child.errSoFar()).empty(); }));
 
     auto first = std::make_unique<Pty>();
     ASSERT_EQ(symlink(first->path().c_str(), link.c_str()), 0);

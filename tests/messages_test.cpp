@@ -1,5 +1,5 @@
 // Every command reports its errors one way: "PROGRAM: what: why", with the
-// name it was invoked by. The design's own texts (the serial module's
+// name it was invoked by. The long-standing texts (the serial module's
 // reports, the log's, the usage text, the parser's complaints) stand as
 // they are. One table of each error path's first line.
 #include <gtest/gtest.h>

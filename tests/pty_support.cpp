@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -57,17 +58,27 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 void waitUntilOpened(pid_t pid, const std::string& path)
 {
-    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd/";
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!ended(pid) && std::chrono::steady_clock::now() < limit) {
-        for (int fd = 0; fd < 64; ++fd) {
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    // Every descriptor: a server holding many ports has them beyond the first few.
+    const auto opened = [&] {
+        DIR* dir = opendir(fdDir.c_str());
+        if (dir == nullptr)
+            return false;
+        bool found = false;
+        while (const dirent* entry = readdir(dir)) {
             char target[256];
-            const ssize_t n = readlink((fdDir + std::to_string(fd)).c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
-                return;
+            const ssize_t n = readlinkat(dirfd(dir), entry->d_name, target, sizeof target - 1);
+            if (n > 0 && std::string_view(target, static_cast<size_t>(n)) == path) {
+                found = true;
+                break;
+            }
         }
+        closedir(dir);
+        return found;
+    };
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ended(pid) && std::chrono::steady_clock::now() < limit && !opened())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 void waitUntilLocked(pid_t pid)

@@ -263,8 +263,8 @@ TEST(Monitor, ReconnectOutlivesAPortThatVanishesAndReturns)
         if (json)
             argv.push_back("--json");
         Child monitor(argv);
-        for (int i = 0; i < 10000 && monitor.errSoFar().empty(); ++i)
-            usleep(1000); // waiting for a port that is not there yet
+        // Waiting for a port that is not there yet.
+        ASSERT_TRUE(waitUntil([&] { return !monitor.errSoFar().empty(); }));
         Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--link", link, "--count", "2", "--vanish-after", "1",
                    "--vanish-for", "300", "--interval", "100"});
         const ChildResult r = monitor.wait();
@@ -326,8 +326,7 @@ TEST(Monitor, InterruptedWithACaptureLeavesCompleteLinesOfEveryByte)
         const std::string input = packet({{"SSCN", "101"}}) + "\n015SS";
         pty.write(input, monitor.pid());
         pty.waitDrained(monitor.pid());
-        while (monitor.running() && monitor.outSoFar().find("packet") == std::string::npos)
-            usleep(1000);
+        waitUntil([&] { return !monitor.running() || monitor.outSoFar().find("packet") != std::string::npos; });
         kill(monitor.pid(), signo);
         const ChildResult r = monitor.wait();
         EXPECT_EQ(r.status, 0);
@@ -354,8 +353,7 @@ TEST(Monitor, CaptureReachesTheDiskAfterASecondOfQuiet)
         const std::string text = readFile(capture);
         return text.find("\n") != std::string::npos && std::regex_search(text, std::regex("(^|\n)[0-9]"));
     };
-    for (int i = 0; i < 10000 && !hasData(); ++i)
-        usleep(1000);
+    EXPECT_TRUE(waitUntil(hasData));
     EXPECT_TRUE(monitor.running());
     EXPECT_EQ(capturedBytes(capture), packet({{"SSCN", "101"}}));
     kill(monitor.pid(), SIGTERM);

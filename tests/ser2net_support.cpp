@@ -53,10 +53,31 @@ bool listeningOn(int port)
     return false;
 }
 
-Ser2net::Ser2net(std::string device, Mode mode, bool kickOldUser)
-    : device_(std::move(device)), mode_(mode), kickOldUser_(kickOldUser), port_(pickFreePort()),
+Ser2net::Ser2net(std::string device, Mode mode, bool kickOldUser, bool charDelay)
+    : devices_{std::move(device)}, mode_(mode), kickOldUser_(kickOldUser), charDelay_(charDelay),
+      ports_{pickFreePort()}, config_(tempPath("ser2net-yaml")), logPath_(tempPath("ser2net-log"))
+{
+}
+
+Ser2net::Ser2net(std::vector<std::string> devices, Mode mode, bool charDelay)
+    : devices_(std::move(devices)), mode_(mode), kickOldUser_(false), charDelay_(charDelay),
       config_(tempPath("ser2net-yaml")), logPath_(tempPath("ser2net-log"))
 {
+    // Each one held until all are picked, so that no two are the same.
+    std::vector<int> held;
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        ports_.push_back(ntohs(address.sin_port));
+        held.push_back(fd);
+    }
+    for (const int fd : held)
+        close(fd);
 }
 
 Ser2net::~Ser2net()
@@ -66,25 +87,27 @@ Ser2net::~Ser2net()
     unlink(logPath_.c_str());
 }
 
-std::string Ser2net::url() const
+std::string Ser2net::url(size_t index) const
 {
-    return (mode_ == Mode::Telnet ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(port_);
+    return (mode_ == Mode::Telnet ? "rfc2217://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(ports_[index]);
 }
 
 bool Ser2net::start()
 {
     stop();
     std::ofstream yaml(config_, std::ios::trunc);
-    yaml << "%YAML 1.1\n---\n"
-         << "connection: &box\n"
-         << "    accepter: " << (mode_ == Mode::Telnet ? "telnet(rfc2217),tcp,127.0.0.1," : "tcp,127.0.0.1,")
-         << port_ << "\n"
-         << "    connector: serialdev(nouucplock=true)," << device_ << ",57600n81,local\n"
-         << "    timeout: 0\n"
-         << "    options:\n"
-         << "      max-connections: 1\n"
-         << "      chardelay: false\n"
-         << (kickOldUser_ ? "      kickolduser: true\n" : "");
+    yaml << "%YAML 1.1\n---\n";
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        yaml << "connection: &box" << i << "\n"
+             << "    accepter: " << (mode_ == Mode::Telnet ? "telnet(rfc2217),tcp,127.0.0.1," : "tcp,127.0.0.1,")
+             << ports_[i] << "\n"
+             << "    connector: serialdev(nouucplock=true)," << devices_[i] << ",57600n81,local,nobreak\n"
+             << "    timeout: 0\n"
+             << "    options:\n"
+             << "      max-connections: 1\n"
+             << (charDelay_ ? "" : "      chardelay: false\n")
+             << (kickOldUser_ ? "      kickolduser: true\n" : "");
+    }
     yaml.close();
     // Started directly, not as a Child: a cross build's emulator is for the
     // project's own programs, and this one is the machine's.
@@ -103,7 +126,14 @@ bool Ser2net::start()
         execv(argv[0], const_cast<char* const*>(argv));
         _exit(127);
     }
-    return pid_ > 0 && waitUntil([this] { return listeningOn(port_) || !running(); }, std::chrono::seconds(10)) &&
+    const auto allListening = [this] {
+        for (const int port : ports_) {
+            if (!listeningOn(port))
+                return false;
+        }
+        return true;
+    };
+    return pid_ > 0 && waitUntil([&] { return allListening() || !running(); }, std::chrono::seconds(10)) &&
            running();
 }
 
@@ -119,7 +149,7 @@ void Ser2net::stop()
         waitpid(pid_, nullptr, 0);
     }
     pid_ = -1;
-    waitUntil([this] { return !listeningOn(port_); }, std::chrono::seconds(5));
+    waitUntil([this] { return !listeningOn(ports_[0]); }, std::chrono::seconds(5));
 }
 
 bool Ser2net::running()

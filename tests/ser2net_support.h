@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 #include <string>
+#include <vector>
 
 #include "pty_support.h"
 
@@ -26,8 +27,11 @@ class Ser2net {
 public:
     enum class Mode { Telnet, Raw };
     // Serves `device` (a pty slave path; it need not exist) on a port picked
-    // now, kept across restarts.
-    Ser2net(std::string device, Mode mode, bool kickOldUser = false);
+    // now, kept across restarts. charDelay: ser2net's own batching of the
+    // device's bytes, off unless asked for.
+    Ser2net(std::string device, Mode mode, bool kickOldUser = false, bool charDelay = false);
+    // Serves each device on a port of its own, in one server.
+    Ser2net(std::vector<std::string> devices, Mode mode, bool charDelay = false);
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;
@@ -38,17 +42,20 @@ public:
     void stop();
     bool running();
 
-    int port() const { return port_; }
-    // "rfc2217://127.0.0.1:PORT" or "tcp://127.0.0.1:PORT".
-    std::string url() const;
+    int port() const { return ports_[0]; }
+    pid_t pid() const { return pid_; }
+    // "rfc2217://127.0.0.1:PORT" or "tcp://127.0.0.1:PORT" of the device
+    // given at `index`.
+    std::string url(size_t index = 0) const;
     // What the server logged so far.
     std::string log() const;
 
 private:
-    std::string device_;
+    std::vector<std::string> devices_;
     Mode mode_;
     bool kickOldUser_;
-    int port_;
+    bool charDelay_;
+    std::vector<int> ports_;
     std::string config_;
     std::string logPath_;
     pid_t pid_ = -1;

@@ -43,8 +43,7 @@ struct Keyboard {
     // Keys typed in cooked mode would wait for a whole line.
     void waitUntilRaw() const
     {
-        for (int i = 0; i < 5000 && (settings().c_lflag & ICANON); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(waitUntil([&] { return !(settings().c_lflag & ICANON); }));
     }
     void type(const std::string& keys) const { ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size())); }
 };
@@ -95,7 +94,7 @@ struct TerminalProcess {
     std::string err() const { return readFile(errPath); }
 };
 
-std::string readPort(int master, size_t want, int patienceMs = 2000)
+std::string readPort(int master, size_t want, int patienceMs = 10000)
 {
     std::string got;
     for (int i = 0; i < patienceMs && got.size() < want; ++i) {

@@ -1,0 +1,482 @@
+// The commands end to end through a real serial server: ser2net, started by
+// each test on 127.0.0.1, serving a pseudo-terminal that stands for the box,
+// over RFC 2217 and over raw TCP.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <pty.h>
+#include <regex>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "capture.h"
+#include "packets.h"
+#include "port.h"
+#include "pty_support.h"
+#include "ser2net_support.h"
+#include "telnet.h"
+
+namespace {
+
+const std::string NoResponse = "Failed reading response from quarvo box.\n";
+
+std::string allByteValues()
+{
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    return all;
+}
+
+// Everything waiting on the box's side of the pty, without waiting.
+std::string boxReceived(Pty& pty)
+{
+    std::string got;
+    char chunk[512];
+    ssize_t n = 0;
+    while ((n = read(pty.master(), chunk, sizeof chunk)) > 0)
+        got.append(chunk, static_cast<size_t>(n));
+    return got;
+}
+
+// The bytes a capture file holds, or "unreadable: WHY".
+std::string capturedBytes(const std::string& path)
+{
+    const std::string text = readFile(path);
+    size_t badLine = 0;
+    const char* why = nullptr;
+    std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
+        CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
+    if (!log)
+        return std::string("unreadable: ") + (why != nullptr ? why : "out of memory");
+    std::string bytes;
+    for (size_t i = 0; i < log->count; ++i)
+        bytes.append(log->chunks[i].bytes, log->chunks[i].size);
+    return bytes;
+}
+
+std::string outcomeOf(const std::string& resultPath)
+{
+    const std::string text = readFile(resultPath);
+    const size_t at = text.find("\"outcome\":\"");
+    if (at == std::string::npos)
+        return "no outcome in: " + text;
+    const size_t from = at + 11;
+    return text.substr(from, text.find('"', from) - from);
+}
+
+// A box behind its own ser2net.
+struct ServedBox {
+    Pty pty;
+    Ser2net server;
+    explicit ServedBox(Ser2net::Mode mode, bool kickOldUser = false) : server(pty.path(), mode, kickOldUser) {}
+    // The server opens the device only while a client is connected: once it
+    // has, the client's connection was taken. Bytes the box sends from then
+    // on (even before the line settings are confirmed) reach the client.
+    void waitServing() { waitUntilOpened(server.pid(), pty.path()); }
+};
+
+class Remote : public testing::TestWithParam<Ser2net::Mode> {
+protected:
+    void SetUp() override { SKIP_WITHOUT_SER2NET(); }
+    bool telnet() const { return GetParam() == Ser2net::Mode::Telnet; }
+};
+
+TEST_P(Remote, CheckGivesTheVerdictsOfALocalPort)
+{
+    const struct {
+        std::string sent;
+        std::string out;
+        int status;
+    } cases[] = {
+        {packet({{"SSCN", "101"}}), "Current channel '101' [correct]\n", 0},
+        {packet({{"SSCN", "102"}}), "Current channel '102' [incorrect]\nFailed\n", 1},
+        {packet({{"CEER", "E1"}}), "Channel error: E1\nFailed\n", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        ServedBox box(GetParam());
+        ASSERT_TRUE(box.server.start()) << box.server.log();
+        Child check({checkPath(), "--feedback", box.server.url(), "--channel", "101", "--timeout", "20"});
+        box.waitServing();
+        ASSERT_TRUE(box.pty.write(c.sent));
+        const ChildResult r = check.wait();
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+// Every byte value reaches the reader as the box sent it (0xFF, which
+// RFC 2217 doubles, included), and nothing the check or the monitor does
+// reaches the box.
+TEST_P(Remote, EveryByteValueReachesTheReaderAndNothingReachesTheBox)
+{
+    const std::string capture = tempPath("remote-capture");
+    const std::string sent = allByteValues() + allByteValues() + packet({{"SSCN", "101"}});
+    const std::vector<std::vector<std::string>> commands{
+        {checkPath(), "--feedback", "{url}", "--channel", "101", "--timeout", "20", "--capture", capture},
+        {QUARVO_MONITOR_PATH, "{url}", "--count", "1", "--duration", "20", "--capture", capture},
+    };
+    for (std::vector<std::string> command : commands) {
+        SCOPED_TRACE(command[0]);
+        ServedBox box(GetParam());
+        ASSERT_TRUE(box.server.start()) << box.server.log();
+        for (std::string& word : command)
+            word = word == "{url}" ? box.server.url() : word;
+        Child child(command);
+        box.waitServing();
+        ASSERT_TRUE(box.pty.write(sent));
+        const ChildResult r = child.wait();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(capturedBytes(capture), sent);
+        const std::string header = readFile(capture);
+        EXPECT_NE(header.find(telnet() ? "\n# line 57600 8N1\n" : "\n# line unknown\n"), std::string::npos) << header;
+        // The server forwards what a client sends before it closes the device.
+        box.server.stop();
+        EXPECT_EQ(boxReceived(box.pty), "");
+    }
+    unlink(capture.c_str());
+}
+
+// A busy port, a missing device, a server stopped mid-check and a kicked
+// client: each a failure that says the server ended the connection, with
+// its last words where it had any; never a pass.
+TEST_P(Remote, WhatServersDoToClientsFailsTheCheckClearly)
+{
+    enum class Event { Busy, Missing, Stopped, Kicked };
+    const struct {
+        Event event;
+        const char* name;
+        std::string serverText; // printable form, at the start of the server's last text
+        const char* rfc2217Outcome;
+        const char* rawOutcome;
+    } cases[] = {
+        {Event::Busy, "busy", "Port already in use[0D][0A]", "port-failed", "port-lost"},
+        {Event::Missing, "missing device", "Device open failure: ", "port-failed", "port-lost"},
+        {Event::Stopped, "stopped", "boot[0D][0A]", "port-lost", "port-lost"},
+        {Event::Kicked, "kicked", "boot[0D][0A]", "port-lost", "port-lost"},
+    };
+    const std::string result = tempPath("remote-result");
+    const std::string capture = tempPath("remote-capture");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pty pty;
+        Ser2net server(c.event == Event::Missing ? "/nonexistent/quarvo-box" : pty.path(), GetParam(),
+                       c.event == Event::Kicked);
+        ASSERT_TRUE(server.start()) << server.log();
+        Port* holder = nullptr;
+        if (c.event == Event::Busy) {
+            PortOptions options;
+            options.listenOnly = true;
+            PortError error;
+            holder = Port_open(server.url(), options, &error);
+            ASSERT_NE(holder, nullptr) << error.text;
+        }
+        Child check({checkPath(), "--feedback", server.url(), "--channel", "101", "--timeout", "20",
+                     "--distinct-status", "--result", result, "--capture", capture});
+        if (c.event == Event::Stopped || c.event == Event::Kicked) {
+            waitUntilOpened(server.pid(), pty.path());
+            ASSERT_TRUE(pty.write("boot\r\n"));
+            // In the capture (within its second of quiet), the bytes were
+            // read past the negotiation: the check is under way.
+            ASSERT_TRUE(waitUntil([&] { return capturedBytes(capture) == "boot\r\n"; }, std::chrono::seconds(10)));
+            if (c.event == Event::Stopped) {
+                server.stop();
+            } else {
+                PortOptions options;
+                options.listenOnly = true;
+                PortError error;
+                holder = Port_open(server.url(), options, &error);
+                EXPECT_NE(holder, nullptr) << error.text;
+            }
+        }
+        const ChildResult r = check.wait();
+        Port_close(holder);
+        EXPECT_EQ(r.status, 2);
+        const std::string outcome = telnet() ? c.rfc2217Outcome : c.rawOutcome;
+        EXPECT_EQ(outcomeOf(result), outcome);
+        EXPECT_EQ(r.out.find("[correct]"), std::string::npos) << r.out;
+        const std::string ended = server.url() + ": the server ended the connection: " + c.serverText;
+        if (outcome == "port-failed") {
+            EXPECT_EQ(r.err.rfind("Opening feedback serial port failed: " + ended, 0), 0u) << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+        } else {
+            EXPECT_NE(r.err.find(ended), std::string::npos) << r.err;
+            EXPECT_EQ(r.out.substr(r.out.size() - NoResponse.size()), NoResponse) << r.out;
+        }
+    }
+    unlink(result.c_str());
+    unlink(capture.c_str());
+}
+
+TEST_P(Remote, ReconnectRecoversFromAServerRestart)
+{
+    ServedBox box(GetParam());
+    ASSERT_TRUE(box.server.start()) << box.server.log();
+    const std::string capture = tempPath("remote-capture");
+    Child check({checkPath(), "--feedback", box.server.url(), "--channel", "101", "--timeout", "30", "--reconnect",
+                 "--capture", capture});
+    box.waitServing();
+    ASSERT_TRUE(box.pty.write("boot\r\n"));
+    ASSERT_TRUE(waitUntil([&] { return capturedBytes(capture) == "boot\r\n"; }, std::chrono::seconds(10)));
+    box.server.stop();
+    ASSERT_TRUE(waitUntil([&] { return check.errSoFar().find("port lost, reopening") != std::string::npos; }));
+    ASSERT_TRUE(box.server.start()) << box.server.log();
+    box.waitServing();
+    ASSERT_TRUE(box.pty.write(packet({{"SSCN", "101"}})));
+    const ChildResult r = check.wait();
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The boot text was no packet: reported, then the packet decides.
+    EXPECT_EQ(r.out.substr(r.out.find("Current")), "Current channel '101' [correct]\n") << box.server.log();
+    const std::string lost = box.server.url() + ": the server ended the connection: boot[0D][0A]\n" +
+                             box.server.url() + ": port lost, reopening\n";
+    EXPECT_EQ(r.err.substr(0, lost.size()), lost);
+    // A raw connection the stopping server's queue took in is dropped in
+    // turn: said the same way, and tried again.
+    const std::string again = box.server.url() + ": the server ended the connection\n" + box.server.url() +
+                              ": port lost, reopening\n";
+    for (size_t at = lost.size(); at < r.err.size(); at += again.size())
+        EXPECT_EQ(r.err.substr(at, again.size()), again) << r.err;
+    unlink(capture.c_str());
+}
+
+TEST_P(Remote, MonitorWithReconnectOutlivesAServerRestart)
+{
+    ServedBox box(GetParam());
+    ASSERT_TRUE(box.server.start()) << box.server.log();
+    Child monitor({QUARVO_MONITOR_PATH, box.server.url(), "--reconnect", "--count", "1", "--duration", "30"});
+    box.waitServing();
+    // Its report of this text says the monitor is past the negotiation.
+    ASSERT_TRUE(box.pty.write("boot\r\n"));
+    ASSERT_TRUE(waitUntil([&] { return monitor.outSoFar().find(" report ") != std::string::npos; }));
+    box.server.stop();
+    ASSERT_TRUE(waitUntil([&] { return monitor.errSoFar().find("port lost, reopening") != std::string::npos; }));
+    ASSERT_TRUE(box.server.start()) << box.server.log();
+    box.waitServing();
+    ASSERT_TRUE(box.pty.write(packet({{"SSCN", "101"}})));
+    const ChildResult r = monitor.wait();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string out = std::regex_replace(r.out, std::regex("[0-9]+\\.[0-9]{6}"), "T");
+    const size_t lost = out.find("\nT lost\n");
+    EXPECT_NE(lost, std::string::npos) << out;
+    EXPECT_NE(out.find("\nT reopened\n", lost), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - 18), "T packet SSCN=101\n") << out;
+}
+
+// A keyboard pseudo-terminal in its ordinary cooked mode, as a user's is.
+struct Keyboard {
+    int master = -1;
+    int slave = -1;
+    Keyboard()
+    {
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            std::abort();
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~Keyboard()
+    {
+        close(master);
+        close(slave);
+    }
+    bool raw() const
+    {
+        termios t{};
+        return tcgetattr(slave, &t) == 0 && (t.c_lflag & ICANON) == 0;
+    }
+};
+
+TEST_P(Remote, TerminalKeysReachTheBoxAndTheBoxReachesTheScreen)
+{
+    ServedBox box(GetParam());
+    ASSERT_TRUE(box.server.start()) << box.server.log();
+    Keyboard keyboard;
+    Child term({QUARVO_TERM_PATH, box.server.url(), "--escape", "^A"}, keyboard.slave);
+    ASSERT_TRUE(waitUntil([&] { return keyboard.raw() || !term.running(); }));
+    const std::string keys = "a\xFF\xFF" "b";
+    ASSERT_EQ(write(keyboard.master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    std::string got;
+    EXPECT_TRUE(waitUntil([&] {
+        got += boxReceived(box.pty);
+        return got.size() >= keys.size() || !term.running();
+    }));
+    EXPECT_EQ(got, keys);
+    ASSERT_TRUE(box.pty.write("hi\xFF\n"));
+    EXPECT_TRUE(waitUntil([&] { return term.outSoFar().find("hi[FF][LF]") != std::string::npos; })) << term.outSoFar();
+    ASSERT_EQ(write(keyboard.master, "\x01", 1), 1);
+    const ChildResult r = term.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Connected to " + box.server.url() +
+                         (telnet() ? " at 57600 baud." : " (line settings: the server's).") +
+                         " Press Ctrl-A (0x01) to end the session.\n\nGot escape char, exitting\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, Remote, testing::Values(Ser2net::Mode::Telnet, Ser2net::Mode::Raw),
+                         [](const auto& info) { return info.param == Ser2net::Mode::Telnet ? "Rfc2217" : "Raw"; });
+
+// Needs no server: a malformed name is refused before anything is opened.
+TEST(RemoteNames, MalformedUrlIsAPortThatCannotBeOpened)
+{
+    const struct {
+        std::string url;
+        std::string why;
+    } cases[] = {
+        {"rfc2217://box7", "no port number (HOST:PORT)"},
+        {"telnet://box7:23", "unknown kind of port 'telnet://' (rfc2217://, tcp:// or socket://)"},
+        {"tcp://box7:2001/dev/ttyS0", "'/dev/ttyS0' after the port number: nothing may follow it"},
+        {"socket://box7:99999", "port 99999 is not a number from 1 to 65535"},
+    };
+    const std::string result = tempPath("remote-result");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        Child check({checkPath(), "--feedback", c.url, "--channel", "101", "--distinct-status", "--result", result});
+        const ChildResult r = check.wait();
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Opening feedback serial port failed: " + c.url + ": " + c.why + "\n");
+        EXPECT_EQ(outcomeOf(result), "port-failed");
+        for (const char* program : {QUARVO_MONITOR_PATH, QUARVO_TERM_PATH}) {
+            Child other({program, c.url});
+            const ChildResult o = other.wait();
+            EXPECT_EQ(o.status, 1) << program;
+            EXPECT_EQ(o.err, "Opening serial port failed: " + c.url + ": " + c.why + "\n") << program;
+        }
+    }
+    unlink(result.c_str());
+}
+
+// The line's settings of a raw TCP port are its server's: a speed asked for
+// is a usage error, before anything is opened.
+TEST(RemoteNames, BaudWithARawTcpPortIsRefused)
+{
+    const struct {
+        const char* program;
+        int status;
+    } cases[] = {{QUARVO_MONITOR_PATH, 2}, {QUARVO_TERM_PATH, 1}};
+    for (const auto& c : cases) {
+        Child child({c.program, "tcp://127.0.0.1:1", "--baud", "9600"});
+        const ChildResult r = child.wait();
+        EXPECT_EQ(r.status, c.status) << c.program;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+                  std::string(c.program) +
+                      ": --baud: a raw TCP port's line settings are its server's: tcp://127.0.0.1:1\n");
+    }
+}
+
+// An RFC 2217 server that confirms the settings, then reports line errors
+// around one packet: break and framing, then framing and overrun. ser2net
+// on a pseudo-terminal never sees a line error, so this one stands in.
+class LineErrorServer {
+public:
+    explicit LineErrorServer(std::string packetBytes) : packet_(std::move(packetBytes))
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 4);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LineErrorServer()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    static std::string bytes(std::initializer_list<int> values)
+    {
+        std::string out;
+        for (const int v : values)
+            out += static_cast<char>(v);
+        return out;
+    }
+    static std::string lineState(int bits)
+    {
+        return bytes({TELNET_IAC, TELNET_SB, TELNET_COM_PORT, 106, bits, TELNET_IAC, TELNET_SE});
+    }
+    void serve()
+    {
+        constexpr int IAC = TELNET_IAC;
+        constexpr int SB = TELNET_SB;
+        constexpr int SE = TELNET_SE;
+        constexpr int COM = TELNET_COM_PORT;
+        const std::string greeting = bytes({IAC, TELNET_WILL, 0, IAC, TELNET_DO, 0, IAC, TELNET_DO, COM});
+        const std::string maskRequest = bytes({IAC, SB, COM, 10});
+        const std::string acks = bytes({IAC, SB, COM, 101, 0, 0, 0xE1, 0, IAC, SE, IAC, SB, COM, 102, 8, IAC, SE,
+                                        IAC, SB, COM, 103, 1, IAC, SE, IAC, SB, COM, 104, 1, IAC, SE});
+        for (;;) {
+            const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                return;
+            std::string got;
+            char chunk[256];
+            ssize_t n = send(client, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+            while (n > 0 && got.find(maskRequest) == std::string::npos) {
+                n = recv(client, chunk, sizeof chunk, 0);
+                got.append(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            }
+            const std::string reply = acks + lineState(0x18) + packet_ + lineState(0x0A);
+            send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            while (recv(client, chunk, sizeof chunk, 0) > 0) {
+            }
+            close(client);
+        }
+    }
+    int listener_ = -1;
+    int port_ = 0;
+    std::string packet_;
+    std::thread thread_;
+};
+
+// Each kind of line error is shown once: the check and the terminal on the
+// standard error, the monitor as a report line in its text and JSON forms.
+TEST(RemoteLineErrors, EachKindIsShownOnce)
+{
+    LineErrorServer server(packet({{"SSCN", "101"}}));
+    Child check({checkPath(), "--feedback", server.url(), "--channel", "101", "--timeout", "20"});
+    const ChildResult r = check.wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Current channel '101' [correct]\n");
+    // Framing, reported twice, is shown once.
+    EXPECT_EQ(r.err, server.url() + ": the server reported on the line: break, framing error, overrun error\n");
+
+    const struct {
+        const char* form;
+        std::string out;
+    } monitors[] = {
+        {"--duration=20", "T report the server reported on the line: break, framing error, overrun error\nT packet "
+                          "SSCN=101\n"},
+        {"--json", "{\"time\":T,\"type\":\"report\",\"text\":\"the server reported on the line: break, framing "
+                   "error, overrun error\"}\n{\"time\":T,\"type\":\"packet\",\"records\":[{\"code\":\"SSCN\",\"value\":\"101\"}]}\n"},
+    };
+    for (const auto& m : monitors) {
+        Child monitor({QUARVO_MONITOR_PATH, server.url(), "--count", "1", m.form});
+        const ChildResult o = monitor.wait();
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(std::regex_replace(o.out, std::regex("[0-9]+\\.[0-9]{6}"), "T"), m.out);
+    }
+
+    Keyboard keyboard;
+    Child term({QUARVO_TERM_PATH, server.url(), "--escape", "^A"}, keyboard.slave);
+    const std::string shown = "\nThe server reported on the line: break, framing error, overrun error\n";
+    EXPECT_TRUE(waitUntil([&] { return term.errSoFar().find(shown) != std::string::npos || !term.running(); })) << term.errSoFar();
+    ASSERT_TRUE(waitUntil([&] { return keyboard.raw() || !term.running(); }));
+    ASSERT_EQ(write(keyboard.master, "\x01", 1), 1);
+    const ChildResult t = term.wait();
+    EXPECT_EQ(t.status, 0);
+    EXPECT_EQ(t.err.find(shown), t.err.rfind(shown)) << t.err;
+}
+
+} // namespace
