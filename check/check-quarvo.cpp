@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <stdio_ext.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -45,8 +46,17 @@ struct Session {
     time_t deadline = 0;           // monotonic seconds, once known
     int64_t exactDeadline = -1;    // with --timeout: monotonic nanoseconds, once known
     bool logIsPort = false;
+    // A log on a terminal is held (see holdLog): its own descriptor and
+    // what is printed meanwhile.
+    bool logIsTerminal = false;
+    int heldLog = -1;
+    int held = -1;
 };
 Session session;
+
+// Every port named by --feedback, read before any option acts, so that a
+// log naming one is known before anything can be printed to it.
+std::vector<const char*> namedPorts;
 
 // Options for test labs. Without them the check behaves as it always has.
 struct LabOptions {
@@ -101,6 +111,99 @@ void print_syntax(const char* name)
                  name);
 }
 
+// Points both streams at `fd`, after what they printed so far.
+void pointOutputAt(int fd)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(fd, STDERR_FILENO);
+    dup2(fd, STDOUT_FILENO);
+}
+
+// A log on a terminal could be the box's port under a name that does not
+// exist yet (a link made later, a device that comes back): until the port
+// has opened and been compared with it, what the check prints is held in
+// memory. Takes `fd`, the log's own descriptor.
+void holdLog(int fd)
+{
+    const int held = memfd_create("held log", MFD_CLOEXEC);
+    if (held < 0) {
+        pointOutputAt(fd); // nothing to hold it in: written as it comes
+        close(fd);
+        return;
+    }
+    pointOutputAt(held);
+    session.heldLog = fd;
+    session.held = held;
+}
+
+// The port has been compared with the held log and is not it: the log gets
+// what was held, then everything as it comes.
+void releaseLog()
+{
+    if (session.heldLog < 0)
+        return;
+    std::fflush(stdout);
+    pointOutputAt(session.heldLog);
+    char piece[4096];
+    for (off_t at = 0;;) {
+        const ssize_t n = pread(session.held, piece, sizeof piece, at);
+        if (n <= 0)
+            break;
+        std::fwrite(piece, 1, static_cast<size_t>(n), stdout);
+        at += n;
+    }
+    std::fflush(stdout);
+    close(session.heldLog);
+    close(session.held);
+    session.heldLog = session.held = -1;
+}
+
+// Forgets what a held log holds: it is never written.
+void dropHeldLog()
+{
+    if (session.heldLog < 0)
+        return;
+    close(session.heldLog);
+    close(session.held);
+    session.heldLog = session.held = -1;
+}
+
+// The log is the port itself (another name, a link): from now on the check
+// writes nothing more there, not even what it holds already.
+void silenceLog()
+{
+    session.logIsPort = true;
+    __fpurge(stdout);
+    dropHeldLog();
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    endingSignals_report(std::string(programName) + ": log " + session.logPath +
+                         ": is the port itself: nothing more is written to it\n");
+}
+
+// Whether `path` names a port given to --feedback.
+bool namesAPort(const char* path)
+{
+    return std::any_of(namedPorts.begin(), namedPorts.end(), [&](const char* port) { return sameFile(path, port); });
+}
+
+// A held log whose port never opened (or is gone) when the check ends or
+// another log takes over: written, unless by now it is a port by name.
+void releaseLogByName()
+{
+    if (session.heldLog < 0)
+        return;
+    if (namesAPort(session.logPath))
+        silenceLog();
+    else
+        releaseLog();
+}
+
 // --help: every option, one line each, on the standard output.
 void print_help(const char* name)
 {
@@ -135,12 +238,19 @@ int redirectToLog(const char* path)
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // What was printed before belongs where it was printed.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(fd, STDERR_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    close(fd);
+    releaseLogByName();
+    if (session.logIsPort) {
+        close(fd);
+        return 0;
+    }
     session.logPath = path;
+    session.logIsTerminal = isatty(fd) != 0;
+    if (session.logIsTerminal) {
+        holdLog(fd);
+        return 0;
+    }
+    pointOutputAt(fd);
+    close(fd);
     return 0;
 }
 
@@ -156,22 +266,6 @@ ReportSink countingReports()
             &result.reports};
 }
 
-// The log is the port itself (another name, a link): from now on the check
-// writes nothing more there, not even what it holds already.
-void silenceLog()
-{
-    session.logIsPort = true;
-    __fpurge(stdout);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(null);
-    }
-    endingSignals_report(std::string(programName) + ": log " + session.logPath +
-                         ": is the port itself: nothing more is written to it\n");
-}
-
 // False when the port turns out to be the log: then nothing is read from it.
 bool usePort(Port* port, ReadContext* context)
 {
@@ -179,11 +273,25 @@ bool usePort(Port* port, ReadContext* context)
     context->fd = fd;
     context->port = port;
     session.port = port;
-    if (session.logPath != nullptr && sameOpenFile(fd, STDOUT_FILENO)) {
+    const int log = session.heldLog >= 0 ? session.heldLog : STDOUT_FILENO;
+    if (session.logPath != nullptr && !session.logIsPort && sameOpenFile(fd, log)) {
         silenceLog();
         return false;
     }
+    releaseLog();
     return true;
+}
+
+// The port is gone for now: a log on a terminal is held again until the
+// port is back and has been compared with it.
+void portGone()
+{
+    if (session.logIsTerminal && !session.logIsPort && session.heldLog < 0) {
+        std::fflush(stdout);
+        const int log = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (log >= 0)
+            holdLog(log);
+    }
 }
 
 // The context's deadline on the port layer's clock (both monotonic), in
@@ -298,11 +406,9 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
         return Outcome::Usage;
     }
 
-    // The port named by a log in force is never opened.
-    if (session.logPath != nullptr && sameFile(session.logPath, feedback_port)) {
-        silenceLog();
+    // The port named by a log is never opened.
+    if (session.logIsPort)
         return Outcome::PortFailed;
-    }
     PortName name;
     std::string malformed;
     const bool named = Port_parseName(feedback_port, &name, &malformed);
@@ -382,6 +488,7 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
                 Port_close(context.port);
                 session.port = nullptr;
                 context.port = nullptr;
+                portGone();
                 context.end = ReadEnd::None;
                 context.error = 0;
                 markCapture(context, CaptureMarkKind::Lost);
@@ -423,6 +530,7 @@ int finish(Outcome outcome, int status)
     const int signo = outcome == Outcome::Interrupted ? endingSignals_caught() : 0;
     if (signo != 0)
         status = 128 + signo;
+    releaseLogByName();
     // The verdict stands in the status; output that could not be written is
     // still worth a word (a full disk under the log, say), said where the
     // caller sees it. Output stuck past the deadline or a signal has been
@@ -430,12 +538,12 @@ int finish(Outcome outcome, int status)
     if (!session.logIsPort) {
         const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
         const int error = errno;
+        if (!flushed)
+            endingSignals_noteFailedWrite(STDOUT_FILENO, error);
         const std::string log = session.logPath != nullptr ? std::string("the log ") + session.logPath : "";
-        if (endingSignals_outputLost(STDOUT_FILENO) || endingSignals_outputLost(STDERR_FILENO) ||
-            (!flushed && error == EINTR && signo != 0)) {
+        if (endingSignals_outputLost(STDOUT_FILENO) || endingSignals_outputLost(STDERR_FILENO)) {
             result.outputError = "not taken in time";
-            endingSignals_report(std::string(programName) + ": " + (log.empty() ? "the output" : log) +
-                                 " was not taken in time: the rest of it is lost\n");
+            endingSignals_reportOutputLost(programName, log.empty() ? "the output" : log);
         } else if (!flushed && !log.empty()) {
             result.outputError = std::strerror(error);
             endingSignals_report(std::string(programName) + ": writing " + log + " failed: " + *result.outputError +
@@ -517,6 +625,26 @@ bool refuseSharedFiles()
     return true;
 }
 
+// Every --feedback argument, read quietly before any option acts.
+void readPortNames(int argc, char** argv)
+{
+    opterr = 0;
+    int opt;
+    while ((opt = getopt_long(argc, argv, "-", options_list, nullptr)) != -1) {
+        if (opt == 'f')
+            namedPorts.push_back(optarg);
+    }
+    opterr = 1;
+    optind = 0; // the options are then read afresh
+}
+
+// Ends the check before its options have been read, the log in its place.
+int endUnread()
+{
+    releaseLogByName();
+    return 1;
+}
+
 bool parseSeconds(const char* text, time_t* seconds)
 {
     long long n = 0;
@@ -553,6 +681,7 @@ int main(int argc, char** argv)
         print_syntax(argv[0]);
         return 1;
     }
+    readPortNames(argc, argv);
     const char* chan_str = nullptr;
     const char* feedback_port = nullptr;
     // A log file that cannot be opened ends the check, but only once every
@@ -576,7 +705,16 @@ int main(int argc, char** argv)
             feedback_port = optarg;
             break;
         case 'l':
-            if (!logFailed && redirectToLog(optarg) != 0) {
+            // Nothing is ever written to a log that is a port, not even a
+            // usage text: only the report on the original error output.
+            if (logFailed || session.logIsPort)
+                break;
+            if (namesAPort(optarg)) {
+                session.logPath = optarg;
+                silenceLog();
+                break;
+            }
+            if (redirectToLog(optarg) != 0) {
                 logFailed = true;
                 opterr = 0;
             }
@@ -589,6 +727,7 @@ int main(int argc, char** argv)
             if (logFailed)
                 break;
             opt == 'h' ? print_help(argv[0]) : commandLine_printVersion("check-quarvo");
+            releaseLogByName();
             return commandLine_answered();
         case 'r':
             lab.reconnect = true;
@@ -605,14 +744,14 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "%s: --timeout: not a whole number of seconds from 1 to 86400: %s\n", argv[0],
                              optarg);
                 print_syntax(argv[0]);
-                return 1;
+                return endUnread();
             }
             break;
         default:
             if (logFailed)
                 break;
             print_syntax(argv[0]);
-            return 1;
+            return endUnread();
         }
     }
     result.channel = chan_str;

@@ -93,6 +93,22 @@ const std::string& printableOf(Monitor& m, const char* bytes, size_t size)
     return m.printable;
 }
 
+// A write an ending signal cut short is output lost, and reported so.
+void writeOut(std::string_view bytes)
+{
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size())
+        endingSignals_noteFailedWrite(STDOUT_FILENO, errno);
+}
+
+bool flushOut()
+{
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    if (!flushed)
+        endingSignals_noteFailedWrite(STDOUT_FILENO, errno);
+    return flushed && !std::ferror(stdout);
+}
+
 // The text form's printable form: the blank and '=' that part records and
 // their codes from their values are tags too, so no line reads two ways.
 const std::string& textFieldOf(Monitor& m, const char* bytes, size_t size)
@@ -124,10 +140,8 @@ const std::string& hexOf(Monitor& m, const char* bytes, size_t size)
 void emitLine(Monitor& m)
 {
     m.line += '\n';
-    std::fwrite(m.line.data(), 1, m.line.size(), stdout);
+    writeOut(m.line);
 }
-
-void writeOut(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
 
 // The reader's reports are written as they come, each line stamped as it
 // starts with the time of the byte that caused it.
@@ -290,7 +304,7 @@ bool reopenLostPort(Monitor& m)
     Port_close(m.link);
     m.link = nullptr;
     emitPortEvent(m, CaptureMarkKind::Lost);
-    std::fflush(stdout);
+    flushOut();
     if (!openAgain(m, false))
         return false;
     emitPortEvent(m, CaptureMarkKind::Reopened);
@@ -315,7 +329,7 @@ int fill(Monitor& m)
         return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (!flushOut()) {
         if (endingSignals_caught() != 0) // the write gave way to a stop signal
             return 0;
         m.outputError = errno != 0 ? errno : EIO;
@@ -410,7 +424,9 @@ void limitDuration(Monitor& m, double duration)
     if (duration <= 0)
         return;
     m.deadline = m.begun + static_cast<int64_t>(std::llround(duration * 1e6));
-    endingSignals_limitWrites(static_cast<time_t>((m.deadline + 999999) / 1000000));
+    // Output stuck at the end of the duration does not hold the monitor.
+    endingSignals_limitWritesAt(
+        {static_cast<time_t>(m.deadline / 1000000), static_cast<long>(m.deadline % 1000000) * 1000});
 }
 
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
@@ -589,7 +605,7 @@ int main(int argc, char** argv)
     // Ended by a signal, output nobody takes is let go (the timer started by
     // the signal does that) rather than waited for.
     const bool stopped = endingSignals_caught() != 0;
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && !stopped && m.outputError == 0 &&
+    if (!flushOut() && !stopped && m.outputError == 0 &&
         !endingSignals_outputLost(STDOUT_FILENO))
         m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
@@ -599,7 +615,7 @@ int main(int argc, char** argv)
     // signal it is only news (the session ends with status 0 then).
     const bool lost = endingSignals_outputLost(STDOUT_FILENO);
     if (lost)
-        endingSignals_report(std::string(name) + ": the output was not taken in time: the rest of it is lost\n");
+        endingSignals_reportOutputLost(name);
     const double elapsed = static_cast<double>(Capture_clockMicros() - m.begun) / 1e6;
     if (m.outputError != 0)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));

@@ -24,6 +24,19 @@ bool startsNumber(const char* text)
     return isDigit(*p);
 }
 
+// An optional sign, then decimal digits only: however many.
+bool isWholeNumber(const char* text)
+{
+    const char* p = text;
+    if (*p == '+' || *p == '-')
+        ++p;
+    if (!isDigit(*p))
+        return false;
+    while (isDigit(*p))
+        ++p;
+    return *p == '\0';
+}
+
 } // namespace
 
 bool commandLine_parseWhole(const char* text, int base, long long min, long long max, long long* out)
@@ -54,11 +67,13 @@ bool commandLine_parseReal(const char* text, double* out)
 
 int commandLine_parseBaud(const char* text, int* baud)
 {
-    long long n = 0;
-    if (!commandLine_parseWhole(text, 10, INT_MIN, INT_MAX, &n))
+    if (!isWholeNumber(text))
         return -1;
-    if (!serial_baudSupported(static_cast<int>(n))) {
-        std::fprintf(stderr, "Unknown baudrate: %d\n", static_cast<int>(n));
+    // Any whole number, too large for an int or not, is a speed the serial
+    // module does not know, named as it was typed.
+    long long n = 0;
+    if (!commandLine_parseWhole(text, 10, INT_MIN, INT_MAX, &n) || !serial_baudSupported(static_cast<int>(n))) {
+        std::fprintf(stderr, "Unknown baudrate: %s\n", text);
         return 0;
     }
     *baud = static_cast<int>(n);

@@ -13,8 +13,9 @@ bool commandLine_parseWhole(const char* text, int base, long long min, long long
 bool commandLine_parseReal(const char* text, double* out);
 
 // The --baud argument. 1: a speed the serial module supports, in *baud.
-// 0: a whole number it does not support, after "Unknown baudrate: N" on the
-// standard error. -1: not a whole number; nothing printed.
+// 0: a whole number it does not support, however large, after "Unknown
+// baudrate: N" (N as typed) on the standard error. -1: not a whole number;
+// nothing printed.
 int commandLine_parseBaud(const char* text, int* baud);
 
 // The one serial port a command works on, from the words that are not

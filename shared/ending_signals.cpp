@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -17,21 +18,33 @@ int originalStderr = -1;
 int nullFd = -1;
 
 // The timer signals a real-time signal nobody else sends, so an outside
-// SIGALRM stays an ending signal and is never taken for it.
+// SIGALRM stays an ending signal and is never taken for it; its ticks carry
+// the timer's address, so that one sent from outside is told apart.
 timer_t timer{};
 bool timerReady = false;
+bool tickIgnoredAtStart = false;
 volatile sig_atomic_t nudged = 0;
 volatile sig_atomic_t stuckBefore[3] = {0, 0, 0};
-volatile sig_atomic_t lost[3] = {0, 0, 0};
+volatile sig_atomic_t lost[3] = {0, 0, 0}; // let go: writes to /dev/null now
+// A write cut short by an ending signal: what it held is lost, but the
+// descriptor is still watched, so a later write stuck on it is let go too.
+volatile sig_atomic_t cut[3] = {0, 0, 0};
 
 int tickSignal() { return SIGRTMIN + 4; }
 
 // Lets descriptor 1 or 2 go once it has been unwritable on two looks: it
 // is pointed at /dev/null, so the write blocked on it, restarted, ends at
 // once, and so does every later one.
-void onTick(int, siginfo_t* info, void*)
+void onTick(int signo, siginfo_t* info, void*)
 {
-    if (info->si_code != SI_TIMER || nullFd < 0)
+    // Anyone else's signal of this number does what it would have done had
+    // the program never taken it: it ends the program.
+    if (info->si_code != SI_TIMER || info->si_value.sival_ptr != &timer) {
+        if (!tickIgnoredAtStart)
+            endingSignals_endAs(signo);
+        return;
+    }
+    if (nullFd < 0)
         return;
     const int saved = errno;
     for (int fd = 1; fd <= 2; ++fd) {
@@ -57,10 +70,13 @@ void prepareTimer()
     sigemptyset(&tick.sa_mask);
     // Restarted: a tick alone never makes a write fail or a wait end early.
     tick.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigaction(tickSignal(), &tick, nullptr);
+    struct sigaction before {};
+    sigaction(tickSignal(), &tick, &before);
+    tickIgnoredAtStart = before.sa_handler == SIG_IGN;
     sigevent event{};
     event.sigev_notify = SIGEV_SIGNAL;
     event.sigev_signo = tickSignal();
+    event.sigev_value.sival_ptr = &timer; // tells the timer's ticks from an outside kill
     timerReady = timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
 }
 
@@ -113,11 +129,30 @@ void endingSignals_limitWrites(time_t deadline) { endingSignals_limitWritesAt({d
 
 void endingSignals_limitWritesAt(timespec deadline)
 {
-    if (nudged == 0)
-        armTimer(TIMER_ABSTIME, deadline);
+    if (nudged != 0)
+        return;
+    // The first look a look before the deadline, so that output stuck from
+    // then on is let go at the deadline itself, not a look after it.
+    timespec first = deadline;
+    first.tv_nsec -= LookNanos;
+    if (first.tv_nsec < 0) {
+        first.tv_nsec += 1'000'000'000;
+        --first.tv_sec;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (first.tv_sec < now.tv_sec || (first.tv_sec == now.tv_sec && first.tv_nsec <= now.tv_nsec))
+        first = deadline;
+    armTimer(TIMER_ABSTIME, first);
 }
 
-bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && lost[fd] != 0; }
+bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && (lost[fd] != 0 || cut[fd] != 0); }
+
+void endingSignals_noteFailedWrite(int fd, int error)
+{
+    if (fd >= 1 && fd <= 2 && error == EINTR && caughtSignal != 0)
+        cut[fd] = 1;
+}
 
 void endingSignals_report(std::string_view text)
 {
@@ -129,6 +164,13 @@ void endingSignals_report(std::string_view text)
         const ssize_t n = write(fd, text.data(), text.size());
         static_cast<void>(n);
     }
+}
+
+void endingSignals_reportOutputLost(std::string_view program, std::string_view what)
+{
+    std::string text(program);
+    text.append(": ").append(what).append(" was not taken in time: the rest of it is lost\n");
+    endingSignals_report(text);
 }
 
 void endingSignals_endAs(int signo)

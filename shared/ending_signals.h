@@ -35,16 +35,25 @@ int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout);
 // From `deadline` (whole seconds of the monotonic clock) on, output that
 // does not move is let go as after an ending signal.
 void endingSignals_limitWrites(time_t deadline);
-// The same from a point of the monotonic clock given to the nanosecond.
+// The same from a point of the monotonic clock given to the nanosecond:
+// output stuck for the last look before it is let go at the deadline itself.
 void endingSignals_limitWritesAt(timespec deadline);
 
-// Whether descriptor 1 or 2 was let go: what it still held is lost, and it
-// now writes to /dev/null.
+// Whether output on descriptor 1 or 2 was lost to the end of the command:
+// the descriptor was let go (it now writes to /dev/null), or a write to it
+// was cut short by an ending signal (see endingSignals_noteFailedWrite).
 bool endingSignals_outputLost(int fd);
+
+// A write to descriptor `fd` failed with `error`. One that an ending signal
+// interrupted drops what it held (stdio keeps nothing of it): it counts as
+// output lost, reported as output let go is.
+void endingSignals_noteFailedWrite(int fd, int error);
 
 // Writes a report to the standard error the program started with, never
 // waiting on it for long.
 void endingSignals_report(std::string_view text);
+// "PROGRAM: WHAT was not taken in time: the rest of it is lost", reported so.
+void endingSignals_reportOutputLost(std::string_view program, std::string_view what = "the output");
 
 // Ends the process as `signo` ends a program that does not catch it.
 // Buffered output is not written: flush first.

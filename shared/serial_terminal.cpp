@@ -79,7 +79,9 @@ bool show(std::string_view text)
         }
         if (n < 0 && errno == EINTR && endingSignals_caught() == 0)
             continue;
-        if (!(n < 0 && errno == EINTR))
+        if (n < 0 && errno == EINTR)
+            endingSignals_noteFailedWrite(STDOUT_FILENO, EINTR); // the rest is lost, and reported so
+        else
             std::perror("write(stdout)");
         return false;
     }

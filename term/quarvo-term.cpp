@@ -235,7 +235,7 @@ int main(int argc, char** argv)
     Capture_close(capture, ended > 0 ? 0 : CAPTURE_CLOSE_WAIT_MS);
     Port_close(opened);
     if (endingSignals_outputLost(STDOUT_FILENO))
-        endingSignals_report(std::string(argv[0]) + ": the output was not taken in time: the rest of it is lost\n");
+        endingSignals_reportOutputLost(argv[0]);
     if (ended > 0)
         endingSignals_endAs(ended);
     return 0;

@@ -85,9 +85,14 @@ TEST(CommandLine, LineSpeedsAreTheSerialModules)
         std::string err;
     } cases[] = {
         {"300", 1, ""},       {"9600", 1, ""},   {"19200", 1, ""},   {"57600", 1, ""},
-        {"115200", 1, ""},    {"fast", -1, ""},  {" 9600", -1, ""},  {"99999999999", -1, ""},
+        {"115200", 1, ""},    {"fast", -1, ""},  {" 9600", -1, ""},  {"9600 ", -1, ""},
+        {"1e3", -1, ""},      {"0x2580", -1, ""},
         {"1234", 0, "Unknown baudrate: 1234\n"},  {"38400", 0, "Unknown baudrate: 38400\n"},
         {"0", 0, "Unknown baudrate: 0\n"},        {"-9600", 0, "Unknown baudrate: -9600\n"},
+        // Too large for any speed, and named as typed.
+        {"99999999999", 0, "Unknown baudrate: 99999999999\n"},
+        {"-99999999999999999999", 0, "Unknown baudrate: -99999999999999999999\n"},
+        {"038400", 0, "Unknown baudrate: 038400\n"},
     };
     for (const auto& c : cases) {
         int baud = -42;

@@ -58,6 +58,21 @@ struct StuckFifo {
     }
 };
 
+// Gives the port lines of garbage (each one shown or reported) until
+// process `pid` is blocked writing them into its full output pipe.
+bool feedUntilBlockedWriting(Pty& pty, pid_t pid)
+{
+    const std::string line = std::string(60, 'g') + "\n";
+    return waitUntil(
+        [&] {
+            if (readFile("/proc/" + std::to_string(pid) + "/wchan").find("pipe_write") != std::string::npos)
+                return true;
+            static_cast<void>(write(pty.master(), line.data(), line.size())); // the master does not block
+            return false;
+        },
+        std::chrono::seconds(5));
+}
+
 std::vector<std::string> substituted(std::vector<std::string> args, const std::map<std::string, std::string>& names)
 {
     for (std::string& a : args) {
@@ -193,6 +208,78 @@ TEST(Ending, LogNamingThePortSendsNothingToTheBox)
     }
 }
 
+// Everything the box's side of a pseudo-terminal has received so far.
+std::string receivedBy(const Pty& pty)
+{
+    std::string all;
+    char piece[4096];
+    for (ssize_t n; (n = read(pty.master(), piece, sizeof piece)) > 0;)
+        all.append(piece, static_cast<size_t>(n));
+    return all;
+}
+
+// Not even a usage error sends its text to the box through a log naming
+// the port, wherever the options stand.
+TEST(Ending, LogNamingThePortGetsNoUsageText)
+{
+    const std::vector<std::vector<std::string>> cases{
+        {"--feedback", "{port}", "--channel", "101", "--log", "{port}", "--timeout", "0"},
+        {"--feedback", "{port}", "--channel", "101", "--log", "{port}", "--bogus"},
+        {"--feedback", "{port}", "--channel", "101", "--log", "{port}", "--timeout"},
+        {"--feedback", "{port}", "--log", "{port}", "--timeout", "5"},
+        // The port is named only after the complaint.
+        {"--log", "{port}", "--bogus", "--feedback", "{port}", "--channel", "101"},
+    };
+    for (const auto& args : cases) {
+        Pty pty;
+        std::vector<std::string> argv{checkPath()};
+        for (const std::string& a : substituted(args, {{"{port}", pty.path()}}))
+            argv.push_back(a);
+        Child child(argv);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        EXPECT_EQ(r.status, 1) << args[5];
+        EXPECT_EQ(r.err, checkPath() + ": log " + pty.path() + ": is the port itself: nothing more is written to it\n")
+            << args[5];
+        EXPECT_EQ(receivedBy(pty), "") << args[5];
+    }
+}
+
+// A log on a terminal is written only once the port has opened and is not
+// it: a port that appears later under a link to the log's device receives
+// nothing, not even the line about waiting for it.
+TEST(Ending, LogOnATerminalWaitsForThePortToBeCompared)
+{
+    for (const bool linkToLog : {true, false}) {
+        Pty log;
+        Pty other;
+        const std::string link = tempPath("later-port");
+        unlink(link.c_str());
+        Child child({checkPath(), "--feedback", link, "--channel", "101", "--reconnect", "--timeout", "10", "--log",
+                     log.path()});
+        // The first try has failed: the check waits to try again.
+        ASSERT_TRUE(waitUntil([&] {
+            return readFile("/proc/" + std::to_string(child.pid()) + "/wchan").find("poll") != std::string::npos;
+        }));
+        ASSERT_EQ(symlink((linkToLog ? log : other).path().c_str(), link.c_str()), 0);
+        if (!linkToLog) {
+            other.waitSetUp(child.pid());
+            other.write(packet({{"SSCN", "101"}}), child.pid());
+        }
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        if (linkToLog) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err,
+                      checkPath() + ": log " + log.path() + ": is the port itself: nothing more is written to it\n");
+            EXPECT_EQ(receivedBy(log), "");
+        } else {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(receivedBy(log), link + ": waiting for the port: No such file or directory\n"
+                                             "Current channel '101' [correct]\n");
+        }
+        unlink(link.c_str());
+    }
+}
+
 // Two file options naming one file are refused before anything is opened
 // or replaced; neither file changes.
 TEST(Ending, FileOptionsNamingOneFileAreRefused)
@@ -203,7 +290,9 @@ TEST(Ending, FileOptionsNamingOneFileAreRefused)
     const std::string file = dir + "/file";
     const std::string link = dir + "/link";
     const std::string fresh = dir + "/fresh";
+    const std::string dangling = dir + "/dangling";
     ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    ASSERT_EQ(symlink("fresh", dangling.c_str()), 0); // relative: counts from its folder
     struct Case {
         std::string first, firstName, second, secondName;
     };
@@ -213,6 +302,8 @@ TEST(Ending, FileOptionsNamingOneFileAreRefused)
         {"--capture", link, "--result", file},
         // Not there yet: the same folder and name.
         {"--capture", fresh, "--result", dir + "/../" + dir.substr(5) + "/fresh"},
+        // Opening the link would create the result's file.
+        {"--capture", dangling, "--result", fresh},
     };
     for (const bool distinct : {false, true}) {
         for (const Case& c : cases) {
@@ -230,6 +321,7 @@ TEST(Ending, FileOptionsNamingOneFileAreRefused)
         }
     }
     unlink(link.c_str());
+    unlink(dangling.c_str());
     unlink(file.c_str());
     rmdir(dir.c_str());
 }
@@ -281,6 +373,80 @@ TEST(Ending, CheckCaptureReachesTheDiskWhileThePortIsSilent)
     EXPECT_TRUE(waitUntil([&] { return readFile(capture).find(" \\x0A013XXXX0081C7\n") != std::string::npos; },
                           std::chrono::seconds(4)));
     EXPECT_TRUE(child.running());
+}
+
+// A write cut short by an ending signal loses what it held: reported as
+// output let go is.
+TEST(Ending, OutputLostToASignalIsReported)
+{
+    const struct {
+        std::string program;
+        int status;
+    } cases[] = {{Monitor, 0}, {Term, 128 + SIGTERM}};
+    for (const auto& c : cases) {
+        Pty pty;
+        int out[2];
+        int keys[2]; // a keyboard that stays open, for the terminal
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+        Child child({c.program, pty.path()}, keys[0], -1, out[1]);
+        pty.waitSetUp(child.pid());
+        EXPECT_TRUE(feedUntilBlockedWriting(pty, child.pid())) << c.program;
+        kill(child.pid(), SIGTERM);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        for (const int fd : {out[0], out[1], keys[0], keys[1]})
+            close(fd);
+        EXPECT_EQ(r.status, c.status) << c.program;
+        EXPECT_NE(r.err.find(c.program + ": the output was not taken in time: the rest of it is lost\n"),
+                  std::string::npos)
+            << c.program << ": " << r.err;
+    }
+}
+
+// Output stuck at the end of --duration is let go then, not at the next
+// whole second. The duration ends just past a whole second of the clock, where
+// rounding up would cost most of a second.
+TEST(Ending, MonitorLetsStuckOutputGoAtTheEndOfItsDuration)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double duration = 2.15 - static_cast<double>(now.tv_nsec) / 1e9;
+    Pty pty;
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    Child child({Monitor, pty.path(), "--duration", std::to_string(duration)}, -1, -1, out[1]);
+    pty.waitSetUp(child.pid());
+    ASSERT_TRUE(feedUntilOutputStuck(pty, child, out[1]));
+    const ChildResult r = child.wait(std::chrono::seconds(10));
+    close(out[0]);
+    close(out[1]);
+    EXPECT_EQ(r.status, 1);
+    std::smatch elapsed;
+    ASSERT_TRUE(std::regex_search(r.err, elapsed, std::regex(" bytes in ([0-9.]+) s\n$"))) << r.err;
+    EXPECT_LT(std::stod(elapsed[1]) - duration, 0.5) << r.err;
+    EXPECT_NE(r.err.find(Monitor + ": the output was not taken in time: the rest of it is lost\n"), std::string::npos)
+        << r.err;
+}
+
+// The timer's own signal, sent from outside, ends a command as it would end
+// one that never took it.
+TEST(Ending, OutsideTimerSignalEndsAsByDefault)
+{
+    for (const std::string& program : {checkPath(), Monitor, Term}) {
+        Pty pty;
+        int keys[2];
+        ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+        std::vector<std::string> argv{program, pty.path()};
+        if (program == checkPath())
+            argv = {program, "--feedback", pty.path(), "--channel", "101"};
+        Child child(argv, keys[0]);
+        pty.waitSetUp(child.pid());
+        kill(child.pid(), SIGRTMIN + 4);
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        close(keys[0]);
+        close(keys[1]);
+        EXPECT_EQ(r.status, 128 + SIGRTMIN + 4) << program;
+    }
 }
 
 } // namespace

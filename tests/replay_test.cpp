@@ -396,6 +396,7 @@ TEST(Monitor, UsageErrorsAndVersion)
         {{"/nonexistent/tty"}, 1, "/nonexistent/tty: No such file or directory\n"},
         // Refused before the port is opened.
         {{"/nonexistent/tty", "--baud", "38400"}, 2, "Unknown baudrate: 38400\n"},
+        {{"/nonexistent/tty", "--baud", "99999999999"}, 2, "Unknown baudrate: 99999999999\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{Monitor};

@@ -322,6 +322,7 @@ TEST(TerminalCommand, BadUsageAndUnopenablePort)
         {{"/dev/a", "--escape", "ab"}, 1, name + ": --escape: not a key: ab\n"},
         {{"/dev/a", "--baud", "fast"}, 1, name + ": --baud: not a line speed: fast\n"},
         {{"/dev/a", "--baud", "38400"}, 1, "Unknown baudrate: 38400\n"},
+        {{"/dev/a", "--baud", "99999999999"}, 1, "Unknown baudrate: 99999999999\n"},
         {{"/nonexistent/tty"}, 1,
          "/nonexistent/tty: No such file or directory\nOpening serial port failed: No such file or directory\n"},
     };
