@@ -1,38 +1,6 @@
 #include "xml.h"
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at the start of `s`, or 0.
-size_t utf8Length(std::string_view s)
-{
-    const auto b0 = static_cast<unsigned char>(s[0]);
-    size_t n = 0;
-    unsigned lo = 0x80;
-    unsigned hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        n = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        n = 3;
-        lo = b0 == 0xE0 ? 0xA0 : 0x80;
-        hi = b0 == 0xED ? 0x9F : 0xBF; // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        n = 4;
-        lo = b0 == 0xF0 ? 0x90 : 0x80;
-        hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (s.size() < n)
-        return 0;
-    for (size_t i = 1; i < n; ++i) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF))
-            return 0;
-    }
-    return n;
-}
-
-} // namespace
+#include "json.h"
 
 void xml_appendEscaped(std::string& out, std::string_view bytes, bool attribute)
 {
@@ -40,7 +8,7 @@ void xml_appendEscaped(std::string& out, std::string_view bytes, bool attribute)
     while (i < bytes.size()) {
         const auto b = static_cast<unsigned char>(bytes[i]);
         if (b >= 0x80) {
-            const size_t n = utf8Length(bytes.substr(i));
+            const size_t n = json_utf8Length(bytes.substr(i));
             const std::string_view sequence = bytes.substr(i, n == 0 ? 1 : n);
             if (n != 0 && sequence != "\xEF\xBF\xBE" && sequence != "\xEF\xBF\xBF")
                 out.append(sequence);

@@ -3,11 +3,7 @@
 #include <array>
 #include <cstdint>
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at the start of `s`, or 0.
-// Overlong forms, surrogates and code points past U+10FFFF are not well-formed.
-size_t utf8Length(std::string_view s)
+size_t json_utf8Length(std::string_view s)
 {
     const auto b0 = static_cast<unsigned char>(s[0]);
     size_t n = 0;
@@ -36,7 +32,6 @@ size_t utf8Length(std::string_view s)
     return n;
 }
 
-} // namespace
 
 void json_appendString(std::string& out, std::string_view bytes)
 {
@@ -46,7 +41,7 @@ void json_appendString(std::string& out, std::string_view bytes)
     while (i < bytes.size()) {
         const auto b = static_cast<unsigned char>(bytes[i]);
         if (b >= 0x80) {
-            const size_t n = utf8Length(bytes.substr(i));
+            const size_t n = json_utf8Length(bytes.substr(i));
             if (n == 0) {
                 out += "\\ufffd";
                 ++i;
