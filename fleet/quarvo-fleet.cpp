@@ -323,9 +323,12 @@ void Fleet::finish(Box& box, int rawStatus)
     if (fd >= 0)
         close(fd);
     const std::optional<CheckReport> report = haveText ? checkResult_parse(text) : std::nullopt;
-    // A check the fleet ended writes its result as interrupted: that is not
-    // what happened to the box.
-    if (report && (box.endedWhy.empty() || report->outcome != "interrupted")) {
+    // A check the fleet ended writes its result as interrupted, or (resumed
+    // past its own deadline) as no answer: neither is what happened to the
+    // box. Only a verdict the box gave stands.
+    const bool boxAnswered = report && (report->outcome == "correct" || report->outcome == "incorrect" ||
+                                        report->outcome == "box-error");
+    if (report && (box.endedWhy.empty() || boxAnswered)) {
         ended(box, boxEnd_fromResult(box.config, *report, text, output));
         return;
     }
