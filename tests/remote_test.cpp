@@ -203,7 +203,14 @@ TEST_P(Remote, WhatServersDoToClientsFailsTheCheckClearly)
         EXPECT_EQ(r.out.find("[correct]"), std::string::npos) << r.out;
         const std::string ended = server.url() + ": the server ended the connection: " + c.serverText;
         if (outcome == "port-failed") {
-            EXPECT_EQ(r.err.rfind("Opening feedback serial port failed: " + ended, 0), 0u) << r.err;
+            // During the negotiation ser2net may end the connection before
+            // its text is taken in (a reset throws unread bytes away): the
+            // end is then said without it.
+            const std::string plainEnd = "Opening feedback serial port failed: " + server.url() +
+                                         ": the server ended the connection";
+            EXPECT_TRUE(r.err.rfind("Opening feedback serial port failed: " + ended, 0) == 0 ||
+                        r.err == plainEnd + "\n")
+                << r.err;
             EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
         } else {
             EXPECT_NE(r.err.find(ended), std::string::npos) << r.err;
