@@ -11,13 +11,10 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <memory>
-#include <poll.h>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <stdio_ext.h>
-#include <sys/mman.h>
 #include <unistd.h>
-#include <vector>
 
 #include "buffer.h"
 #include "capture.h"
@@ -34,50 +31,37 @@
 
 namespace {
 
-int debug = 0;
-const char* programName = "check-quarvo";
-const char* capturePath = nullptr;
-
-// What the one way out cleans up, whichever way the check ends.
-struct Session {
-    Port* port = nullptr;
-    Capture* capture = nullptr;
+// Everything the check knows: its options, what it holds open and what
+// --result reports.
+struct Check {
+    const char* programName = "check-quarvo";
+    const char* channel = nullptr;
+    const char* feedback = nullptr;
     const char* logPath = nullptr; // the log in force
-    time_t deadline = 0;           // monotonic seconds, once known
-    int64_t exactDeadline = -1;    // with --timeout: monotonic nanoseconds, once known
+    const char* capturePath = nullptr;
+    const char* resultPath = nullptr;
+    bool debug = false;
+    bool logFailed = false;
     bool logIsPort = false;
-    // A log on a terminal is held (see holdLog): its own descriptor and
-    // what is printed meanwhile.
-    bool logIsTerminal = false;
-    int heldLog = -1;
-    int held = -1;
-};
-Session session;
-
-// Every port named by --feedback, read before any option acts, so that a
-// log naming one is known before anything can be printed to it.
-std::vector<const char*> namedPorts;
-
-// Options for test labs. Without them the check behaves as it always has.
-struct LabOptions {
+    // Options for test labs. Given, --timeout is kept to the millisecond;
+    // without it the 80-second rule counts whole seconds.
     time_t timeout = CHECK_SECONDS;
-    // Given, --timeout is kept to the millisecond; without it the 80-second
-    // rule counts whole seconds, as it always has.
     bool exactTimeout = false;
     bool reconnect = false;
-    const char* resultPath = nullptr;
     bool distinctStatus = false;
-};
-LabOptions lab;
 
-// What --result reports, gathered as the check goes.
-CheckResult result;
-const auto startTime = std::chrono::steady_clock::now();
+    Port* port = nullptr;
+    Capture* capture = nullptr;
+    time_t deadline = 0;        // monotonic seconds, once known
+    int64_t exactDeadline = -1; // with --timeout: monotonic nanoseconds, once known
+    CheckResult result;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+};
 
 const option options_list[] = {
     {"capture", required_argument, nullptr, 'p'},
-    // "--c" meant --channel before --capture existed, and "--d" --debug
-    // before --distinct-status: both still do.
+    // "--c" and "--d" are abbreviations scripts use: they stay --channel and
+    // --debug, not ambiguous with --capture and --distinct-status.
     {"c", required_argument, nullptr, 'c'},
     {"channel", required_argument, nullptr, 'c'},
     {"d", no_argument, nullptr, 'd'},
@@ -111,99 +95,6 @@ void print_syntax(const char* name)
                  name);
 }
 
-// Points both streams at `fd`, after what they printed so far.
-void pointOutputAt(int fd)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(fd, STDERR_FILENO);
-    dup2(fd, STDOUT_FILENO);
-}
-
-// A log on a terminal could be the box's port under a name that does not
-// exist yet (a link made later, a device that comes back): until the port
-// has opened and been compared with it, what the check prints is held in
-// memory. Takes `fd`, the log's own descriptor.
-void holdLog(int fd)
-{
-    const int held = memfd_create("held log", MFD_CLOEXEC);
-    if (held < 0) {
-        pointOutputAt(fd); // nothing to hold it in: written as it comes
-        close(fd);
-        return;
-    }
-    pointOutputAt(held);
-    session.heldLog = fd;
-    session.held = held;
-}
-
-// The port has been compared with the held log and is not it: the log gets
-// what was held, then everything as it comes.
-void releaseLog()
-{
-    if (session.heldLog < 0)
-        return;
-    std::fflush(stdout);
-    pointOutputAt(session.heldLog);
-    char piece[4096];
-    for (off_t at = 0;;) {
-        const ssize_t n = pread(session.held, piece, sizeof piece, at);
-        if (n <= 0)
-            break;
-        std::fwrite(piece, 1, static_cast<size_t>(n), stdout);
-        at += n;
-    }
-    std::fflush(stdout);
-    close(session.heldLog);
-    close(session.held);
-    session.heldLog = session.held = -1;
-}
-
-// Forgets what a held log holds: it is never written.
-void dropHeldLog()
-{
-    if (session.heldLog < 0)
-        return;
-    close(session.heldLog);
-    close(session.held);
-    session.heldLog = session.held = -1;
-}
-
-// The log is the port itself (another name, a link): from now on the check
-// writes nothing more there, not even what it holds already.
-void silenceLog()
-{
-    session.logIsPort = true;
-    __fpurge(stdout);
-    dropHeldLog();
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(null);
-    }
-    endingSignals_report(std::string(programName) + ": log " + session.logPath +
-                         ": is the port itself: nothing more is written to it\n");
-}
-
-// Whether `path` names a port given to --feedback.
-bool namesAPort(const char* path)
-{
-    return std::any_of(namedPorts.begin(), namedPorts.end(), [&](const char* port) { return sameFile(path, port); });
-}
-
-// A held log whose port never opened (or is gone) when the check ends or
-// another log takes over: written, unless by now it is a port by name.
-void releaseLogByName()
-{
-    if (session.heldLog < 0)
-        return;
-    if (namesAPort(session.logPath))
-        silenceLog();
-    else
-        releaseLog();
-}
-
 // --help: every option, one line each, on the standard output.
 void print_help(const char* name)
 {
@@ -224,39 +115,58 @@ void print_help(const char* name)
                 name);
 }
 
+// Points both streams at `fd`, after what they printed so far.
+void pointOutputAt(int fd)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(fd, STDERR_FILENO);
+    dup2(fd, STDOUT_FILENO);
+}
+
 // Appends both streams to the file. The file is opened before either stream
 // is touched, so a failure is reported where the error output went until now.
-int redirectToLog(const char* path)
+// A terminal is refused: it may be the box's port under another name, and
+// the box must never receive the check's lines.
+bool redirectToLog(Check& check, const char* path)
 {
     // Not blocking while it opens: a FIFO nobody reads is refused at once
     // rather than waited on; later writes block again, within the limits
     // the ending signals and the deadline set.
     const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (fd < 0) {
-        std::fprintf(stderr, "opening log file %s for writing failed: %s\n", path, std::strerror(errno));
-        return -1;
+    const char* why = fd < 0 ? std::strerror(errno) : isatty(fd) ? "a terminal may be the box's port" : nullptr;
+    if (why != nullptr) {
+        if (fd >= 0)
+            close(fd);
+        std::fprintf(stderr, "opening log file %s for writing failed: %s\n", path, why);
+        return false;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    // What was printed before belongs where it was printed.
-    releaseLogByName();
-    if (session.logIsPort) {
-        close(fd);
-        return 0;
-    }
-    session.logPath = path;
-    session.logIsTerminal = isatty(fd) != 0;
-    if (session.logIsTerminal) {
-        holdLog(fd);
-        return 0;
-    }
+    check.logPath = path;
     pointOutputAt(fd);
     close(fd);
-    return 0;
+    return true;
 }
 
-// The reader's reports go to the standard output as always; the result
-// counts them at their line ends.
-ReportSink countingReports()
+// The log is the port itself (another name, a link): from now on the check
+// writes nothing more there.
+void silenceLog(Check& check)
+{
+    check.logIsPort = true;
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        // Not flushed first: what the output holds goes nowhere too.
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    endingSignals_report(std::string(check.programName) + ": log " + check.logPath +
+                         ": is the port itself: nothing more is written to it\n");
+}
+
+// The reader's reports go to the standard output; the result counts them at
+// their line ends.
+ReportSink countingReports(CheckResult& result)
 {
     return {[](void*, std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); },
             [](void* reports) {
@@ -267,31 +177,17 @@ ReportSink countingReports()
 }
 
 // False when the port turns out to be the log: then nothing is read from it.
-bool usePort(Port* port, ReadContext* context)
+bool usePort(Check& check, Port* port, ReadContext* context)
 {
     const int fd = Port_fd(port);
     context->fd = fd;
     context->port = port;
-    session.port = port;
-    const int log = session.heldLog >= 0 ? session.heldLog : STDOUT_FILENO;
-    if (session.logPath != nullptr && !session.logIsPort && sameOpenFile(fd, log)) {
-        silenceLog();
+    check.port = port;
+    if (check.logPath != nullptr && !check.logIsPort && sameOpenFile(fd, STDOUT_FILENO)) {
+        silenceLog(check);
         return false;
     }
-    releaseLog();
     return true;
-}
-
-// The port is gone for now: a log on a terminal is held again until the
-// port is back and has been compared with it.
-void portGone()
-{
-    if (session.logIsTerminal && !session.logIsPort && session.heldLog < 0) {
-        std::fflush(stdout);
-        const int log = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (log >= 0)
-            holdLog(log);
-    }
 }
 
 // The context's deadline on the port layer's clock (both monotonic), in
@@ -383,94 +279,86 @@ void markCapture(const ReadContext& context, CaptureMarkKind kind)
 // The deadline runs from now: --timeout's seconds exactly, else the
 // 80-second rule's whole seconds.
 // Output stuck at the deadline is let go then.
-void setDeadline(ReadContext* context)
+void setDeadline(Check& check, ReadContext* context)
 {
-    if (lab.exactTimeout) {
-        context->exactDeadline = monotonic_nanos() + static_cast<int64_t>(lab.timeout) * 1'000'000'000;
-        session.exactDeadline = context->exactDeadline;
+    if (check.exactTimeout) {
+        context->exactDeadline = monotonic_nanos() + static_cast<int64_t>(check.timeout) * 1'000'000'000;
+        check.exactDeadline = context->exactDeadline;
         endingSignals_limitWritesAt({static_cast<time_t>(context->exactDeadline / 1'000'000'000),
                                      static_cast<long>(context->exactDeadline % 1'000'000'000)});
     } else {
-        context->deadline = monotonic_seconds() + lab.timeout;
-        session.deadline = context->deadline;
+        context->deadline = monotonic_seconds() + check.timeout;
+        check.deadline = context->deadline;
         endingSignals_limitWrites(context->deadline);
     }
 }
 
-Outcome check_status(const char* chan_str, const char* feedback_port)
+// Opens the port and starts the deadline; with --reconnect the port may not
+// be there yet and the deadline runs from the start. Nothing once the port
+// is in use, else why the check ends.
+std::optional<Outcome> openPort(Check& check, const PortName& name, ReadContext& context)
 {
-    const char* missing = chan_str == nullptr ? "--channel" : feedback_port == nullptr ? "--feedback" : nullptr;
-    if (missing != nullptr) {
-        std::fprintf(stderr, "%s: missing required option %s\n", programName, missing);
-        print_syntax(programName);
-        return Outcome::Usage;
-    }
-
-    // The port named by a log is never opened.
-    if (session.logIsPort)
-        return Outcome::PortFailed;
-    PortName name;
-    std::string malformed;
-    const bool named = Port_parseName(feedback_port, &name, &malformed);
-    // Replaced before the port is opened, so that an old capture never
-    // stands beside this check's result; time zero is the port's opening.
-    // A raw TCP port's line settings are its server's: not claimed.
-    if (capturePath != nullptr)
-        session.capture =
-            Capture_open(capturePath, programName, feedback_port, named && name.kind == PortKind::Tcp ? 0 : 57600);
-    if (!named) {
-        std::string shown;
-        appendPrintable(shown, feedback_port);
-        std::fprintf(stderr, "Opening feedback serial port failed: %s: %s\n", shown.c_str(), malformed.c_str());
-        return Outcome::PortFailed;
-    }
-
-    ReadContext context{-1, 0};
-    context.portName = feedback_port;
-    context.endingSignals = endingSignals_set();
-    context.stop = endingSignals_flag();
-    // Whatever way the check ends, the result counts the bytes received.
-    struct CountBytes {
-        const ReadContext& context;
-        ~CountBytes() { result.bytes = context.bytes; }
-    } countBytes{context};
-
-    if (lab.reconnect) {
-        // The port may not be there yet: the deadline runs from the start.
-        setDeadline(&context);
-        Port* port = reopenPort(name, feedback_port, context, true);
+    if (check.reconnect) {
+        setDeadline(check, &context);
+        Port* port = reopenPort(name, check.feedback, context, true);
         if (port == nullptr)
             return endingSignals_caught() != 0 ? Outcome::Interrupted : Outcome::NoAnswer;
-        if (!usePort(port, &context))
+        if (!usePort(check, port, &context))
             return Outcome::PortFailed;
-    } else {
-        // Connecting to a server may take as long as the check may; the
-        // check's own time starts once the port is there and set up, as
-        // for a local port.
-        PortError error;
-        Port* port = openFeedback(name, feedback_port, Port_clockMs() + static_cast<int64_t>(lab.timeout) * 1000,
-                                  false, &error);
-        if (port == nullptr) {
-            if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
-                return Outcome::Interrupted;
-            std::fprintf(stderr, "Opening feedback serial port failed: %s\n",
-                         error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.text.c_str());
-            return Outcome::PortFailed;
-        }
-        if (!usePort(port, &context))
-            return Outcome::PortFailed;
-        setDeadline(&context);
+        return std::nullopt;
     }
+    // Connecting to a server may take as long as the check may; the check's
+    // own time starts once the port is there and set up, as for a local port.
+    PortError error;
+    Port* port = openFeedback(name, check.feedback, Port_clockMs() + static_cast<int64_t>(check.timeout) * 1000,
+                              false, &error);
+    if (port == nullptr) {
+        if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
+            return Outcome::Interrupted;
+        std::fprintf(stderr, "Opening feedback serial port failed: %s\n",
+                     error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.text.c_str());
+        return Outcome::PortFailed;
+    }
+    if (!usePort(check, port, &context))
+        return Outcome::PortFailed;
+    setDeadline(check, &context);
+    return std::nullopt;
+}
 
-    Capture_start(session.capture, context.fd);
-    context.capture = session.capture;
-    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_createWithSink(readFunc, &context, countingReports()),
-                                                           &Gnome_destroy);
+// With --reconnect, a lost port is waited for again. Nothing once it is back,
+// else why the check ends. What a cut packet left in the reader is dealt
+// with by its usual resynchronisation on the next line feed.
+std::optional<Outcome> reconnectLost(Check& check, const PortName& name, ReadContext& context)
+{
+    std::fprintf(stderr, "%s: port lost, reopening\n", check.feedback);
+    Port_close(context.port);
+    check.port = nullptr;
+    context.port = nullptr;
+    context.end = ReadEnd::None;
+    context.error = 0;
+    markCapture(context, CaptureMarkKind::Lost);
+    Port* port = reopenPort(name, check.feedback, context, false);
+    if (port == nullptr)
+        return endingSignals_caught() != 0 ? Outcome::Interrupted : Outcome::NoAnswer;
+    if (!usePort(check, port, &context))
+        return Outcome::PortFailed;
+    markCapture(context, CaptureMarkKind::Reopened);
+    return std::nullopt;
+}
+
+// Reads packets until one decides, the port is gone, the deadline passes or
+// a signal ends the check.
+Outcome readUntilDecided(Check& check, const PortName& name, ReadContext& context)
+{
+    Capture_start(check.capture, context.fd);
+    context.capture = check.capture;
+    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(
+        Gnome_createWithSink(readFunc, &context, countingReports(check.result)), &Gnome_destroy);
     if (!gnome) {
-        std::fprintf(stderr, "%s: creating the packet reader failed: out of memory\n", programName);
+        std::fprintf(stderr, "%s: creating the packet reader failed: out of memory\n", check.programName);
         return Outcome::Internal;
     }
-
+    CheckResult& result = check.result;
     for (;;) {
         int32_t count = 0;
         const char* const* codes = nullptr;
@@ -481,30 +369,16 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
                 return Outcome::Interrupted;
             if (context.end == ReadEnd::Lost)
                 reportLostConnection(context);
-            if (lab.reconnect && context.end == ReadEnd::Lost) {
-                // What a cut packet left in the reader is dealt with by its
-                // usual resynchronisation on the next line feed.
-                std::fprintf(stderr, "%s: port lost, reopening\n", feedback_port);
-                Port_close(context.port);
-                session.port = nullptr;
-                context.port = nullptr;
-                portGone();
-                context.end = ReadEnd::None;
-                context.error = 0;
-                markCapture(context, CaptureMarkKind::Lost);
-                Port* port = reopenPort(name, feedback_port, context, false);
-                if (port == nullptr)
-                    return endingSignals_caught() != 0 ? Outcome::Interrupted : Outcome::NoAnswer;
-                if (!usePort(port, &context))
-                    return Outcome::PortFailed;
-                markCapture(context, CaptureMarkKind::Reopened);
+            if (check.reconnect && context.end == ReadEnd::Lost) {
+                if (const std::optional<Outcome> ended = reconnectLost(check, name, context))
+                    return *ended;
                 continue;
             }
             std::puts("Failed reading response from quarvo box.");
             return context.end == ReadEnd::TimedOut ? Outcome::NoAnswer : Outcome::PortLost;
         }
         ++result.packets;
-        const Verdict verdict = judgePacket(chan_str, count, codes, values, lengths, debug != 0);
+        const Verdict verdict = judgePacket(check.channel, count, codes, values, lengths, check.debug);
         for (const std::string& line : verdict.lines)
             std::fwrite(line.data(), 1, line.size(), stdout);
         result.failures = verdict.failures;
@@ -522,70 +396,118 @@ Outcome check_status(const char* chan_str, const char* feedback_port)
     }
 }
 
+Outcome check_status(Check& check)
+{
+    const char* missing =
+        check.channel == nullptr ? "--channel" : check.feedback == nullptr ? "--feedback" : nullptr;
+    if (missing != nullptr) {
+        std::fprintf(stderr, "%s: missing required option %s\n", check.programName, missing);
+        print_syntax(check.programName);
+        return Outcome::Usage;
+    }
+    PortName name;
+    std::string malformed;
+    const bool named = Port_parseName(check.feedback, &name, &malformed);
+    // Replaced before the port is opened, so that an old capture never
+    // stands beside this check's result; time zero is the port's opening.
+    // A raw TCP port's line settings are its server's: not claimed.
+    if (check.capturePath != nullptr)
+        check.capture = Capture_open(check.capturePath, check.programName, check.feedback,
+                                     named && name.kind == PortKind::Tcp ? 0 : 57600);
+    if (!named) {
+        std::string shown;
+        appendPrintable(shown, check.feedback);
+        std::fprintf(stderr, "Opening feedback serial port failed: %s: %s\n", shown.c_str(), malformed.c_str());
+        return Outcome::PortFailed;
+    }
+    ReadContext context{-1, 0};
+    context.portName = check.feedback;
+    context.endingSignals = endingSignals_set();
+    context.stop = endingSignals_flag();
+    // Whatever way the check ends, the result counts the bytes received.
+    struct CountBytes {
+        const ReadContext& context;
+        CheckResult& result;
+        ~CountBytes() { result.bytes = context.bytes; }
+    } countBytes{context, check.result};
+    if (const std::optional<Outcome> ended = openPort(check, name, context))
+        return *ended;
+    return readUntilDecided(check, name, context);
+}
+
+// The verdict stands in the status; output that could not be written is
+// still worth a word (a full disk under the log, say), said where the caller
+// sees it. Output stuck past the deadline or a signal has been let go by then.
+void reportLostOutput(Check& check, int signo)
+{
+    const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+    const int error = errno;
+    if (!flushed)
+        endingSignals_noteFailedWrite(STDOUT_FILENO, error);
+    const std::string log = check.logPath != nullptr ? std::string("the log ") + check.logPath : "";
+    std::optional<std::string>& lost = check.result.outputError;
+    if (endingSignals_outputLost(STDOUT_FILENO) || endingSignals_outputLost(STDERR_FILENO)) {
+        lost = "not taken in time";
+        endingSignals_reportOutputLost(check.programName, log.empty() ? "the output" : log);
+        return;
+    }
+    if (!flushed)
+        lost = std::strerror(error);
+    else if (!log.empty() && std::ferror(stderr))
+        lost = "lines of the error output were lost";
+    else
+        return;
+    if (!log.empty())
+        endingSignals_report(std::string(check.programName) + ": writing " + log + " failed: " + *lost + "\n");
+    else if (signo == 0) // ended by a signal (a closed pipe's, say), the signal says it all
+        std::fprintf(stderr, "%s: writing the output failed: %s\n", check.programName, lost->c_str());
+}
+
+// What the capture's file has not taken yet may wait a second, but never
+// past the deadline or an ending signal.
+int captureWaitMs(const Check& check, int signo)
+{
+    if (signo != 0)
+        return 0;
+    if (check.deadline == 0 && check.exactDeadline < 0)
+        return CAPTURE_CLOSE_WAIT_MS;
+    const int64_t leftMs = check.exactDeadline >= 0 ? (check.exactDeadline - monotonic_nanos()) / 1'000'000
+                                                    : (check.deadline - monotonic_seconds()) * 1000;
+    return static_cast<int>(std::clamp<int64_t>(leftMs, 0, CAPTURE_CLOSE_WAIT_MS));
+}
+
+void writeResultFile(Check& check, Outcome outcome, int status)
+{
+    CheckResult& result = check.result;
+    result.outcome = outcome;
+    result.status = status;
+    result.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - check.start).count();
+    const int written = writeResult(check.resultPath, result);
+    if (written == -2)
+        std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", check.programName,
+                     check.resultPath);
+    else if (written != 0)
+        std::fprintf(stderr, "%s: writing result file %s failed: %s\n", check.programName, check.resultPath,
+                     std::strerror(errno));
+}
+
 // The output, the port, the capture, then the result: the one way out,
 // whichever way the check ends. Returns the status; a check ended by a
 // signal then ends as the signal would.
-int finish(Outcome outcome, int status)
+int finish(Check& check, Outcome outcome)
 {
     const int signo = outcome == Outcome::Interrupted ? endingSignals_caught() : 0;
-    if (signo != 0)
-        status = 128 + signo;
-    releaseLogByName();
-    // The verdict stands in the status; output that could not be written is
-    // still worth a word (a full disk under the log, say), said where the
-    // caller sees it. Output stuck past the deadline or a signal has been
-    // let go by then.
-    if (!session.logIsPort) {
-        const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
-        const int error = errno;
-        if (!flushed)
-            endingSignals_noteFailedWrite(STDOUT_FILENO, error);
-        const std::string log = session.logPath != nullptr ? std::string("the log ") + session.logPath : "";
-        if (endingSignals_outputLost(STDOUT_FILENO) || endingSignals_outputLost(STDERR_FILENO)) {
-            result.outputError = "not taken in time";
-            endingSignals_reportOutputLost(programName, log.empty() ? "the output" : log);
-        } else if (!flushed && !log.empty()) {
-            result.outputError = std::strerror(error);
-            endingSignals_report(std::string(programName) + ": writing " + log + " failed: " + *result.outputError +
-                                 "\n");
-        } else if (!flushed) {
-            // Ended by a signal (a closed pipe's, say), the signal says it all.
-            result.outputError = std::strerror(error);
-            if (signo == 0)
-                std::fprintf(stderr, "%s: writing the output failed: %s\n", programName, result.outputError->c_str());
-        } else if (!log.empty() && std::ferror(stderr)) {
-            result.outputError = "lines of the error output were lost";
-            endingSignals_report(std::string(programName) + ": writing " + log + " failed: " + *result.outputError +
-                                 "\n");
-        }
-    }
+    const int status = signo != 0 ? 128 + signo : outcomeStatus(outcome, check.distinctStatus);
+    if (!check.logIsPort)
+        reportLostOutput(check, signo);
     // A local port's exclusive mode and lock are lifted here.
-    Port_close(session.port);
-    session.port = nullptr;
-    // What the capture's file has not taken yet may wait a second, but
-    // never past the deadline or an ending signal.
-    int captureWaitMs = signo != 0 ? 0 : CAPTURE_CLOSE_WAIT_MS;
-    if ((session.deadline != 0 || session.exactDeadline >= 0) && signo == 0) {
-        const int64_t leftMs = session.exactDeadline >= 0 ? (session.exactDeadline - monotonic_nanos()) / 1'000'000
-                                                          : (session.deadline - monotonic_seconds()) * 1000;
-        captureWaitMs = static_cast<int>(std::clamp<int64_t>(leftMs, 0, CAPTURE_CLOSE_WAIT_MS));
-    }
-    result.captureDropped = Capture_close(session.capture, captureWaitMs);
-    session.capture = nullptr;
-    if (lab.resultPath != nullptr) {
-        result.outcome = outcome;
-        result.status = status;
-        result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                                 startTime)
-                               .count();
-        const int written = writeResult(lab.resultPath, result);
-        if (written == -2)
-            std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
-                         lab.resultPath);
-        else if (written != 0)
-            std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName, lab.resultPath,
-                         std::strerror(errno));
-    }
+    Port_close(check.port);
+    check.port = nullptr;
+    check.result.captureDropped = Capture_close(check.capture, captureWaitMs(check, signo));
+    check.capture = nullptr;
+    if (check.resultPath != nullptr)
+        writeResultFile(check, outcome, status);
     if (signo != 0) {
         std::fflush(nullptr);
         endingSignals_endAs(signo);
@@ -596,53 +518,31 @@ int finish(Outcome outcome, int status)
 // Two of the file options naming one file would destroy each other (a
 // capture replacing the log, a result renamed over the capture): refused
 // before anything is opened or replaced. True when refused.
-bool refuseSharedFiles()
+bool refuseSharedFiles(Check& check)
 {
     struct Named {
         const char* option;
         const char* path;
     };
-    const std::array<Named, 3> files{{{"--log", session.logPath}, {"--capture", capturePath}, {"--result", lab.resultPath}}};
+    const std::array<Named, 3> files{
+        {{"--log", check.logPath}, {"--capture", check.capturePath}, {"--result", check.resultPath}}};
     const auto same = [&](size_t i, size_t k) {
         return files[i].path != nullptr && files[k].path != nullptr && sameFile(files[i].path, files[k].path);
     };
-    bool refused = false;
-    for (size_t i = 0; i < files.size() && !refused; ++i) {
-        for (size_t k = i + 1; k < files.size() && !refused; ++k) {
+    for (size_t i = 0; i < files.size(); ++i) {
+        for (size_t k = i + 1; k < files.size(); ++k) {
             if (!same(i, k))
                 continue;
-            endingSignals_report(std::string(programName) + ": " + files[i].option + " " + files[i].path + " and " +
-                                 files[k].option + " " + files[k].path + " are the same file\n");
-            refused = true;
+            endingSignals_report(std::string(check.programName) + ": " + files[i].option + " " + files[i].path +
+                                 " and " + files[k].option + " " + files[k].path + " are the same file\n");
+            // No result where it would land on another option's file.
+            if (same(0, 2) || same(1, 2))
+                check.resultPath = nullptr;
+            check.capturePath = nullptr;
+            return true;
         }
     }
-    if (!refused)
-        return false;
-    // No result where it would land on another option's file.
-    if (same(0, 2) || same(1, 2))
-        lab.resultPath = nullptr;
-    capturePath = nullptr;
-    return true;
-}
-
-// Every --feedback argument, read quietly before any option acts.
-void readPortNames(int argc, char** argv)
-{
-    opterr = 0;
-    int opt;
-    while ((opt = getopt_long(argc, argv, "-", options_list, nullptr)) != -1) {
-        if (opt == 'f')
-            namedPorts.push_back(optarg);
-    }
-    opterr = 1;
-    optind = 0; // the options are then read afresh
-}
-
-// Ends the check before its options have been read, the log in its place.
-int endUnread()
-{
-    releaseLogByName();
-    return 1;
+    return false;
 }
 
 bool parseSeconds(const char* text, time_t* seconds)
@@ -652,6 +552,70 @@ bool parseSeconds(const char* text, time_t* seconds)
         return false;
     *seconds = static_cast<time_t>(n);
     return true;
+}
+
+// Reads the options in order, a --log acting where it stands. After a log
+// that cannot be opened the rest are read quietly, so that the status and the
+// result follow them too. An exit status when the check ends here.
+std::optional<int> readOptions(Check& check, int argc, char** argv)
+{
+    int opt;
+    // "-": words that are not options come back as 1 and are ignored, in
+    // place, whatever POSIXLY_CORRECT says.
+    while ((opt = getopt_long(argc, argv, "-", options_list, nullptr)) != -1) {
+        switch (opt) {
+        case 1:
+            break;
+        case 'c':
+            check.channel = optarg;
+            break;
+        case 'd':
+            check.debug = true;
+            break;
+        case 'f':
+            check.feedback = optarg;
+            break;
+        case 'l':
+            if (!check.logFailed && !redirectToLog(check, optarg)) {
+                check.logFailed = true;
+                opterr = 0;
+            }
+            break;
+        case 'p':
+            check.capturePath = optarg;
+            break;
+        case 'h':
+        case 'V':
+            if (check.logFailed)
+                break;
+            opt == 'h' ? print_help(argv[0]) : commandLine_printVersion("check-quarvo");
+            return commandLine_answered();
+        case 'r':
+            check.reconnect = true;
+            break;
+        case 'R':
+            check.resultPath = optarg;
+            break;
+        case 's':
+            check.distinctStatus = true;
+            break;
+        case 't':
+            check.exactTimeout = true;
+            if (!parseSeconds(optarg, &check.timeout) && !check.logFailed) {
+                std::fprintf(stderr, "%s: --timeout: not a whole number of seconds from 1 to 86400: %s\n", argv[0],
+                             optarg);
+                print_syntax(argv[0]);
+                return 1;
+            }
+            break;
+        default:
+            if (check.logFailed)
+                break;
+            print_syntax(argv[0]);
+            return 1;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -665,7 +629,6 @@ int main(int argc, char** argv)
     // Before the options, so that the standard error as the caller gave it
     // is kept for reports a --log must not swallow.
     endingSignals_start(true);
-    programName = argv[0];
     // Asking for help or the version is no attempt at a check: alone, it
     // is answered before the count of arguments is.
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
@@ -681,85 +644,14 @@ int main(int argc, char** argv)
         print_syntax(argv[0]);
         return 1;
     }
-    readPortNames(argc, argv);
-    const char* chan_str = nullptr;
-    const char* feedback_port = nullptr;
-    // A log file that cannot be opened ends the check, but only once every
-    // option has been read (quietly), so that the status and the result
-    // follow the options given after it too.
-    bool logFailed = false;
-    int opt;
-    // "-": words that are not options come back as 1 and are ignored, in
-    // place, whatever POSIXLY_CORRECT says.
-    while ((opt = getopt_long(argc, argv, "-", options_list, nullptr)) != -1) {
-        switch (opt) {
-        case 1:
-            break;
-        case 'c':
-            chan_str = optarg;
-            break;
-        case 'd':
-            debug = 1;
-            break;
-        case 'f':
-            feedback_port = optarg;
-            break;
-        case 'l':
-            // Nothing is ever written to a log that is a port, not even a
-            // usage text: only the report on the original error output.
-            if (logFailed || session.logIsPort)
-                break;
-            if (namesAPort(optarg)) {
-                session.logPath = optarg;
-                silenceLog();
-                break;
-            }
-            if (redirectToLog(optarg) != 0) {
-                logFailed = true;
-                opterr = 0;
-            }
-            break;
-        case 'p':
-            capturePath = optarg;
-            break;
-        case 'h':
-        case 'V':
-            if (logFailed)
-                break;
-            opt == 'h' ? print_help(argv[0]) : commandLine_printVersion("check-quarvo");
-            releaseLogByName();
-            return commandLine_answered();
-        case 'r':
-            lab.reconnect = true;
-            break;
-        case 'R':
-            lab.resultPath = optarg;
-            break;
-        case 's':
-            lab.distinctStatus = true;
-            break;
-        case 't':
-            lab.exactTimeout = true;
-            if (!parseSeconds(optarg, &lab.timeout) && !logFailed) {
-                std::fprintf(stderr, "%s: --timeout: not a whole number of seconds from 1 to 86400: %s\n", argv[0],
-                             optarg);
-                print_syntax(argv[0]);
-                return endUnread();
-            }
-            break;
-        default:
-            if (logFailed)
-                break;
-            print_syntax(argv[0]);
-            return endUnread();
-        }
-    }
-    result.channel = chan_str;
-    result.port = feedback_port;
-    if (logFailed)
-        return finish(Outcome::LogFailed, outcomeStatus(Outcome::LogFailed, lab.distinctStatus));
-    if (refuseSharedFiles())
-        return finish(Outcome::Usage, outcomeStatus(Outcome::Usage, lab.distinctStatus));
-    const Outcome outcome = check_status(chan_str, feedback_port);
-    return finish(outcome, outcomeStatus(outcome, lab.distinctStatus));
+    Check check;
+    check.programName = argv[0];
+    if (const std::optional<int> ended = readOptions(check, argc, argv))
+        return *ended;
+    check.result.channel = check.channel;
+    check.result.port = check.feedback;
+    const Outcome outcome = check.logFailed          ? Outcome::LogFailed
+                            : refuseSharedFiles(check) ? Outcome::Usage
+                                                       : check_status(check);
+    return finish(check, outcome);
 }

@@ -5,7 +5,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 namespace {
 
@@ -23,27 +22,15 @@ bool sameIdentity(const struct stat& a, const struct stat& b)
 }
 
 // The folder's resolved path plus the name; the name as given when the
-// folder cannot be resolved either (then neither name can be created). A
-// dangling link stands for the file its target would create, since opening
-// the link creates that file.
-std::string wouldBe(std::string path)
+// folder cannot be resolved either (then neither name can be created).
+std::string wouldBe(const std::string& path)
 {
-    for (int links = 0;; ++links) {
-        const size_t slash = path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        char resolved[PATH_MAX];
-        if (realpath(folder.c_str(), resolved) == nullptr)
-            return path;
-        const std::string here = std::string(resolved) + "/" + name;
-        char target[PATH_MAX];
-        const ssize_t size = links < 40 ? readlink(here.c_str(), target, sizeof target - 1) : -1;
-        if (size <= 0)
-            return here;
-        // A relative target counts from the link's own folder.
-        const std::string to(target, static_cast<size_t>(size));
-        path = to.front() == '/' ? to : std::string(resolved) + "/" + to;
-    }
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved) == nullptr)
+        return path;
+    return std::string(resolved) + "/" + (slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 // or another name counts as the same file.
 #pragma once
 
-// A name that does not exist yet stands for the file it would create: its
-// folder's resolved path plus its own name. The null device is never "the
+// A name that does not exist yet (a dangling link too) is compared by name:
+// its folder's resolved path plus its own name. The null device is never "the
 // same" as anything: writing twice into it destroys nothing.
 bool sameFile(const char* a, const char* b);
 
