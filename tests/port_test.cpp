@@ -24,22 +24,6 @@
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string out;
-    for (const int v : values)
-        out += static_cast<char>(v);
-    return out;
-}
-
-std::string allByteValues()
-{
-    std::string all;
-    for (int b = 0; b < 256; ++b)
-        all += static_cast<char>(b);
-    return all;
-}
-
 constexpr int IAC = TELNET_IAC;
 constexpr int SB = TELNET_SB;
 constexpr int SE = TELNET_SE;
@@ -71,17 +55,6 @@ std::string readData(Port* port, size_t count, bool* ended = nullptr)
             *ended = true;
         break;
     }
-    return got;
-}
-
-// Everything waiting on the box's side of the pty, without waiting.
-std::string boxReceived(Pty& pty)
-{
-    std::string got;
-    char chunk[512];
-    ssize_t n = 0;
-    while ((n = read(pty.master(), chunk, sizeof chunk)) > 0)
-        got.append(chunk, static_cast<size_t>(n));
     return got;
 }
 
@@ -333,17 +306,8 @@ class BlackHole {
 public:
     BlackHole()
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listener_ = listenOnLoopback(&port_, 0);
+        filler_ = connectToLoopback(port_);
     }
     ~BlackHole()
     {
@@ -357,22 +321,6 @@ private:
     int filler_ = -1;
     int port_ = 0;
 };
-
-// Whether a connection to 127.0.0.1:port is waiting for its answer (SYN-SENT).
-bool connecting(int port)
-{
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", static_cast<unsigned>(port));
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        if (fields >> slot >> local >> remote >> state && remote == wanted && state == "02")
-            return true;
-    }
-    return false;
-}
 
 TEST(PortConnect, RefusedAndBlackHoledFailInTime)
 {
