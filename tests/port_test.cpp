@@ -163,16 +163,27 @@ class PortSer2net : public testing::TestWithParam<Ser2net::Mode> {
 protected:
     void SetUp() override { SKIP_WITHOUT_SER2NET(); }
     bool telnet() const { return GetParam() == Ser2net::Mode::Telnet; }
+    // Opens a port through `through`, started first unless running; null,
+    // with the test failed, when either did not work.
+    static Port* opened(Ser2net& through, bool listenOnly = true)
+    {
+        if (!through.running()) {
+            EXPECT_TRUE(through.start()) << through.log();
+        }
+        PortError error;
+        Port* port = Port_open(through.url(), options(listenOnly), &error);
+        EXPECT_NE(port, nullptr) << error.text;
+        return port;
+    }
+
+    Pty pty;
+    Ser2net server{pty.path(), GetParam()};
 };
 
 TEST_P(PortSer2net, EveryByteValueReachesTheReaderAndNothingReachesTheBox)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam());
-    ASSERT_TRUE(server.start()) << server.log();
-    PortError error;
-    Port* port = Port_open(server.url(), options(), &error);
-    ASSERT_NE(port, nullptr) << error.text;
+    Port* port = opened(server);
+    ASSERT_NE(port, nullptr);
     EXPECT_EQ(Port_knowsLineSettings(port), telnet());
     // A dead server is noticed within seconds, not hours.
     int value = 0;
@@ -195,12 +206,8 @@ TEST_P(PortSer2net, EveryByteValueReachesTheReaderAndNothingReachesTheBox)
 
 TEST_P(PortSer2net, WritesReachTheBoxUnchanged)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam());
-    ASSERT_TRUE(server.start()) << server.log();
-    PortError error;
-    Port* port = Port_open(server.url(), options(false), &error);
-    ASSERT_NE(port, nullptr) << error.text;
+    Port* port = opened(server, false);
+    ASSERT_NE(port, nullptr);
     const std::string all = allByteValues();
     ASSERT_EQ(Port_write(port, all.data(), all.size()), static_cast<ssize_t>(all.size()));
     std::string got;
@@ -214,14 +221,11 @@ TEST_P(PortSer2net, WritesReachTheBoxUnchanged)
 
 TEST_P(PortSer2net, BusyPortAndMissingDeviceFailWithTheServersText)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam());
-    ASSERT_TRUE(server.start()) << server.log();
     Ser2net missing("/nonexistent/quarvo-box", GetParam());
     ASSERT_TRUE(missing.start()) << missing.log();
+    Port* first = opened(server);
+    ASSERT_NE(first, nullptr);
     PortError error;
-    Port* first = Port_open(server.url(), options(), &error);
-    ASSERT_NE(first, nullptr) << error.text;
 
     const std::pair<Ser2net*, std::string> cases[] = {
         {&server, "Port already in use\r\n"},
@@ -255,12 +259,8 @@ TEST_P(PortSer2net, BusyPortAndMissingDeviceFailWithTheServersText)
 
 TEST_P(PortSer2net, ServerStoppedMidReadEndsTheInput)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam());
-    ASSERT_TRUE(server.start()) << server.log();
-    PortError error;
-    Port* port = Port_open(server.url(), options(), &error);
-    ASSERT_NE(port, nullptr) << error.text;
+    Port* port = opened(server);
+    ASSERT_NE(port, nullptr);
     const std::string longText(300, 'L');
     ASSERT_TRUE(pty.write(longText + "tail\r\n"));
     EXPECT_EQ(readData(port, 306), longText + "tail\r\n");
@@ -275,21 +275,18 @@ TEST_P(PortSer2net, ServerStoppedMidReadEndsTheInput)
 
     // The same port number serves a restart.
     ASSERT_TRUE(server.start()) << server.log();
-    port = Port_open(server.url(), options(), &error);
-    ASSERT_NE(port, nullptr) << error.text;
+    port = opened(server);
+    ASSERT_NE(port, nullptr);
     Port_close(port);
 }
 
 TEST_P(PortSer2net, KickedClientSeesTheEnd)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam(), true);
-    ASSERT_TRUE(server.start()) << server.log();
-    PortError error;
-    Port* old = Port_open(server.url(), options(), &error);
-    ASSERT_NE(old, nullptr) << error.text;
-    Port* newer = Port_open(server.url(), options(), &error);
-    ASSERT_NE(newer, nullptr) << error.text;
+    Ser2net kicking(pty.path(), GetParam(), true);
+    Port* old = opened(kicking);
+    ASSERT_NE(old, nullptr);
+    Port* newer = opened(kicking);
+    ASSERT_NE(newer, nullptr);
     bool ended = false;
     readData(old, 1000, &ended);
     EXPECT_TRUE(ended);
