@@ -373,6 +373,17 @@ int twoAddresses(const char*, const char* service, const addrinfo* hints, addrin
 volatile sig_atomic_t stopRequested = 0;
 void requestStop(int) { stopRequested = 1; }
 
+// Options for a long wait that SIGUSR1, caught as an ending signal, ends.
+PortOptions endedBySigusr1(sigset_t* caught)
+{
+    const int usr1 = SIGUSR1;
+    endingSignals_catch(&usr1, 1, requestStop, caught, nullptr);
+    PortOptions o = options(true, 60000);
+    o.endingSignals = caught;
+    o.stop = &stopRequested;
+    return o;
+}
+
 TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
 {
     PortError error;
@@ -395,11 +406,7 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
 
     // An ending signal ends the wait for it too.
     sigset_t caught;
-    const int usr1 = SIGUSR1;
-    endingSignals_catch(&usr1, 1, requestStop, &caught, nullptr);
-    PortOptions o = options(true, 60000);
-    o.endingSignals = &caught;
-    o.stop = &stopRequested;
+    const PortOptions o = endedBySigusr1(&caught);
     std::thread signaller([] { kill(getpid(), SIGUSR1); });
     EXPECT_EQ(Port_open("tcp://stuck.lab:2000", o, &error), nullptr);
     signaller.join();
@@ -411,16 +418,11 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
     // The black-holed first address does not take all the time.
     BlackHole hole;
     blackHolePort = hole.port();
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    int listening = 0;
+    const int listener = listenOnLoopback(&listening);
+    ASSERT_NE(listening, 0);
     Port_setResolver(twoAddresses);
-    Port* port = Port_open("tcp://two.lab:" + std::to_string(ntohs(address.sin_port)), options(true, 1000), &error);
+    Port* port = Port_open("tcp://two.lab:" + std::to_string(listening), options(true, 1000), &error);
     EXPECT_NE(port, nullptr) << error.text;
     Port_close(port);
     close(listener);
@@ -433,11 +435,7 @@ TEST(PortConnect, SignalEndsABlackHoledConnect)
 {
     BlackHole hole;
     sigset_t caught;
-    const int usr1 = SIGUSR1;
-    endingSignals_catch(&usr1, 1, requestStop, &caught, nullptr);
-    PortOptions o = options(true, 60000);
-    o.endingSignals = &caught;
-    o.stop = &stopRequested;
+    const PortOptions o = endedBySigusr1(&caught);
     std::thread signaller([&hole] {
         waitUntil([&hole] { return connecting(hole.port()); });
         kill(getpid(), SIGUSR1);
@@ -457,15 +455,7 @@ class FakeServer {
 public:
     explicit FakeServer(std::string greeting, std::function<void(int)> script)
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = listenOnLoopback(&port_, 1);
         thread_ = std::thread([this, greeting = std::move(greeting), script = std::move(script)] {
             const int client = accept(listener_, nullptr, nullptr);
             if (client < 0)
