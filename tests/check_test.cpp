@@ -38,6 +38,11 @@ ChildResult check(const std::string& input, const std::string& channel = "101", 
 const std::string Failed = "Failed\n";
 const std::string NoResponse = "Failed reading response from quarvo box.\n";
 
+// A record's value and how the check prints it.
+struct Case {
+    std::string value, printed;
+};
+
 TEST(Check, ExpectedChannelSucceeds)
 {
     const ChildResult r = check(packet({{"SSCN", "101"}}));
@@ -48,9 +53,6 @@ TEST(Check, ExpectedChannelSucceeds)
 
 TEST(Check, ChannelIsComparedAsTextAndPrintedInPrintableForm)
 {
-    struct Case {
-        std::string value, printed;
-    };
     const std::vector<Case> cases{
         {"0101", "0101"}, {"10", "10"}, {"1010", "1010"}, {"102", "102"}, {"", ""},
         // A zero byte neither cuts the value short nor makes it equal "101";
@@ -97,9 +99,6 @@ TEST(Check, UndecidedPacketsAreSkippedUntilOneDecides)
 
 TEST(Check, RequestedChannelForms)
 {
-    struct Case {
-        std::string value, printed;
-    };
     const std::vector<Case> cases{
         {"123", "New channel number requested: 123"},
         {"\x7F" "123", "New channel number requested: 0123"},

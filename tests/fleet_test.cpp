@@ -21,28 +21,6 @@ namespace {
 
 const std::string Fleet = QUARVO_FLEET_PATH;
 
-std::string tempDir()
-{
-    std::string pattern = "/tmp/fleet-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        std::abort();
-    return pattern;
-}
-
-std::vector<std::string> filesIn(const std::string& dir)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.push_back(e->d_name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 void removeTree(const std::string& dir)
 {
     for (const std::string& name : filesIn(dir)) {

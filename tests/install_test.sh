@@ -13,13 +13,20 @@ trap 'rm -rf "$tmp"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# Starts BIN_DIR/quarvo-sim with its output in FILE; sets the caller's sim
+# (its pid) and port (the one it printed).
+start_sim() {
+    ${emulator[@]+"${emulator[@]}"} "$1/quarvo-sim" --record SSCN=101 --interval 200 >"$2" &
+    sim=$! port=""
+    for _ in $(seq 200); do port=$(head -n 1 "$2" 2>/dev/null || true); [ -n "$port" ] && break; sleep 0.02; done
+    [ -n "$port" ] || { kill "$sim"; fail "stand-in box printed no port"; }
+}
+
 # Runs BIN_DIR/check-quarvo against BIN_DIR/quarvo-sim; expects the right verdict.
 check_against_sim() {
     local bin=$1
-    ${emulator[@]+"${emulator[@]}"} "$bin/quarvo-sim" --record SSCN=101 --interval 200 >"$tmp/sim.out" &
-    local sim=$! port=""
-    for _ in $(seq 200); do port=$(head -n 1 "$tmp/sim.out" 2>/dev/null || true); [ -n "$port" ] && break; sleep 0.02; done
-    [ -n "$port" ] || { kill "$sim"; fail "stand-in box printed no port"; }
+    local sim port
+    start_sim "$bin" "$tmp/sim.out"
     local out status=0
     out=$(${emulator[@]+"${emulator[@]}"} "$bin/check-quarvo" --feedback "$port" --channel 101) || status=$?
     kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true
@@ -33,10 +40,8 @@ check_against_sim() {
 # emulator it must say so for each box.
 fleet_against_sim() {
     local bin=$1
-    ${emulator[@]+"${emulator[@]}"} "$bin/quarvo-sim" --record SSCN=101 --interval 200 >"$tmp/fsim.out" &
-    local sim=$! port=""
-    for _ in $(seq 200); do port=$(head -n 1 "$tmp/fsim.out" 2>/dev/null || true); [ -n "$port" ] && break; sleep 0.02; done
-    [ -n "$port" ] || { kill "$sim"; fail "stand-in box printed no port"; }
+    local sim port
+    start_sim "$bin" "$tmp/fsim.out"
     local out status=0
     out=$(${emulator[@]+"${emulator[@]}"} "$bin/quarvo-fleet" --channel 101 --timeout 5 "$port" /nonexistent/tty \
           --junit "$tmp/fleet.xml") || status=$?

@@ -39,27 +39,6 @@ std::string resultOf(const std::string& path)
     return std::regex_replace(readFile(path), std::regex("\"elapsed_ms\":[0-9]+"), "\"elapsed_ms\":T");
 }
 
-std::string tempDir()
-{
-    std::string pattern = "/tmp/lab-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        std::abort();
-    return pattern;
-}
-
-std::vector<std::string> filesIn(const std::string& dir)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.push_back(e->d_name);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 TEST(LabOptions, TimeoutReplacesTheEightySecondsAndIsRangeChecked)
 {
     Pty silent;

@@ -24,22 +24,6 @@
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string out;
-    for (const int v : values)
-        out += static_cast<char>(v);
-    return out;
-}
-
-std::string allByteValues()
-{
-    std::string all;
-    for (int b = 0; b < 256; ++b)
-        all += static_cast<char>(b);
-    return all;
-}
-
 constexpr int IAC = TELNET_IAC;
 constexpr int SB = TELNET_SB;
 constexpr int SE = TELNET_SE;
@@ -71,17 +55,6 @@ std::string readData(Port* port, size_t count, bool* ended = nullptr)
             *ended = true;
         break;
     }
-    return got;
-}
-
-// Everything waiting on the box's side of the pty, without waiting.
-std::string boxReceived(Pty& pty)
-{
-    std::string got;
-    char chunk[512];
-    ssize_t n = 0;
-    while ((n = read(pty.master(), chunk, sizeof chunk)) > 0)
-        got.append(chunk, static_cast<size_t>(n));
     return got;
 }
 
@@ -190,16 +163,27 @@ class PortSer2net : public testing::TestWithParam<Ser2net::Mode> {
 protected:
     void SetUp() override { SKIP_WITHOUT_SER2NET(); }
     bool telnet() const { return GetParam() == Ser2net::Mode::Telnet; }
+    // Opens a port through `through`, started first unless running; null,
+    // with the test failed, when either did not work.
+    static Port* opened(Ser2net& through, bool listenOnly = true)
+    {
+        if (!through.running()) {
+            EXPECT_TRUE(through.start()) << through.log();
+        }
+        PortError error;
+        Port* port = Port_open(through.url(), options(listenOnly), &error);
+        EXPECT_NE(port, nullptr) << error.text;
+        return port;
+    }
+
+    Pty pty;
+    Ser2net server{pty.path(), GetParam()};
 };
 
 TEST_P(PortSer2net, EveryByteValueReachesTheReaderAndNothingReachesTheBox)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam());
-    ASSERT_TRUE(server.start()) << server.log();
-    PortError error;
-    Port* port = Port_open(server.url(), options(), &error);
-    ASSERT_NE(port, nullptr) << error.text;
+    Port* port = opened(server);
+    ASSERT_NE(port, nullptr);
     EXPECT_EQ(Port_knowsLineSettings(port), telnet());
     // A dead server is noticed within seconds, not hours.
     int value = 0;
@@ -222,12 +206,8 @@ TEST_P(PortSer2net, EveryByteValueReachesTheReaderAndNothingReachesTheBox)
 
 TEST_P(PortSer2net, WritesReachTheBoxUnchanged)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam());
-    ASSERT_TRUE(server.start()) << server.log();
-    PortError error;
-    Port* port = Port_open(server.url(), options(false), &error);
-    ASSERT_NE(port, nullptr) << error.text;
+    Port* port = opened(server, false);
+    ASSERT_NE(port, nullptr);
     const std::string all = allByteValues();
     ASSERT_EQ(Port_write(port, all.data(), all.size()), static_cast<ssize_t>(all.size()));
     std::string got;
@@ -241,14 +221,11 @@ TEST_P(PortSer2net, WritesReachTheBoxUnchanged)
 
 TEST_P(PortSer2net, BusyPortAndMissingDeviceFailWithTheServersText)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam());
-    ASSERT_TRUE(server.start()) << server.log();
     Ser2net missing("/nonexistent/quarvo-box", GetParam());
     ASSERT_TRUE(missing.start()) << missing.log();
+    Port* first = opened(server);
+    ASSERT_NE(first, nullptr);
     PortError error;
-    Port* first = Port_open(server.url(), options(), &error);
-    ASSERT_NE(first, nullptr) << error.text;
 
     const std::pair<Ser2net*, std::string> cases[] = {
         {&server, "Port already in use\r\n"},
@@ -282,12 +259,8 @@ TEST_P(PortSer2net, BusyPortAndMissingDeviceFailWithTheServersText)
 
 TEST_P(PortSer2net, ServerStoppedMidReadEndsTheInput)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam());
-    ASSERT_TRUE(server.start()) << server.log();
-    PortError error;
-    Port* port = Port_open(server.url(), options(), &error);
-    ASSERT_NE(port, nullptr) << error.text;
+    Port* port = opened(server);
+    ASSERT_NE(port, nullptr);
     const std::string longText(300, 'L');
     ASSERT_TRUE(pty.write(longText + "tail\r\n"));
     EXPECT_EQ(readData(port, 306), longText + "tail\r\n");
@@ -302,21 +275,18 @@ TEST_P(PortSer2net, ServerStoppedMidReadEndsTheInput)
 
     // The same port number serves a restart.
     ASSERT_TRUE(server.start()) << server.log();
-    port = Port_open(server.url(), options(), &error);
-    ASSERT_NE(port, nullptr) << error.text;
+    port = opened(server);
+    ASSERT_NE(port, nullptr);
     Port_close(port);
 }
 
 TEST_P(PortSer2net, KickedClientSeesTheEnd)
 {
-    Pty pty;
-    Ser2net server(pty.path(), GetParam(), true);
-    ASSERT_TRUE(server.start()) << server.log();
-    PortError error;
-    Port* old = Port_open(server.url(), options(), &error);
-    ASSERT_NE(old, nullptr) << error.text;
-    Port* newer = Port_open(server.url(), options(), &error);
-    ASSERT_NE(newer, nullptr) << error.text;
+    Ser2net kicking(pty.path(), GetParam(), true);
+    Port* old = opened(kicking);
+    ASSERT_NE(old, nullptr);
+    Port* newer = opened(kicking);
+    ASSERT_NE(newer, nullptr);
     bool ended = false;
     readData(old, 1000, &ended);
     EXPECT_TRUE(ended);
@@ -333,17 +303,8 @@ class BlackHole {
 public:
     BlackHole()
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listener_ = listenOnLoopback(&port_, 0);
+        filler_ = connectToLoopback(port_);
     }
     ~BlackHole()
     {
@@ -357,22 +318,6 @@ private:
     int filler_ = -1;
     int port_ = 0;
 };
-
-// Whether a connection to 127.0.0.1:port is waiting for its answer (SYN-SENT).
-bool connecting(int port)
-{
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", static_cast<unsigned>(port));
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        if (fields >> slot >> local >> remote >> state && remote == wanted && state == "02")
-            return true;
-    }
-    return false;
-}
 
 TEST(PortConnect, RefusedAndBlackHoledFailInTime)
 {
@@ -428,6 +373,17 @@ int twoAddresses(const char*, const char* service, const addrinfo* hints, addrin
 volatile sig_atomic_t stopRequested = 0;
 void requestStop(int) { stopRequested = 1; }
 
+// Options for a long wait that SIGUSR1, caught as an ending signal, ends.
+PortOptions endedBySigusr1(sigset_t* caught)
+{
+    const int usr1 = SIGUSR1;
+    endingSignals_catch(&usr1, 1, requestStop, caught, nullptr);
+    PortOptions o = options(true, 60000);
+    o.endingSignals = caught;
+    o.stop = &stopRequested;
+    return o;
+}
+
 TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
 {
     PortError error;
@@ -450,11 +406,7 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
 
     // An ending signal ends the wait for it too.
     sigset_t caught;
-    const int usr1 = SIGUSR1;
-    endingSignals_catch(&usr1, 1, requestStop, &caught, nullptr);
-    PortOptions o = options(true, 60000);
-    o.endingSignals = &caught;
-    o.stop = &stopRequested;
+    const PortOptions o = endedBySigusr1(&caught);
     std::thread signaller([] { kill(getpid(), SIGUSR1); });
     EXPECT_EQ(Port_open("tcp://stuck.lab:2000", o, &error), nullptr);
     signaller.join();
@@ -466,16 +418,11 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
     // The black-holed first address does not take all the time.
     BlackHole hole;
     blackHolePort = hole.port();
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    int listening = 0;
+    const int listener = listenOnLoopback(&listening);
+    ASSERT_NE(listening, 0);
     Port_setResolver(twoAddresses);
-    Port* port = Port_open("tcp://two.lab:" + std::to_string(ntohs(address.sin_port)), options(true, 1000), &error);
+    Port* port = Port_open("tcp://two.lab:" + std::to_string(listening), options(true, 1000), &error);
     EXPECT_NE(port, nullptr) << error.text;
     Port_close(port);
     close(listener);
@@ -488,11 +435,7 @@ TEST(PortConnect, SignalEndsABlackHoledConnect)
 {
     BlackHole hole;
     sigset_t caught;
-    const int usr1 = SIGUSR1;
-    endingSignals_catch(&usr1, 1, requestStop, &caught, nullptr);
-    PortOptions o = options(true, 60000);
-    o.endingSignals = &caught;
-    o.stop = &stopRequested;
+    const PortOptions o = endedBySigusr1(&caught);
     std::thread signaller([&hole] {
         waitUntil([&hole] { return connecting(hole.port()); });
         kill(getpid(), SIGUSR1);
@@ -512,15 +455,7 @@ class FakeServer {
 public:
     explicit FakeServer(std::string greeting, std::function<void(int)> script)
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = listenOnLoopback(&port_, 1);
         thread_ = std::thread([this, greeting = std::move(greeting), script = std::move(script)] {
             const int client = accept(listener_, nullptr, nullptr);
             if (client < 0)

@@ -2,6 +2,9 @@
 
 #include "drain.h"
 
+#include <algorithm>
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -99,20 +102,63 @@ void waitUntilLocked(pid_t pid)
     }
 }
 
+// Children must not hold the master open: closing it is how tests end the input.
+static void openPair(int* master, int* slave, char* name = nullptr)
+{
+    if (openpty(master, slave, name, nullptr, nullptr) != 0)
+        std::abort();
+    fcntl(*master, F_SETFD, FD_CLOEXEC);
+    fcntl(*slave, F_SETFD, FD_CLOEXEC);
+}
+
 Pty::Pty()
 {
     char name[256];
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
-        std::abort();
+    openPair(&master_, &slave_, name);
     path_ = name;
-    // Children must not hold the master open: closing it is how tests end the input.
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
     termios raw{};
     tcgetattr(slave_, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave_, TCSANOW, &raw);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+std::string boxReceived(Pty& pty)
+{
+    std::string got;
+    char chunk[512];
+    ssize_t n = 0;
+    while ((n = read(pty.master(), chunk, sizeof chunk)) > 0)
+        got.append(chunk, static_cast<size_t>(n));
+    return got;
+}
+
+Keyboard::Keyboard() { openPair(&master, &slave); }
+
+Keyboard::~Keyboard()
+{
+    close(master);
+    close(slave);
+}
+
+termios Keyboard::settings() const
+{
+    termios t{};
+    tcgetattr(slave, &t);
+    return t;
+}
+
+bool Keyboard::raw() const
+{
+    termios t{};
+    return tcgetattr(slave, &t) == 0 && (t.c_lflag & ICANON) == 0;
+}
+
+void Keyboard::waitUntilRaw() const { ASSERT_TRUE(waitUntil([&] { return raw(); })); }
+
+void Keyboard::type(const std::string& keys) const
+{
+    ASSERT_EQ(::write(master, keys.data(), keys.size()), ssize_t(keys.size()));
 }
 
 Pty::~Pty()
@@ -230,6 +276,28 @@ std::string tempPath(const char* stem)
         std::abort();
     close(fd);
     return pattern;
+}
+
+std::string tempDir(const char* stem)
+{
+    std::string pattern = std::string("/tmp/") + stem + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        std::abort();
+    return pattern;
+}
+
+std::vector<std::string> filesIn(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 Child::Child(const std::vector<std::string>& argv, int stdinFd, int closeFd, int stdoutFd)

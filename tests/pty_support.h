@@ -44,6 +44,25 @@ private:
     long long written_ = 0;
 };
 
+// Everything waiting on the box's side of `pty`, without waiting.
+std::string boxReceived(Pty& pty);
+
+// A keyboard pseudo-terminal left in its ordinary cooked mode, as a user's
+// is, so a test can see a command switch it and switch it back.
+struct Keyboard {
+    int master = -1;
+    int slave = -1;
+    Keyboard();
+    ~Keyboard();
+    Keyboard(const Keyboard&) = delete;
+    Keyboard& operator=(const Keyboard&) = delete;
+    termios settings() const;
+    bool raw() const;
+    // Keys typed in cooked mode would wait for a whole line.
+    void waitUntilRaw() const;
+    void type(const std::string& keys) const;
+};
+
 struct ChildResult {
     int status = -1; // exit status, or 128 + signal
     std::string out;
@@ -99,6 +118,10 @@ std::string readFile(const std::string& path);
 // read by nobody) is full. False if that never happened.
 bool feedUntilOutputStuck(Pty& pty, Child& child, int pipeWriteEnd);
 std::string tempPath(const char* stem);
+// A new empty folder, /tmp/STEM-XXXXXX.
+std::string tempDir(const char* stem = "quarvo-test");
+// The names in `dir` but "." and "..", sorted.
+std::vector<std::string> filesIn(const std::string& dir);
 
 // Path of the built check command.
 std::string checkPath();

@@ -24,25 +24,6 @@ namespace {
 
 const std::string NoResponse = "Failed reading response from quarvo box.\n";
 
-std::string allByteValues()
-{
-    std::string all;
-    for (int b = 0; b < 256; ++b)
-        all += static_cast<char>(b);
-    return all;
-}
-
-// Everything waiting on the box's side of the pty, without waiting.
-std::string boxReceived(Pty& pty)
-{
-    std::string got;
-    char chunk[512];
-    ssize_t n = 0;
-    while ((n = read(pty.master(), chunk, sizeof chunk)) > 0)
-        got.append(chunk, static_cast<size_t>(n));
-    return got;
-}
-
 // The bytes a capture file holds, or "unreadable: WHY".
 std::string capturedBytes(const std::string& path)
 {
@@ -275,29 +256,6 @@ TEST_P(Remote, MonitorWithReconnectOutlivesAServerRestart)
     EXPECT_EQ(out.substr(out.size() - 18), "T packet SSCN=101\n") << out;
 }
 
-// A keyboard pseudo-terminal in its ordinary cooked mode, as a user's is.
-struct Keyboard {
-    int master = -1;
-    int slave = -1;
-    Keyboard()
-    {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-            std::abort();
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-    }
-    ~Keyboard()
-    {
-        close(master);
-        close(slave);
-    }
-    bool raw() const
-    {
-        termios t{};
-        return tcgetattr(slave, &t) == 0 && (t.c_lflag & ICANON) == 0;
-    }
-};
-
 TEST_P(Remote, TerminalKeysReachTheBoxAndTheBoxReachesTheScreen)
 {
     ServedBox box(GetParam());
@@ -378,21 +336,6 @@ TEST(RemoteNames, BaudWithARawTcpPortIsRefused)
 // An RFC 2217 server that confirms the settings, then reports line errors
 // around one packet: break and framing, then framing and overrun. ser2net
 // on a pseudo-terminal never sees a line error, so this one stands in.
-// A listening socket on a free loopback port; *port receives its number.
-int listenOnLoopback(int* port)
-{
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener, 4);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return listener;
-}
-
 class LineErrorServer {
 public:
     explicit LineErrorServer(std::string packetBytes) : packet_(std::move(packetBytes))

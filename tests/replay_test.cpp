@@ -174,6 +174,21 @@ bool parseJson(std::string_view in, size_t& i, Json& out)
     return used > 0;
 }
 
+// Each line of `text` read as one whole JSON object with a numeric time; a
+// line that is not fails the test.
+std::vector<Json> objectsIn(const std::string& text)
+{
+    std::vector<Json> objects;
+    for (const std::string& line : lines(text)) {
+        Json object;
+        size_t at = 0;
+        EXPECT_TRUE(parseJson(line, at, object) && at == line.size() && object.kind == 'o') << line;
+        EXPECT_EQ(object.fields["time"].kind, 'n') << line;
+        objects.push_back(std::move(object));
+    }
+    return objects;
+}
+
 TEST(Monitor, PrintsPacketsAndReportsInTheOrderTheyHappened)
 {
     const std::string input = troubledStream();
@@ -190,11 +205,7 @@ TEST(Monitor, JsonLinesCarryTheSameFields)
     const ChildResult r = runOnPort(Monitor, {"--json", "{port}"}, troubledStream());
     EXPECT_EQ(r.status, 0);
     std::vector<std::string> asText;
-    for (const std::string& line : lines(r.out)) {
-        Json object;
-        size_t at = 0;
-        ASSERT_TRUE(parseJson(line, at, object) && at == line.size() && object.kind == 'o') << line;
-        EXPECT_EQ(object.fields["time"].kind, 'n') << line;
+    for (Json& object : objectsIn(r.out)) {
         const std::string type = object.fields["type"].text;
         std::string text = type;
         if (type == "report") {
@@ -234,10 +245,7 @@ TEST(Monitor, EveryLineReadsOneWayAndHexTellsEveryByte)
         if (!json) {
             shown = untimed(r.out);
         } else {
-            for (const std::string& line : lines(r.out)) {
-                Json object;
-                size_t at = 0;
-                ASSERT_TRUE(parseJson(line, at, object)) << line;
+            for (Json& object : objectsIn(r.out)) {
                 std::string text = "packet";
                 for (Json& record : object.fields["records"].items)
                     text += " " + record.fields["code"].text + "=" + record.fields["value"].text;
@@ -275,12 +283,8 @@ TEST(Monitor, ReconnectOutlivesAPortThatVanishesAndReturns)
         if (!json) {
             shown = untimed(r.out);
         } else {
-            for (const std::string& line : lines(r.out)) {
-                Json object;
-                size_t at = 0;
-                ASSERT_TRUE(parseJson(line, at, object) && object.fields["time"].kind == 'n') << line;
+            for (Json& object : objectsIn(r.out))
                 shown.push_back(object.fields["type"].text);
-            }
         }
         const std::vector<std::string> expected =
             json ? std::vector<std::string>{"packet", "lost", "reopened", "packet"}

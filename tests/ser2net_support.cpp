@@ -1,11 +1,7 @@
 #include "ser2net_support.h"
 
-#include <cstdio>
 #include <csignal>
 #include <fstream>
-#include <netinet/in.h>
-#include <sstream>
-#include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,40 +13,6 @@ std::string ser2netPath()
             return candidate;
     }
     return {};
-}
-
-int pickFreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
-
-bool listeningOn(int port)
-{
-    // Rows: "sl local_address rem_address st ...", addresses as hex IP:PORT;
-    // state 0A is LISTEN. Looking here rather than connecting keeps the
-    // server's one client slot free.
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", static_cast<unsigned>(port));
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        if (fields >> slot >> local >> remote >> state && local == wanted && state == "0A")
-            return true;
-    }
-    return false;
 }
 
 Ser2net::Ser2net(std::string device, Mode mode, bool kickOldUser, bool charDelay)
@@ -66,15 +28,9 @@ Ser2net::Ser2net(std::vector<std::string> devices, Mode mode, bool charDelay)
     // Each one held until all are picked, so that no two are the same.
     std::vector<int> held;
     for (size_t i = 0; i < devices_.size(); ++i) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        ports_.push_back(ntohs(address.sin_port));
-        held.push_back(fd);
+        int port = 0;
+        held.push_back(bindLoopback(&port));
+        ports_.push_back(port);
     }
     for (const int fd : held)
         close(fd);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "net_support.h"
 #include "pty_support.h"
 
 // The ser2net program, or empty when it is not installed.
@@ -16,12 +17,6 @@ std::string ser2netPath();
         if (ser2netPath().empty())                                                                               \
             GTEST_SKIP() << "ser2net is not installed (setup/packages.sh installs it)";                        \
     } while (false)
-
-// A TCP port on 127.0.0.1 free a moment ago (bound to port 0, then closed).
-int pickFreePort();
-
-// Whether something listens on 127.0.0.1:port.
-bool listeningOn(int port);
 
 class Ser2net {
 public:

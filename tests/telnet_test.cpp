@@ -3,17 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "net_support.h"
 #include "telnet.h"
 
 namespace {
-
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string out;
-    for (const int v : values)
-        out += static_cast<char>(v);
-    return out;
-}
 
 constexpr int IAC = TELNET_IAC;
 constexpr int SB = TELNET_SB;

@@ -17,37 +17,6 @@
 
 namespace {
 
-// A keyboard pseudo-terminal left in its ordinary cooked mode, so the test
-// can see the terminal switch it and switch it back.
-struct Keyboard {
-    int master = -1;
-    int slave = -1;
-    Keyboard()
-    {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-            std::abort();
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-    }
-    ~Keyboard()
-    {
-        close(master);
-        close(slave);
-    }
-    termios settings() const
-    {
-        termios t{};
-        tcgetattr(slave, &t);
-        return t;
-    }
-    // Keys typed in cooked mode would wait for a whole line.
-    void waitUntilRaw() const
-    {
-        ASSERT_TRUE(waitUntil([&] { return !(settings().c_lflag & ICANON); }));
-    }
-    void type(const std::string& keys) const { ASSERT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size())); }
-};
-
 // Runs serial_terminal in a child process with the given standard input.
 struct TerminalProcess {
     pid_t pid = -1;
