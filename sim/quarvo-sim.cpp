@@ -216,7 +216,7 @@ bool sleepUntil(double startNs, double micros, double speed)
 // Where the capture marks the port lost and reopened: with --link the port
 // goes and comes back then, as it did for the program that recorded it;
 // without, the gap is only a silence.
-bool followMark(const CaptureMark& mark, int* master, int* slave)
+bool followMark(const CaptureItem& mark, int* master, int* slave)
 {
     if (linkPath[0] == '\0')
         return true;
@@ -232,60 +232,100 @@ bool followMark(const CaptureMark& mark, int* master, int* slave)
     return true;
 }
 
+using ReaderPtr = std::unique_ptr<CaptureReader, decltype(&CaptureReader_destroy)>;
+
+// The capture, readable from its start again for each pass: a pipe or the
+// standard input is first copied into an unnamed file, so that a malformed
+// capture is still refused before anything is sent. -1 when that fails (reported).
+int openCapture(const char* name, const char* path)
+{
+    const int fd = std::strcmp(path, "-") == 0 ? dup(STDIN_FILENO) : open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) == 0) {
+        if (fd < 0)
+            std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, std::strerror(errno));
+        return fd;
+    }
+    const char* dir = std::getenv("TMPDIR");
+    const int copy = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    char chunk[65536];
+    ssize_t n = 0;
+    while (copy >= 0 && ((n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)))
+        if (n > 0 && !writeAll(copy, std::string_view(chunk, static_cast<size_t>(n))))
+            break;
+    const int error = errno;
+    close(fd);
+    if (copy >= 0 && n == 0 && lseek(copy, 0, SEEK_SET) == 0)
+        return copy;
+    std::fprintf(stderr, "%s: %s %s failed: %s\n", name, n < 0 ? "reading" : "keeping a copy of", path,
+                 std::strerror(error));
+    if (copy >= 0)
+        close(copy);
+    return -1;
+}
+
+// One pass over the capture from its start: each item to `take`. False
+// (reported) when the capture is malformed or `take` fails.
+template <typename Take>
+bool readPass(const char* name, const char* path, int fd, Take take)
+{
+    const bool rewound = lseek(fd, 0, SEEK_SET) == 0;
+    ReaderPtr reader(rewound ? CaptureReader_open(fd) : nullptr, &CaptureReader_destroy);
+    if (!reader) {
+        std::fprintf(stderr, "%s: %s: %s\n", name, path, rewound ? "out of memory" : std::strerror(errno));
+        return false;
+    }
+    CaptureItem item{};
+    int got;
+    while ((got = CaptureReader_next(reader.get(), &item)) == 1)
+        if (!take(item))
+            return false;
+    if (got == 0)
+        return true;
+    if (CaptureReader_line(reader.get()) == 0)
+        std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, CaptureReader_why(reader.get()));
+    else
+        std::fprintf(stderr, "%s: %s:%zu: %s\n", name, path, CaptureReader_line(reader.get()),
+                     CaptureReader_why(reader.get()));
+    return false;
+}
+
 // Sends a capture's chunks at their recorded times, and follows its marks.
+// A first pass only checks it, so nothing is sent from a malformed one.
 int replay(const char* name, const char* path, double speed, long loops, long lingerMs)
 {
-    bool ok = false;
-    const std::string text = readAll(path, &ok);
-    if (!ok) {
-        std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, std::strerror(errno));
+    const int fd = openCapture(name, path);
+    size_t chunks = 0;
+    int64_t passMicros = 0; // one pass lasts until its last chunk or mark
+    if (fd < 0 || !readPass(name, path, fd, [&](const CaptureItem& item) {
+            chunks += !item.isMark;
+            passMicros = item.offset;
+            return true;
+        }))
         return 1;
-    }
-    size_t badLine = 0;
-    const char* why = nullptr;
-    std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
-        CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
-    if (!log) {
-        if (badLine == 0)
-            std::fprintf(stderr, "%s: %s: %s\n", name, path, why);
-        else
-            std::fprintf(stderr, "%s: %s:%zu: %s\n", name, path, badLine, why);
-        return 1;
-    }
     int master = -1;
     int slave = -1;
     if (!openPort(&master, &slave))
         return 1;
-    // One pass lasts until its last chunk or mark; the next pass's times count from there.
-    int64_t passMicros = log->count > 0 ? log->chunks[log->count - 1].offset : 0;
-    if (log->markCount > 0)
-        passMicros = std::max(passMicros, log->marks[log->markCount - 1].offset);
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const double start = static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
     for (long pass = 0; loops == 0 || pass < loops; ++pass) {
         const double passStart = static_cast<double>(pass) * static_cast<double>(passMicros);
-        size_t mark = 0;
-        for (size_t i = 0; i <= log->count; ++i) {
-            for (; mark < log->markCount && log->marks[mark].beforeChunk == i; ++mark) {
-                if (!sleepUntil(start, passStart + static_cast<double>(log->marks[mark].offset), speed) ||
-                    !followMark(log->marks[mark], &master, &slave))
-                    return 1;
-            }
-            if (i == log->count)
-                break;
-            const CaptureChunk& chunk = log->chunks[i];
-            if (!sleepUntil(start, passStart + static_cast<double>(chunk.offset), speed))
-                return 1;
-            // A pass that ended with the port lost begins with it back.
-            if (master < 0 && !openPort(&master, &slave))
-                return 1;
-            if (!writeAll(master, std::string_view(chunk.bytes, chunk.size))) {
+        if (!readPass(name, path, fd, [&](const CaptureItem& item) {
+                if (!sleepUntil(start, passStart + static_cast<double>(item.offset), speed))
+                    return false;
+                if (item.isMark)
+                    return followMark(item, &master, &slave);
+                // A pass that ended with the port lost begins with it back.
+                if (master < 0 && !openPort(&master, &slave))
+                    return false;
+                if (writeAll(master, std::string_view(item.bytes, item.size)))
+                    return true;
                 std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
-                return 1;
-            }
-        }
-        if (log->count == 0)
+                return false;
+            }))
+            return 1;
+        if (chunks == 0)
             break;
     }
     if (master >= 0)
