@@ -315,6 +315,19 @@ TEST(Monitor, EndsAfterCountPacketsOrAfterItsDuration)
     EXPECT_EQ(r.status, 0);
 }
 
+// Lines that cannot be written are a failure, a closed output as much as
+// a closed pipe: status 1 and one line saying so.
+TEST(Monitor, ClosedOutputIsAFailure)
+{
+    Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--count", "3", "--interval", "20", "--linger", "0"});
+    const std::string port = firstLineOf(sim);
+    Child monitor({Monitor, port, "--count", "3"}, -1, STDOUT_FILENO);
+    const ChildResult r = monitor.wait();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(Monitor + ": writing the output failed: Bad file descriptor\n"), std::string::npos) << r.err;
+    sim.wait();
+}
+
 TEST(Monitor, InterruptedWithACaptureLeavesCompleteLinesOfEveryByte)
 {
     for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM}) {
