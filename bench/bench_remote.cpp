@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "capture_support.h"
 #include "packet.h"
 #include "pty_support.h"
 #include "ser2net_support.h"
@@ -46,13 +47,12 @@ bool captured(const std::string& path, const std::string& bytes)
     const std::string text = readFile(path);
     size_t badLine = 0;
     const char* why = nullptr;
-    CaptureLog* log = CaptureLog_parse(text.data(), text.size(), &badLine, &why);
+    const auto log = parseCapture(text, &badLine, &why);
     if (log == nullptr)
         return false;
     std::string all;
     for (size_t i = 0; i < log->count; ++i)
         all.append(log->chunks[i].bytes, log->chunks[i].size);
-    CaptureLog_destroy(log);
     return all.find(bytes) != std::string::npos;
 }
 

@@ -447,8 +447,15 @@ int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
 
 int main(int argc, char** argv)
 {
+    const bool noOutput = fcntl(STDOUT_FILENO, F_GETFD) == -1;
     if (!ensureStandardStreams())
         return 1;
+    // A closed output takes nothing: its lines fail to be written (EBADF) as
+    // any lost output does, rather than vanish into /dev/null.
+    if (const int readOnly = noOutput ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1; readOnly >= 0) {
+        dup2(readOnly, STDOUT_FILENO);
+        close(readOnly);
+    }
     // The stop signals end the session cleanly at its next wait; a write
     // stuck on the output (a stopped pager, a paused screen) gives way to
     // them. A closed output pipe is a failed write, not a signal, so the

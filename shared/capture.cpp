@@ -12,9 +12,9 @@
 #include <poll.h>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -308,13 +308,6 @@ void Capture_start(Capture* c, int portFd)
     writeSome(c);
 }
 
-Capture* Capture_create(const char* path, const char* program, const char* port, int baud)
-{
-    Capture* c = Capture_open(path, program, port, baud);
-    Capture_start(c, -1);
-    return c;
-}
-
 uint64_t Capture_close(Capture* c, int waitMs)
 {
     if (c == nullptr)
@@ -474,13 +467,17 @@ int hexValue(char c)
     return -1;
 }
 
-// "S.UUUUUU" at the start of `line`: its length, or 0 when there is none.
-size_t parseTime(std::string_view line, int64_t* offset)
+constexpr int64_t LargestSeconds = INT64_MAX / 1000000;
+constexpr const char* TooLate = "time past 9223372036854.775807 seconds, the latest a capture holds";
+
+// "S.UUUUUU" at the start of `line`: its length, or 0 when there is none
+// (then *why is set when the time is there but too late to count).
+size_t parseTime(std::string_view line, int64_t* offset, const char** why)
 {
     size_t i = 0;
-    int64_t seconds = 0;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i < 12)
-        seconds = seconds * 10 + (line[i++] - '0');
+    int64_t seconds = 0; // held just past the largest, so that it cannot overflow
+    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
+        seconds = std::min(seconds * 10 + (line[i] - '0'), LargestSeconds + 1);
     if (i == 0 || i + 7 > line.size() || line[i] != '.')
         return 0;
     int64_t fraction = 0;
@@ -489,30 +486,39 @@ size_t parseTime(std::string_view line, int64_t* offset)
             return 0;
         fraction = fraction * 10 + (line[k] - '0');
     }
+    if (seconds > LargestSeconds || (seconds == LargestSeconds && fraction > INT64_MAX % 1000000)) {
+        *why = TooLate;
+        return 0;
+    }
     *offset = seconds * 1000000 + fraction;
     return i + 7;
 }
 
-// One data line: "S.UUUUUU BYTES". nullptr, or what is wrong.
-const char* parseLine(std::string_view line, int64_t* offset, std::vector<char>* bytes)
+// One data line: "S.UUUUUU BYTES", its bytes decoded into `out`. nullptr, or
+// what is wrong.
+const char* parseLine(std::string_view line, int64_t* offset, char* out, size_t* size)
 {
-    size_t i = parseTime(line, offset);
-    if (i == 0 || i == line.size())
-        return "no time (seconds.microseconds) at the start";
+    const char* why = nullptr;
+    size_t i = parseTime(line, offset, &why);
+    if (i == 0)
+        return why != nullptr ? why : "no time (seconds.microseconds) at the start";
+    if (i == line.size())
+        return "nothing after the time (a blank and bytes expected)";
     if (line[i] != ' ')
         return "no blank after the time";
     ++i;
     if (i == line.size())
         return "no bytes after the time";
+    *size = 0;
     while (i < line.size()) {
         const auto b = static_cast<unsigned char>(line[i]);
         if (b == '\\') {
             if (i + 4 > line.size() || line[i + 1] != 'x' || hexValue(line[i + 2]) < 0 || hexValue(line[i + 3]) < 0)
                 return "bad escape (\\xHH expected)";
-            bytes->push_back(static_cast<char>(hexValue(line[i + 2]) * 16 + hexValue(line[i + 3])));
+            out[(*size)++] = static_cast<char>(hexValue(line[i + 2]) * 16 + hexValue(line[i + 3]));
             i += 4;
         } else if (isPlain(b)) {
-            bytes->push_back(static_cast<char>(b));
+            out[(*size)++] = static_cast<char>(b);
             ++i;
         } else {
             return "byte outside 0x21..0x7E not written as \\xHH";
@@ -521,15 +527,9 @@ const char* parseLine(std::string_view line, int64_t* offset, std::vector<char>*
     return nullptr;
 }
 
-struct ParsedChunk {
-    int64_t offset;
-    size_t begin;
-    size_t size;
-};
-
 // A comment of exactly the form "# lost S.UUUUUU" or "# reopened S.UUUUUU"
-// is a mark; any other comment is passed over, as version 1 readers do.
-bool parseMark(std::string_view line, CaptureMark* mark)
+// is a mark (true); any other comment is passed over, as version 1 readers do.
+bool parseMark(std::string_view line, CaptureItem* mark, const char** why)
 {
     constexpr std::string_view Lost = "# lost ";
     constexpr std::string_view Reopened = "# reopened ";
@@ -543,122 +543,153 @@ bool parseMark(std::string_view line, CaptureMark* mark)
     } else {
         return false;
     }
-    return parseTime(rest, &mark->offset) == rest.size() && !rest.empty();
+    mark->isMark = true;
+    return !rest.empty() && parseTime(rest, &mark->offset, why) == rest.size();
 }
 
 } // namespace
 
-CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, const char** why)
+struct CaptureReader {
+    int fd = -1;
+    std::unique_ptr<char[]> text;  // text[begin, end) is read but not yet taken
+    std::unique_ptr<char[]> bytes; // the last chunk's, decoded
+    size_t begin = 0;
+    size_t end = 0;
+    bool ended = false;    // the file has no more
+    bool skipping = false; // a comment too long to hold, up to its line feed
+    size_t line = 0;
+    const char* why = nullptr; // once the capture is found not to be one
+    int64_t last = 0;          // the time of the chunk or mark before
+    bool lost = false;         // the port, after the last mark
+};
+
+namespace {
+
+constexpr const char* NotCapture = "not a capture: the first line is not \"# quarvo-capture VERSION\"";
+
+// The next whole line, without its line feed: 1, 0 at the file's end, or -1
+// (r->why set).
+int nextLine(CaptureReader* r, std::string_view* line)
 {
-    *badLine = 0;
-    *why = "out of memory";
-    try {
-        std::vector<char> bytes;
-        std::vector<ParsedChunk> chunks;
-        std::vector<CaptureMark> marks;
-        int64_t lastTime = 0; // of the chunk or mark before
-        const std::string_view all(text, size);
-        size_t lineNumber = 0;
-        for (size_t pos = 0; pos < all.size();) {
-            ++lineNumber;
-            const size_t eol = all.find('\n', pos);
-            *badLine = lineNumber;
-            if (eol == std::string_view::npos) {
-                *why = "last line cut short (no line feed)";
-                return nullptr;
-            }
-            const std::string_view line = all.substr(pos, eol - pos);
-            pos = eol + 1;
-            if (lineNumber == 1 && line.substr(0, Magic.size()) != Magic) {
-                *why = "not a capture: the first line is not \"# quarvo-capture VERSION\"";
-                return nullptr;
-            }
-            // Line ends of another system: say so, rather than blame the
-            // version or a byte.
-            if (!line.empty() && line.back() == '\r') {
-                *why = "stray carriage return at the end of the line (a capture's lines end with a line "
-                       "feed alone, not CRLF)";
-                return nullptr;
-            }
-            if (lineNumber == 1) {
-                if (line.substr(Magic.size()) != std::to_string(CAPTURE_VERSION)) {
-                    *why = "capture format version not supported (this program reads version 1)";
-                    return nullptr;
-                }
-                continue;
-            }
-            const bool lost = !marks.empty() && marks.back().kind == CaptureMarkKind::Lost;
-            if (!line.empty() && line[0] == '#') {
-                CaptureMark mark{};
-                if (!parseMark(line, &mark))
-                    continue;
-                if ((mark.kind == CaptureMarkKind::Lost) == lost) {
-                    *why = lost ? "port lost again before it was reopened" : "port reopened that was not lost";
-                    return nullptr;
-                }
-                if (mark.offset < lastTime) {
-                    *why = "time earlier than the line before";
-                    return nullptr;
-                }
-                mark.beforeChunk = chunks.size();
-                marks.push_back(mark);
-                lastTime = mark.offset;
-                continue;
-            }
-            int64_t offset = 0;
-            const size_t begin = bytes.size();
-            if (const char* wrong = parseLine(line, &offset, &bytes)) {
-                *why = wrong;
-                return nullptr;
-            }
-            if (offset < lastTime) {
-                *why = "time earlier than the line before";
-                return nullptr;
-            }
-            if (lost) {
-                *why = "bytes received while the port was lost";
-                return nullptr;
-            }
-            chunks.push_back({offset, begin, bytes.size() - begin});
-            lastTime = offset;
+    for (;;) {
+        char* const text = r->text.get();
+        if (const auto* eol = static_cast<char*>(std::memchr(text + r->begin, '\n', r->end - r->begin))) {
+            *line = std::string_view(text + r->begin, static_cast<size_t>(eol - text) - r->begin);
+            r->begin = static_cast<size_t>(eol - text) + 1;
+            ++r->line;
+            if (!std::exchange(r->skipping, false))
+                return 1;
+            continue;
         }
-        if (lineNumber == 0) {
-            *badLine = 1;
-            *why = "empty file: not a capture";
-            return nullptr;
+        if (r->ended) {
+            if (r->begin == r->end && !r->skipping)
+                return 0;
+            ++r->line;
+            r->why = "last line cut short (no line feed)";
+            return -1;
         }
-        *badLine = 0;
-        *why = "out of memory";
-        std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(new (std::nothrow) CaptureLog{},
-                                                                       &CaptureLog_destroy);
-        if (!log)
-            return nullptr;
-        log->bytes = new (std::nothrow) char[bytes.size() + 1];
-        log->chunks = new (std::nothrow) CaptureChunk[chunks.size() + 1];
-        log->marks = new (std::nothrow) CaptureMark[marks.size() + 1];
-        if (log->bytes == nullptr || log->chunks == nullptr || log->marks == nullptr)
-            return nullptr;
-        std::copy(marks.begin(), marks.end(), log->marks);
-        log->markCount = marks.size();
-        if (!bytes.empty()) // a capture may hold no byte at all
-            std::memcpy(log->bytes, bytes.data(), bytes.size());
-        for (const ParsedChunk& chunk : chunks)
-            log->chunks[log->count++] = {chunk.offset, log->bytes + chunk.begin, chunk.size};
-        *why = nullptr;
-        return log.release();
-    } catch (const std::bad_alloc&) {
-        *badLine = 0;
-        *why = "out of memory";
-        return nullptr;
+        std::memmove(text, text + r->begin, r->end - r->begin);
+        r->end -= r->begin;
+        r->begin = 0;
+        if (r->end == CAPTURE_MAX_LINE) {
+            if (!r->skipping && (r->line == 0 || text[0] != '#')) {
+                ++r->line;
+                r->why = r->line == 1 && std::string_view(text, Magic.size()) != Magic
+                             ? NotCapture
+                             : "line longer than 65536 characters";
+                return -1;
+            }
+            r->skipping = true;
+            r->end = 0;
+        }
+        const ssize_t n = read(r->fd, text + r->end, CAPTURE_MAX_LINE - r->end);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            r->line = 0;
+            r->why = std::strerror(errno);
+            return -1;
+        }
+        r->ended = n == 0;
+        r->end += static_cast<size_t>(n);
     }
 }
 
-void CaptureLog_destroy(CaptureLog* log)
+// Takes one line: true with *item filled for a chunk or a mark, false with
+// r->why unset for a line passed over, or set for a malformed one.
+bool takeLine(CaptureReader* r, std::string_view line, CaptureItem* item)
 {
-    if (log == nullptr)
-        return;
-    delete[] log->chunks;
-    delete[] log->bytes;
-    delete[] log->marks;
-    delete log;
+    if (r->line == 1 && line.substr(0, Magic.size()) != Magic) {
+        r->why = NotCapture;
+        return false;
+    }
+    // Line ends of another system: say so, rather than blame the version or a byte.
+    if (!line.empty() && line.back() == '\r') {
+        r->why = "stray carriage return at the end of the line (a capture's lines end with a line "
+                 "feed alone, not CRLF)";
+        return false;
+    }
+    if (r->line == 1) {
+        if (line.substr(Magic.size()) != std::to_string(CAPTURE_VERSION))
+            r->why = "capture format version not supported (this program reads version 1)";
+        return false;
+    }
+    *item = CaptureItem{};
+    if (!line.empty() && line[0] == '#') {
+        if (!parseMark(line, item, &r->why))
+            return false;
+        if ((item->kind == CaptureMarkKind::Lost) == r->lost) {
+            r->why = r->lost ? "port lost again before it was reopened" : "port reopened that was not lost";
+            return false;
+        }
+        r->lost = item->kind == CaptureMarkKind::Lost;
+    } else if ((r->why = parseLine(line, &item->offset, r->bytes.get(), &item->size)) != nullptr) {
+        return false;
+    } else if (r->lost) {
+        r->why = "bytes received while the port was lost";
+        return false;
+    }
+    if (item->offset < r->last) {
+        r->why = "time earlier than the line before";
+        return false;
+    }
+    item->bytes = r->bytes.get();
+    r->last = item->offset;
+    return true;
 }
+
+} // namespace
+
+CaptureReader* CaptureReader_open(int fd)
+{
+    std::unique_ptr<CaptureReader> r(new (std::nothrow) CaptureReader);
+    if (!r)
+        return nullptr;
+    r->fd = fd;
+    r->text.reset(new (std::nothrow) char[CAPTURE_MAX_LINE]);
+    r->bytes.reset(new (std::nothrow) char[CAPTURE_MAX_LINE]);
+    return r->text && r->bytes ? r.release() : nullptr;
+}
+
+int CaptureReader_next(CaptureReader* r, CaptureItem* item)
+{
+    while (r->why == nullptr) {
+        std::string_view line;
+        const int got = nextLine(r, &line);
+        if (got == 0 && r->line == 0) {
+            r->line = 1;
+            r->why = "empty file: not a capture";
+        }
+        if (got <= 0)
+            return r->why == nullptr ? 0 : -1;
+        if (takeLine(r, line, item))
+            return 1;
+    }
+    return -1;
+}
+
+size_t CaptureReader_line(const CaptureReader* r) { return r->line; }
+
+const char* CaptureReader_why(const CaptureReader* r) { return r->why; }
+
+void CaptureReader_destroy(CaptureReader* r) { delete r; }

@@ -37,8 +37,6 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
 // the opened port: a capture that turns out to be that device records
 // nothing (reported). Null is ignored; a second call too.
 void Capture_start(Capture* capture, int portFd);
-// Capture_open, then Capture_start.
-Capture* Capture_create(const char* path, const char* program, const char* port, int baud);
 
 // Ends the capture: the chunk in progress becomes a complete line, and what
 // the file has not taken yet is written, waiting at most `waitMs` (any
@@ -66,30 +64,30 @@ int Capture_mark(Capture* capture, CaptureMarkKind kind, int64_t sinceStart);
 // takes now. 0, or -1 once the capture has failed.
 int Capture_flush(Capture* capture);
 
-// A capture read back: chunks in file order, their bytes decoded.
-struct CaptureChunk {
-    int64_t offset;      // microseconds since the start
-    const char* bytes;   // into the log's storage
-    size_t size;         // at least 1
-};
-
-struct CaptureMark {
+// A capture read back, one chunk or mark at a time, in file order, through
+// a bounded buffer: memory stays the same whatever the file's size.
+struct CaptureItem {
+    bool isMark;
+    CaptureMarkKind kind; // of a mark
     int64_t offset;       // microseconds since the start
-    CaptureMarkKind kind;
-    size_t beforeChunk;   // the index of the first chunk that follows it
+    const char* bytes;    // a chunk's, decoded, valid until the next call
+    size_t size;          // at least 1 for a chunk
 };
 
-struct CaptureLog {
-    CaptureChunk* chunks; // owned
-    size_t count;
-    char* bytes;          // owned: every chunk's bytes, back to back
-    CaptureMark* marks;   // owned, in file order: lost and reopened by turns
-    size_t markCount;
-};
+// A line may hold at most this many characters (the writer's longest holds
+// about a quarter of it); a longer comment is passed over.
+inline constexpr size_t CAPTURE_MAX_LINE = 64 * 1024;
 
-// Parses a whole capture. Null when it is not one: then *badLine holds the
-// 1-based number of the offending line and *why a static text saying what
-// is wrong with it. Null with *badLine 0 when memory is short.
-CaptureLog* CaptureLog_parse(const char* text, size_t size, size_t* badLine, const char** why);
+struct CaptureReader;
+
+// Reads from `fd`, which stays the caller's. Null when memory is short.
+CaptureReader* CaptureReader_open(int fd);
+// 1: *item holds the next chunk or mark; 0: the capture ended well; -1: it is
+// not one, or reading failed (see CaptureReader_line), and stays so.
+int CaptureReader_next(CaptureReader* reader, CaptureItem* item);
+// After -1: the 1-based number of the offending line, or 0 when reading
+// failed; and a static text saying what is wrong (or the error's).
+size_t CaptureReader_line(const CaptureReader* reader);
+const char* CaptureReader_why(const CaptureReader* reader);
 // Null is ignored.
-void CaptureLog_destroy(CaptureLog* log);
+void CaptureReader_destroy(CaptureReader* reader);

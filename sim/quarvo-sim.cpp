@@ -216,7 +216,7 @@ bool sleepUntil(double startNs, double micros, double speed)
 // Where the capture marks the port lost and reopened: with --link the port
 // goes and comes back then, as it did for the program that recorded it;
 // without, the gap is only a silence.
-bool followMark(const CaptureMark& mark, int* master, int* slave)
+bool followMark(const CaptureItem& mark, int* master, int* slave)
 {
     if (linkPath[0] == '\0')
         return true;
@@ -232,60 +232,100 @@ bool followMark(const CaptureMark& mark, int* master, int* slave)
     return true;
 }
 
+using ReaderPtr = std::unique_ptr<CaptureReader, decltype(&CaptureReader_destroy)>;
+
+// The capture, readable from its start again for each pass: a pipe or the
+// standard input is first copied into an unnamed file, so that a malformed
+// capture is still refused before anything is sent. -1 when that fails (reported).
+int openCapture(const char* name, const char* path)
+{
+    const int fd = std::strcmp(path, "-") == 0 ? dup(STDIN_FILENO) : open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) == 0) {
+        if (fd < 0)
+            std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, std::strerror(errno));
+        return fd;
+    }
+    const char* dir = std::getenv("TMPDIR");
+    const int copy = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    char chunk[65536];
+    ssize_t n = 0;
+    while (copy >= 0 && ((n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)))
+        if (n > 0 && !writeAll(copy, std::string_view(chunk, static_cast<size_t>(n))))
+            break;
+    const int error = errno;
+    close(fd);
+    if (copy >= 0 && n == 0 && lseek(copy, 0, SEEK_SET) == 0)
+        return copy;
+    std::fprintf(stderr, "%s: %s %s failed: %s\n", name, n < 0 ? "reading" : "keeping a copy of", path,
+                 std::strerror(error));
+    if (copy >= 0)
+        close(copy);
+    return -1;
+}
+
+// One pass over the capture from its start: each item to `take`. False
+// (reported) when the capture is malformed or `take` fails.
+template <typename Take>
+bool readPass(const char* name, const char* path, int fd, Take take)
+{
+    const bool rewound = lseek(fd, 0, SEEK_SET) == 0;
+    ReaderPtr reader(rewound ? CaptureReader_open(fd) : nullptr, &CaptureReader_destroy);
+    if (!reader) {
+        std::fprintf(stderr, "%s: %s: %s\n", name, path, rewound ? "out of memory" : std::strerror(errno));
+        return false;
+    }
+    CaptureItem item{};
+    int got;
+    while ((got = CaptureReader_next(reader.get(), &item)) == 1)
+        if (!take(item))
+            return false;
+    if (got == 0)
+        return true;
+    if (CaptureReader_line(reader.get()) == 0)
+        std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, CaptureReader_why(reader.get()));
+    else
+        std::fprintf(stderr, "%s: %s:%zu: %s\n", name, path, CaptureReader_line(reader.get()),
+                     CaptureReader_why(reader.get()));
+    return false;
+}
+
 // Sends a capture's chunks at their recorded times, and follows its marks.
+// A first pass only checks it, so nothing is sent from a malformed one.
 int replay(const char* name, const char* path, double speed, long loops, long lingerMs)
 {
-    bool ok = false;
-    const std::string text = readAll(path, &ok);
-    if (!ok) {
-        std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, std::strerror(errno));
+    const int fd = openCapture(name, path);
+    size_t chunks = 0;
+    int64_t passMicros = 0; // one pass lasts until its last chunk or mark
+    if (fd < 0 || !readPass(name, path, fd, [&](const CaptureItem& item) {
+            chunks += !item.isMark;
+            passMicros = item.offset;
+            return true;
+        }))
         return 1;
-    }
-    size_t badLine = 0;
-    const char* why = nullptr;
-    std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
-        CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
-    if (!log) {
-        if (badLine == 0)
-            std::fprintf(stderr, "%s: %s: %s\n", name, path, why);
-        else
-            std::fprintf(stderr, "%s: %s:%zu: %s\n", name, path, badLine, why);
-        return 1;
-    }
     int master = -1;
     int slave = -1;
     if (!openPort(&master, &slave))
         return 1;
-    // One pass lasts until its last chunk or mark; the next pass's times count from there.
-    int64_t passMicros = log->count > 0 ? log->chunks[log->count - 1].offset : 0;
-    if (log->markCount > 0)
-        passMicros = std::max(passMicros, log->marks[log->markCount - 1].offset);
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const double start = static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
     for (long pass = 0; loops == 0 || pass < loops; ++pass) {
         const double passStart = static_cast<double>(pass) * static_cast<double>(passMicros);
-        size_t mark = 0;
-        for (size_t i = 0; i <= log->count; ++i) {
-            for (; mark < log->markCount && log->marks[mark].beforeChunk == i; ++mark) {
-                if (!sleepUntil(start, passStart + static_cast<double>(log->marks[mark].offset), speed) ||
-                    !followMark(log->marks[mark], &master, &slave))
-                    return 1;
-            }
-            if (i == log->count)
-                break;
-            const CaptureChunk& chunk = log->chunks[i];
-            if (!sleepUntil(start, passStart + static_cast<double>(chunk.offset), speed))
-                return 1;
-            // A pass that ended with the port lost begins with it back.
-            if (master < 0 && !openPort(&master, &slave))
-                return 1;
-            if (!writeAll(master, std::string_view(chunk.bytes, chunk.size))) {
+        if (!readPass(name, path, fd, [&](const CaptureItem& item) {
+                if (!sleepUntil(start, passStart + static_cast<double>(item.offset), speed))
+                    return false;
+                if (item.isMark)
+                    return followMark(item, &master, &slave);
+                // A pass that ended with the port lost begins with it back.
+                if (master < 0 && !openPort(&master, &slave))
+                    return false;
+                if (writeAll(master, std::string_view(item.bytes, item.size)))
+                    return true;
                 std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
-                return 1;
-            }
-        }
-        if (log->count == 0)
+                return false;
+            }))
+            return 1;
+        if (chunks == 0)
             break;
     }
     if (master >= 0)
@@ -293,28 +333,8 @@ int replay(const char* name, const char* path, double speed, long loops, long li
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
-    if (!ensureStandardStreams())
-        return 1;
-    // A reader that took the port's path and closed the pipe ("| head -1")
-    // must not end the box: later lines are only news.
-    signal(SIGPIPE, SIG_IGN);
-    const char* name = argv[0];
-    programName = name;
-    static const option options[] = {
-        {"record", required_argument, nullptr, 'r'},  {"count", required_argument, nullptr, 'n'},
-        {"interval", required_argument, nullptr, 'i'}, {"garbage", required_argument, nullptr, 'g'},
-        {"bad-checksum", no_argument, nullptr, 'b'},   {"raw", required_argument, nullptr, 'w'},
-        {"linger", required_argument, nullptr, 'l'},   {"help", no_argument, nullptr, 'h'},
-        {"replay", required_argument, nullptr, 'p'},   {"speed", required_argument, nullptr, 's'},
-        {"loop", required_argument, nullptr, 'o'},     {"version", no_argument, nullptr, 'V'},
-        {"link", required_argument, nullptr, 'k'},     {"vanish-after", required_argument, nullptr, 'v'},
-        {"vanish-for", required_argument, nullptr, 'W'},
-        {nullptr, 0, nullptr, 0},
-    };
+// What the command line asks for.
+struct Options {
     std::vector<SimRecord> records;
     PacketOptions packetOptions;
     std::string garbage;
@@ -328,8 +348,48 @@ int main(int argc, char** argv)
     const char* link = nullptr;
     long vanishAfter = -1; // -1: never
     long vanishForMs = 2000;
-    std::string error;
     const char* packetOnly = nullptr; // an option that --raw cannot honour
+};
+
+constexpr option options[] = {
+    {"record", required_argument, nullptr, 'r'},  {"count", required_argument, nullptr, 'n'},
+    {"interval", required_argument, nullptr, 'i'}, {"garbage", required_argument, nullptr, 'g'},
+    {"bad-checksum", no_argument, nullptr, 'b'},   {"raw", required_argument, nullptr, 'w'},
+    {"linger", required_argument, nullptr, 'l'},   {"help", no_argument, nullptr, 'h'},
+    {"replay", required_argument, nullptr, 'p'},   {"speed", required_argument, nullptr, 's'},
+    {"loop", required_argument, nullptr, 'o'},     {"version", no_argument, nullptr, 'V'},
+    {"link", required_argument, nullptr, 'k'},     {"vanish-after", required_argument, nullptr, 'v'},
+    {"vanish-for", required_argument, nullptr, 'W'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A number option's value, within its range, into its field.
+bool takeNumber(const char* name, int opt, Options& a)
+{
+    const NumberOption& o = *std::find_if(std::begin(numberOptions), std::end(numberOptions),
+                                          [&](const NumberOption& x) { return x.letter == opt; });
+    long long n = 0;
+    if (!commandLine_parseWhole(optarg, 10, o.min, o.max, &n)) {
+        std::fprintf(stderr, "%s: %s: not a whole number from %ld to %ld: %s\n", name, o.name, o.min, o.max,
+                     optarg);
+        return false;
+    }
+    (opt == 'n'   ? a.count
+     : opt == 'i' ? a.intervalMs
+     : opt == 'o' ? a.loops
+     : opt == 'v' ? a.vanishAfter
+     : opt == 'l' ? a.lingerMs
+                  : a.vanishForMs) = static_cast<long>(n);
+    if (opt == 'n' || opt == 'i')
+        a.packetOnly = o.name;
+    return true;
+}
+
+// Reads the options into `a`: -1 to go on, or the status to end with.
+int parseOptions(int argc, char** argv, Options& a)
+{
+    const char* name = argv[0];
+    std::string error;
     int opt;
     // "-": a stray word is caught in place, whatever POSIXLY_CORRECT says.
     while ((opt = getopt_long(argc, argv, "-", options, nullptr)) != -1) {
@@ -344,7 +404,7 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "%s: --record %s: %s\n", name, optarg, error.c_str());
                 return 2;
             }
-            records.push_back(record);
+            a.records.push_back(record);
             break;
         }
         case 'n':
@@ -352,47 +412,32 @@ int main(int argc, char** argv)
         case 'l':
         case 'o':
         case 'v':
-        case 'W': {
-            const NumberOption& o = *std::find_if(std::begin(numberOptions), std::end(numberOptions),
-                                                  [&](const NumberOption& x) { return x.letter == opt; });
-            long long n = 0;
-            if (!commandLine_parseWhole(optarg, 10, o.min, o.max, &n)) {
-                std::fprintf(stderr, "%s: %s: not a whole number from %ld to %ld: %s\n", name, o.name, o.min, o.max,
-                             optarg);
+        case 'W':
+            if (!takeNumber(name, opt, a))
                 return 2;
-            }
-            (opt == 'n'   ? count
-             : opt == 'i' ? intervalMs
-             : opt == 'o' ? loops
-             : opt == 'v' ? vanishAfter
-             : opt == 'l' ? lingerMs
-                          : vanishForMs) = static_cast<long>(n);
-            if (opt == 'n' || opt == 'i')
-                packetOnly = o.name;
             break;
-        }
         case 'g':
-            packetOnly = "--garbage";
-            if (!unescape(optarg, &garbage)) {
+            a.packetOnly = "--garbage";
+            if (!unescape(optarg, &a.garbage)) {
                 std::fprintf(stderr, "%s: --garbage: bad escape (use \\xHH or \\\\)\n", name);
                 return 2;
             }
             break;
         case 'b':
-            packetOnly = "--bad-checksum";
-            packetOptions.badChecksum = true;
+            a.packetOnly = "--bad-checksum";
+            a.packetOptions.badChecksum = true;
             break;
         case 'w':
-            rawPath = optarg;
+            a.rawPath = optarg;
             break;
         case 'p':
-            replayPath = optarg;
+            a.replayPath = optarg;
             break;
         case 'k':
-            link = optarg;
+            a.link = optarg;
             break;
         case 's':
-            if (!commandLine_parseReal(optarg, &speed) || speed < 0.001 || speed > 1000) {
+            if (!commandLine_parseReal(optarg, &a.speed) || a.speed < 0.001 || a.speed > 1000) {
                 std::fprintf(stderr, "%s: --speed: not a factor from 0.001 to 1000: %s\n", name, optarg);
                 return 2;
             }
@@ -413,41 +458,48 @@ int main(int argc, char** argv)
         usage(stderr, name);
         return 2;
     }
-    if ((rawPath != nullptr) + (replayPath != nullptr) + !records.empty() != 1) {
+    return -1;
+}
+
+// Refuses options that cannot go together and sets up --link: -1 to go on,
+// or the status to end with.
+int checkOptions(const char* name, const Options& a)
+{
+    if ((a.rawPath != nullptr) + (a.replayPath != nullptr) + !a.records.empty() != 1) {
         std::fprintf(stderr, "%s: give one of --record, --raw or --replay\n", name);
         usage(stderr, name);
         return 2;
     }
-    if (rawPath != nullptr && packetOnly != nullptr) {
-        std::fprintf(stderr, "%s: --raw sends the file once, as it is: %s cannot go with it\n", name, packetOnly);
+    if (a.rawPath != nullptr && a.packetOnly != nullptr) {
+        std::fprintf(stderr, "%s: --raw sends the file once, as it is: %s cannot go with it\n", name, a.packetOnly);
         return 2;
     }
-    if (replayPath != nullptr && packetOnly != nullptr) {
+    if (a.replayPath != nullptr && a.packetOnly != nullptr) {
         std::fprintf(stderr, "%s: --replay sends the capture as it was recorded: %s cannot go with it\n", name,
-                     packetOnly);
+                     a.packetOnly);
         return 2;
     }
-    if (replayPath == nullptr && (speed != 0 || loops >= 0)) {
+    if (a.replayPath == nullptr && (a.speed != 0 || a.loops >= 0)) {
         std::fprintf(stderr, "%s: --speed and --loop go with --replay\n", name);
         usage(stderr, name);
         return 2;
     }
-    if (vanishAfter >= 0 && (link == nullptr || records.empty())) {
+    if (a.vanishAfter >= 0 && (a.link == nullptr || a.records.empty())) {
         std::fprintf(stderr, "%s: --vanish-after goes with --record and --link\n", name);
         return 2;
     }
-    if (link != nullptr) {
+    if (a.link != nullptr) {
         struct stat existing {};
-        if (std::strlen(link) >= sizeof linkPath) {
+        if (std::strlen(a.link) >= sizeof linkPath) {
             std::fprintf(stderr, "%s: --link: path too long\n", name);
             return 2;
         }
-        // Only a link is ever replaced: a file of the user's is not ours to remove.
-        if (lstat(link, &existing) == 0 && !S_ISLNK(existing.st_mode)) {
-            std::fprintf(stderr, "%s: --link %s: exists and is not a symbolic link\n", name, link);
+        // Only a a.link is ever replaced: a file of the user's is not ours to remove.
+        if (lstat(a.link, &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+            std::fprintf(stderr, "%s: --link %s: exists and is not a symbolic link\n", name, a.link);
             return 1;
         }
-        std::strcpy(linkPath, link);
+        std::strcpy(linkPath, a.link);
         for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
             struct sigaction previous {};
             sigaction(signo, nullptr, &previous);
@@ -456,44 +508,66 @@ int main(int argc, char** argv)
         }
         std::atexit(removeOwnLink);
     }
-    if (replayPath != nullptr)
-        return replay(name, replayPath, speed == 0 ? 1 : speed, loops < 0 ? 1 : loops, lingerMs);
+    return -1;
+}
 
+// --record and --raw: the packet, or the file, sent on a new port.
+int sendPayload(const char* name, const Options& a)
+{
+    std::string error;
     std::string payload;
-    if (rawPath != nullptr) {
+    if (a.rawPath != nullptr) {
         bool ok = false;
-        payload = readAll(rawPath, &ok);
+        payload = readAll(a.rawPath, &ok);
         if (!ok) {
-            std::fprintf(stderr, "%s: reading %s failed: %s\n", name, rawPath, std::strerror(errno));
+            std::fprintf(stderr, "%s: reading %s failed: %s\n", name, a.rawPath, std::strerror(errno));
             return 1;
         }
     } else {
-        payload = encodePacket(records, packetOptions, &error);
+        payload = encodePacket(a.records, a.packetOptions, &error);
         if (payload.empty()) {
             std::fprintf(stderr, "%s: %s\n", name, error.c_str());
             return 2;
         }
-        payload = garbage + payload;
+        payload = a.garbage + payload;
     }
-
     int master = -1;
     int slave = -1;
     if (!openPort(&master, &slave))
         return 1;
-
-    if (rawPath != nullptr) {
-        count = 1;
-    }
+    const long count = a.rawPath != nullptr ? 1 : a.count;
     for (long sent = 0; count < 0 || sent < count; ++sent) {
-        if (sent == vanishAfter && !vanishAndReturn(&master, &slave, vanishForMs))
+        if (sent == a.vanishAfter && !vanishAndReturn(&master, &slave, a.vanishForMs))
             return 1;
         if (sent > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+            std::this_thread::sleep_for(std::chrono::milliseconds(a.intervalMs));
         if (!writeAll(master, payload)) {
             std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
             return 1;
         }
     }
-    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs));
+    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(a.lingerMs));
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!ensureStandardStreams())
+        return 1;
+    // A reader that took the port's path and closed the pipe ("| head -1")
+    // must not end the box: later lines are only news.
+    signal(SIGPIPE, SIG_IGN);
+    const char* name = argv[0];
+    programName = name;
+    Options a;
+    if (const int status = parseOptions(argc, argv, a); status >= 0)
+        return status;
+    if (const int status = checkOptions(name, a); status >= 0)
+        return status;
+    if (a.replayPath != nullptr)
+        return replay(name, a.replayPath, a.speed == 0 ? 1 : a.speed, a.loops < 0 ? 1 : a.loops, a.lingerMs);
+
+    return sendPayload(name, a);
 }

@@ -9,22 +9,16 @@
 #include <unistd.h>
 
 #include "capture.h"
+#include "capture_support.h"
 #include "pty_support.h"
 
 namespace {
 
-using LogPtr = std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)>;
+using LogPtr = std::unique_ptr<CaptureLog>;
 
 LogPtr parse(const std::string& text, size_t* badLine = nullptr, const char** why = nullptr)
 {
-    size_t line = 0;
-    const char* reason = nullptr;
-    LogPtr log(CaptureLog_parse(text.data(), text.size(), &line, &reason), &CaptureLog_destroy);
-    if (badLine != nullptr)
-        *badLine = line;
-    if (why != nullptr)
-        *why = reason;
-    return log;
+    return parseCapture(text, badLine, why);
 }
 
 // The data lines of a capture file, its header left out.
@@ -47,7 +41,8 @@ struct Append {
 std::string written(const std::vector<Append>& appends)
 {
     const std::string path = tempPath("capture");
-    Capture* c = Capture_create(path.c_str(), "test", "/dev/ttyS0", 57600);
+    Capture* c = Capture_open(path.c_str(), "test", "/dev/ttyS0", 57600);
+    Capture_start(c, -1);
     for (const Append& a : appends)
         EXPECT_EQ(Capture_appendAt(c, a.bytes.data(), a.bytes.size(), a.at), 0);
     Capture_destroy(c);
@@ -66,7 +61,8 @@ TEST(Capture, HeaderNamesFormatPortLineAndStart)
         << text;
     // A raw TCP port's settings are not known; readers take the file all the same.
     const std::string path = tempPath("capture");
-    Capture* c = Capture_create(path.c_str(), "test", "tcp://box:2002", 0);
+    Capture* c = Capture_open(path.c_str(), "test", "tcp://box:2002", 0);
+    Capture_start(c, -1);
     Capture_appendAt(c, "x", 1, 5);
     Capture_destroy(c);
     const std::string unknown = readFile(path);
@@ -74,10 +70,9 @@ TEST(Capture, HeaderNamesFormatPortLineAndStart)
     EXPECT_EQ(unknown.substr(0, unknown.find("# start")), "# quarvo-capture 1\n# port tcp://box:2002\n# line unknown\n");
     size_t badLine = 0;
     const char* why = nullptr;
-    CaptureLog* log = CaptureLog_parse(unknown.data(), unknown.size(), &badLine, &why);
+    const LogPtr log = parse(unknown, &badLine, &why);
     ASSERT_NE(log, nullptr) << why;
     EXPECT_EQ(log->count, 1u);
-    CaptureLog_destroy(log);
 }
 
 TEST(Capture, ChunksStartAtLineFeedsAfterGapsAndWhenFull)
@@ -155,6 +150,80 @@ TEST(Capture, ReaderHandsOverLostAndReopenedMarks)
     }
 }
 
+// A time has as many digits as it needs, up to the largest count of
+// microseconds; past it, and with nothing after it, the message says so.
+TEST(Capture, TimesOfAnyLengthThatFitsAreRead)
+{
+    const std::string head = "# quarvo-capture 1\n";
+    const struct {
+        std::string time;
+        int64_t offset;  // -1: refused
+        const char* why; // part of the message
+    } cases[] = {
+        {"1234567890123.000001", 1234567890123000001, nullptr},
+        {"0000000000000000000000001.500000", 1500000, nullptr},
+        {"9223372036854.775807", INT64_MAX, nullptr},
+        {"9223372036854.775808", -1, "9223372036854.775807"},
+        {"99999999999999999999999.000000", -1, "9223372036854.775807"},
+    };
+    for (const auto& c : cases) {
+        for (const std::string& line : {c.time + " a\n", "# lost " + c.time + "\n"}) {
+            size_t badLine = 0;
+            const char* why = nullptr;
+            const LogPtr log = parse(head + line, &badLine, &why);
+            if (c.offset < 0) {
+                EXPECT_FALSE(log) << line;
+                EXPECT_EQ(badLine, 2u) << line;
+                EXPECT_NE(std::string(why ? why : "").find(c.why), std::string::npos) << line << why;
+                continue;
+            }
+            ASSERT_TRUE(log) << line << why;
+            const int64_t got = log->count == 1 ? log->chunks[0].offset : log->marks.at(0).offset;
+            EXPECT_EQ(got, c.offset) << line;
+        }
+    }
+    const char* why = nullptr;
+    EXPECT_FALSE(parse(head + "12.000000\n", nullptr, &why));
+    EXPECT_NE(std::string(why ? why : "").find("nothing after the time"), std::string::npos) << why;
+}
+
+// Lines are read through a bounded buffer: a comment longer than it is passed
+// over, a data line longer than it is refused by number, and lines across
+// the buffer's refills are read whole.
+TEST(Capture, ReaderHoldsOnlyALineAtATime)
+{
+    const std::string head = "# quarvo-capture 1\n";
+    const std::string longComment = "# " + std::string(3 * CAPTURE_MAX_LINE, 'c') + "\n";
+    const LogPtr log = parse(head + longComment + "1.000000 a\n" + longComment + "# lost 2.000000\n");
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->count, 1u);
+    EXPECT_EQ(log->markCount, 1u);
+
+    std::string many = head;
+    std::string bytes;
+    for (int i = 0; i < 40000; ++i) {
+        many += "1.000000 " + std::to_string(i) + "\n";
+        bytes += std::to_string(i);
+    }
+    const LogPtr all = parse(many);
+    ASSERT_TRUE(all);
+    std::string back;
+    for (const CaptureChunk& chunk : all->chunks)
+        back.append(chunk.bytes, chunk.size);
+    EXPECT_EQ(back, bytes);
+
+    size_t line = 0;
+    const char* why = nullptr;
+    EXPECT_FALSE(parse(head + "# x\n1.000000 " + std::string(CAPTURE_MAX_LINE, 'a') + "\n", &line, &why));
+    EXPECT_EQ(line, 3u);
+    EXPECT_NE(std::string(why ? why : "").find("longer than"), std::string::npos) << why;
+    EXPECT_FALSE(parse(std::string(CAPTURE_MAX_LINE + 10, 'x'), &line, &why));
+    EXPECT_EQ(line, 1u);
+    EXPECT_NE(std::string(why ? why : "").find("not a capture"), std::string::npos) << why;
+    EXPECT_FALSE(parse(head + "# " + std::string(CAPTURE_MAX_LINE, 'c'), &line, &why));
+    EXPECT_EQ(line, 2u);
+}
+
 TEST(Capture, ReaderRefusesMalformedLinesByNumber)
 {
     const std::string head = "# quarvo-capture 1\n# port x\n";
@@ -218,7 +287,8 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
     ASSERT_EQ(pipe(ends), 0);
     const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
     testing::internal::CaptureStderr();
-    Capture* c = Capture_create(path.c_str(), "prog", "p", 57600);
+    Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
+    Capture_start(c, -1);
     close(ends[1]); // the capture holds its own
     // Far more than the pipe and the capture's own storage hold together.
     constexpr size_t Lines = 3000;
@@ -264,7 +334,8 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
 TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
 {
     const std::string path = tempPath("capture-marks");
-    Capture* c = Capture_create(path.c_str(), "prog", "p", 57600);
+    Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
+    Capture_start(c, -1);
     Capture_mark(c, CaptureMarkKind::Reopened, 50000); // nothing was lost: no mark
     Capture_appendAt(c, "ab", 2, 100000);
     Capture_mark(c, CaptureMarkKind::Lost, 200000);
@@ -282,7 +353,8 @@ TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
     ASSERT_EQ(pipe(ends), 0);
     const std::string pipePath = "/proc/self/fd/" + std::to_string(ends[1]);
     testing::internal::CaptureStderr();
-    c = Capture_create(pipePath.c_str(), "prog", "p", 57600);
+    c = Capture_open(pipePath.c_str(), "prog", "p", 57600);
+    Capture_start(c, -1);
     close(ends[1]);
     const std::string line(100, 'a');
     for (int64_t i = 0; i < 3000; ++i)
@@ -310,7 +382,8 @@ TEST(Capture, UnwritableFileIsReportedOnceAndTakesNothing)
 {
     for (const std::string path : {"/nonexistent/dir/capture", "/dev/full"}) {
         testing::internal::CaptureStderr();
-        Capture* c = Capture_create(path.c_str(), "prog", "p", 57600);
+        Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
+    Capture_start(c, -1);
         ASSERT_NE(c, nullptr);
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(Capture_appendAt(c, "\nabc", 4, i), -1);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "capture.h"
+#include "capture_support.h"
 #include "packets.h"
 #include "port.h"
 #include "pty_support.h"
@@ -30,8 +31,7 @@ std::string capturedBytes(const std::string& path)
     const std::string text = readFile(path);
     size_t badLine = 0;
     const char* why = nullptr;
-    std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
-        CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
+    const auto log = parseCapture(text, &badLine, &why);
     if (!log)
         return std::string("unreadable: ") + (why != nullptr ? why : "out of memory");
     std::string bytes;

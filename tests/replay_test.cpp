@@ -10,9 +10,11 @@
 #include <memory>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "capture.h"
+#include "capture_support.h"
 #include "packets.h"
 #include "pty_support.h"
 
@@ -45,8 +47,7 @@ std::string capturedBytes(const std::string& path)
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "incomplete last line";
     size_t badLine = 0;
     const char* why = nullptr;
-    std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
-        CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
+    const auto log = parseCapture(text, &badLine, &why);
     EXPECT_TRUE(log) << path << ":" << badLine << ": " << (why ? why : "");
     std::string bytes;
     for (size_t i = 0; log && i < log->count; ++i)
@@ -293,8 +294,7 @@ TEST(Monitor, ReconnectOutlivesAPortThatVanishesAndReturns)
         const std::string text = readFile(capture);
         size_t badLine = 0;
         const char* why = nullptr;
-        std::unique_ptr<CaptureLog, decltype(&CaptureLog_destroy)> log(
-            CaptureLog_parse(text.data(), text.size(), &badLine, &why), &CaptureLog_destroy);
+        const auto log = parseCapture(text, &badLine, &why);
         ASSERT_TRUE(log) << badLine << ": " << why;
         ASSERT_EQ(log->markCount, 2u) << text;
         EXPECT_EQ(log->marks[0].kind, CaptureMarkKind::Lost);
@@ -317,6 +317,19 @@ TEST(Monitor, EndsAfterCountPacketsOrAfterItsDuration)
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find(": 0 packets, 0 reports about bad input, 0 bytes in "), std::string::npos) << r.err;
     EXPECT_EQ(r.status, 0);
+}
+
+// Lines that cannot be written are a failure, a closed output as much as
+// a closed pipe: status 1 and one line saying so.
+TEST(Monitor, ClosedOutputIsAFailure)
+{
+    Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--count", "3", "--interval", "20", "--linger", "0"});
+    const std::string port = firstLineOf(sim);
+    Child monitor({Monitor, port, "--count", "3"}, -1, STDOUT_FILENO);
+    const ChildResult r = monitor.wait();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(Monitor + ": writing the output failed: Bad file descriptor\n"), std::string::npos) << r.err;
+    sim.wait();
 }
 
 TEST(Monitor, InterruptedWithACaptureLeavesCompleteLinesOfEveryByte)
@@ -591,6 +604,54 @@ TEST(Replay, LoopsAtAnySpeedAndRefusesBadNumbers)
         EXPECT_EQ(refused.out, "");
     }
     unlink(capture.c_str());
+}
+
+// The highest resident memory of a running process, in KiB.
+long peakKiB(pid_t pid)
+{
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+
+// A capture far larger than the box's memory may grow is replayed from a
+// pipe: read as it goes, never held whole.
+TEST(Replay, CaptureFromAPipeIsReplayedWithoutBeingHeldWhole)
+{
+    const std::string line = "0.000000 " + std::string(4000, 'a') + "\n";
+    const std::string comment = "# " + std::string(4000, 'c') + "\n";
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0); // the sim must not hold the write end
+    Child sim({QUARVO_SIM_PATH, "--replay", "-"}, ends[0]);
+    close(ends[0]);
+    constexpr int Lines = 1000;
+    std::thread feeder([&] {
+        std::string text = "# quarvo-capture 1\n";
+        for (int i = 0; i < Lines; ++i)
+            text += line + comment + comment + comment;
+        text += "0.000001 END\n";
+        EXPECT_EQ(write(ends[1], text.data(), text.size()), ssize_t(text.size())); // 16 MiB
+        close(ends[1]);
+    });
+    const std::string port = firstLineOf(sim);
+    feeder.join();
+    ASSERT_EQ(port.rfind("/dev/pts/", 0), 0u) << port << sim.errSoFar();
+    const int fd = open(port.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string got;
+    char chunk[65536];
+    ssize_t n;
+    while (got.size() < 3 || got.compare(got.size() - 3, 3, "END") != 0) {
+        if ((n = read(fd, chunk, sizeof chunk)) <= 0)
+            break;
+        got.append(chunk, static_cast<size_t>(n));
+    }
+    const long peak = peakKiB(sim.pid());
+    close(fd);
+    EXPECT_EQ(got.size(), size_t(Lines) * 4000 + 3);
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 12 * 1024) << "KiB at most, for a capture of 16 MiB";
+    EXPECT_EQ(sim.wait().status, 0);
 }
 
 TEST(TermCapture, RecordsWhatThePortSent)
