@@ -12,7 +12,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +44,8 @@ using Clock = std::chrono::steady_clock;
 // needs was wrong. Apart from the verdicts 0, 1 and 2.
 constexpr int UsageStatus = 3;
 constexpr size_t MaxBoxesFile = 1 << 20;
+// The boxes' hosts are looked up for this long at most, all at once.
+constexpr auto LookUpHosts = std::chrono::seconds(3);
 constexpr size_t OutputKept = 16 * 1024; // of each check's output, in the reports
 constexpr size_t LinesShown = 5;         // of a failing check's output, in plain mode
 constexpr auto Grace = std::chrono::seconds(5);
@@ -134,18 +135,6 @@ bool readWhole(int fd, size_t limit, std::string* text)
             return false;
         text->append(chunk, static_cast<size_t>(n));
     }
-}
-
-// Which device a port names: two names of one device (a stable link and
-// the device itself) are the same port. URLs and missing paths as written.
-std::string portKey(const std::string& port)
-{
-    if (port.find("://") != std::string::npos)
-        return port;
-    char resolved[PATH_MAX];
-    if (realpath(port.c_str(), resolved) != nullptr)
-        return resolved;
-    return port;
 }
 
 struct Box {
@@ -785,7 +774,7 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
     }
     if (boxes->empty())
         return "no boxes: give their ports, or --boxes FILE";
-    return boxes_checkUnique(*boxes, portKey);
+    return boxes_checkUnique(*boxes, boxes_portKeys(*boxes, LookUpHosts));
 }
 
 // The reports' files go into folders that exist, and are no file the

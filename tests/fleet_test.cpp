@@ -260,6 +260,10 @@ TEST(Fleet, RefusesWhatItCannotRunWithAStatusOfItsOwn)
         {{"--boxes", dir + "/twice"},
             dir + "/twice:2: port " + dir + "/null is also the port of box 'a' (" + dir +
                 "/twice:1): two checks on one port would each see half of what the box sends"},
+        // One server port named two ways is one port, refused before any check starts.
+        {{"--channel", "1", "rfc2217://127.0.0.1:4001", "RFC2217://localhost:04001"},
+            "command line: port RFC2217://localhost:04001 is also the port of box '127.0.0.1_4001' (command line): "
+            "two checks on one port would each see half of what the box sends"},
         {{"--boxes", dir + "/none"}, "boxes file " + dir + "/none: No such file or directory"},
         {{"--channel", "1", "/dev/null", "--junit", dir + "/out", "--result", dir + "/./out"},
             "--junit and --result name the same file"},
