@@ -212,6 +212,7 @@ private:
     Clock::time_point latestDeadline_ = startTime_;
     PendingOutput output_{STDOUT_FILENO};
     bool outputLost_ = false;
+    bool closedSaid_ = false;
     // The live view.
     bool live_ = false;
     size_t drawn_ = 0;
@@ -525,6 +526,11 @@ void Fleet::noteOutputLoss()
         output_.giveUp();
     if (output_.givenUp() && output_.error() == 0)
         outputLost_ = true;
+    if (output_.error() == EPIPE && !closedSaid_ && (!options_.junit.empty() || !options_.result.empty())) {
+        closedSaid_ = true;
+        endingSignals_report(std::string(programName) +
+            ": the standard output was closed: nothing more is printed; the rack goes on for its files\n");
+    }
 }
 
 // What the output still holds is written as its reader takes it, until the
@@ -581,7 +587,14 @@ int Fleet::run()
     // signals do. SIGCHLD must not be ignored, or no status is ever seen.
     signal(SIGCHLD, SIG_DFL);
     sigset_t endingSet, childSet, resizeSet;
-    endingSignals_catch(ENDING_SIGNALS.data(), static_cast<int>(ENDING_SIGNALS.size()), onEnding, &endingSet, nullptr);
+    // With files to write, a closed output is a failed write, not the end:
+    // the rack goes on for its files.
+    std::vector<int> ending(ENDING_SIGNALS.begin(), ENDING_SIGNALS.end());
+    if (!options_.junit.empty() || !options_.result.empty()) {
+        std::erase(ending, SIGPIPE);
+        signal(SIGPIPE, SIG_IGN);
+    }
+    endingSignals_catch(ending.data(), static_cast<int>(ending.size()), onEnding, &endingSet, nullptr);
     const int childSignals[] = {SIGCHLD};
     endingSignals_catch(childSignals, 1, onChild, &childSet, nullptr);
     sigemptyset(&waitSet_);

@@ -440,6 +440,37 @@ TEST(Fleet, OutputNobodyTakesNeverHoldsTheFleet)
     }
 }
 
+// A reader that leaves (`| head -1`) stops the printing; with files to
+// write the rack still completes and they hold the real outcomes, and
+// without them SIGPIPE ends the fleet.
+TEST(Fleet, AClosedOutputStillGivesTheFilesTheirOutcomes)
+{
+    SKIP_UNDER_EMULATOR();
+    for (const bool files : {true, false}) {
+        const std::string dir = tempDir();
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        close(fds[0]);
+        Pty a, b;
+        std::vector<std::string> argv{Fleet, "--channel", "101", "--timeout", "1", a.path(), b.path()};
+        if (files)
+            argv.insert(argv.end(), {"--junit", dir + "/j.xml", "--result", dir + "/r.json"});
+        Child fleet(argv, -1, -1, fds[1]);
+        close(fds[1]);
+        const ChildResult r = fleet.wait(std::chrono::seconds(30));
+        if (files) {
+            EXPECT_EQ(r.status, 2) << r.err;
+            EXPECT_EQ(r.err, Fleet + ": the standard output was closed: nothing more is printed; the rack goes on "
+                                     "for its files\n");
+            const std::string reports = readReports(dir + "/r.json", dir + "/j.xml");
+            EXPECT_TRUE(hasLine(reports, "json 2 2 0 0 2 0")) << reports;
+        } else {
+            EXPECT_EQ(r.status, 128 + SIGPIPE) << r.err;
+        }
+        removeTree(dir);
+    }
+}
+
 std::string commandLineOf(pid_t pid)
 {
     std::string words = readFile("/proc/" + std::to_string(pid) + "/cmdline");
