@@ -11,8 +11,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "buffer.h"
 #include "port.h"
+#include "printable.h"
 
 namespace {
 
@@ -30,13 +30,6 @@ bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c
 // A byte no field may hold: the check's arguments end at a NUL, and the
 // other control bytes are nothing a name, port or channel is written with.
 bool control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
-
-std::string printable(std::string_view bytes)
-{
-    std::string out;
-    appendPrintable(out, bytes);
-    return out;
-}
 
 std::string where(const BoxConfig& box)
 {

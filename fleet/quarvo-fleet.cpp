@@ -23,7 +23,6 @@
 
 #include "atomic_file.h"
 #include "boxes.h"
-#include "buffer.h"
 #include "check_result.h"
 #include "children.h"
 #include "ending_signals.h"
@@ -32,6 +31,7 @@
 #include "options.h"
 #include "output_tail.h"
 #include "pending_output.h"
+#include "printable.h"
 #include "read_func.h"
 #include "report.h"
 #include "standard_streams.h"
@@ -113,13 +113,6 @@ void printHelp()
                 "Exit status: 0 every box correct, 1 some box answered otherwise, 2 some gave no answer,\n"
                 "3 nothing was checked (usage).\n",
         programName, programName);
-}
-
-std::string printable(std::string_view bytes)
-{
-    std::string out;
-    appendPrintable(out, bytes);
-    return out;
 }
 
 bool readWhole(int fd, size_t limit, std::string* text)

@@ -3,20 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "buffer.h"
 #include "json.h"
+#include "printable.h"
 #include "xml.h"
 
 namespace {
 
 constexpr size_t MaxMessage = 300;
-
-std::string printable(std::string_view bytes)
-{
-    std::string out;
-    appendPrintable(out, bytes);
-    return out;
-}
 
 std::string seconds3(double seconds)
 {
