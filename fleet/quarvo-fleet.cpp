@@ -460,7 +460,7 @@ void Fleet::drawFinalView()
 void Fleet::writeJunit()
 {
     AtomicFile file;
-    const int opened = file.open(options_.junit);
+    const int opened = file.open(options_.junit, ".quarvo-fleet-");
     if (opened == -2) {
         std::fprintf(stderr, "%s: JUnit file %s is not a regular file: left as it is\n", programName,
             printable(options_.junit).c_str());
@@ -481,7 +481,7 @@ void Fleet::writeJunit()
 void Fleet::writeResult(int status)
 {
     AtomicFile file;
-    const int opened = file.open(options_.result);
+    const int opened = file.open(options_.result, ".quarvo-fleet-");
     if (opened == -2) {
         std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
             printable(options_.result).c_str());
