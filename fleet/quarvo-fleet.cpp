@@ -339,7 +339,7 @@ void Fleet::ended(Box& box, BoxEnd end)
     if (live_)
         return;
     std::string text = plainLine(box.config, box.end) + "\n";
-    if (box.end.verdict == Verdict::AnsweredOtherwise || box.end.verdict == Verdict::NoAnswer) {
+    if (box.end.verdict == BoxVerdict::AnsweredOtherwise || box.end.verdict == BoxVerdict::NoAnswer) {
         for (const std::string& line : lastLines(box.output.text(), LinesShown))
             text += "  " + line + "\n";
     }
@@ -428,7 +428,7 @@ std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, Clock::time_point n
         } else if (box.state == Box::State::Done) {
             row.state = printable(box.end.outcome);
             row.channel = box.end.channelSeen ? printable(*box.end.channelSeen) : "";
-            row.pending = box.end.verdict == Verdict::AnsweredOtherwise || box.end.verdict == Verdict::NoAnswer;
+            row.pending = box.end.verdict == BoxVerdict::AnsweredOtherwise || box.end.verdict == BoxVerdict::NoAnswer;
         }
         rows.push_back(std::move(row));
     }
@@ -471,7 +471,7 @@ void Fleet::writeJunit()
     for (const Box& box : boxes_) {
         if (ok)
             ok = file.write(junit_testCase(options_.suite, box.config, box.end,
-                box.end.verdict == Verdict::Skipped ? std::string() : box.output.text()));
+                box.end.verdict == BoxVerdict::Skipped ? std::string() : box.output.text()));
     }
     if (!ok || !file.write(junit_tail()) || file.commit() != 0)
         std::fprintf(stderr, "%s: writing JUnit file %s failed: %s\n", programName, printable(options_.junit).c_str(),

@@ -35,7 +35,8 @@ int AtomicFile::open(const std::string& path, std::string_view prefix)
     // In the same folder, so that the rename is atomic; made by mkstemp, so
     // that no link planted beforehand is written through.
     const size_t slash = path.rfind('/');
-    temporary_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + std::string(prefix) + "XXXXXX";
+    temporary_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
+    temporary_ += std::string(prefix) + "XXXXXX";
     fd_ = mkstemp(temporary_.data());
     if (fd_ < 0)
         return -1;

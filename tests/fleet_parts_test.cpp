@@ -91,7 +91,8 @@ TEST(FleetBoxes, NamesABoxAfterItsPort)
 TEST(FleetBoxes, RefusesTwoBoxesOfOneNameOrOnOnePort)
 {
     const std::vector<BoxConfig> sameName{{"a", "/dev/x", "1", "lab", 1}, {"a", "/dev/y", "1", "lab", 4}};
-    EXPECT_EQ(boxes_checkUnique(sameName, asWritten(sameName)), "lab:4: box name 'a' is already taken by the box at lab:1");
+    EXPECT_EQ(boxes_checkUnique(sameName, asWritten(sameName)),
+        "lab:4: box name 'a' is already taken by the box at lab:1");
     const std::vector<BoxConfig> sameBareName{{"ttyS0", "/dev/ttyS0", "1", "", 0}, {"ttyS0", "/x/ttyS0", "1", "", 0}};
     EXPECT_EQ(boxes_checkUnique(sameBareName, asWritten(sameBareName)),
         "command line: box name 'ttyS0' is already taken by the box at command line (name boxes in a boxes file)");
@@ -282,7 +283,7 @@ TEST(FleetReport, VerdictsSummaryAndLines)
     }
     Tally partial;
     partial.boxes = 48;
-    partial.add(Verdict::Correct);
+    partial.add(BoxVerdict::Correct);
     EXPECT_EQ(summaryLine(partial, 32), "1/48 done: 1 correct, 0 incorrect, 0 no answer, 32 s");
 
     EXPECT_EQ(channelField(std::nullopt), "-");
@@ -302,7 +303,7 @@ TEST(FleetReport, VerdictsSummaryAndLines)
 
     const BoxEnd failed =
         boxEnd_synthesized(box, "start-failed", 127, 3, {}, "quarvo-fleet: starting x failed: Exec format error\n");
-    EXPECT_EQ(failed.verdict, Verdict::NoAnswer);
+    EXPECT_EQ(failed.verdict, BoxVerdict::NoAnswer);
     EXPECT_EQ(failed.message, "start-failed: quarvo-fleet: starting x failed: Exec format error");
     EXPECT_NE(failed.resultJson.find(
                   "\"outcome\":\"start-failed\",\"status\":127,\"channel\":\"101\",\"port\":\"/dev/pts/9\""),
