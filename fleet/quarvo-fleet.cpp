@@ -187,6 +187,8 @@ private:
     void removeFolder();
     void waitForOutput();
     void noteOutputLoss();
+    void catchSignals();
+    void endUnfinished();
 
     FleetOptions options_;
     std::vector<Box> boxes_;
@@ -557,27 +559,11 @@ void Fleet::waitForOutput()
     }
 }
 
-int Fleet::run()
+// The checks' ends and the window's size wake the wait, as the ending
+// signals do; the live view is chosen here, as it takes SIGWINCH.
+void Fleet::catchSignals()
 {
-    // The folder the checks write their results into.
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
-            printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
-        return UsageStatus;
-    }
-    folder_ = pattern;
-    checkPath_ = children_findCheck();
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    char stamp[32] = "";
-    if (gmtime_r(&now, &utc) != nullptr)
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-    timestamp_ = stamp;
-
-    // The checks' ends and the window's size wake the wait, as the ending
-    // signals do. SIGCHLD must not be ignored, or no status is ever seen.
+    // SIGCHLD must not be ignored, or no status is ever seen.
     signal(SIGCHLD, SIG_DFL);
     sigset_t endingSet, childSet, resizeSet;
     // With files to write, a closed output is a failed write, not the end:
@@ -607,6 +593,47 @@ int Fleet::run()
         resized = 1;
         output_.add("\x1b[?25l"); // no cursor flickering through the table
     }
+}
+
+// Boxes still running (killed, and not seen to end) or never started.
+void Fleet::endUnfinished()
+{
+    for (Box& box : boxes_) {
+        if (box.state == Box::State::Running) {
+            --running_;
+            readOutput(box, ReadPerTurn);
+            closeOutput(box);
+            ended(box,
+                boxEnd_synthesized(
+                    box.config, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
+        }
+        if (box.state == Box::State::Queued)
+            ended(box,
+                boxEnd_synthesized(
+                    box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
+    }
+}
+
+int Fleet::run()
+{
+    // The folder the checks write their results into.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
+            printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
+        return UsageStatus;
+    }
+    folder_ = pattern;
+    checkPath_ = children_findCheck();
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    char stamp[32] = "";
+    if (gmtime_r(&now, &utc) != nullptr)
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    timestamp_ = stamp;
+
+    catchSignals();
 
     const size_t jobs = options_.jobs > 0 ? static_cast<size_t>(options_.jobs) : boxes_.size();
     size_t next = 0;
@@ -703,20 +730,7 @@ int Fleet::run()
             graceEnd = std::min(graceEnd, Clock::now());
         }
     }
-    for (Box& box : boxes_) {
-        if (box.state == Box::State::Running) {
-            --running_;
-            readOutput(box, ReadPerTurn);
-            closeOutput(box);
-            ended(box,
-                boxEnd_synthesized(
-                    box.config, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
-        }
-        if (box.state == Box::State::Queued)
-            ended(box,
-                boxEnd_synthesized(
-                    box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
-    }
+    endUnfinished();
     const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
     if (live_) {
         // The last table, with the summary whole whatever the width.
