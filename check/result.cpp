@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "atomic_file.h"
 #include "buffer.h"
 #include "json.h"
 
@@ -56,19 +57,6 @@ void appendOptional(std::string& out, const std::optional<std::string>& text)
         out += "null";
     else
         json_appendString(out, *text);
-}
-
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
 }
 
 } // namespace
@@ -123,31 +111,10 @@ std::string resultJson(const CheckResult& r)
 
 int writeResult(const char* path, const CheckResult& result)
 {
-    // Only a file (or a link, which is replaced) is ever replaced: a typo
-    // naming a device must not remove the device, least of all as root.
-    struct stat existing {};
-    if (lstat(path, &existing) == 0 && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode))
-        return -2;
-    // A temporary name in the same folder, so that the rename is atomic; made
-    // by mkstemp, so that no link planted beforehand can be written through.
-    const std::string target(path);
-    const size_t slash = target.rfind('/');
-    std::string temporary = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-                            ".check-quarvo-result-XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0)
-        return -1;
-    // mkstemp creates the file for its owner alone; a result is for others to read too.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    const bool written = writeAll(fd, resultJson(result)) && fsync(fd) == 0;
-    const int writeError = errno;
-    if (close(fd) != 0 || !written || rename(temporary.c_str(), path) != 0) {
-        const int error = written ? errno : writeError;
-        unlink(temporary.c_str());
-        errno = error;
-        return -1;
-    }
-    return 0;
+    AtomicFile file;
+    const int opened = file.open(path, ".check-quarvo-result-");
+    if (opened != 0)
+        return opened;
+    file.write(resultJson(result));
+    return file.commit();
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <getopt.h>
 
-#include "buffer.h"
+#include "printable.h"
 
 namespace {
 
@@ -27,13 +27,6 @@ const option optionList[] = {
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
-
-std::string printable(std::string_view bytes)
-{
-    std::string out;
-    appendPrintable(out, bytes);
-    return out;
-}
 
 const option* byValue(int value)
 {

@@ -12,7 +12,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,7 +23,6 @@
 
 #include "atomic_file.h"
 #include "boxes.h"
-#include "buffer.h"
 #include "check_result.h"
 #include "children.h"
 #include "ending_signals.h"
@@ -33,6 +31,7 @@
 #include "options.h"
 #include "output_tail.h"
 #include "pending_output.h"
+#include "printable.h"
 #include "read_func.h"
 #include "report.h"
 #include "standard_streams.h"
@@ -45,6 +44,8 @@ using Clock = std::chrono::steady_clock;
 // needs was wrong. Apart from the verdicts 0, 1 and 2.
 constexpr int UsageStatus = 3;
 constexpr size_t MaxBoxesFile = 1 << 20;
+// The boxes' hosts are looked up for this long at most, all at once.
+constexpr auto LookUpHosts = std::chrono::seconds(3);
 constexpr size_t OutputKept = 16 * 1024; // of each check's output, in the reports
 constexpr size_t LinesShown = 5;         // of a failing check's output, in plain mode
 constexpr auto Grace = std::chrono::seconds(5);
@@ -114,13 +115,6 @@ void printHelp()
         programName, programName);
 }
 
-std::string printable(std::string_view bytes)
-{
-    std::string out;
-    appendPrintable(out, bytes);
-    return out;
-}
-
 bool readWhole(int fd, size_t limit, std::string* text)
 {
     char chunk[4096];
@@ -134,18 +128,6 @@ bool readWhole(int fd, size_t limit, std::string* text)
             return false;
         text->append(chunk, static_cast<size_t>(n));
     }
-}
-
-// Which device a port names: two names of one device (a stable link and
-// the device itself) are the same port. URLs and missing paths as written.
-std::string portKey(const std::string& port)
-{
-    if (port.find("://") != std::string::npos)
-        return port;
-    char resolved[PATH_MAX];
-    if (realpath(port.c_str(), resolved) != nullptr)
-        return resolved;
-    return port;
 }
 
 struct Box {
@@ -205,6 +187,8 @@ private:
     void removeFolder();
     void waitForOutput();
     void noteOutputLoss();
+    void catchSignals();
+    void endUnfinished();
 
     FleetOptions options_;
     std::vector<Box> boxes_;
@@ -223,6 +207,7 @@ private:
     Clock::time_point latestDeadline_ = startTime_;
     PendingOutput output_{STDOUT_FILENO};
     bool outputLost_ = false;
+    bool closedSaid_ = false;
     // The live view.
     bool live_ = false;
     size_t drawn_ = 0;
@@ -356,7 +341,7 @@ void Fleet::ended(Box& box, BoxEnd end)
     if (live_)
         return;
     std::string text = plainLine(box.config, box.end) + "\n";
-    if (box.end.verdict == Verdict::AnsweredOtherwise || box.end.verdict == Verdict::NoAnswer) {
+    if (box.end.verdict == BoxVerdict::AnsweredOtherwise || box.end.verdict == BoxVerdict::NoAnswer) {
         for (const std::string& line : lastLines(box.output.text(), LinesShown))
             text += "  " + line + "\n";
     }
@@ -445,7 +430,7 @@ std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, Clock::time_point n
         } else if (box.state == Box::State::Done) {
             row.state = printable(box.end.outcome);
             row.channel = box.end.channelSeen ? printable(*box.end.channelSeen) : "";
-            row.pending = box.end.verdict == Verdict::AnsweredOtherwise || box.end.verdict == Verdict::NoAnswer;
+            row.pending = box.end.verdict == BoxVerdict::AnsweredOtherwise || box.end.verdict == BoxVerdict::NoAnswer;
         }
         rows.push_back(std::move(row));
     }
@@ -477,7 +462,7 @@ void Fleet::drawFinalView()
 void Fleet::writeJunit()
 {
     AtomicFile file;
-    const int opened = file.open(options_.junit);
+    const int opened = file.open(options_.junit, ".quarvo-fleet-");
     if (opened == -2) {
         std::fprintf(stderr, "%s: JUnit file %s is not a regular file: left as it is\n", programName,
             printable(options_.junit).c_str());
@@ -488,7 +473,7 @@ void Fleet::writeJunit()
     for (const Box& box : boxes_) {
         if (ok)
             ok = file.write(junit_testCase(options_.suite, box.config, box.end,
-                box.end.verdict == Verdict::Skipped ? std::string() : box.output.text()));
+                box.end.verdict == BoxVerdict::Skipped ? std::string() : box.output.text()));
     }
     if (!ok || !file.write(junit_tail()) || file.commit() != 0)
         std::fprintf(stderr, "%s: writing JUnit file %s failed: %s\n", programName, printable(options_.junit).c_str(),
@@ -498,7 +483,7 @@ void Fleet::writeJunit()
 void Fleet::writeResult(int status)
 {
     AtomicFile file;
-    const int opened = file.open(options_.result);
+    const int opened = file.open(options_.result, ".quarvo-fleet-");
     if (opened == -2) {
         std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
             printable(options_.result).c_str());
@@ -536,6 +521,11 @@ void Fleet::noteOutputLoss()
         output_.giveUp();
     if (output_.givenUp() && output_.error() == 0)
         outputLost_ = true;
+    if (output_.error() == EPIPE && !closedSaid_ && (!options_.junit.empty() || !options_.result.empty())) {
+        closedSaid_ = true;
+        endingSignals_report(std::string(programName) +
+            ": the standard output was closed: nothing more is printed; the rack goes on for its files\n");
+    }
 }
 
 // What the output still holds is written as its reader takes it, until the
@@ -569,30 +559,21 @@ void Fleet::waitForOutput()
     }
 }
 
-int Fleet::run()
+// The checks' ends and the window's size wake the wait, as the ending
+// signals do; the live view is chosen here, as it takes SIGWINCH.
+void Fleet::catchSignals()
 {
-    // The folder the checks write their results into.
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
-            printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
-        return UsageStatus;
-    }
-    folder_ = pattern;
-    checkPath_ = children_findCheck();
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    char stamp[32] = "";
-    if (gmtime_r(&now, &utc) != nullptr)
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-    timestamp_ = stamp;
-
-    // The checks' ends and the window's size wake the wait, as the ending
-    // signals do. SIGCHLD must not be ignored, or no status is ever seen.
+    // SIGCHLD must not be ignored, or no status is ever seen.
     signal(SIGCHLD, SIG_DFL);
     sigset_t endingSet, childSet, resizeSet;
-    endingSignals_catch(ENDING_SIGNALS.data(), static_cast<int>(ENDING_SIGNALS.size()), onEnding, &endingSet, nullptr);
+    // With files to write, a closed output is a failed write, not the end:
+    // the rack goes on for its files.
+    std::vector<int> ending(ENDING_SIGNALS.begin(), ENDING_SIGNALS.end());
+    if (!options_.junit.empty() || !options_.result.empty()) {
+        std::erase(ending, SIGPIPE);
+        signal(SIGPIPE, SIG_IGN);
+    }
+    endingSignals_catch(ending.data(), static_cast<int>(ending.size()), onEnding, &endingSet, nullptr);
     const int childSignals[] = {SIGCHLD};
     endingSignals_catch(childSignals, 1, onChild, &childSet, nullptr);
     sigemptyset(&waitSet_);
@@ -612,6 +593,47 @@ int Fleet::run()
         resized = 1;
         output_.add("\x1b[?25l"); // no cursor flickering through the table
     }
+}
+
+// Boxes still running (killed, and not seen to end) or never started.
+void Fleet::endUnfinished()
+{
+    for (Box& box : boxes_) {
+        if (box.state == Box::State::Running) {
+            --running_;
+            readOutput(box, ReadPerTurn);
+            closeOutput(box);
+            ended(box,
+                boxEnd_synthesized(
+                    box.config, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
+        }
+        if (box.state == Box::State::Queued)
+            ended(box,
+                boxEnd_synthesized(
+                    box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
+    }
+}
+
+int Fleet::run()
+{
+    // The folder the checks write their results into.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
+            printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
+        return UsageStatus;
+    }
+    folder_ = pattern;
+    checkPath_ = children_findCheck();
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    char stamp[32] = "";
+    if (gmtime_r(&now, &utc) != nullptr)
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    timestamp_ = stamp;
+
+    catchSignals();
 
     const size_t jobs = options_.jobs > 0 ? static_cast<size_t>(options_.jobs) : boxes_.size();
     size_t next = 0;
@@ -708,20 +730,7 @@ int Fleet::run()
             graceEnd = std::min(graceEnd, Clock::now());
         }
     }
-    for (Box& box : boxes_) {
-        if (box.state == Box::State::Running) {
-            --running_;
-            readOutput(box, ReadPerTurn);
-            closeOutput(box);
-            ended(box,
-                boxEnd_synthesized(
-                    box.config, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
-        }
-        if (box.state == Box::State::Queued)
-            ended(box,
-                boxEnd_synthesized(
-                    box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
-    }
+    endUnfinished();
     const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
     if (live_) {
         // The last table, with the summary whole whatever the width.
@@ -785,7 +794,7 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
     }
     if (boxes->empty())
         return "no boxes: give their ports, or --boxes FILE";
-    return boxes_checkUnique(*boxes, portKey);
+    return boxes_checkUnique(*boxes, boxes_portKeys(*boxes, LookUpHosts));
 }
 
 // The reports' files go into folders that exist, and are no file the

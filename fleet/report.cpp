@@ -3,20 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "buffer.h"
 #include "json.h"
+#include "printable.h"
 #include "xml.h"
 
 namespace {
 
 constexpr size_t MaxMessage = 300;
-
-std::string printable(std::string_view bytes)
-{
-    std::string out;
-    appendPrintable(out, bytes);
-    return out;
-}
 
 std::string seconds3(double seconds)
 {
@@ -65,15 +58,15 @@ std::string attribute(std::string_view value)
 
 } // namespace
 
-Verdict verdictOf(std::string_view outcome)
+BoxVerdict verdictOf(std::string_view outcome)
 {
     if (outcome == "correct")
-        return Verdict::Correct;
+        return BoxVerdict::Correct;
     if (outcome == "incorrect" || outcome == "box-error")
-        return Verdict::AnsweredOtherwise;
+        return BoxVerdict::AnsweredOtherwise;
     if (outcome == "skipped")
-        return Verdict::Skipped;
-    return Verdict::NoAnswer;
+        return BoxVerdict::Skipped;
+    return BoxVerdict::NoAnswer;
 }
 
 BoxEnd boxEnd_fromResult(
@@ -133,13 +126,13 @@ BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::o
     return end;
 }
 
-void Tally::add(Verdict verdict)
+void Tally::add(BoxVerdict verdict)
 {
     switch (verdict) {
-    case Verdict::Correct: ++correct; break;
-    case Verdict::AnsweredOtherwise: ++answeredOtherwise; break;
-    case Verdict::NoAnswer: ++noAnswer; break;
-    case Verdict::Skipped: ++skipped; break;
+    case BoxVerdict::Correct: ++correct; break;
+    case BoxVerdict::AnsweredOtherwise: ++answeredOtherwise; break;
+    case BoxVerdict::NoAnswer: ++noAnswer; break;
+    case BoxVerdict::Skipped: ++skipped; break;
     }
 }
 
@@ -213,14 +206,14 @@ std::string junit_testCase(std::string_view suite, const BoxConfig& box, const B
         "\" time=\"" + seconds3(static_cast<double>(end.elapsedMs) / 1000.0) + "\">\n";
     const std::string type = attribute(end.outcome);
     switch (end.verdict) {
-    case Verdict::Correct: break;
-    case Verdict::AnsweredOtherwise:
+    case BoxVerdict::Correct: break;
+    case BoxVerdict::AnsweredOtherwise:
         x += "      <failure message=\"" + attribute(end.message) + "\" type=\"" + type + "\"/>\n";
         break;
-    case Verdict::NoAnswer:
+    case BoxVerdict::NoAnswer:
         x += "      <error message=\"" + attribute(end.message) + "\" type=\"" + type + "\"/>\n";
         break;
-    case Verdict::Skipped: x += "      <skipped message=\"" + attribute(end.message) + "\"/>\n"; break;
+    case BoxVerdict::Skipped: x += "      <skipped message=\"" + attribute(end.message) + "\"/>\n"; break;
     }
     if (!output.empty()) {
         x += "      <system-out>";

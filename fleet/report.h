@@ -12,7 +12,7 @@
 #include "check_result.h"
 
 // A box's outcome, as the fleet's exit status and JUnit see it.
-enum class Verdict {
+enum class BoxVerdict {
     Correct,           // passed
     AnsweredOtherwise, // a wrong channel or an error record: a JUnit failure
     NoAnswer,          // nothing decided, for whatever reason: a JUnit error
@@ -20,12 +20,12 @@ enum class Verdict {
 };
 
 // "correct"; "incorrect" and "box-error"; "skipped"; every other word.
-Verdict verdictOf(std::string_view outcome);
+BoxVerdict verdictOf(std::string_view outcome);
 
 // What the fleet knows of a box once it is done.
 struct BoxEnd {
     std::string outcome; // the check's outcome word, or the fleet's own: skipped, start-failed, no-result
-    Verdict verdict = Verdict::NoAnswer;
+    BoxVerdict verdict = BoxVerdict::NoAnswer;
     std::optional<std::string> channelSeen; // in printable form
     int64_t elapsedMs = 0;
     std::string message;    // one printable line: the outcome and what the box reported
@@ -47,7 +47,7 @@ struct Tally {
     int noAnswer = 0;
     int skipped = 0;
     int done() const { return correct + answeredOtherwise + noAnswer + skipped; }
-    void add(Verdict verdict);
+    void add(BoxVerdict verdict);
 };
 
 // 0 every box correct; 1 some box answered otherwise; 2 none did, but some

@@ -12,7 +12,14 @@
 
 namespace {
 
-std::string identity(const std::string& port) { return port; }
+// Each port its own key, as written.
+std::vector<std::vector<std::string>> asWritten(const std::vector<BoxConfig>& boxes)
+{
+    std::vector<std::vector<std::string>> keys;
+    for (const BoxConfig& box : boxes)
+        keys.push_back({box.port});
+    return keys;
+}
 
 TEST(FleetBoxes, ReadsALabFileAndRefusesMalformedLinesWithTheirNumber)
 {
@@ -45,6 +52,10 @@ TEST(FleetBoxes, ReadsALabFileAndRefusesMalformedLinesWithTheirNumber)
             "lab.txt:1: box name '..' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
         {"b\x1b[2J /dev/a 1\n",
             "lab.txt:1: box name 'b[1B][2J' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
+        // The check's arguments would end at a NUL; no field holds a control byte.
+        {std::string("a tcp://h:1 10\0" "01\n", 18), "lab.txt:1: control byte [00] in '10[00]01'"},
+        {"a /dev/a\x01" "b 1\n", "lab.txt:1: control byte [01] in '/dev/a[01]b'"},
+        {"a /dev/a \x7f\n", "lab.txt:1: control byte [7F] in '[7F]'"},
         {std::string(201, 'n') + " /dev/a 1\n",
             "lab.txt:1: box name '" + std::string(201, 'n') +
                 "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')"},
@@ -80,18 +91,50 @@ TEST(FleetBoxes, NamesABoxAfterItsPort)
 TEST(FleetBoxes, RefusesTwoBoxesOfOneNameOrOnOnePort)
 {
     const std::vector<BoxConfig> sameName{{"a", "/dev/x", "1", "lab", 1}, {"a", "/dev/y", "1", "lab", 4}};
-    EXPECT_EQ(boxes_checkUnique(sameName, identity), "lab:4: box name 'a' is already taken by the box at lab:1");
+    EXPECT_EQ(boxes_checkUnique(sameName, asWritten(sameName)),
+        "lab:4: box name 'a' is already taken by the box at lab:1");
     const std::vector<BoxConfig> sameBareName{{"ttyS0", "/dev/ttyS0", "1", "", 0}, {"ttyS0", "/x/ttyS0", "1", "", 0}};
-    EXPECT_EQ(boxes_checkUnique(sameBareName, identity),
+    EXPECT_EQ(boxes_checkUnique(sameBareName, asWritten(sameBareName)),
         "command line: box name 'ttyS0' is already taken by the box at command line (name boxes in a boxes file)");
     // Two names of one device are one port.
     const std::vector<BoxConfig> samePort{
         {"a", "/dev/serial/by-id/x", "1", "lab", 1}, {"b", "/dev/ttyUSB0", "1", "lab", 2}};
-    const auto device = [](const std::string&) { return std::string("/dev/ttyUSB0"); };
-    EXPECT_EQ(boxes_checkUnique(samePort, device),
+    EXPECT_EQ(boxes_checkUnique(samePort, {{"/dev/ttyUSB0"}, {"/dev/ttyUSB0"}}),
         "lab:2: port /dev/ttyUSB0 is also the port of box 'a' (lab:1): two checks on one port would each see "
         "half of what the box sends");
-    EXPECT_EQ(boxes_checkUnique(samePort, identity), "");
+    EXPECT_EQ(boxes_checkUnique(samePort, asWritten(samePort)), "");
+}
+
+// One server port however it is named: the scheme in any case, the number
+// with leading zeros, the host by name or address, raw or with the com port
+// option. Another number or another host is another port.
+TEST(FleetBoxes, KnowsOneServerPortByAnyOfItsNames)
+{
+    struct Case {
+        std::string first, second;
+        bool same;
+    };
+    const std::vector<Case> cases{
+        {"rfc2217://127.0.0.1:4001", "RFC2217://127.0.0.1:4001", true},
+        {"rfc2217://127.0.0.1:4001", "rfc2217://127.0.0.1:04001", true},
+        {"rfc2217://127.0.0.1:4001", "rfc2217://localhost:4001", true},
+        {"rfc2217://LOCALHOST:4001", "rfc2217://localhost:4001", true},
+        {"tcp://127.0.0.1:4001", "rfc2217://127.0.0.1:4001", true},
+        {"socket://127.0.0.1:4001", "Tcp://127.0.0.1:4001", true},
+        {"tcp://[::1]:4001", "tcp://[0:0::1]:4001", true},
+        {"tcp://127.0.0.1:4001", "tcp://127.0.0.1:4002", false},
+        {"tcp://127.0.0.1:4001", "tcp://127.0.0.2:4001", false},
+        {"tcp://no-such-box.invalid:4001", "tcp://no-such-box.invalid:4001", true},
+        {"tcp://no-such-box.invalid:4001", "tcp://other-box.invalid:4001", false},
+        {"bogus://127.0.0.1:4001", "bogus://127.0.0.1:4001", true},
+        {"/dev/null", "/dev/../dev/null", true},
+        {"/dev/null", "tcp://127.0.0.1:4001", false},
+    };
+    for (const Case& c : cases) {
+        const std::vector<BoxConfig> boxes{{"a", c.first, "1", "lab", 1}, {"b", c.second, "1", "lab", 2}};
+        const std::string fault = boxes_checkUnique(boxes, boxes_portKeys(boxes, std::chrono::seconds(3)));
+        EXPECT_EQ(fault.empty(), !c.same) << c.first << " " << c.second << ": " << fault;
+    }
 }
 
 TEST(FleetOptions, WholeNumbersOnlyInRange)
@@ -240,7 +283,7 @@ TEST(FleetReport, VerdictsSummaryAndLines)
     }
     Tally partial;
     partial.boxes = 48;
-    partial.add(Verdict::Correct);
+    partial.add(BoxVerdict::Correct);
     EXPECT_EQ(summaryLine(partial, 32), "1/48 done: 1 correct, 0 incorrect, 0 no answer, 32 s");
 
     EXPECT_EQ(channelField(std::nullopt), "-");
@@ -260,7 +303,7 @@ TEST(FleetReport, VerdictsSummaryAndLines)
 
     const BoxEnd failed =
         boxEnd_synthesized(box, "start-failed", 127, 3, {}, "quarvo-fleet: starting x failed: Exec format error\n");
-    EXPECT_EQ(failed.verdict, Verdict::NoAnswer);
+    EXPECT_EQ(failed.verdict, BoxVerdict::NoAnswer);
     EXPECT_EQ(failed.message, "start-failed: quarvo-fleet: starting x failed: Exec format error");
     EXPECT_NE(failed.resultJson.find(
                   "\"outcome\":\"start-failed\",\"status\":127,\"channel\":\"101\",\"port\":\"/dev/pts/9\""),

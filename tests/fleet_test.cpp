@@ -238,6 +238,10 @@ TEST(Fleet, RefusesWhatItCannotRunWithAStatusOfItsOwn)
         {{"--boxes", dir + "/twice"},
             dir + "/twice:2: port " + dir + "/null is also the port of box 'a' (" + dir +
                 "/twice:1): two checks on one port would each see half of what the box sends"},
+        // One server port named two ways is one port, refused before any check starts.
+        {{"--channel", "1", "rfc2217://127.0.0.1:4001", "RFC2217://localhost:04001"},
+            "command line: port RFC2217://localhost:04001 is also the port of box '127.0.0.1_4001' (command line): "
+            "two checks on one port would each see half of what the box sends"},
         {{"--boxes", dir + "/none"}, "boxes file " + dir + "/none: No such file or directory"},
         {{"--channel", "1", "/dev/null", "--junit", dir + "/out", "--result", dir + "/./out"},
             "--junit and --result name the same file"},
@@ -410,6 +414,37 @@ TEST(Fleet, OutputNobodyTakesNeverHoldsTheFleet)
             EXPECT_TRUE(hasLine(reports, "json 143 2 0 0 1 1")) << reports;
         }
         EXPECT_EQ(r.err, Fleet + ": the output was not taken in time: the rest of it is lost\n");
+        removeTree(dir);
+    }
+}
+
+// A reader that leaves (`| head -1`) stops the printing; with files to
+// write the rack still completes and they hold the real outcomes, and
+// without them SIGPIPE ends the fleet.
+TEST(Fleet, AClosedOutputStillGivesTheFilesTheirOutcomes)
+{
+    SKIP_UNDER_EMULATOR();
+    for (const bool files : {true, false}) {
+        const std::string dir = tempDir();
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        close(fds[0]);
+        Pty a, b;
+        std::vector<std::string> argv{Fleet, "--channel", "101", "--timeout", "1", a.path(), b.path()};
+        if (files)
+            argv.insert(argv.end(), {"--junit", dir + "/j.xml", "--result", dir + "/r.json"});
+        Child fleet(argv, -1, -1, fds[1]);
+        close(fds[1]);
+        const ChildResult r = fleet.wait(std::chrono::seconds(30));
+        if (files) {
+            EXPECT_EQ(r.status, 2) << r.err;
+            EXPECT_EQ(r.err, Fleet + ": the standard output was closed: nothing more is printed; the rack goes on "
+                                     "for its files\n");
+            const std::string reports = readReports(dir + "/r.json", dir + "/j.xml");
+            EXPECT_TRUE(hasLine(reports, "json 2 2 0 0 2 0")) << reports;
+        } else {
+            EXPECT_EQ(r.status, 128 + SIGPIPE) << r.err;
+        }
         removeTree(dir);
     }
 }

@@ -4,6 +4,9 @@
 #include <string>
 #include <string_view>
 
+// Writes all of `bytes`, through interruptions: false with errno on failure.
+bool writeAll(int fd, std::string_view bytes);
+
 class AtomicFile {
 public:
     AtomicFile() = default;
@@ -11,10 +14,10 @@ public:
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // Starts the new file under an unpredictable name beside `path`. 0; -1
-    // with errno set; -2 when `path` is something other than a file or a
-    // link (a device named by mistake is never replaced).
-    int open(const std::string& path);
+    // Starts the new file under an unpredictable name beside `path` that
+    // begins with `prefix`. 0; -1 with errno set; -2 when `path` is something
+    // other than a file or a link (a device named by mistake is never replaced).
+    int open(const std::string& path, std::string_view prefix);
     // False once any write has failed (errno tells why).
     bool write(std::string_view bytes);
     // Syncs the new file and renames it over the path: 0, or -1 with errno.

@@ -2,7 +2,7 @@
 // ports, each with a name that becomes a file name.
 #pragma once
 
-#include <functional>
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +30,15 @@ std::string boxName_forPort(std::string_view port);
 std::string boxes_parse(
     std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxConfig>& boxes);
 
-// Names must be unique, and so must ports: `portKey` says which port a name
-// stands for (two names of one device give one key). Empty, or the fault.
+// What each box's port is, as keys: two ports are one when they share a key.
+// A device by its real path; a server port by its number and by its host's
+// name and every address the host has, whatever the scheme. The hosts are
+// looked up at once, and not waited for past `bound`: one not found by then
+// is known by its name alone.
+std::vector<std::vector<std::string>> boxes_portKeys(
+    const std::vector<BoxConfig>& boxes, std::chrono::milliseconds bound);
+
+// Names must be unique, and so must ports (`portKeys` as boxes_portKeys
+// gives them). Empty, or the fault.
 std::string boxes_checkUnique(
-    const std::vector<BoxConfig>& boxes, const std::function<std::string(const std::string&)>& portKey);
+    const std::vector<BoxConfig>& boxes, const std::vector<std::vector<std::string>>& portKeys);

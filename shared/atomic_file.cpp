@@ -9,6 +9,8 @@ namespace {
 
 constexpr size_t FlushAt = 64 * 1024;
 
+} // namespace
+
 bool writeAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
@@ -22,11 +24,9 @@ bool writeAll(int fd, std::string_view bytes)
     return true;
 }
 
-} // namespace
-
 AtomicFile::~AtomicFile() { discard(); }
 
-int AtomicFile::open(const std::string& path)
+int AtomicFile::open(const std::string& path, std::string_view prefix)
 {
     discard();
     struct stat existing {};
@@ -35,7 +35,8 @@ int AtomicFile::open(const std::string& path)
     // In the same folder, so that the rename is atomic; made by mkstemp, so
     // that no link planted beforehand is written through.
     const size_t slash = path.rfind('/');
-    temporary_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".quarvo-fleet-XXXXXX";
+    temporary_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
+    temporary_ += std::string(prefix) + "XXXXXX";
     fd_ = mkstemp(temporary_.data());
     if (fd_ < 0)
         return -1;

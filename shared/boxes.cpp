@@ -1,0 +1,267 @@
+#include "boxes.h"
+
+#include <algorithm>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <netdb.h>
+#include <thread>
+#include <unordered_map>
+
+#include "port.h"
+#include "printable.h"
+
+namespace {
+
+constexpr size_t MaxNameLength = 200; // the name plus ".json" or ".cap" stays a valid file name
+constexpr size_t MaxFields = 3;
+
+bool nameChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+        c == '-';
+}
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// A byte no field may hold: the check's arguments end at a NUL, and the
+// other control bytes are nothing a name, port or channel is written with.
+bool control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
+std::string where(const BoxConfig& box)
+{
+    if (box.source.empty())
+        return "command line";
+    return printable(box.source) + ":" + std::to_string(box.line);
+}
+
+} // namespace
+
+bool boxName_valid(std::string_view name)
+{
+    return !name.empty() && name.size() <= MaxNameLength && name != "." && name != ".." &&
+        std::all_of(name.begin(), name.end(), nameChar);
+}
+
+std::string boxName_forPort(std::string_view port)
+{
+    std::string_view base = port;
+    std::string name;
+    const size_t scheme = port.find("://");
+    if (scheme != std::string_view::npos) {
+        base = port.substr(scheme + 3);
+        base = base.substr(0, base.find('/'));
+        // An IPv6 host is written in brackets; the colon before the port
+        // number becomes the underscore.
+        for (char c : base) {
+            if (c != '[' && c != ']')
+                name += c;
+        }
+    } else {
+        while (base.size() > 1 && base.back() == '/')
+            base.remove_suffix(1);
+        const size_t slash = base.rfind('/');
+        if (slash != std::string_view::npos && slash + 1 < base.size())
+            base.remove_prefix(slash + 1);
+        name = base;
+    }
+    for (char& c : name) {
+        if (!nameChar(c))
+            c = '_';
+    }
+    if (name.size() > MaxNameLength)
+        name.resize(MaxNameLength);
+    return name;
+}
+
+std::string boxes_parse(
+    std::string_view text, const std::string& source, std::string_view defaultChannel, std::vector<BoxConfig>& boxes)
+{
+    int lineNumber = 0;
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        ++lineNumber;
+        const std::string at = printable(source) + ":" + std::to_string(lineNumber) + ": ";
+
+        std::vector<std::string_view> fields;
+        while (!line.empty()) {
+            if (blank(line.front())) {
+                line.remove_prefix(1);
+                continue;
+            }
+            if (line.front() == '#')
+                break;
+            size_t n = 0;
+            while (n < line.size() && !blank(line[n]))
+                ++n;
+            fields.push_back(line.substr(0, n));
+            line.remove_prefix(n);
+        }
+        if (fields.empty())
+            continue;
+        if (fields.size() < 2 || fields.size() > MaxFields) {
+            std::string all;
+            for (const std::string_view field : fields)
+                all += (all.empty() ? "" : " ") + printable(field);
+            return at + "a box is written NAME PORT [CHANNEL], not '" + all + "'";
+        }
+        if (!boxName_valid(fields[0]))
+            return at + "box name '" + printable(fields[0]) +
+                "' is not 1 to 200 letters, digits, '.', '_' and '-' (nor '.' or '..')";
+        for (const std::string_view field : fields) {
+            if (const auto c = std::find_if(field.begin(), field.end(), control); c != field.end())
+                return at + "control byte " + printable(std::string_view(&*c, 1)) + " in '" + printable(field) + "'";
+        }
+        BoxConfig box;
+        box.name = fields[0];
+        box.port = fields[1];
+        box.source = source;
+        box.line = lineNumber;
+        if (fields.size() == 3)
+            box.channel = fields[2];
+        else if (!defaultChannel.empty())
+            box.channel = defaultChannel;
+        else
+            return at + "box '" + box.name + "' has no channel, and no --channel was given";
+        boxes.push_back(std::move(box));
+    }
+    return {};
+}
+
+namespace {
+
+constexpr size_t Lookups = 8; // threads looking up hosts at once
+
+// The numeric form of every address `host` has, or none.
+std::vector<std::string> addressesOf(const std::string& host)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<std::string> addresses;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
+        return addresses;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        char text[NI_MAXHOST];
+        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
+            addresses.emplace_back(text);
+    }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+// Looks up the hosts on threads of their own, let go at `bound`: the
+// lookups they share outlive this call when they must.
+std::vector<std::vector<std::string>> lookUp(const std::vector<std::string>& hosts, std::chrono::milliseconds bound)
+{
+    struct Shared {
+        std::mutex lock;
+        std::condition_variable done;
+        std::vector<std::string> hosts;
+        std::vector<std::vector<std::string>> addresses;
+        size_t next = 0, finished = 0;
+    };
+    const auto shared = std::make_shared<Shared>();
+    shared->hosts = hosts;
+    shared->addresses.resize(hosts.size());
+    const auto work = [shared] {
+        std::unique_lock held(shared->lock);
+        while (shared->next < shared->hosts.size()) {
+            const size_t i = shared->next++;
+            held.unlock();
+            std::vector<std::string> found = addressesOf(shared->hosts[i]);
+            held.lock();
+            shared->addresses[i] = std::move(found);
+            ++shared->finished;
+            shared->done.notify_all();
+        }
+    };
+    // The threads take no signal: the command waits for its signals itself.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    size_t started = 0;
+    for (; started < std::min(Lookups, hosts.size()); ++started) {
+        try {
+            std::thread(work).detach();
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    std::unique_lock held(shared->lock);
+    if (started > 0)
+        shared->done.wait_for(held, bound, [&] { return shared->finished == shared->hosts.size(); });
+    shared->next = shared->hosts.size(); // no lookup starts after this
+    return shared->addresses;
+}
+
+std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+    return out;
+}
+
+} // namespace
+
+std::vector<std::vector<std::string>> boxes_portKeys(
+    const std::vector<BoxConfig>& boxes, std::chrono::milliseconds bound)
+{
+    std::vector<PortName> names(boxes.size());
+    std::vector<std::string> hosts;
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        std::string why;
+        if (!Port_parseName(boxes[i].port, &names[i], &why))
+            names[i] = PortName{PortKind::Local, boxes[i].port, {}, 0}; // refused by its check, as written
+        else if (names[i].kind != PortKind::Local)
+            hosts.push_back(lowered(names[i].host));
+    }
+    std::sort(hosts.begin(), hosts.end());
+    hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+    const std::vector<std::vector<std::string>> addresses = lookUp(hosts, bound);
+    std::vector<std::vector<std::string>> keys(boxes.size());
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        const PortName& name = names[i];
+        if (name.kind == PortKind::Local) {
+            char resolved[PATH_MAX];
+            keys[i].push_back(realpath(name.path.c_str(), resolved) != nullptr ? resolved : name.path);
+            continue;
+        }
+        const std::string host = lowered(name.host);
+        const std::string port = " port " + std::to_string(name.port);
+        keys[i].push_back("host " + host + port);
+        const size_t at = static_cast<size_t>(std::lower_bound(hosts.begin(), hosts.end(), host) - hosts.begin());
+        for (const std::string& address : addresses[at])
+            keys[i].push_back("address " + address + port);
+    }
+    return keys;
+}
+
+std::string boxes_checkUnique(
+    const std::vector<BoxConfig>& boxes, const std::vector<std::vector<std::string>>& portKeys)
+{
+    std::unordered_map<std::string, size_t> names;
+    std::unordered_map<std::string, size_t> ports;
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        const BoxConfig& box = boxes[i];
+        const auto [name, newName] = names.emplace(box.name, i);
+        if (!newName)
+            return where(box) + ": box name '" + box.name + "' is already taken by the box at " +
+                where(boxes[name->second]) + (box.source.empty() ? " (name boxes in a boxes file)" : "");
+        for (const std::string& key : portKeys[i]) {
+            const auto [port, newPort] = ports.emplace(key, i);
+            if (!newPort && port->second != i)
+                return where(box) + ": port " + printable(box.port) + " is also the port of box '" +
+                    boxes[port->second].name + "' (" + where(boxes[port->second]) +
+                    "): two checks on one port would each see half of what the box sends";
+        }
+    }
+    return {};
+}
