@@ -585,8 +585,6 @@ int Port_fd(const Port* port) { return port->fd; }
 
 size_t Port_buffered(const Port* port) { return port->pending.size() - port->pendingPos; }
 
-bool Port_knowsLineSettings(const Port* port) { return port->kind != PortKind::Tcp; }
-
 int Port_wait(const Port* port, int64_t deadlineMs, const sigset_t* endingSignals,
               const volatile sig_atomic_t* stop)
 {

@@ -101,10 +101,6 @@ PortKind Port_kind(const Port* port);
 int Port_fd(const Port* port);
 // Data already taken in and waiting to be read: read without waiting.
 size_t Port_buffered(const Port* port);
-// Whether the line's settings (speed, data bits, parity, stop bits) are
-// known: local ports and confirmed rfc2217 ports; a raw TCP port's are the
-// server's business.
-bool Port_knowsLineSettings(const Port* port);
 
 // Waits until data can be read, the deadline (Port_clockMs) passes or an
 // ending signal comes: 1 ready, 0 timed out, -1 failed or interrupted (errno
