@@ -37,26 +37,32 @@ timespec timeLeft(const ReadContext& context)
 
 namespace {
 
+// How long past the deadline what was waiting then may still be read.
+constexpr int64_t LATE_NANOS = 1'000'000'000;
+
 // Waits for the port until the deadline: 1 ready, 0 timed out, -1 failed.
 int waitForPort(ReadContext* ctx)
 {
     for (;;) {
         timespec timeout = timeLeft(*ctx);
         // Past the deadline, only what was waiting when it passed is still
-        // read: a box or a server that never stops sending cannot hold the
-        // check (a socket that is always readable never lets a poll time out).
+        // read, and for at most a second: a box or a server that never stops
+        // sending cannot hold the check (a socket that is always readable
+        // never lets a poll time out). Bytes are counted as taken from the
+        // port, Telnet included: a server sending nothing else uses them up.
         if (timeout.tv_sec == 0 && timeout.tv_nsec == 0) {
             if (ctx->lateBytes < 0) {
                 int waiting = 0;
                 if (ioctl(ctx->fd, FIONREAD, &waiting) != 0 || waiting < 0)
                     waiting = 0;
                 // What the port layer holds already was waiting too.
-                ctx->lateBytes = waiting + (ctx->port != nullptr && Port_buffered(ctx->port) ? PORT_HELD_MAX : 0);
+                ctx->lateBytes = waiting + static_cast<int64_t>(ctx->port != nullptr ? Port_buffered(ctx->port) : 0);
+                ctx->lateUntil = monotonic_nanos() + LATE_NANOS;
             }
-            if (ctx->lateBytes == 0)
+            if (ctx->lateBytes == 0 || monotonic_nanos() >= ctx->lateUntil)
                 return 0;
         }
-        if (ctx->port != nullptr && Port_buffered(ctx->port))
+        if (ctx->port != nullptr && Port_buffered(ctx->port) != 0)
             return 1;
         if (timeout.tv_sec >= 30 * 86400) // poll takes an int of milliseconds
             timeout = {30 * 86400, 0};
@@ -119,9 +125,14 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
             }
             return -1;
         }
-        const ssize_t got = ctx->port != nullptr ? Port_read(ctx->port, ctx->ahead.data(), ctx->ahead.size())
+        size_t taken = 0;
+        const ssize_t got = ctx->port != nullptr ? Port_read(ctx->port, ctx->ahead.data(), ctx->ahead.size(), &taken)
                                                  : read(ctx->fd, ctx->ahead.data(), ctx->ahead.size());
         const int error = got < 0 ? errno : 0;
+        if (ctx->port == nullptr)
+            taken = static_cast<size_t>(std::max<ssize_t>(got, 0));
+        if (ctx->lateBytes > 0)
+            ctx->lateBytes = std::max<int64_t>(ctx->lateBytes - static_cast<int64_t>(taken), 0);
         reportLineErrors(ctx);
         errno = error;
         // Another program reading the same line can take the bytes between
@@ -133,8 +144,6 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
             ctx->error = error;
             return static_cast<int32_t>(got);
         }
-        if (ctx->lateBytes > 0)
-            ctx->lateBytes = std::max<int64_t>(ctx->lateBytes - got, 0);
         ctx->bytes += static_cast<uint64_t>(got);
         if (ctx->capture != nullptr)
             Capture_append(ctx->capture, ctx->ahead.data(), static_cast<size_t>(got));

@@ -38,6 +38,7 @@ struct ReadContext {
     // Bytes still read once the deadline has passed: what was waiting then
     // (-1 until it has passed).
     int64_t lateBytes = -1;
+    int64_t lateUntil = 0; // monotonic nanoseconds: the end of that allowance
     // What one read took from the port beyond the byte asked for: one
     // system call per waiting run of bytes rather than two per byte.
     std::array<char, 256> ahead{};

@@ -583,14 +583,12 @@ PortKind Port_kind(const Port* port) { return port->kind; }
 
 int Port_fd(const Port* port) { return port->fd; }
 
-bool Port_buffered(const Port* port) { return port->pendingPos < port->pending.size(); }
-
-bool Port_knowsLineSettings(const Port* port) { return port->kind != PortKind::Tcp; }
+size_t Port_buffered(const Port* port) { return port->pending.size() - port->pendingPos; }
 
 int Port_wait(const Port* port, int64_t deadlineMs, const sigset_t* endingSignals,
               const volatile sig_atomic_t* stop)
 {
-    if (Port_buffered(port))
+    if (Port_buffered(port) != 0)
         return 1;
     PortOptions o;
     o.endingSignals = endingSignals;
@@ -599,11 +597,15 @@ int Port_wait(const Port* port, int64_t deadlineMs, const sigset_t* endingSignal
     return waitFor(&readable, 1, deadlineMs, o);
 }
 
-ssize_t Port_read(Port* port, void* buf, size_t size)
+ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken)
 {
+    size_t ignored = 0;
+    taken = taken != nullptr ? taken : &ignored;
+    *taken = 0;
     auto* bytes = static_cast<uint8_t*>(buf);
-    if (Port_buffered(port)) {
-        const size_t n = std::min(size, port->pending.size() - port->pendingPos);
+    if (Port_buffered(port) != 0) {
+        const size_t n = std::min(size, Port_buffered(port));
+        *taken = n;
         std::memcpy(bytes, port->pending.data() + port->pendingPos, n);
         port->pendingPos += n;
         if (port->pendingPos == port->pending.size()) {
@@ -612,10 +614,11 @@ ssize_t Port_read(Port* port, void* buf, size_t size)
         }
         return static_cast<ssize_t>(n);
     }
-    if (port->kind == PortKind::Local)
-        return read(port->fd, buf, size);
-    const ssize_t got = recv(port->fd, buf, size, 0);
+    const ssize_t got = port->kind == PortKind::Local ? read(port->fd, buf, size) : recv(port->fd, buf, size, 0);
     if (got <= 0)
+        return got;
+    *taken = static_cast<size_t>(got);
+    if (port->kind == PortKind::Local)
         return got;
     const size_t n = takeIn(port, bytes, static_cast<size_t>(got), bytes);
     // Answers are sent now; a broken connection shows in the next read.

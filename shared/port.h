@@ -100,11 +100,7 @@ PortKind Port_kind(const Port* port);
 // The descriptor to wait on for input.
 int Port_fd(const Port* port);
 // Data already taken in and waiting to be read: read without waiting.
-bool Port_buffered(const Port* port);
-// Whether the line's settings (speed, data bits, parity, stop bits) are
-// known: local ports and confirmed rfc2217 ports; a raw TCP port's are the
-// server's business.
-bool Port_knowsLineSettings(const Port* port);
+size_t Port_buffered(const Port* port);
 
 // Waits until data can be read, the deadline (Port_clockMs) passes or an
 // ending signal comes: 1 ready, 0 timed out, -1 failed or interrupted (errno
@@ -115,8 +111,9 @@ int Port_wait(const Port* port, int64_t deadlineMs, const sigset_t* endingSignal
 // Reads data: more than 0 bytes; 0 at the end (the server hung up, the
 // device went away); -1 with errno, EAGAIN when nothing but Telnet came (or
 // nothing at all): wait again. Answers to the server's negotiation are sent
-// from here.
-ssize_t Port_read(Port* port, void* buf, size_t size);
+// from here. With `taken`, it receives the bytes this read used up, Telnet
+// included: what a reader bounding its reads counts.
+ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken = nullptr);
 // Writes data: 0xFF doubled on rfc2217. The count accepted, or -1 with
 // errno (EPERM when opened listen-only, EAGAIN when the server is not
 // taking what was already written). Never raises SIGPIPE.
