@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <ctime>
 
-inline constexpr time_t CHECK_SECONDS = 80;
-
 struct Capture;
 struct Port;
 

@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "command_line.h"
 #include "atomic_file.h"
 #include "boxes.h"
 #include "check_result.h"
@@ -32,7 +33,6 @@
 #include "output_tail.h"
 #include "pending_output.h"
 #include "printable.h"
-#include "read_func.h"
 #include "report.h"
 #include "standard_streams.h"
 

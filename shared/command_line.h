@@ -3,7 +3,11 @@
 // process: each command's main decides with its own usage status.
 #pragma once
 
+#include <ctime>
 #include <vector>
+
+// The check's deadline without --timeout; the fleet supervises its checks by it.
+inline constexpr time_t CHECK_SECONDS = 80;
 
 // A whole number from min to max, written strictly: an optional sign, then
 // digits (with base 0 also "0x1d" or "035"), nothing before or after, not

@@ -239,12 +239,6 @@ int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const
     return ready;
 }
 
-void endingSignals_flushOutput()
-{
-    endingSignals_nudgeWrites();
-    std::fflush(stdout);
-}
-
 // Starting children.
 
 void endingSignals_defaultsForChild()

@@ -80,9 +80,6 @@ void endingSignals_stopNudges();
 int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* caught,
                        const volatile sig_atomic_t* stop);
 
-// Writes out what the standard output holds; output that does not move is
-// let go (once nudged) rather than waited for.
-void endingSignals_flushOutput();
 
 // Starting children.
 

@@ -20,6 +20,7 @@
 
 #include "buffer.h"
 #include "ending_signals.h"
+#include "printable.h"
 #include "serial.h"
 #include "telnet.h"
 
@@ -56,13 +57,6 @@ bool startsWithScheme(std::string_view name, std::string_view scheme)
             return false;
     }
     return true;
-}
-
-std::string printable(std::string_view bytes)
-{
-    std::string out;
-    appendPrintable(out, bytes);
-    return out;
 }
 
 // before + printable(middle) + after, built by appending (g++ 12 warns
