@@ -321,6 +321,72 @@ void takeLineErrors(Monitor& m)
     }
 }
 
+enum class Wait { Ready, Quiet, Over, Failed };
+
+// Waits for the port until the duration's end, or a second of quiet when a
+// capture must reach the disk, so a box that sent something and then hung
+// leaves its evidence.
+Wait waitForPort(Monitor& m)
+{
+    timespec limit{};
+    timespec* timeout = nullptr;
+    if (m.deadline >= 0) {
+        const int64_t left = m.deadline - Capture_clockMicros();
+        if (left <= 0)
+            return Wait::Over;
+        limit = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+        timeout = &limit;
+    }
+    if (m.capture != nullptr && (timeout == nullptr || limit.tv_sec >= 1)) {
+        limit = {1, 0};
+        timeout = &limit;
+    }
+    pollfd port{Port_fd(m.link), POLLIN, 0};
+    // Data the port layer took in already is read without waiting.
+    const timespec now{0, 0};
+    const bool buffered = Port_buffered(m.link) != 0;
+    // The stop signals are held back between the look before and the
+    // wait, and let through inside it, so none is missed; outside the
+    // wait they are not held back, so a write stuck on the output gives way.
+    const int ready = endingSignals_waitFor(&port, 1, buffered ? &now : timeout);
+    const int error = errno;
+    if (ready < 0 && (error == EINTR || error == EAGAIN))
+        return Wait::Quiet;
+    if (ready < 0) {
+        std::fprintf(stderr, "%s: waiting for %s failed: %s\n", m.name, m.port, std::strerror(error));
+        return Wait::Failed;
+    }
+    if (ready == 0 && !buffered) {
+        if (m.capture != nullptr)
+            Capture_flush(m.capture);
+        return Wait::Quiet;
+    }
+    return Wait::Ready;
+}
+
+// A read that brought no data (`got` 0 or -1 with errno): 1 to wait again,
+// 0 when the session is over, -1 when the read failed (reported).
+int afterEmptyRead(Monitor& m, ssize_t got)
+{
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return 1;
+    const bool remote = Port_kind(m.link) != PortKind::Local;
+    const bool ended = remote && (got == 0 || errno == ECONNRESET);
+    if (ended) {
+        std::string last;
+        appendPrintable(last, Port_lastText(m.link));
+        std::fprintf(stderr, "%s: the server ended the connection%s%s\n", m.port, last.empty() ? "" : ": ",
+                     last.c_str());
+    }
+    if (m.reconnect)
+        return reopenLostPort(m) ? 1 : 0;
+    // A vanished device (a hung-up line) fails every read with EIO.
+    if (ended || got == 0 || errno == EIO)
+        return 0;
+    std::fprintf(stderr, "%s: reading %s failed: %s\n", m.name, m.port, std::strerror(errno));
+    return -1;
+}
+
 // Waits for the port and reads a batch. 1: bytes staged; 0: the session is
 // over (signal, duration, port gone); -1: a read failed (reported).
 int fill(Monitor& m)
@@ -341,44 +407,11 @@ int fill(Monitor& m)
         // A report that came with the negotiation, or in a read that brought
         // no data, is shown now rather than with the next byte.
         takeLineErrors(m);
-        timespec limit{};
-        timespec* timeout = nullptr;
-        if (m.deadline >= 0) {
-            const int64_t left = m.deadline - Capture_clockMicros();
-            if (left <= 0)
-                return 0;
-            limit = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
-            timeout = &limit;
-        }
-        // What a capture holds reaches the disk within a second of quiet,
-        // so a box that sent something and then hung leaves its evidence.
-        const timespec second{1, 0};
-        if (m.capture != nullptr && (timeout == nullptr || limit.tv_sec >= 1)) {
-            limit = second;
-            timeout = &limit;
-        }
-        pollfd port{Port_fd(m.link), POLLIN, 0};
-        // Data the port layer took in already is read without waiting.
-        const timespec now{0, 0};
-        const bool buffered = Port_buffered(m.link);
-        // The stop signals are held back between the look above and the
-        // wait, and let through inside it, so none is missed; outside the
-        // wait they are not held back, so a write stuck on the output gives way.
-        int ready = endingSignals_waitFor(&port, 1, buffered ? &now : timeout);
-        const int error = errno;
-        if (buffered && ready >= 0)
-            ready = 1;
-        if (ready < 0) {
-            if (error == EINTR || error == EAGAIN)
-                continue;
-            std::fprintf(stderr, "%s: waiting for %s failed: %s\n", m.name, m.port, std::strerror(error));
-            return -1;
-        }
-        if (ready == 0) {
-            if (m.capture != nullptr)
-                Capture_flush(m.capture);
-            continue; // the deadline is looked at again above
-        }
+        const Wait waited = waitForPort(m);
+        if (waited == Wait::Over || waited == Wait::Failed)
+            return waited == Wait::Over ? 0 : -1;
+        if (waited == Wait::Quiet)
+            continue; // the deadline and the signals are looked at again
         const ssize_t got = Port_read(m.link, m.staged, sizeof m.staged);
         const int readError = got < 0 ? errno : 0;
         takeLineErrors(m);
@@ -392,28 +425,8 @@ int fill(Monitor& m)
             m.stagedEnd = static_cast<size_t>(got);
             return 1;
         }
-        if (got < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        const bool remote = Port_kind(m.link) != PortKind::Local;
-        const bool ended = remote && (got == 0 || errno == ECONNRESET);
-        if (ended) {
-            std::string last;
-            appendPrintable(last, Port_lastText(m.link));
-            std::fprintf(stderr, "%s: the server ended the connection%s%s\n", m.port, last.empty() ? "" : ": ",
-                         last.c_str());
-        }
-        if (m.reconnect) {
-            if (!reopenLostPort(m))
-                return 0;
-            continue;
-        }
-        if (ended)
-            return 0;
-        // A vanished device (a hung-up line) fails every read with EIO.
-        if (got == 0 || errno == EIO)
-            return 0;
-        std::fprintf(stderr, "%s: reading %s failed: %s\n", m.name, m.port, std::strerror(errno));
-        return -1;
+        if (const int next = afterEmptyRead(m, got); next <= 0)
+            return next;
     }
 }
 
@@ -443,25 +456,19 @@ int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
     return 1;
 }
 
-} // namespace
+// What the command line asked for, beside what the monitor keeps.
+struct Request {
+    const char* capturePath = nullptr;
+    long long count = -1; // packets; -1: no end
+    double duration = -1; // seconds; -1: no end
+    int baud = DefaultBaud;
+    bool baudGiven = false;
+};
 
-int main(int argc, char** argv)
+// Reads the options into `m` and `r`. -1 to go on, or the status to end with.
+int readOptions(int argc, char** argv, Monitor& m, Request& r)
 {
-    const bool noOutput = fcntl(STDOUT_FILENO, F_GETFD) == -1;
-    if (!ensureStandardStreams())
-        return 1;
-    // A closed output takes nothing: its lines fail to be written (EBADF) as
-    // any lost output does, rather than vanish into /dev/null.
-    if (const int readOnly = noOutput ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1; readOnly >= 0) {
-        dup2(readOnly, STDOUT_FILENO);
-        close(readOnly);
-    }
-    // The stop signals end the session cleanly at its next wait; a write
-    // stuck on the output (a stopped pager, a paused screen) gives way to
-    // them. A closed output pipe is a failed write, not a signal, so the
-    // session still ends with the capture complete and the summary printed.
-    endingSignals_start(false);
-    const char* name = argv[0];
+    const char* name = m.name;
     static const option options[] = {
         {"json", no_argument, nullptr, 'j'},         {"capture", required_argument, nullptr, 'c'},
         {"hex", no_argument, nullptr, 'x'},          {"reconnect", no_argument, nullptr, 'r'},
@@ -469,12 +476,6 @@ int main(int argc, char** argv)
         {"baud", required_argument, nullptr, 'b'},   {"version", no_argument, nullptr, 'V'},
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
     };
-    static Monitor m;
-    const char* capturePath = nullptr;
-    long long count = -1;
-    double duration = -1;
-    int baud = DefaultBaud;
-    bool baudGiven = false;
     std::vector<const char*> ports;
     int opt;
     // "-": words that are not options come back in order, whatever
@@ -494,16 +495,16 @@ int main(int argc, char** argv)
             m.reconnect = true;
             break;
         case 'c':
-            capturePath = optarg;
+            r.capturePath = optarg;
             break;
         case 'n':
-            if (!commandLine_parseWhole(optarg, 10, 1, 1000000000, &count)) {
+            if (!commandLine_parseWhole(optarg, 10, 1, 1000000000, &r.count)) {
                 std::fprintf(stderr, "%s: --count: not a whole number from 1 to 1000000000: %s\n", name, optarg);
                 return 2;
             }
             break;
         case 'd':
-            if (!commandLine_parseReal(optarg, &duration) || duration <= 0 || duration > 1e7) {
+            if (!commandLine_parseReal(optarg, &r.duration) || r.duration <= 0 || r.duration > 1e7) {
                 std::fprintf(stderr, "%s: --duration: not a number of seconds above 0 and up to 10000000: %s\n",
                              name, optarg);
                 return 2;
@@ -511,13 +512,13 @@ int main(int argc, char** argv)
             break;
         case 'b': {
             // Refused here, before the port is opened and locked.
-            const int known = commandLine_parseBaud(optarg, &baud);
+            const int known = commandLine_parseBaud(optarg, &r.baud);
             if (known < 0)
                 std::fprintf(stderr, "%s: --baud: not a line speed (300, 9600, 19200, 57600 or 115200): %s\n",
                              name, optarg);
             if (known <= 0)
                 return 2;
-            baudGiven = true;
+            r.baudGiven = true;
             break;
         }
         case 'V':
@@ -531,54 +532,56 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    const char* port = commandLine_singlePort(ports, argc, argv, optind, name);
-    if (port == nullptr) {
+    m.port = commandLine_singlePort(ports, argc, argv, optind, name);
+    if (m.port == nullptr) {
         usage(stderr, name);
         return 2;
     }
+    return -1;
+}
 
-    m.name = name;
-    m.port = port;
+// Opens the capture, then the port (or, with --reconnect, starts waiting
+// for it). -1 to go on, or the status to end with.
+int openPort(Monitor& m, const Request& r)
+{
     std::string why;
-    const bool named = Port_parseName(port, &m.parsed, &why);
+    const bool named = Port_parseName(m.port, &m.parsed, &why);
     // A raw TCP port's line belongs to its server: a speed asked here would
     // be a promise nothing keeps.
-    if (named && m.parsed.kind == PortKind::Tcp && baudGiven) {
-        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", name, port);
-        usage(stderr, name);
+    if (named && m.parsed.kind == PortKind::Tcp && r.baudGiven) {
+        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", m.name, m.port);
+        usage(stderr, m.name);
         return 2;
     }
     if (!named) {
         std::string shown;
-        appendPrintable(shown, port);
+        appendPrintable(shown, m.port);
         std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
         return 1;
     }
     // Listen-only: not a byte reaches the box, whatever kind of port.
-    m.options.baud = baud;
+    m.options.baud = r.baud;
     m.options.listenOnly = true;
     m.options.endingSignals = endingSignals_set();
     m.options.stop = endingSignals_flag();
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
-    if (capturePath != nullptr)
-        m.capture = Capture_open(capturePath, name, port, m.parsed.kind == PortKind::Tcp ? 0 : baud);
+    if (r.capturePath != nullptr)
+        m.capture = Capture_open(r.capturePath, m.name, m.port, m.parsed.kind == PortKind::Tcp ? 0 : r.baud);
     if (m.reconnect) {
         // The port may not be there yet: --duration runs from the start,
         // the times from the port's first opening, as they do without.
         m.begun = Capture_clockMicros();
-        limitDuration(m, duration);
-        if (openAgain(m, true)) // else ended before the port came: the session ends at its first wait
-            m.start = Capture_clockMicros();
-        else
-            m.start = m.begun;
+        limitDuration(m, r.duration);
+        // Else ended before the port came: the session ends at its first wait.
+        m.start = openAgain(m, true) ? Capture_clockMicros() : m.begun;
     } else {
         // Connecting to a server may take as long as the session may.
         PortOptions once = m.options;
-        if (duration > 0)
-            once.deadlineMs = Port_clockMs() + static_cast<int64_t>(std::llround(duration * 1e3));
+        if (r.duration > 0)
+            once.deadlineMs = Port_clockMs() + static_cast<int64_t>(std::llround(r.duration * 1e3));
         PortError error;
-        m.link = Port_openParsed(m.parsed, port, once, &error);
+        m.link = Port_openParsed(m.parsed, m.port, once, &error);
         if (m.link == nullptr) {
             if (error.failure == PortFailure::Local)
                 std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
@@ -588,32 +591,20 @@ int main(int argc, char** argv)
             return 1;
         }
         m.start = m.begun = Capture_clockMicros();
-        limitDuration(m, duration);
+        limitDuration(m, r.duration);
     }
     if (m.link != nullptr)
         Capture_start(m.capture, Port_fd(m.link));
-    Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
-    if (gnome == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", name);
-        return 1;
-    }
+    return -1;
+}
 
-    while (count < 0 || m.packets < count) {
-        int32_t records = 0;
-        const char* const* codes = nullptr;
-        const char* const* values = nullptr;
-        const int32_t* lengths = nullptr;
-        const int got = Gnome_readPacket(gnome, &records, &codes, &values, &lengths);
-        if (got != 0)
-            break;
-        emitPacket(m, records, codes, values, lengths);
-    }
-    // The one way out: the output, the capture, the port, then the summary.
-    // Ended by a signal, output nobody takes is let go (the timer started by
-    // the signal does that) rather than waited for.
+// The one way out: the output, the capture, the port, then the summary.
+// Ended by a signal, output nobody takes is let go (the timer started by
+// the signal does that) rather than waited for.
+int finish(Monitor& m, Gnome* gnome)
+{
     const bool stopped = endingSignals_caught() != 0;
-    if (!flushOut() && !stopped && m.outputError == 0 &&
-        !endingSignals_outputLost(STDOUT_FILENO))
+    if (!flushOut() && !stopped && m.outputError == 0 && !endingSignals_outputLost(STDOUT_FILENO))
         m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
     Capture_close(m.capture, stopped ? 0 : CAPTURE_CLOSE_WAIT_MS);
@@ -622,11 +613,53 @@ int main(int argc, char** argv)
     // signal it is only news (the session ends with status 0 then).
     const bool lost = endingSignals_outputLost(STDOUT_FILENO);
     if (lost)
-        endingSignals_reportOutputLost(name);
+        endingSignals_reportOutputLost(m.name);
     const double elapsed = static_cast<double>(Capture_clockMicros() - m.begun) / 1e6;
     if (m.outputError != 0)
-        std::fprintf(stderr, "%s: writing the output failed: %s\n", name, std::strerror(m.outputError));
-    std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", name, m.packets,
-                 m.reports, m.bytes, elapsed);
+        std::fprintf(stderr, "%s: writing the output failed: %s\n", m.name, std::strerror(m.outputError));
+    std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", m.name,
+                 m.packets, m.reports, m.bytes, elapsed);
     return m.failed || m.outputError != 0 || (lost && !stopped) ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const bool noOutput = fcntl(STDOUT_FILENO, F_GETFD) == -1;
+    if (!ensureStandardStreams())
+        return 1;
+    // A closed output takes nothing: its lines fail to be written (EBADF) as
+    // any lost output does, rather than vanish into /dev/null.
+    if (const int readOnly = noOutput ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1; readOnly >= 0) {
+        dup2(readOnly, STDOUT_FILENO);
+        close(readOnly);
+    }
+    // The stop signals end the session cleanly at its next wait; a write
+    // stuck on the output (a stopped pager, a paused screen) gives way to
+    // them. A closed output pipe is a failed write, not a signal, so the
+    // session still ends with the capture complete and the summary printed.
+    endingSignals_start(false);
+    static Monitor m;
+    m.name = argv[0];
+    Request request;
+    if (const int status = readOptions(argc, argv, m, request); status >= 0)
+        return status;
+    if (const int status = openPort(m, request); status >= 0)
+        return status;
+    Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
+    if (gnome == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", m.name);
+        return 1;
+    }
+    while (request.count < 0 || m.packets < request.count) {
+        int32_t records = 0;
+        const char* const* codes = nullptr;
+        const char* const* values = nullptr;
+        const int32_t* lengths = nullptr;
+        if (Gnome_readPacket(gnome, &records, &codes, &values, &lengths) != 0)
+            break;
+        emitPacket(m, records, codes, values, lengths);
+    }
+    return finish(m, gnome);
 }
