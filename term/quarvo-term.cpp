@@ -107,9 +107,17 @@ const char* unreachableReason(int key, const termios& t)
     return nullptr;
 }
 
-} // namespace
+// What the command line asked for.
+struct Request {
+    int baud = DefaultBaud;
+    bool baudGiven = false;
+    int escape = DefaultEscape;
+    const char* capturePath = nullptr;
+    const char* port = nullptr;
+};
 
-int main(int argc, char** argv)
+// Reads the options into `r`. -1 to go on, or the status to end with.
+int readOptions(int argc, char** argv, Request& r)
 {
     static const option options[] = {
         {"baud", required_argument, nullptr, 'b'},
@@ -119,14 +127,7 @@ int main(int argc, char** argv)
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    if (!ensureStandardStreams())
-        return 1;
-    endingSignals_start(true);
-    int baud = DefaultBaud;
-    bool baudGiven = false;
-    int escape = DefaultEscape;
     std::vector<const char*> ports;
-    const char* capturePath = nullptr;
     int opt;
     // "-": words that are not options come back in order, whatever
     // POSIXLY_CORRECT says, so the command line reads the same everywhere.
@@ -137,25 +138,25 @@ int main(int argc, char** argv)
             break;
         case 'b': {
             // Refused here, before anything is opened.
-            const int known = commandLine_parseBaud(optarg, &baud);
+            const int known = commandLine_parseBaud(optarg, &r.baud);
             if (known < 0) {
                 std::fprintf(stderr, "%s: --baud: not a line speed: %s\n", argv[0], optarg);
                 print_syntax(argv[0]);
             }
             if (known <= 0)
                 return 1;
-            baudGiven = true;
+            r.baudGiven = true;
             break;
         }
         case 'e':
-            if (!parseKey(optarg, &escape)) {
+            if (!parseKey(optarg, &r.escape)) {
                 std::fprintf(stderr, "%s: --escape: not a key: %s\n", argv[0], optarg);
                 print_syntax(argv[0]);
                 return 1;
             }
             break;
         case 'c':
-            capturePath = optarg;
+            r.capturePath = optarg;
             break;
         case 'V':
             commandLine_printVersion("quarvo-term");
@@ -168,66 +169,91 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    const char* port = commandLine_singlePort(ports, argc, argv, optind, argv[0]);
-    if (port == nullptr) {
+    r.port = commandLine_singlePort(ports, argc, argv, optind, argv[0]);
+    if (r.port == nullptr) {
         print_syntax(argv[0]);
         return 1;
     }
-    char keyName[32];
-    describeKey(escape, keyName, sizeof keyName);
-    if (termios keyboard{}; isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &keyboard) == 0) {
-        if (const char* reason = unreachableReason(escape, keyboard)) {
-            std::fprintf(stderr, "%s: the escape key %s can never arrive: %s\n", argv[0], keyName, reason);
-            return 1;
-        }
-    }
+    return -1;
+}
+
+// Opens the capture, then the port, and says how to end the session. Null
+// when the port could not be had (reported).
+Port* openPort(const char* name, const Request& r, const char* keyName, Capture** capture)
+{
     PortName portName;
     std::string why;
-    const bool named = Port_parseName(port, &portName, &why);
+    const bool named = Port_parseName(r.port, &portName, &why);
     // A raw TCP port's line belongs to its server: a speed asked here would
     // be a promise nothing keeps.
-    if (named && portName.kind == PortKind::Tcp && baudGiven) {
-        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", argv[0], port);
-        print_syntax(argv[0]);
-        return 1;
+    if (named && portName.kind == PortKind::Tcp && r.baudGiven) {
+        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", name, r.port);
+        print_syntax(name);
+        return nullptr;
     }
     const bool settingsKnown = !named || portName.kind != PortKind::Tcp;
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
-    Capture* capture =
-        capturePath != nullptr ? Capture_open(capturePath, argv[0], port, settingsKnown ? baud : 0) : nullptr;
+    if (r.capturePath != nullptr)
+        *capture = Capture_open(r.capturePath, name, r.port, settingsKnown ? r.baud : 0);
     PortOptions portOptions;
-    portOptions.baud = baud;
+    portOptions.baud = r.baud;
     portOptions.endingSignals = endingSignals_set();
     portOptions.stop = endingSignals_flag();
     PortError error;
-    Port* const opened = named ? Port_openParsed(portName, port, portOptions, &error) : nullptr;
+    Port* const opened = named ? Port_openParsed(portName, r.port, portOptions, &error) : nullptr;
     if (opened == nullptr) {
         if (!named) {
             std::string shown;
-            appendPrintable(shown, port);
+            appendPrintable(shown, r.port);
             std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
         } else if (error.failure == PortFailure::Local)
             std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
         else if (error.failure != PortFailure::Interrupted)
             std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());
-        Capture_close(capture, 0);
+        Capture_close(*capture, 0);
+        *capture = nullptr;
         if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
             endingSignals_endAs(endingSignals_caught());
-        return 1;
+        return nullptr;
     }
     if (settingsKnown)
-        std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port, baud, keyName);
+        std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", r.port, r.baud, keyName);
     else
-        std::fprintf(stderr, "Connected to %s (line settings: the server's). Press %s to end the session.\n", port,
-                     keyName);
+        std::fprintf(stderr, "Connected to %s (line settings: the server's). Press %s to end the session.\n",
+                     r.port, keyName);
+    return opened;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!ensureStandardStreams())
+        return 1;
+    endingSignals_start(true);
+    Request request;
+    if (const int status = readOptions(argc, argv, request); status >= 0)
+        return status;
+    char keyName[32];
+    describeKey(request.escape, keyName, sizeof keyName);
+    if (termios keyboard{}; isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &keyboard) == 0) {
+        if (const char* reason = unreachableReason(request.escape, keyboard)) {
+            std::fprintf(stderr, "%s: the escape key %s can never arrive: %s\n", argv[0], keyName, reason);
+            return 1;
+        }
+    }
+    Capture* capture = nullptr;
+    Port* const opened = openPort(argv[0], request, keyName, &capture);
+    if (opened == nullptr)
+        return 1;
     if (capture != nullptr) {
         Capture_start(capture, Port_fd(opened));
         serial_setReceiveHook([](void* arg, const void* bytes, size_t size) {
             Capture_append(static_cast<Capture*>(arg), bytes, size);
         }, capture);
     }
-    const int ended = serial_terminalPort(opened, escape);
+    const int ended = serial_terminalPort(opened, request.escape);
 
     // The one way out: the capture, then the port (exclusive mode and lock),
     // then the end the manual names.
