@@ -189,6 +189,12 @@ private:
     void noteOutputLoss();
     void catchSignals();
     void endUnfinished();
+    bool prepare();
+    void followResize();
+    std::optional<Clock::duration> nextWait();
+    void waitAndRead();
+    void stopOnSignal();
+    int finishRack();
 
     FleetOptions options_;
     std::vector<Box> boxes_;
@@ -214,6 +220,13 @@ private:
     int height_ = 24, width_ = 80;
     Clock::time_point lastDraw_{};
     bool dirty_ = true;
+    // The ending: signals already passed on, whether what was left was
+    // killed, and when the signalled checks' grace ends.
+    int signalsHandled_ = 0;
+    bool killed_ = false;
+    Clock::time_point graceEnd_{};
+    std::vector<pollfd> fds_;
+    std::vector<Box*> reading_;
 };
 
 // False when the box must wait for a running check to end first (no
@@ -614,15 +627,16 @@ void Fleet::endUnfinished()
     }
 }
 
-int Fleet::run()
+// The folder the checks write their results into, the check to run and
+// the run's start. False when there can be no folder (reported).
+bool Fleet::prepare()
 {
-    // The folder the checks write their results into.
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
             printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
-        return UsageStatus;
+        return false;
     }
     folder_ = pattern;
     checkPath_ = children_findCheck();
@@ -632,104 +646,130 @@ int Fleet::run()
     if (gmtime_r(&now, &utc) != nullptr)
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
     timestamp_ = stamp;
+    return true;
+}
 
+void Fleet::followResize()
+{
+    if (resized == 0 || !live_)
+        return;
+    resized = 0;
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+        // Lines drawn for a wider window may have wrapped: clear what they can have become.
+        drawn_ = std::min(
+            drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) / size.ws_col),
+            static_cast<size_t>(size.ws_row - 1));
+        height_ = size.ws_row;
+        width_ = size.ws_col;
+    }
+    drawView(true);
+}
+
+// The next thing to do without an event: the view's next drawing (its
+// clock goes on), the end of the signalled checks' grace, the next step
+// with a check that outlives its deadline. None: wait for an event.
+std::optional<Clock::duration> Fleet::nextWait()
+{
+    std::optional<Clock::duration> wait;
+    if (live_) {
+        const auto sinceDraw = Clock::now() - lastDraw_;
+        wait = dirty_ ? std::max(Clock::duration::zero(), DrawEvery - sinceDraw)
+                      : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) -
+                (Clock::now() - startTime_) % std::chrono::seconds(1);
+    }
+    const auto soonest = [&](Clock::time_point t) {
+        wait = std::min(wait.value_or(Clock::duration::max()), std::max(Clock::duration::zero(), t - Clock::now()));
+    };
+    if (stopping_ && !killed_)
+        soonest(graceEnd_);
+    if (killed_)
+        wait = std::chrono::milliseconds(100);
+    for (const Box& box : boxes_) {
+        if (box.state == Box::State::Running && !stopping_)
+            soonest(box.nextStep);
+    }
+    return wait;
+}
+
+// One wait on the output and the checks' pipes, then what they hold.
+void Fleet::waitAndRead()
+{
+    const std::optional<Clock::duration> wait = nextWait();
+    fds_.clear();
+    reading_.clear();
+    if (!output_.idle() && !output_.givenUp())
+        fds_.push_back({STDOUT_FILENO, POLLOUT, 0});
+    const size_t firstCheck = fds_.size();
+    for (Box& box : boxes_) {
+        if (box.state == Box::State::Running && box.outputFd >= 0) {
+            fds_.push_back({box.outputFd, POLLIN, 0});
+            reading_.push_back(&box);
+        }
+    }
+    timespec timeout{};
+    if (wait) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
+        timeout = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    }
+    const int ready = endingSignals_wait(fds_.data(), fds_.size(), wait ? &timeout : nullptr, &waitSet_, &wake);
+    wake = 0;
+    if (live_ && !dirty_)
+        dirty_ = true; // the clock
+    for (size_t i = 0; ready > 0 && i < reading_.size(); ++i) {
+        if (fds_[firstCheck + i].revents != 0)
+            readOutput(*reading_[i], ReadPerTurn);
+    }
+}
+
+void Fleet::stopOnSignal()
+{
+    if (caughtSignal != 0 && !stopping_) {
+        // Every running check hears the signal once, from here: they
+        // write their results as interrupted.
+        stopping_ = true;
+        signalsHandled_ = signalsSeen;
+        signalRunning(caughtSignal);
+        graceEnd_ = Clock::now() + Grace;
+    }
+    // Past the grace, or told again: what is left is killed.
+    if (stopping_ && !killed_ && running_ > 0 && (Clock::now() >= graceEnd_ || signalsSeen > signalsHandled_)) {
+        signalRunning(SIGKILL);
+        killed_ = true;
+        graceEnd_ = std::min(graceEnd_, Clock::now());
+    }
+}
+
+int Fleet::run()
+{
+    if (!prepare())
+        return UsageStatus;
     catchSignals();
-
     const size_t jobs = options_.jobs > 0 ? static_cast<size_t>(options_.jobs) : boxes_.size();
     size_t next = 0;
-    int signalsHandled = 0;
-    bool killed = false;
-    Clock::time_point graceEnd{};
-    std::vector<pollfd> fds;
-    std::vector<Box*> reading;
     for (;;) {
         while (!stopping_ && next < boxes_.size() && static_cast<size_t>(running_) < jobs && start(boxes_[next]))
             ++next;
         if (running_ == 0 && (stopping_ || next == boxes_.size()))
             break;
-        if (killed && Clock::now() >= graceEnd + AfterKill)
+        if (killed_ && Clock::now() >= graceEnd_ + AfterKill)
             break; // what is still there is left to die on its own
-        if (resized != 0 && live_) {
-            resized = 0;
-            winsize size{};
-            if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
-                // Lines drawn for a wider window may have wrapped: clear what they can have become.
-                drawn_ = std::min(
-                    drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) / size.ws_col),
-                    static_cast<size_t>(size.ws_row - 1));
-                height_ = size.ws_row;
-                width_ = size.ws_col;
-            }
-            drawView(true);
-        }
+        followResize();
         drawView(false);
         output_.pump();
         noteOutputLoss();
-
-        // The next thing to do without an event: the view's next drawing
-        // (its clock goes on), the end of the signalled checks' grace, the
-        // next step with a check that outlives its deadline.
-        std::optional<Clock::duration> wait;
-        if (live_) {
-            const auto sinceDraw = Clock::now() - lastDraw_;
-            wait = dirty_ ? std::max(Clock::duration::zero(), DrawEvery - sinceDraw)
-                          : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) -
-                    (Clock::now() - startTime_) % std::chrono::seconds(1);
-        }
-        const auto soonest = [&](Clock::time_point t) {
-            wait = std::min(wait.value_or(Clock::duration::max()), std::max(Clock::duration::zero(), t - Clock::now()));
-        };
-        if (stopping_ && !killed)
-            soonest(graceEnd);
-        if (killed)
-            wait = std::chrono::milliseconds(100);
-        fds.clear();
-        reading.clear();
-        if (!output_.idle() && !output_.givenUp())
-            fds.push_back({STDOUT_FILENO, POLLOUT, 0});
-        const size_t firstCheck = fds.size();
-        for (Box& box : boxes_) {
-            if (box.state != Box::State::Running)
-                continue;
-            if (!stopping_)
-                soonest(box.nextStep);
-            if (box.outputFd >= 0) {
-                fds.push_back({box.outputFd, POLLIN, 0});
-                reading.push_back(&box);
-            }
-        }
-        timespec timeout{};
-        if (wait) {
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
-            timeout = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-        }
-        const int ready = endingSignals_wait(fds.data(), fds.size(), wait ? &timeout : nullptr, &waitSet_, &wake);
-        wake = 0;
-        if (live_ && !dirty_)
-            dirty_ = true; // the clock
-        for (size_t i = 0; ready > 0 && i < reading.size(); ++i) {
-            if (fds[firstCheck + i].revents != 0)
-                readOutput(*reading[i], ReadPerTurn);
-        }
+        waitAndRead();
         reap();
         if (!stopping_)
             superviseChecks();
-
-        if (caughtSignal != 0 && !stopping_) {
-            // Every running check hears the signal once, from here: they
-            // write their results as interrupted.
-            stopping_ = true;
-            signalsHandled = signalsSeen;
-            signalRunning(caughtSignal);
-            graceEnd = Clock::now() + Grace;
-        }
-        // Past the grace, or told again: what is left is killed.
-        if (stopping_ && !killed && running_ > 0 && (Clock::now() >= graceEnd || signalsSeen > signalsHandled)) {
-            signalRunning(SIGKILL);
-            killed = true;
-            graceEnd = std::min(graceEnd, Clock::now());
-        }
+        stopOnSignal();
     }
+    return finishRack();
+}
+
+// The summary, the files, the output's end, then the end the manual names.
+int Fleet::finishRack()
+{
     endUnfinished();
     const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
     if (live_) {
