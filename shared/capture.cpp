@@ -242,6 +242,12 @@ int64_t Capture_clockMicros()
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
+// Said where the capture is found to be the port, before or once it opens.
+static void reportIsThePort(const char* program, const char* path)
+{
+    std::fprintf(stderr, "%s: capture %s: is the port itself: nothing is recorded\n", program, path);
+}
+
 Capture* Capture_open(const char* path, const char* program, const char* port, int baud)
 {
     std::unique_ptr<Capture> c(new (std::nothrow) Capture);
@@ -266,7 +272,7 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
     struct stat device {};
     if (stat(path, &target) == 0 && stat(port, &device) == 0 && S_ISCHR(target.st_mode) &&
         S_ISCHR(device.st_mode) && target.st_rdev == device.st_rdev) {
-        std::fprintf(stderr, "%s: capture %s: is the port itself: nothing is recorded\n", program, path);
+        reportIsThePort(program, path);
         return c.release();
     }
     // Not blocking, for good: a pipe with no reader is reported at once, and
@@ -290,8 +296,7 @@ void Capture_start(Capture* c, int portFd)
     dev_t portDevice = 0;
     if (c->fd >= 0 && portFd >= 0 && isDevice(c->fd, &captureDevice) && isDevice(portFd, &portDevice) &&
         captureDevice == portDevice) {
-        std::fprintf(stderr, "%s: capture %s: is the port itself: nothing is recorded\n", c->program.c_str(),
-                     c->path.c_str());
+        reportIsThePort(c->program.c_str(), c->path.c_str());
         close(c->fd);
         c->fd = -1;
         return;
