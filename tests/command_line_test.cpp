@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "clock.h"
 #include "command_line.h"
 #include "pty_support.h"
 
@@ -156,3 +157,25 @@ TEST(CommandLine, MonitorAndTerminalRefuseAnUnknownLineSpeedBeforeOpeningAnythin
 }
 
 } // namespace
+
+// The one time type: saturating, never negative, rounded up for poll.
+TEST(Clock, DeadlinesSaturateAndRoundUp)
+{
+    EXPECT_TRUE(Deadline_isNever(Deadline_after(5, INT64_MAX - 2)));
+    EXPECT_EQ(Deadline_after(5, 10).at, 15);
+    EXPECT_EQ(Deadline_left({10}, 25), 0);
+    EXPECT_EQ(Deadline_left(DEADLINE_NEVER, 25), INT64_MAX);
+    EXPECT_TRUE(Deadline_passed({10}, 10));
+    EXPECT_FALSE(Deadline_passed(DEADLINE_NEVER, INT64_MAX - 1));
+    EXPECT_EQ(Deadline_pollMs({CLOCK_MILLISECOND + 1}, 0), 2);
+    EXPECT_EQ(Deadline_pollMs({3'000'000 * CLOCK_SECOND}, 0), INT_MAX);
+    EXPECT_EQ(Deadline_pollMs(DEADLINE_NEVER, 0), -1);
+    timespec storage{};
+    EXPECT_EQ(Deadline_timespec(DEADLINE_NEVER, 0, &storage), nullptr);
+    const timespec* left = Deadline_timespec({3 * CLOCK_SECOND + 7}, CLOCK_SECOND, &storage);
+    ASSERT_NE(left, nullptr);
+    EXPECT_EQ(left->tv_sec, 2);
+    EXPECT_EQ(left->tv_nsec, 7);
+    const int64_t first = Clock_now();
+    EXPECT_LE(first, Clock_now());
+}
