@@ -18,6 +18,7 @@
 
 #include "buffer.h"
 #include "capture.h"
+#include "clock.h"
 #include "command_line.h"
 #include "ending_signals.h"
 #include "file_identity.h"
@@ -273,7 +274,7 @@ Port* reopenPort(const PortName& name, const char* port, const ReadContext& cont
 void markCapture(const ReadContext& context, CaptureMarkKind kind)
 {
     if (context.capture != nullptr)
-        Capture_mark(context.capture, kind, Capture_elapsed(context.capture));
+        Capture_mark(context.capture, kind, Clock_now());
 }
 
 // The deadline runs from now: --timeout's seconds exactly, else the

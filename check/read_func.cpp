@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "capture.h"
+#include "clock.h"
 #include "ending_signals.h"
 #include "port.h"
 
@@ -146,7 +147,7 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
         }
         ctx->bytes += static_cast<uint64_t>(got);
         if (ctx->capture != nullptr)
-            Capture_append(ctx->capture, ctx->ahead.data(), static_cast<size_t>(got));
+            Capture_append(ctx->capture, ctx->ahead.data(), static_cast<size_t>(got), Clock_now());
         ctx->aheadPos = 0;
         ctx->aheadLen = static_cast<uint32_t>(got);
     }

@@ -18,6 +18,7 @@
 
 #include "buffer.h"
 #include "capture.h"
+#include "clock.h"
 #include "command_line.h"
 #include "gnome.h"
 #include "json.h"
@@ -242,7 +243,7 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
 // A loss or return of the port, in the output and the capture alike.
 void emitPortEvent(Monitor& m, CaptureMarkKind kind)
 {
-    const int64_t at = Capture_clockMicros() - m.start;
+    const int64_t at = (Clock_now() / 1000) - m.start;
     const char* word = kind == CaptureMarkKind::Lost ? "lost" : "reopened";
     m.line.clear();
     if (m.json) {
@@ -258,7 +259,7 @@ void emitPortEvent(Monitor& m, CaptureMarkKind kind)
     }
     emitLine(m);
     if (m.capture != nullptr)
-        Capture_mark(m.capture, kind, at);
+        Capture_mark(m.capture, kind, (m.start + at) * 1000);
 }
 
 // With --reconnect: tries the port every half second until it opens (true),
@@ -283,7 +284,7 @@ bool openAgain(Monitor& m, bool announce)
         }
         timespec wait{0, 500'000'000};
         if (m.deadline >= 0) {
-            const int64_t left = m.deadline - Capture_clockMicros();
+            const int64_t left = m.deadline - (Clock_now() / 1000);
             if (left <= 0)
                 return false;
             if (left < 500'000)
@@ -315,7 +316,7 @@ bool reopenLostPort(Monitor& m)
 void takeLineErrors(Monitor& m)
 {
     if (const uint8_t errors = Port_takeLineErrors(m.link); errors != 0) {
-        m.arrival = Capture_clockMicros() - m.start;
+        m.arrival = (Clock_now() / 1000) - m.start;
         m.lineErrors |= errors;
         emitLineErrors(m);
     }
@@ -331,7 +332,7 @@ Wait waitForPort(Monitor& m)
     timespec limit{};
     timespec* timeout = nullptr;
     if (m.deadline >= 0) {
-        const int64_t left = m.deadline - Capture_clockMicros();
+        const int64_t left = m.deadline - (Clock_now() / 1000);
         if (left <= 0)
             return Wait::Over;
         limit = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
@@ -417,9 +418,10 @@ int fill(Monitor& m)
         takeLineErrors(m);
         errno = readError;
         if (got > 0) {
-            m.arrival = Capture_clockMicros() - m.start;
+            const int64_t stamp = Clock_now();
+            m.arrival = stamp / 1000 - m.start;
             if (m.capture != nullptr)
-                Capture_appendAt(m.capture, m.staged, static_cast<size_t>(got), m.arrival);
+                Capture_append(m.capture, m.staged, static_cast<size_t>(got), stamp);
             m.bytes += got;
             m.stagedAt = 0;
             m.stagedEnd = static_cast<size_t>(got);
@@ -571,10 +573,10 @@ int openPort(Monitor& m, const Request& r)
     if (m.reconnect) {
         // The port may not be there yet: --duration runs from the start,
         // the times from the port's first opening, as they do without.
-        m.begun = Capture_clockMicros();
+        m.begun = (Clock_now() / 1000);
         limitDuration(m, r.duration);
         // Else ended before the port came: the session ends at its first wait.
-        m.start = openAgain(m, true) ? Capture_clockMicros() : m.begun;
+        m.start = openAgain(m, true) ? (Clock_now() / 1000) : m.begun;
     } else {
         // Connecting to a server may take as long as the session may.
         PortOptions once = m.options;
@@ -590,11 +592,13 @@ int openPort(Monitor& m, const Request& r)
             Capture_close(m.capture, 0);
             return 1;
         }
-        m.start = m.begun = Capture_clockMicros();
+        m.start = m.begun = (Clock_now() / 1000);
         limitDuration(m, r.duration);
     }
-    if (m.link != nullptr)
+    if (m.link != nullptr && m.capture != nullptr) {
         Capture_start(m.capture, Port_fd(m.link));
+        m.start = Capture_zero(m.capture) / 1000; // the capture's times are the lines' times
+    }
     return -1;
 }
 
@@ -614,7 +618,7 @@ int finish(Monitor& m, Gnome* gnome)
     const bool lost = endingSignals_outputLost(STDOUT_FILENO);
     if (lost)
         endingSignals_reportOutputLost(m.name);
-    const double elapsed = static_cast<double>(Capture_clockMicros() - m.begun) / 1e6;
+    const double elapsed = static_cast<double>((Clock_now() / 1000) - m.begun) / 1e6;
     if (m.outputError != 0)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", m.name, std::strerror(m.outputError));
     std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", m.name,

@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include "clock.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -118,7 +120,7 @@ struct Capture {
     std::string path;
     std::string program;
     bool started = false;
-    int64_t start = 0;
+    int64_t start = 0; // Clock_now() of Capture_start; the times below are microseconds since
     int64_t lastByte = 0;
     int64_t lastFlush = 0;
     bool lineOpen = false;
@@ -235,13 +237,6 @@ bool isDevice(int fd, dev_t* rdev)
 
 } // namespace
 
-int64_t Capture_clockMicros()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
 // Said where the capture is found to be the port, before or once it opens.
 static void reportIsThePort(const char* program, const char* path)
 {
@@ -303,7 +298,7 @@ void Capture_start(Capture* c, int portFd)
     }
     timespec wall{};
     clock_gettime(CLOCK_REALTIME, &wall);
-    c->start = Capture_clockMicros();
+    c->start = Clock_now();
     tm utc{};
     gmtime_r(&wall.tv_sec, &utc);
     char when[64];
@@ -329,13 +324,13 @@ uint64_t Capture_close(Capture* c, int waitMs)
         bool tried = false;
         if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
             putMark(c);
-        const int64_t until = Capture_clockMicros() + static_cast<int64_t>(waitMs) * 1000;
+        const Deadline until = Deadline_after(Clock_now(), static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
         while (writeSome(c) == 0 && c->begin < c->end) {
-            const int64_t left = until - Capture_clockMicros();
+            const int64_t now = Clock_now();
             pollfd room{c->fd, POLLOUT, 0};
             // Any signal cuts the wait short: an ending one, or the ticks
             // that come once the deadline has passed.
-            if (left <= 0 || poll(&room, 1, static_cast<int>((left + 999) / 1000)) <= 0)
+            if (Deadline_passed(until, now) || poll(&room, 1, Deadline_pollMs(until, now)) <= 0)
                 break;
         }
         if (c->fd >= 0) {
@@ -356,17 +351,13 @@ uint64_t Capture_close(Capture* c, int waitMs)
 
 void Capture_destroy(Capture* c) { Capture_close(c, CAPTURE_CLOSE_WAIT_MS); }
 
-int64_t Capture_elapsed(const Capture* c) { return Capture_clockMicros() - c->start; }
+int64_t Capture_zero(const Capture* c) { return c->start; }
 
-int Capture_append(Capture* c, const void* bytes, size_t size)
-{
-    return Capture_appendAt(c, bytes, size, Capture_elapsed(c));
-}
-
-int Capture_appendAt(Capture* c, const void* bytes, size_t size, int64_t at)
+int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
 {
     if (c->fd < 0)
         return -1;
+    int64_t at = stamp / 1000 - c->start / 1000;
     if (at < c->lastByte)
         at = c->lastByte;
     bool tried = false;
@@ -418,10 +409,11 @@ int Capture_appendAt(Capture* c, const void* bytes, size_t size, int64_t at)
     return 0;
 }
 
-int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t at)
+int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t stamp)
 {
     if (c->fd < 0)
         return -1;
+    int64_t at = stamp / 1000 - c->start / 1000;
     // Marks come in turns; one that found no room takes its partner with it,
     // so the file never holds a loss without its return or the reverse.
     const bool lost = kind == CaptureMarkKind::Lost;

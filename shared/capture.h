@@ -23,9 +23,6 @@ enum class CaptureMarkKind { Lost, Reopened };
 // rest yet (a pipe whose reader is slow).
 inline constexpr int CAPTURE_CLOSE_WAIT_MS = 1000;
 
-// The monotonic clock in microseconds.
-int64_t Capture_clockMicros();
-
 // Creates or replaces `path` and writes the header's first lines (port,
 // line settings; a `baud` of 0 says they are unknown). Never null but when memory is short: a file that cannot be
 // opened or written is reported once on the standard error, prefixed with
@@ -47,19 +44,17 @@ uint64_t Capture_close(Capture* capture, int waitMs);
 // Capture_close, waiting at most CAPTURE_CLOSE_WAIT_MS.
 void Capture_destroy(Capture* capture);
 
-// Records bytes received now. 0, or -1 once the capture has failed. The file
+// Records bytes received at `stamp` (Clock_now() of the read that brought
+// them, never before Capture_start). 0, or -1 once the capture has failed. The file
 // is written without ever waiting: what it cannot take while the capture's
 // 64 KiB are full is dropped, counted, and marked in the file where it was
 // lost by a comment line, "# dropped N bytes".
-int Capture_append(Capture* capture, const void* bytes, size_t size);
-// As Capture_append, with the arrival time given in microseconds of the
-// monotonic clock since Capture_start.
-int Capture_appendAt(Capture* capture, const void* bytes, size_t size, int64_t sinceStart);
-// Microseconds of the monotonic clock since Capture_start.
-int64_t Capture_elapsed(const Capture* capture);
-// Ends the chunk in progress and marks the port lost or reopened at
-// `sinceStart` (never before the last byte). 0, or -1 once the capture has failed.
-int Capture_mark(Capture* capture, CaptureMarkKind kind, int64_t sinceStart);
+int Capture_append(Capture* capture, const void* bytes, size_t size, int64_t stamp);
+// The Clock_now() value of Capture_start: the file's time zero.
+int64_t Capture_zero(const Capture* capture);
+// Ends the chunk in progress and marks the port lost or reopened at `stamp`
+// (Clock_now(); never before the last byte). 0, or -1 once the capture has failed.
+int Capture_mark(Capture* capture, CaptureMarkKind kind, int64_t stamp);
 // Ends the chunk in progress as a complete line and writes what the file
 // takes now. 0, or -1 once the capture has failed.
 int Capture_flush(Capture* capture);

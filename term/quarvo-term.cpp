@@ -15,6 +15,7 @@
 
 #include "buffer.h"
 #include "capture.h"
+#include "clock.h"
 #include "command_line.h"
 #include "ending_signals.h"
 #include "port.h"
@@ -250,7 +251,7 @@ int main(int argc, char** argv)
     if (capture != nullptr) {
         Capture_start(capture, Port_fd(opened));
         serial_setReceiveHook([](void* arg, const void* bytes, size_t size) {
-            Capture_append(static_cast<Capture*>(arg), bytes, size);
+            Capture_append(static_cast<Capture*>(arg), bytes, size, Clock_now());
         }, capture);
     }
     const int ended = serial_terminalPort(opened, request.escape);

@@ -12,6 +12,9 @@
 #include "capture_support.h"
 #include "pty_support.h"
 
+
+// The stamp `micros` after the capture's time zero.
+static int64_t stampAt(const Capture* c, int64_t micros) { return Capture_zero(c) + micros * 1000; }
 namespace {
 
 using LogPtr = std::unique_ptr<CaptureLog>;
@@ -44,7 +47,7 @@ std::string written(const std::vector<Append>& appends)
     Capture* c = Capture_open(path.c_str(), "test", "/dev/ttyS0", 57600);
     Capture_start(c, -1);
     for (const Append& a : appends)
-        EXPECT_EQ(Capture_appendAt(c, a.bytes.data(), a.bytes.size(), a.at), 0);
+        EXPECT_EQ(Capture_append(c, a.bytes.data(), a.bytes.size(), stampAt(c, a.at)), 0);
     Capture_destroy(c);
     const std::string text = readFile(path);
     unlink(path.c_str());
@@ -63,7 +66,7 @@ TEST(Capture, HeaderNamesFormatPortLineAndStart)
     const std::string path = tempPath("capture");
     Capture* c = Capture_open(path.c_str(), "test", "tcp://box:2002", 0);
     Capture_start(c, -1);
-    Capture_appendAt(c, "x", 1, 5);
+    Capture_append(c, "x", 1, stampAt(c, 5));
     Capture_destroy(c);
     const std::string unknown = readFile(path);
     unlink(path.c_str());
@@ -294,7 +297,7 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
     constexpr size_t Lines = 3000;
     const std::string line(100, 'a');
     for (size_t i = 0; i < Lines; ++i)
-        ASSERT_EQ(Capture_appendAt(c, line.data(), line.size(), static_cast<int64_t>(i) * 30000), 0);
+        ASSERT_EQ(Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)), 0);
     std::string text;
     std::thread reader([&] {
         char block[4096];
@@ -305,7 +308,7 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
         int waiting = 0;
         return ioctl(ends[0], FIONREAD, &waiting) == 0 && waiting == 0;
     }));
-    ASSERT_EQ(Capture_appendAt(c, "tail", 4, static_cast<int64_t>(Lines) * 30000), 0);
+    ASSERT_EQ(Capture_append(c, "tail", 4, stampAt(c, static_cast<int64_t>(Lines) * 30000)), 0);
     const uint64_t dropped = Capture_close(c, 5000);
     reader.join();
     close(ends[0]);
@@ -336,12 +339,12 @@ TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
     const std::string path = tempPath("capture-marks");
     Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
     Capture_start(c, -1);
-    Capture_mark(c, CaptureMarkKind::Reopened, 50000); // nothing was lost: no mark
-    Capture_appendAt(c, "ab", 2, 100000);
-    Capture_mark(c, CaptureMarkKind::Lost, 200000);
-    Capture_mark(c, CaptureMarkKind::Lost, 250000);
-    Capture_mark(c, CaptureMarkKind::Reopened, 500000);
-    Capture_appendAt(c, "cd", 2, 600000);
+    Capture_mark(c, CaptureMarkKind::Reopened, stampAt(c, 50000)); // nothing was lost: no mark
+    Capture_append(c, "ab", 2, stampAt(c, 100000));
+    Capture_mark(c, CaptureMarkKind::Lost, stampAt(c, 200000));
+    Capture_mark(c, CaptureMarkKind::Lost, stampAt(c, 250000));
+    Capture_mark(c, CaptureMarkKind::Reopened, stampAt(c, 500000));
+    Capture_append(c, "cd", 2, stampAt(c, 600000));
     Capture_destroy(c);
     EXPECT_EQ(dataLines(readFile(path)), "0.100000 ab\n0.600000 cd\n");
     EXPECT_NE(readFile(path).find("\n0.100000 ab\n# lost 0.200000\n# reopened 0.500000\n0.600000 cd\n"),
@@ -358,9 +361,9 @@ TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
     close(ends[1]);
     const std::string line(100, 'a');
     for (int64_t i = 0; i < 3000; ++i)
-        Capture_appendAt(c, line.data(), line.size(), i * 30000);
-    Capture_mark(c, CaptureMarkKind::Lost, 90000000);
-    Capture_mark(c, CaptureMarkKind::Reopened, 91000000);
+        Capture_append(c, line.data(), line.size(), stampAt(c, i * 30000));
+    Capture_mark(c, CaptureMarkKind::Lost, stampAt(c, 90000000));
+    Capture_mark(c, CaptureMarkKind::Reopened, stampAt(c, 91000000));
     std::string text;
     std::thread reader([&] {
         char block[4096];
@@ -386,7 +389,7 @@ TEST(Capture, UnwritableFileIsReportedOnceAndTakesNothing)
     Capture_start(c, -1);
         ASSERT_NE(c, nullptr);
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(Capture_appendAt(c, "\nabc", 4, i), -1);
+            EXPECT_EQ(Capture_append(c, "\nabc", 4, stampAt(c, i)), -1);
         Capture_destroy(c);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err, "prog: capture " + path + ": " +
