@@ -222,43 +222,54 @@ std::string readReportLine(int fd)
     return line;
 }
 
-// Starts the box's check through the go-between and learns the check's pid.
-bool spawnCheck(Box& box, const std::vector<std::string>& extra)
+// Starts args[0] with its input from /dev/null, its output (and, when
+// errPath is not null, its errors) into files, `report` as descriptor 3 when
+// not -1, and no signal blocked: 0 or the error (reported).
+int spawnWithFiles(pid_t* pid, std::vector<std::string>& args, const char* outPath, const char* errPath, int report)
 {
-    std::vector<std::string> args{CHILD_USAGE_PATH, checkPath(), "--feedback", box.port, "--channel", box.expected};
-    for (const std::string& a : extra)
-        args.push_back(replaceIndex(a, box.index));
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        std::perror("bench_many: pipe");
-        return false;
-    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, box.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, box.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 3);
-    // The stop signals are blocked here; the check gets them as usual.
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (errPath != nullptr)
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (report >= 0)
+        posix_spawn_file_actions_adddup2(&actions, report, 3);
+    // The stop signals are blocked here; the child gets them as usual.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    const int error = posix_spawn(&box.starter, argv[0], &actions, &attributes, argv.data(), environ);
+    const int error = posix_spawn(pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        std::fprintf(stderr, "bench_many: starting %s failed: %s\n", argv[0], std::strerror(error));
+    return error;
+}
+
+// Starts the box's check through the go-between and learns the check's pid.
+bool spawnCheck(Box& box, const std::vector<std::string>& extra)
+{
+    std::vector<std::string> args{CHILD_USAGE_PATH, checkPath(), "--feedback", box.port, "--channel", box.expected};
+    for (const std::string& a : extra)
+        args.push_back(replaceIndex(a, box.index));
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        std::perror("bench_many: pipe");
+        return false;
+    }
+    const int error = spawnWithFiles(&box.starter, args, box.outPath.c_str(), box.errPath.c_str(), pipeFds[1]);
     close(pipeFds[1]);
     box.report = pipeFds[0];
     if (error != 0) {
         box.starter = -1;
-        std::fprintf(stderr, "bench_many: starting %s failed: %s\n", argv[0], std::strerror(error));
         return false;
     }
     box.pid = static_cast<pid_t>(std::atol(readReportLine(box.report).c_str()));
@@ -435,28 +446,9 @@ bool spawnFleet(FleetRun& fleet, std::vector<Box>& boxes, const std::string& dir
     std::vector<std::string> args{QUARVO_FLEET_PATH, "--boxes", labPath, "--plain", "--result", fleet.resultPath,
                                   "--junit", dir + "/fleet.xml"};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, fleet.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     fleet.spawnedAt = Clock::now();
-    const int error = posix_spawn(&fleet.pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        std::fprintf(stderr, "bench_many: starting %s failed: %s\n", argv[0], std::strerror(error));
+    if (spawnWithFiles(&fleet.pid, args, fleet.outPath.c_str(), nullptr, -1) != 0)
         return false;
-    }
     fleet.pidfd = static_cast<int>(syscall(SYS_pidfd_open, fleet.pid, 0));
     // Every check holds its port, set up, before its box speaks.
     for (Box& box : boxes)

@@ -51,6 +51,22 @@ _quarvo_option_words()
     COMPREPLY=($(compgen -W "$1" -- "$2"))
 }
 
+_quarvo_files()
+{
+    COMPREPLY=($(compgen -f -- "$1"))
+    compopt -o filenames 2>/dev/null
+}
+
+_quarvo_options_or_ports()
+{
+    # $1: the options; $2: the word being completed, an option or a port
+    if [[ $2 == -* ]]; then
+        _quarvo_option_words "$1" "$2"
+    else
+        _quarvo_serial_ports "$2"
+    fi
+}
+
 _check_quarvo()
 {
     local cur prev
@@ -59,7 +75,7 @@ _check_quarvo()
         --feedback|--fe|--fee|--feed|--feedb|--feedba|--feedbac|--f)
             _quarvo_serial_ports "$cur"; return ;;
         --log|--lo|--l|--capture|--ca|--cap|--capt|--captu|--captur|--result|--resu|--resul)
-            COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+            _quarvo_files "$cur"; return ;;
         --channel|--ch|--cha|--chan|--chann|--channe|--c|--timeout|--t|--ti|--tim|--time|--timeo|--timeou)
             COMPREPLY=(); return ;;
     esac
@@ -73,13 +89,9 @@ _quarvo_term()
     case $prev in
         --baud) _quarvo_option_words "300 9600 19200 57600 115200" "$cur"; return ;;
         --escape) COMPREPLY=(); return ;;
-        --capture) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+        --capture) _quarvo_files "$cur"; return ;;
     esac
-    if [[ $cur == -* ]]; then
-        _quarvo_option_words "--baud --escape --capture --help --version" "$cur"
-    else
-        _quarvo_serial_ports "$cur"
-    fi
+    _quarvo_options_or_ports "--baud --escape --capture --help --version" "$cur"
 }
 
 _quarvo_sim()
@@ -87,7 +99,7 @@ _quarvo_sim()
     local cur prev
     _quarvo_words
     case $prev in
-        --raw|--replay|--link) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+        --raw|--replay|--link) _quarvo_files "$cur"; return ;;
         --record|--count|--interval|--garbage|--linger|--speed|--loop|--vanish-after|--vanish-for) COMPREPLY=(); return ;;
     esac
     _quarvo_option_words "--record --count --interval --garbage --bad-checksum --raw --replay --speed --loop --linger --link --vanish-after --vanish-for --help --version" "$cur"
@@ -99,14 +111,10 @@ _quarvo_monitor()
     _quarvo_words
     case $prev in
         --baud) _quarvo_option_words "300 9600 19200 57600 115200" "$cur"; return ;;
-        --capture) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+        --capture) _quarvo_files "$cur"; return ;;
         --count|--duration) COMPREPLY=(); return ;;
     esac
-    if [[ $cur == -* ]]; then
-        _quarvo_option_words "--json --hex --capture --count --duration --reconnect --baud --version --help" "$cur"
-    else
-        _quarvo_serial_ports "$cur"
-    fi
+    _quarvo_options_or_ports "--json --hex --capture --count --duration --reconnect --baud --version --help" "$cur"
 }
 
 _quarvo_fleet()
@@ -115,16 +123,12 @@ _quarvo_fleet()
     _quarvo_words
     case $prev in
         --boxes|--junit|--result)
-            COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+            _quarvo_files "$cur"; return ;;
         --capture-dir)
             COMPREPLY=($(compgen -d -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
         --channel|--jobs|--timeout|--suite) COMPREPLY=(); return ;;
     esac
-    if [[ $cur == -* ]]; then
-        _quarvo_option_words "--boxes --capture-dir --channel --help --jobs --junit --plain --reconnect --result --suite --timeout --version" "$cur"
-    else
-        _quarvo_serial_ports "$cur"
-    fi
+    _quarvo_options_or_ports "--boxes --capture-dir --channel --help --jobs --junit --plain --reconnect --result --suite --timeout --version" "$cur"
 }
 
 complete -F _check_quarvo check-quarvo
