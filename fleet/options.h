@@ -1,12 +1,12 @@
 // The fleet's command line.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 struct FleetOptions {
-    std::string channel; // for boxes without one; empty when not given
-    bool haveChannel = false;
+    std::optional<std::string> channel; // for boxes without one
     std::string boxesFile; // "-" for the standard input; empty when not given
     long jobs = 0;         // 0: all at once
     long timeout = 0;      // 0: the check's own deadline

@@ -5,30 +5,15 @@
 void OutputTail::append(std::string_view bytes)
 {
     total_ += bytes.size();
-    if (capacity_ == 0)
-        return;
-    if (bytes.size() >= capacity_) {
-        ring_.assign(bytes.substr(bytes.size() - capacity_));
-        start_ = 0;
-        return;
-    }
-    if (ring_.size() < capacity_) {
-        const size_t room = capacity_ - ring_.size();
-        ring_.append(bytes.substr(0, room));
-        bytes.remove_prefix(std::min(room, bytes.size()));
-    }
-    // Full: overwrite the oldest bytes in place.
-    while (!bytes.empty()) {
-        const size_t n = std::min(bytes.size(), capacity_ - start_);
-        ring_.replace(start_, n, bytes.substr(0, n));
-        start_ = (start_ + n) % capacity_;
-        bytes.remove_prefix(n);
-    }
+    kept_.append(bytes.substr(bytes.size() - std::min(bytes.size(), capacity_)));
+    // What is past the capacity is let go in bulk, not on every append.
+    if (kept_.size() > 2 * capacity_)
+        kept_.erase(0, kept_.size() - capacity_);
 }
 
 std::string OutputTail::text() const
 {
-    std::string text = ring_.substr(start_) + ring_.substr(0, start_);
+    std::string text = kept_.substr(kept_.size() - std::min(kept_.size(), capacity_));
     if (total_ > text.size()) {
         const size_t eol = text.find('\n');
         text.erase(0, eol == std::string::npos ? 0 : eol + 1);

@@ -18,7 +18,6 @@ public:
 
 private:
     size_t capacity_;
-    std::string ring_; // grows to capacity_, then wraps at start_
-    size_t start_ = 0;
+    std::string kept_; // the last bytes, up to twice the capacity
     uint64_t total_ = 0;
 };

@@ -820,14 +820,14 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
         if (!read)
             return "boxes file " + printable(source) + ": " + (error != 0 ? std::strerror(error) : "larger than 1 MiB");
         const std::string fault =
-            boxes_parse(text, source, options.haveChannel ? options.channel : std::string_view(), *boxes);
+            boxes_parse(text, source, options.channel.value_or(""), *boxes);
         if (!fault.empty())
             return fault;
     }
     for (const std::string& port : options.ports) {
-        if (!options.haveChannel)
+        if (!options.channel)
             return "port " + printable(port) + " has no channel: give --channel, or name it in a boxes file";
-        BoxConfig box{boxName_forPort(port), port, options.channel, {}, 0};
+        BoxConfig box{boxName_forPort(port), port, *options.channel, {}, 0};
         if (!boxName_valid(box.name))
             return "port " + printable(port) + " gives no usable box name: name it in a boxes file";
         boxes->push_back(std::move(box));
