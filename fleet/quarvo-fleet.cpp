@@ -112,21 +112,6 @@ void printHelp()
         programName, programName);
 }
 
-bool readWhole(int fd, size_t limit, std::string* text)
-{
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            return true;
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || text->size() + static_cast<size_t>(n) > limit)
-            return false;
-        text->append(chunk, static_cast<size_t>(n));
-    }
-}
-
 struct Box {
     explicit Box(BoxConfig c) : config(std::move(c)) {}
 
@@ -782,13 +767,13 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
         if (fd < 0)
             return "boxes file " + printable(source) + ": " + std::strerror(errno);
         std::string text;
-        errno = 0;
         const bool read = readWhole(fd, MaxBoxesFile, &text);
         const int error = errno;
         if (!standardInput)
             close(fd);
         if (!read)
-            return "boxes file " + printable(source) + ": " + (error != 0 ? std::strerror(error) : "larger than 1 MiB");
+            return "boxes file " + printable(source) + ": " +
+                (error == EFBIG ? "larger than 1 MiB" : std::strerror(error));
         const std::string fault =
             boxes_parse(text, source, options.channel.value_or(""), *boxes);
         if (!fault.empty())

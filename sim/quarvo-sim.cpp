@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,11 +16,12 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "atomic_file.h"
 #include "capture.h"
+#include "clock.h"
 #include "command_line.h"
 #include "drain.h"
 #include "packet.h"
@@ -117,41 +117,17 @@ bool pointLink(const char* target)
     return true;
 }
 
-bool writeAll(int fd, std::string_view bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string readAll(const char* path, bool* ok)
+// The file's bytes, or "-" the standard input's. Far more than any box says
+// in a test is refused (EFBIG) rather than memory run out.
+bool readAll(const char* path, std::string* bytes)
 {
     const int fd = std::strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
-    *ok = fd >= 0;
-    std::string bytes;
-    if (!*ok)
-        return bytes;
-    // Far more than any box says in a test; past it, the file is refused
-    // rather than memory run out (EFBIG).
-    constexpr size_t MaxBytes = 256 * 1024 * 1024;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0 && bytes.size() < MaxBytes)
-        bytes.append(chunk, static_cast<size_t>(n));
-    *ok = n == 0;
-    if (n > 0)
-        errno = EFBIG;
-    if (fd != STDIN_FILENO)
+    const bool ok = fd >= 0 && readWhole(fd, 256 * 1024 * 1024, bytes);
+    const int error = errno;
+    if (fd > STDIN_FILENO)
         close(fd);
-    return bytes;
+    errno = error;
+    return ok;
 }
 
 // The pseudo-terminal, raw from the start (nothing sent may be echoed or held
@@ -178,8 +154,22 @@ bool openPort(int* master, int* slave)
 // away what is unread when the port closes. At most a second when nobody reads.
 void letTheReaderTakeIt(int slave)
 {
-    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    waitUntilTaken(slave, Deadline_after(Clock_now(), CLOCK_SECOND));
 }
+
+// Sleeps until `due`, through interruptions. False (reported) when the clock fails.
+bool sleepUntil(Deadline due)
+{
+    const timespec when{static_cast<time_t>(due.at / CLOCK_SECOND), static_cast<long>(due.at % CLOCK_SECOND)};
+    int slept;
+    while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
+    }
+    if (slept != 0)
+        std::fprintf(stderr, "%s: waiting failed: %s\n", programName, std::strerror(slept));
+    return slept == 0;
+}
+
+Deadline afterMs(long ms) { return Deadline_after(Clock_now(), ms * CLOCK_MILLISECOND); }
 
 // The port vanishes (its reader sees the line hang up, and the link goes)
 // and comes back after `awayMs` as a new pseudo-terminal under the link.
@@ -189,28 +179,16 @@ bool vanishAndReturn(int* master, int* slave, long awayMs)
     removeOwnLink();
     close(*master);
     close(*slave);
-    std::this_thread::sleep_for(std::chrono::milliseconds(awayMs));
-    return openPort(master, slave);
+    return sleepUntil(afterMs(awayMs)) && openPort(master, slave);
 }
 
-// Sleeps until `micros` of the replay's schedule: an absolute point of the
-// monotonic clock counted from `startNs`, so a late step never delays the
-// ones after it. False (reported) when the clock fails.
-bool sleepUntil(double startNs, double micros, double speed)
+// `micros` into the replay's schedule: an absolute point of the clock
+// counted from `start`, so a late step never delays the ones after it. A
+// time beyond what the clock can count (centuries) is the end of its count
+// rather than a wrap round to now.
+Deadline scheduled(int64_t start, double micros, double speed)
 {
-    // A time beyond what the clock can count (centuries) waits until the end
-    // of its count rather than wrap round to now.
-    const double dueNs = std::min(startNs + micros * 1000.0 / speed, 9.2e18);
-    const auto due = static_cast<int64_t>(dueNs);
-    const timespec when{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-    int slept;
-    while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
-    }
-    if (slept != 0) {
-        std::fprintf(stderr, "%s: waiting for the next chunk failed: %s\n", programName, std::strerror(slept));
-        return false;
-    }
-    return true;
+    return {static_cast<int64_t>(std::min(static_cast<double>(start) + micros * 1000.0 / speed, 9.2e18))};
 }
 
 // Where the capture marks the port lost and reopened: with --link the port
@@ -306,13 +284,11 @@ int replay(const char* name, const char* path, double speed, long loops, long li
     int slave = -1;
     if (!openPort(&master, &slave))
         return 1;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const double start = static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+    const int64_t start = Clock_now();
     for (long pass = 0; loops == 0 || pass < loops; ++pass) {
         const double passStart = static_cast<double>(pass) * static_cast<double>(passMicros);
         if (!readPass(name, path, fd, [&](const CaptureItem& item) {
-                if (!sleepUntil(start, passStart + static_cast<double>(item.offset), speed))
+                if (!sleepUntil(scheduled(start, passStart + static_cast<double>(item.offset), speed)))
                     return false;
                 if (item.isMark)
                     return followMark(item, &master, &slave);
@@ -329,7 +305,7 @@ int replay(const char* name, const char* path, double speed, long loops, long li
             break;
     }
     if (master >= 0)
-        waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs));
+        waitUntilTaken(slave, afterMs(lingerMs));
     return 0;
 }
 
@@ -517,9 +493,7 @@ int sendPayload(const char* name, const Options& a)
     std::string error;
     std::string payload;
     if (a.rawPath != nullptr) {
-        bool ok = false;
-        payload = readAll(a.rawPath, &ok);
-        if (!ok) {
+        if (!readAll(a.rawPath, &payload)) {
             std::fprintf(stderr, "%s: reading %s failed: %s\n", name, a.rawPath, std::strerror(errno));
             return 1;
         }
@@ -539,14 +513,14 @@ int sendPayload(const char* name, const Options& a)
     for (long sent = 0; count < 0 || sent < count; ++sent) {
         if (sent == a.vanishAfter && !vanishAndReturn(&master, &slave, a.vanishForMs))
             return 1;
-        if (sent > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(a.intervalMs));
+        if (sent > 0 && !sleepUntil(afterMs(a.intervalMs)))
+            return 1;
         if (!writeAll(master, payload)) {
             std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
             return 1;
         }
     }
-    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(a.lingerMs));
+    waitUntilTaken(slave, afterMs(a.lingerMs));
     return 0;
 }
 
