@@ -1,4 +1,4 @@
-#include "check_result.h"
+#include "report.h"
 
 #include <algorithm>
 #include <charconv>

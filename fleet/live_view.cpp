@@ -1,4 +1,4 @@
-#include "live_view.h"
+#include "report.h"
 
 #include <algorithm>
 

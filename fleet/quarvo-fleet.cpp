@@ -22,14 +22,11 @@
 #include "command_line.h"
 #include "atomic_file.h"
 #include "boxes.h"
-#include "check_result.h"
 #include "children.h"
 #include "clock.h"
 #include "ending_signals.h"
 #include "file_identity.h"
-#include "live_view.h"
 #include "options.h"
-#include "output_tail.h"
 #include "pending_output.h"
 #include "printable.h"
 #include "report.h"
@@ -149,8 +146,8 @@ private:
     static int64_t msSince(int64_t t) { return (Clock_now() - t) / CLOCK_MILLISECOND; }
 
     bool start(Box& box);
-    void readOutput(Box& box, size_t limit);
-    void closeOutput(Box& box);
+    void readOutput(Box& box, size_t limit, bool last = false);
+    void abandon(Box& box, std::string_view outcome, const std::string& why, bool withOutput);
     void finish(Box& box, int rawStatus);
     void ended(Box& box, BoxEnd end);
     void reap();
@@ -256,8 +253,9 @@ bool Fleet::start(Box& box)
     return true;
 }
 
-// Takes what the check has printed, up to `limit` bytes, into its tail.
-void Fleet::readOutput(Box& box, size_t limit)
+// Takes what the check has printed, up to `limit` bytes, into its tail;
+// the pipe is closed at its end, or when it is the `last` read.
+void Fleet::readOutput(Box& box, size_t limit, bool last)
 {
     char chunk[ReadChunk];
     for (size_t taken = 0; box.outputFd >= 0 && taken < limit;) {
@@ -268,26 +266,30 @@ void Fleet::readOutput(Box& box, size_t limit)
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            if (n == 0 || errno != EAGAIN)
-                closeOutput(box);
-            return;
+            last = last || n == 0 || errno != EAGAIN;
+            break;
         }
     }
+    if (last && box.outputFd >= 0)
+        close(box.outputFd);
+    if (last)
+        box.outputFd = -1;
 }
 
-void Fleet::closeOutput(Box& box)
+// A running check not waited for any longer: what it printed so far, then its end.
+void Fleet::abandon(Box& box, std::string_view outcome, const std::string& why, bool withOutput)
 {
-    if (box.outputFd >= 0)
-        close(box.outputFd);
-    box.outputFd = -1;
+    --running_;
+    readOutput(box, ReadPerTurn, true);
+    const std::string output = withOutput ? box.output.text() : "";
+    ended(box, boxEnd_synthesized(box.config, outcome, std::nullopt, msSince(box.started), why, output));
 }
 
 void Fleet::finish(Box& box, int rawStatus)
 {
     --running_;
     // Whatever the check wrote before it ended is in the pipe.
-    readOutput(box, SIZE_MAX);
-    closeOutput(box);
+    readOutput(box, SIZE_MAX, true);
     const int status = WIFEXITED(rawStatus) ? WEXITSTATUS(rawStatus) : 128 + WTERMSIG(rawStatus);
     const std::string output = box.output.text();
     std::string text;
@@ -299,9 +301,7 @@ void Fleet::finish(Box& box, int rawStatus)
     // A check the fleet ended writes its result as interrupted, or (resumed
     // past its own deadline) as no answer: neither is what happened to the
     // box. Only a verdict the box gave stands.
-    const bool boxAnswered = report && (report->outcome == "correct" || report->outcome == "incorrect" ||
-                                        report->outcome == "box-error");
-    if (report && (box.endedWhy.empty() || boxAnswered)) {
+    if (report && (box.endedWhy.empty() || verdictOf(report->outcome) <= BoxVerdict::AnsweredOtherwise)) {
         ended(box, boxEnd_fromResult(box.config, *report, text, output));
         return;
     }
@@ -382,12 +382,7 @@ void Fleet::superviseChecks()
             kill(-box.pid, SIGKILL);
             box.nextStep = Deadline_after(now, AfterKill);
         } else {
-            --running_;
-            readOutput(box, ReadPerTurn);
-            closeOutput(box);
-            ended(box,
-                boxEnd_synthesized(box.config, "no-result", std::nullopt, msSince(box.started),
-                    box.endedWhy + "; killed, and not seen to end", box.output.text()));
+            abandon(box, "no-result", box.endedWhy + "; killed, and not seen to end", true);
             continue;
         }
         ++box.ending;
@@ -471,9 +466,7 @@ void Fleet::writeFiles(int status)
                 return junit_testCase(options_.suite, box.config, box.end, output);
             },
             junit_tail());
-    std::optional<int> bySignal;
-    if (caughtSignal != 0)
-        bySignal = caughtSignal;
+    const std::optional<int> bySignal = caughtSignal != 0 ? std::optional<int>(caughtSignal) : std::nullopt;
     if (!options_.result.empty())
         writeFile(options_.result, "result", result_head(options_.suite, tally_, status, ms, bySignal),
             [](const Box& box, size_t i) { return result_box(box.end, i == 0); }, result_tail());
@@ -578,14 +571,8 @@ void Fleet::catchSignals()
 void Fleet::endUnfinished()
 {
     for (Box& box : boxes_) {
-        if (box.state == Box::State::Running) {
-            --running_;
-            readOutput(box, ReadPerTurn);
-            closeOutput(box);
-            ended(box,
-                boxEnd_synthesized(
-                    box.config, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
-        }
+        if (box.state == Box::State::Running)
+            abandon(box, "interrupted", "killed, and not seen to end", false);
         if (box.state == Box::State::Queued)
             ended(box,
                 boxEnd_synthesized(

@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "boxes.h"
-#include "check_result.h"
-#include "live_view.h"
+#include "children.h"
 #include "options.h"
-#include "output_tail.h"
 #include "report.h"
 #include "xml.h"
 
