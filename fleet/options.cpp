@@ -84,9 +84,8 @@ bool parseWholeNumber(const char* text, long low, long high, long* out)
     return true;
 }
 
-std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
+std::string options_parse(int argc, char** argv, FleetOptions* o)
 {
-    *failed = false;
     optind = 0; // from the start, as the first call would
     opterr = 0; // the refusals are worded here, in printable form
     int opt;
@@ -116,10 +115,8 @@ std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
             fault = "--timeout: not a whole number of seconds from 1 to 86400: " + printable(optarg);
         else if (opt != 'j' && opt != 't')
             fault = refusal(argv[before], opt); // the word this call looked at
-        if (!fault.empty()) {
-            *failed = true;
+        if (!fault.empty())
             return fault;
-        }
     }
     // After "--" every word is a port, even one that starts with '-'.
     for (int i = optind; i < argc; ++i)

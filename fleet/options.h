@@ -25,5 +25,5 @@ struct FleetOptions {
 bool parseWholeNumber(const char* text, long low, long high, long* out);
 
 // Reads the options; an empty string, or what is wrong with them in one
-// printable line (then `*failed` is set). Words after "--" are ports.
-std::string options_parse(int argc, char** argv, FleetOptions* options, bool* failed);
+// printable line. Words after "--" are ports.
+std::string options_parse(int argc, char** argv, FleetOptions* options);

@@ -80,35 +80,6 @@ void onResize(int)
 
 const char* programName = "quarvo-fleet";
 
-void usageHint()
-{
-    std::fprintf(stderr,
-        "usage: %s --channel N [options] PORT...\n"
-        "       %s --boxes FILE [options]\n"
-        "Try '%s --help'.\n",
-        programName, programName, programName);
-}
-
-void printHelp()
-{
-    std::printf("usage: %s --channel N [options] PORT...\n"
-                "       %s --boxes FILE [--channel N] [options] [PORT...]\n"
-                "Checks every box with check-quarvo at once; one answer per box and one for the rack.\n"
-                "  --boxes FILE        one box a line: NAME PORT [CHANNEL] ('-': the standard input)\n"
-                "  --channel N         the channel of boxes given without one\n"
-                "  --jobs N            at most N checks at once (default: all)\n"
-                "  --timeout S         each check's deadline in seconds (1 to 86400)\n"
-                "  --reconnect         checks wait for ports that are missing or come and go\n"
-                "  --capture-dir DIR   each check records what its box sent into DIR/NAME.cap\n"
-                "  --junit FILE        JUnit XML for CI\n"
-                "  --result FILE       the summary and every box's result as JSON\n"
-                "  --suite NAME        the JUnit test suite's name (default quarvo-fleet)\n"
-                "  --plain             one line per box as it ends, even on a terminal\n"
-                "Exit status: 0 every box correct, 1 some box answered otherwise, 2 some gave no answer,\n"
-                "3 nothing was checked (usage).\n",
-        programName, programName);
-}
-
 struct Box {
     explicit Box(BoxConfig c) : config(std::move(c)) {}
 
@@ -820,20 +791,37 @@ int main(int argc, char** argv)
     if (argc > 0 && argv[0] != nullptr && *argv[0] != '\0')
         programName = argv[0];
     FleetOptions options;
-    bool failed = false;
-    const std::string fault = options_parse(argc, argv, &options, &failed);
-    if (failed) {
+    const std::string fault = options_parse(argc, argv, &options);
+    if (!fault.empty()) {
         std::fprintf(stderr, "%s: %s\n", programName, fault.c_str());
-        usageHint();
+        std::fprintf(stderr,
+            "usage: %s --channel N [options] PORT...\n"
+            "       %s --boxes FILE [options]\n"
+            "Try '%s --help'.\n",
+            programName, programName, programName);
         return UsageStatus;
     }
-    if (options.help || options.version) {
-        if (options.help)
-            printHelp();
-        else
-            commandLine_printVersion("quarvo-fleet");
+    if (options.help)
+        std::printf("usage: %s --channel N [options] PORT...\n"
+                    "       %s --boxes FILE [--channel N] [options] [PORT...]\n"
+                    "Checks every box with check-quarvo at once; one answer per box and one for the rack.\n"
+                    "  --boxes FILE        one box a line: NAME PORT [CHANNEL] ('-': the standard input)\n"
+                    "  --channel N         the channel of boxes given without one\n"
+                    "  --jobs N            at most N checks at once (default: all)\n"
+                    "  --timeout S         each check's deadline in seconds (1 to 86400)\n"
+                    "  --reconnect         checks wait for ports that are missing or come and go\n"
+                    "  --capture-dir DIR   each check records what its box sent into DIR/NAME.cap\n"
+                    "  --junit FILE        JUnit XML for CI\n"
+                    "  --result FILE       the summary and every box's result as JSON\n"
+                    "  --suite NAME        the JUnit test suite's name (default quarvo-fleet)\n"
+                    "  --plain             one line per box as it ends, even on a terminal\n"
+                    "Exit status: 0 every box correct, 1 some box answered otherwise, 2 some gave no answer,\n"
+                    "3 nothing was checked (usage).\n",
+            programName, programName);
+    else if (options.version)
+        commandLine_printVersion("quarvo-fleet");
+    if (options.help || options.version)
         return commandLine_answered();
-    }
     std::vector<BoxConfig> boxes;
     std::string wrong = collectBoxes(options, &boxes);
     if (wrong.empty())
