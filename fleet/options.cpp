@@ -77,7 +77,7 @@ std::string* nameOf(FleetOptions* o, int opt)
 bool parseWholeNumber(const char* text, long low, long high, long* out)
 {
     long long n = 0;
-    // Digits only: no sign, as the fleet has always taken them.
+    // Digits only: a sign is refused, so "-1" and "+5" never read as counts.
     if (text == nullptr || *text < '0' || *text > '9' || !commandLine_parseWhole(text, 10, low, high, &n))
         return false;
     *out = static_cast<long>(n);
