@@ -134,11 +134,16 @@ bool openPort(int* master, int* slave)
     return true;
 }
 
-// A box lets its reader take what it sent before it goes: the kernel throws
-// away what is unread when the port closes. At most a second when nobody reads.
-void letTheReaderTakeIt(int slave)
+// The port vanishes, and its link with it. A box lets its reader take what
+// it sent before it goes: the kernel throws away what is unread when the
+// port closes. At most a second when nobody reads.
+void closePort(int* master, int* slave)
 {
-    waitUntilTaken(slave, Deadline_after(Clock_now(), CLOCK_SECOND));
+    waitUntilTaken(*slave, Deadline_after(Clock_now(), CLOCK_SECOND));
+    removeOwnLink();
+    close(*master);
+    close(*slave);
+    *master = *slave = -1;
 }
 
 // Sleeps until `due`, through interruptions. False (reported) when the clock fails.
@@ -159,10 +164,7 @@ Deadline afterMs(long ms) { return Deadline_after(Clock_now(), ms * CLOCK_MILLIS
 // and comes back after `awayMs` as a new pseudo-terminal under the link.
 bool vanishAndReturn(int* master, int* slave, long awayMs)
 {
-    letTheReaderTakeIt(*slave);
-    removeOwnLink();
-    close(*master);
-    close(*slave);
+    closePort(master, slave);
     return sleepUntil(afterMs(awayMs)) && openPort(master, slave);
 }
 
@@ -186,11 +188,7 @@ bool followMark(const CaptureItem& mark, int* master, int* slave)
         return *master >= 0 || openPort(master, slave);
     if (*master < 0)
         return true;
-    letTheReaderTakeIt(*slave);
-    removeOwnLink();
-    close(*master);
-    close(*slave);
-    *master = *slave = -1;
+    closePort(master, slave);
     return true;
 }
 
