@@ -397,8 +397,8 @@ void Fleet::drawView(bool force, bool final)
     const int64_t now = Clock_now();
     if (!final && (!live_ || !output_.idle() || (!force && (!dirty_ || now - lastDraw_ < DrawEvery))))
         return;
-    const std::vector<std::string> lines = (final ? liveView_finalLines : liveView_lines)(
-        viewRows(boxes_, now), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_);
+    const std::vector<std::string> lines = liveView_lines(
+        viewRows(boxes_, now), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_, final);
     output_.add(liveView_redraw(lines, drawn_));
     drawn_ = lines.size();
     lastDraw_ = now;

@@ -434,7 +434,7 @@ std::string result_box(const BoxEnd& end, bool first) { return (first ? "\n" : "
 std::string result_tail() { return "\n]}\n"; }
 
 std::vector<std::string> liveView_lines(
-    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width)
+    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width, bool final)
 {
     size_t nameWidth = 4;
     size_t portWidth = 4;
@@ -450,10 +450,11 @@ std::vector<std::string> liveView_lines(
     };
 
     std::vector<std::string> lines;
+    const std::string last = final ? summary : fit(summary, width);
     const int usable = height - 1;
     if (usable < 2) {
-        if (usable == 1)
-            lines.push_back(fit(summary, width));
+        if (usable == 1 || final)
+            lines.push_back(last);
         return lines;
     }
     const size_t room = static_cast<size_t>(usable - 2); // less the heading and the summary
@@ -472,18 +473,7 @@ std::vector<std::string> liveView_lines(
         lines.push_back(line(row->name, row->port, row->state, row->channel));
     if (hidden > 0 && room > 0)
         lines.push_back(fit("... " + std::to_string(hidden) + " more", width));
-    lines.push_back(fit(summary, width));
-    return lines;
-}
-
-std::vector<std::string> liveView_finalLines(
-    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width)
-{
-    std::vector<std::string> lines = liveView_lines(rows, summary, height, width);
-    if (lines.empty())
-        lines.push_back(summary);
-    else
-        lines.back() = summary;
+    lines.push_back(last);
     return lines;
 }
 

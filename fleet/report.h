@@ -108,15 +108,11 @@ struct ViewRow {
 // heading, the boxes, and the summary last. No line is wider than the
 // window, nor are there more lines than rows less one (so that drawing
 // never scrolls). When the rack is taller, the pending boxes come first and
-// a line says how many are not shown.
+// a line says how many are not shown. The `final` drawing has the summary
+// whole however narrow the window (it may wrap: nothing is drawn over it).
 std::vector<std::string> liveView_lines(
-    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width);
+    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width, bool final = false);
 
 // Replaces the `previous` lines drawn last (the cursor just below them)
 // with `lines`.
 std::string liveView_redraw(const std::vector<std::string>& lines, size_t previous);
-
-// The last drawing: the same, but with the summary whole however narrow the
-// window (it may wrap: nothing is drawn over it afterwards).
-std::vector<std::string> liveView_finalLines(
-    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width);

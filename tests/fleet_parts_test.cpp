@@ -342,8 +342,8 @@ TEST(FleetView, FitsTheWindowWithPendingBoxesFirst)
 
     // The last drawing keeps the whole summary, seconds and all.
     const std::string summary = "10/10 done: 4 correct, 1 incorrect, 5 no answer, 32 s";
-    EXPECT_EQ(liveView_finalLines(rows, summary, 8, 20).back(), summary);
-    EXPECT_EQ(liveView_finalLines(rows, summary, 1, 20), std::vector<std::string>{summary});
+    EXPECT_EQ(liveView_lines(rows, summary, 8, 20, true).back(), summary);
+    EXPECT_EQ(liveView_lines(rows, summary, 1, 20, true), std::vector<std::string>{summary});
 
     EXPECT_EQ(liveView_redraw({"a", "b"}, 0), "\x1b[Ja\nb\n");
     EXPECT_EQ(liveView_redraw({"a"}, 2), "\r\x1b[2A\x1b[Ja\n");
