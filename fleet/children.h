@@ -1,7 +1,11 @@
-// Checks run as children that the fleet alone ends.
+// Checks run as children that the fleet alone ends, and what it keeps of
+// their output.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -17,3 +21,20 @@ std::string children_findCheck();
 // PROGRAM failed: ...") and exits with 127.
 pid_t children_start(const std::string& program, const std::vector<std::string>& args, int outputFd, pid_t parent,
     const std::string& who);
+
+// The last bytes a check printed: all the reports ever use of a check's
+// output, so a box that floods its check costs no more than this.
+class OutputTail {
+public:
+    explicit OutputTail(size_t capacity) : capacity_(capacity) {}
+
+    void append(std::string_view bytes);
+    // What is kept, from the start of a line when earlier bytes were let go.
+    std::string text() const;
+    uint64_t total() const { return total_; }
+
+private:
+    size_t capacity_;
+    std::string kept_; // the last bytes, up to twice the capacity
+    uint64_t total_ = 0;
+};

@@ -60,13 +60,16 @@ std::string refusal(const std::string& word, int opt)
     return "unrecognized option '" + printable(word) + "'";
 }
 
-// A file name an option must have: empty is a mistake, never "not given".
-bool named(const char* text, const char* option, std::string* fault)
+// The options that name a file or a folder, where empty is a mistake, never "not given".
+std::string* nameOf(FleetOptions* o, int opt)
 {
-    if (*text != '\0')
-        return true;
-    *fault = std::string(option) + " takes a name, not ''";
-    return false;
+    switch (opt) {
+    case 'b': return &o->boxesFile;
+    case 'C': return &o->captureDir;
+    case 'J': return &o->junit;
+    case 'R': return &o->result;
+    default: return nullptr;
+    }
 }
 
 } // namespace
@@ -74,16 +77,15 @@ bool named(const char* text, const char* option, std::string* fault)
 bool parseWholeNumber(const char* text, long low, long high, long* out)
 {
     long long n = 0;
-    // Digits only: no sign, as the fleet has always taken them.
+    // Digits only: a sign is refused, so "-1" and "+5" never read as counts.
     if (text == nullptr || *text < '0' || *text > '9' || !commandLine_parseWhole(text, 10, low, high, &n))
         return false;
     *out = static_cast<long>(n);
     return true;
 }
 
-std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
+std::string options_parse(int argc, char** argv, FleetOptions* o)
 {
-    *failed = false;
     optind = 0; // from the start, as the first call would
     opterr = 0; // the refusals are worded here, in printable form
     int opt;
@@ -91,57 +93,30 @@ std::string options_parse(int argc, char** argv, FleetOptions* o, bool* failed)
     // "-": ports come back in place as 1, whatever POSIXLY_CORRECT says;
     // ":": a missing argument comes back as ':'.
     for (int before = 1; (opt = getopt_long(argc, argv, "-:", optionList, nullptr)) != -1; before = optind) {
-        switch (opt) {
-        case 1: o->ports.push_back(optarg); break;
-        case 'b':
-            if (!named(optarg, "--boxes", &fault))
-                break;
-            o->boxesFile = optarg;
-            break;
-        case 'C':
-            if (!named(optarg, "--capture-dir", &fault))
-                break;
-            o->captureDir = optarg;
-            break;
-        case 'c':
+        std::string* name = nameOf(o, opt);
+        bool* flag = opt == 'h' ? &o->help : opt == 'p' ? &o->plain : opt == 'r' ? &o->reconnect : nullptr;
+        if (opt == 'V')
+            flag = &o->version;
+        if (name != nullptr && *optarg == '\0')
+            fault = "--" + std::string(byValue(opt)->name) + " takes a name, not ''";
+        else if (name != nullptr)
+            *name = optarg;
+        else if (flag != nullptr)
+            *flag = true;
+        else if (opt == 1)
+            o->ports.push_back(optarg);
+        else if (opt == 's')
+            o->suite = optarg;
+        else if (opt == 'c')
             o->channel = optarg;
-            o->haveChannel = true;
-            break;
-        case 'h': o->help = true; break;
-        case 'j':
-            if (!parseWholeNumber(optarg, 1, MaxJobs, &o->jobs)) {
-                *failed = true;
-                return "--jobs: not a whole number from 1 to " + std::to_string(MaxJobs) + ": " + printable(optarg);
-            }
-            break;
-        case 'J':
-            if (!named(optarg, "--junit", &fault))
-                break;
-            o->junit = optarg;
-            break;
-        case 'p': o->plain = true; break;
-        case 'r': o->reconnect = true; break;
-        case 'R':
-            if (!named(optarg, "--result", &fault))
-                break;
-            o->result = optarg;
-            break;
-        case 's': o->suite = optarg; break;
-        case 't':
-            if (!parseWholeNumber(optarg, 1, 86400, &o->timeout)) {
-                *failed = true;
-                return "--timeout: not a whole number of seconds from 1 to 86400: " + printable(optarg);
-            }
-            break;
-        case 'V': o->version = true; break;
-        default:
+        else if (opt == 'j' && !parseWholeNumber(optarg, 1, MaxJobs, &o->jobs))
+            fault = "--jobs: not a whole number from 1 to " + std::to_string(MaxJobs) + ": " + printable(optarg);
+        else if (opt == 't' && !parseWholeNumber(optarg, 1, 86400, &o->timeout))
+            fault = "--timeout: not a whole number of seconds from 1 to 86400: " + printable(optarg);
+        else if (opt != 'j' && opt != 't')
             fault = refusal(argv[before], opt); // the word this call looked at
-            break;
-        }
-        if (!fault.empty()) {
-            *failed = true;
+        if (!fault.empty())
             return fault;
-        }
     }
     // After "--" every word is a port, even one that starts with '-'.
     for (int i = optind; i < argc; ++i)

@@ -1,12 +1,12 @@
 // The fleet's command line.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 struct FleetOptions {
-    std::string channel; // for boxes without one; empty when not given
-    bool haveChannel = false;
+    std::optional<std::string> channel; // for boxes without one
     std::string boxesFile; // "-" for the standard input; empty when not given
     long jobs = 0;         // 0: all at once
     long timeout = 0;      // 0: the check's own deadline
@@ -25,5 +25,5 @@ struct FleetOptions {
 bool parseWholeNumber(const char* text, long low, long high, long* out);
 
 // Reads the options; an empty string, or what is wrong with them in one
-// printable line (then `*failed` is set). Words after "--" are ports.
-std::string options_parse(int argc, char** argv, FleetOptions* options, bool* failed);
+// printable line. Words after "--" are ports.
+std::string options_parse(int argc, char** argv, FleetOptions* options);

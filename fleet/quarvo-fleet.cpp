@@ -2,9 +2,7 @@
 // check-quarvo of its own, and gives one answer per box and one for the
 // rack: a live table or plain lines, JUnit XML for CI, a JSON result.
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,13 +22,11 @@
 #include "command_line.h"
 #include "atomic_file.h"
 #include "boxes.h"
-#include "check_result.h"
 #include "children.h"
+#include "clock.h"
 #include "ending_signals.h"
 #include "file_identity.h"
-#include "live_view.h"
 #include "options.h"
-#include "output_tail.h"
 #include "pending_output.h"
 #include "printable.h"
 #include "report.h"
@@ -38,26 +34,24 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Nothing was checked: the command line, the boxes or a folder the fleet
 // needs was wrong. Apart from the verdicts 0, 1 and 2.
 constexpr int UsageStatus = 3;
 constexpr size_t MaxBoxesFile = 1 << 20;
 // The boxes' hosts are looked up for this long at most, all at once.
-constexpr auto LookUpHosts = std::chrono::seconds(3);
+constexpr int64_t LookUpHosts = 3 * CLOCK_SECOND;
 constexpr size_t OutputKept = 16 * 1024; // of each check's output, in the reports
 constexpr size_t LinesShown = 5;         // of a failing check's output, in plain mode
-constexpr auto Grace = std::chrono::seconds(5);
+constexpr int64_t Grace = 5 * CLOCK_SECOND;
 // Killed checks end at once; one that does not (stuck in the kernel) is
 // not waited for longer than this.
-constexpr auto AfterKill = std::chrono::seconds(2);
+constexpr int64_t AfterKill = 2 * CLOCK_SECOND;
 // A check still running this long past its own deadline is stuck (stopped,
 // say) and is ended by the fleet; the margin covers opening a remote port.
-constexpr auto Overdue = std::chrono::seconds(10);
-constexpr auto DrawEvery = std::chrono::milliseconds(100);
+constexpr int64_t Overdue = 10 * CLOCK_SECOND;
+constexpr int64_t DrawEvery = 100 * CLOCK_MILLISECOND;
 // After an ending signal, output that takes nothing for this long is let go.
-constexpr auto StuckAfterSignal = std::chrono::milliseconds(100);
+constexpr int64_t StuckAfterSignal = 100 * CLOCK_MILLISECOND;
 constexpr size_t ReadChunk = 64 * 1024;
 constexpr size_t ReadPerTurn = 1024 * 1024; // of one check, before the others are looked at
 
@@ -86,50 +80,6 @@ void onResize(int)
 
 const char* programName = "quarvo-fleet";
 
-void usageHint()
-{
-    std::fprintf(stderr,
-        "usage: %s --channel N [options] PORT...\n"
-        "       %s --boxes FILE [options]\n"
-        "Try '%s --help'.\n",
-        programName, programName, programName);
-}
-
-void printHelp()
-{
-    std::printf("usage: %s --channel N [options] PORT...\n"
-                "       %s --boxes FILE [--channel N] [options] [PORT...]\n"
-                "Checks every box with check-quarvo at once; one answer per box and one for the rack.\n"
-                "  --boxes FILE        one box a line: NAME PORT [CHANNEL] ('-': the standard input)\n"
-                "  --channel N         the channel of boxes given without one\n"
-                "  --jobs N            at most N checks at once (default: all)\n"
-                "  --timeout S         each check's deadline in seconds (1 to 86400)\n"
-                "  --reconnect         checks wait for ports that are missing or come and go\n"
-                "  --capture-dir DIR   each check records what its box sent into DIR/NAME.cap\n"
-                "  --junit FILE        JUnit XML for CI\n"
-                "  --result FILE       the summary and every box's result as JSON\n"
-                "  --suite NAME        the JUnit test suite's name (default quarvo-fleet)\n"
-                "  --plain             one line per box as it ends, even on a terminal\n"
-                "Exit status: 0 every box correct, 1 some box answered otherwise, 2 some gave no answer,\n"
-                "3 nothing was checked (usage).\n",
-        programName, programName);
-}
-
-bool readWhole(int fd, size_t limit, std::string* text)
-{
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            return true;
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || text->size() + static_cast<size_t>(n) > limit)
-            return false;
-        text->append(chunk, static_cast<size_t>(n));
-    }
-}
-
 struct Box {
     explicit Box(BoxConfig c) : config(std::move(c)) {}
 
@@ -138,20 +88,17 @@ struct Box {
     pid_t pid = -1;
     int outputFd = -1; // the read end of the check's output pipe, while open
     OutputTail output{OutputKept};
-    Clock::time_point started{};
+    int64_t started = 0;
     // A check that has not ended by then is told to end, then killed, then
     // given up on: `ending` counts those steps.
-    Clock::time_point nextStep{};
+    Deadline nextStep;
     int ending = 0;
     std::string endedWhy; // why the fleet itself ended the check, or empty
     BoxEnd end;
 };
 
-// The monotonic clock's whole second at or after `t`, as the write limit takes it.
-time_t monotonicSeconds(Clock::time_point t)
-{
-    return static_cast<time_t>(std::chrono::ceil<std::chrono::seconds>(t.time_since_epoch()).count());
-}
+// The monotonic clock's whole second at or after `d`, as the write limit takes it.
+time_t monotonicSeconds(Deadline d) { return static_cast<time_t>((d.at + CLOCK_SECOND - 1) / CLOCK_SECOND); }
 
 class Fleet {
 public:
@@ -167,23 +114,21 @@ public:
 
 private:
     std::string resultPath(const Box& box) const { return folder_ + "/" + box.config.name + ".json"; }
-    int64_t msSince(Clock::time_point t) const
-    {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-    }
+    static int64_t msSince(int64_t t) { return (Clock_now() - t) / CLOCK_MILLISECOND; }
 
     bool start(Box& box);
-    void readOutput(Box& box, size_t limit);
-    void closeOutput(Box& box);
+    void readOutput(Box& box, size_t limit, bool last = false);
+    void abandon(Box& box, std::string_view outcome, const std::string& why, bool withOutput);
     void finish(Box& box, int rawStatus);
     void ended(Box& box, BoxEnd end);
     void reap();
     void superviseChecks();
     void signalRunning(int signo);
-    void drawView(bool force);
-    void drawFinalView();
-    void writeJunit();
-    void writeResult(int status);
+    void drawView(bool force, bool final = false);
+    template <typename Piece>
+    void writeFile(const std::string& path, const char* what, const std::string& head, Piece piece,
+        const std::string& tail);
+    void writeFiles(int status);
     void removeFolder();
     void waitForOutput();
     void noteOutputLoss();
@@ -191,7 +136,7 @@ private:
     void endUnfinished();
     bool prepare();
     void followResize();
-    std::optional<Clock::duration> nextWait();
+    Deadline nextWake() const;
     void waitAndRead();
     void stopOnSignal();
     int finishRack();
@@ -204,13 +149,13 @@ private:
     pid_t self_ = getpid();
     int running_ = 0;
     bool stopping_ = false;
-    Clock::time_point startTime_ = Clock::now();
+    int64_t startTime_ = Clock_now();
     std::string timestamp_;
     sigset_t waitSet_{};
     // Each check's own deadline, and the latest of them: the fleet's output
     // is never waited for past it (plus the grace) nor past an ending signal.
-    Clock::duration checkTime_ = std::chrono::seconds(options_.timeout > 0 ? options_.timeout : CHECK_SECONDS);
-    Clock::time_point latestDeadline_ = startTime_;
+    int64_t checkTime_ = (options_.timeout > 0 ? options_.timeout : CHECK_SECONDS) * CLOCK_SECOND;
+    Deadline latestDeadline_{startTime_};
     PendingOutput output_{STDOUT_FILENO};
     bool outputLost_ = false;
     bool closedSaid_ = false;
@@ -218,13 +163,13 @@ private:
     bool live_ = false;
     size_t drawn_ = 0;
     int height_ = 24, width_ = 80;
-    Clock::time_point lastDraw_{};
+    int64_t lastDraw_ = 0;
     bool dirty_ = true;
     // The ending: signals already passed on, whether what was left was
     // killed, and when the signalled checks' grace ends.
     int signalsHandled_ = 0;
     bool killed_ = false;
-    Clock::time_point graceEnd_{};
+    Deadline graceEnd_;
     std::vector<pollfd> fds_;
     std::vector<Box*> reading_;
 };
@@ -233,24 +178,24 @@ private:
 // descriptor is free for its output).
 bool Fleet::start(Box& box)
 {
+    const auto failed = [&](std::string_view detail, std::string_view said) {
+        box.output.append(said);
+        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, detail, box.output.text()));
+        return true;
+    };
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         if ((errno == EMFILE || errno == ENFILE) && running_ > 0)
             return false;
-        ended(box,
-            boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0,
-                std::string("making a pipe for its output failed: ") + std::strerror(errno), {}));
-        return true;
+        return failed(std::string("making a pipe for its output failed: ") + std::strerror(errno), {});
     }
     box.state = Box::State::Running;
-    box.started = Clock::now();
+    box.started = Clock_now();
     dirty_ = true;
     if (checkPath_.empty()) {
         close(pipeFds[0]);
         close(pipeFds[1]);
-        box.output.append(std::string(programName) + ": check-quarvo is neither beside this program nor on PATH\n");
-        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, {}, box.output.text()));
-        return true;
+        return failed({}, std::string(programName) + ": check-quarvo is neither beside this program nor on PATH\n");
     }
     std::vector<std::string> args{checkPath_, "--feedback", box.config.port, "--channel", box.config.channel,
         "--distinct-status", "--result", resultPath(box)};
@@ -265,24 +210,23 @@ bool Fleet::start(Box& box)
     close(pipeFds[1]);
     if (box.pid < 0) {
         close(pipeFds[0]);
-        box.output.append(
-            std::string(programName) + ": starting " + checkPath_ + " failed: " + std::strerror(error) + "\n");
-        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, {}, box.output.text()));
-        return true;
+        const std::string why = std::strerror(error);
+        return failed({}, std::string(programName) + ": starting " + checkPath_ + " failed: " + why + "\n");
     }
     fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
     box.outputFd = pipeFds[0];
     ++running_;
-    box.nextStep = box.started + checkTime_ + Overdue;
-    if (box.started + checkTime_ > latestDeadline_) {
-        latestDeadline_ = box.started + checkTime_;
-        endingSignals_limitWrites(monotonicSeconds(latestDeadline_ + Grace));
+    box.nextStep = Deadline_after(box.started, checkTime_ + Overdue);
+    if (box.started + checkTime_ > latestDeadline_.at) {
+        latestDeadline_ = Deadline_after(box.started, checkTime_);
+        endingSignals_limitWrites(monotonicSeconds(Deadline_after(latestDeadline_.at, Grace)));
     }
     return true;
 }
 
-// Takes what the check has printed, up to `limit` bytes, into its tail.
-void Fleet::readOutput(Box& box, size_t limit)
+// Takes what the check has printed, up to `limit` bytes, into its tail;
+// the pipe is closed at its end, or when it is the `last` read.
+void Fleet::readOutput(Box& box, size_t limit, bool last)
 {
     char chunk[ReadChunk];
     for (size_t taken = 0; box.outputFd >= 0 && taken < limit;) {
@@ -293,26 +237,30 @@ void Fleet::readOutput(Box& box, size_t limit)
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            if (n == 0 || errno != EAGAIN)
-                closeOutput(box);
-            return;
+            last = last || n == 0 || errno != EAGAIN;
+            break;
         }
     }
+    if (last && box.outputFd >= 0)
+        close(box.outputFd);
+    if (last)
+        box.outputFd = -1;
 }
 
-void Fleet::closeOutput(Box& box)
+// A running check not waited for any longer: what it printed so far, then its end.
+void Fleet::abandon(Box& box, std::string_view outcome, const std::string& why, bool withOutput)
 {
-    if (box.outputFd >= 0)
-        close(box.outputFd);
-    box.outputFd = -1;
+    --running_;
+    readOutput(box, ReadPerTurn, true);
+    const std::string output = withOutput ? box.output.text() : "";
+    ended(box, boxEnd_synthesized(box.config, outcome, std::nullopt, msSince(box.started), why, output));
 }
 
 void Fleet::finish(Box& box, int rawStatus)
 {
     --running_;
     // Whatever the check wrote before it ended is in the pipe.
-    readOutput(box, SIZE_MAX);
-    closeOutput(box);
+    readOutput(box, SIZE_MAX, true);
     const int status = WIFEXITED(rawStatus) ? WEXITSTATUS(rawStatus) : 128 + WTERMSIG(rawStatus);
     const std::string output = box.output.text();
     std::string text;
@@ -324,9 +272,7 @@ void Fleet::finish(Box& box, int rawStatus)
     // A check the fleet ended writes its result as interrupted, or (resumed
     // past its own deadline) as no answer: neither is what happened to the
     // box. Only a verdict the box gave stands.
-    const bool boxAnswered = report && (report->outcome == "correct" || report->outcome == "incorrect" ||
-                                        report->outcome == "box-error");
-    if (report && (box.endedWhy.empty() || boxAnswered)) {
+    if (report && (box.endedWhy.empty() || verdictOf(report->outcome) <= BoxVerdict::AnsweredOtherwise)) {
         ended(box, boxEnd_fromResult(box.config, *report, text, output));
         return;
     }
@@ -383,7 +329,7 @@ void Fleet::reap()
         if ((stop == SIGTTOU || stop == SIGTTIN) && box->ending == 0 && box->endedWhy.empty()) {
             box->endedWhy = std::string("stopped by ") + (stop == SIGTTOU ? "SIGTTOU" : "SIGTTIN") +
                 " (it used the terminal from the background): ended by the fleet";
-            box->nextStep = Clock::now();
+            box->nextStep = Deadline{Clock_now()};
         }
     }
 }
@@ -392,27 +338,22 @@ void Fleet::reap()
 // to end, then killed, then given up on: none holds the fleet for ever.
 void Fleet::superviseChecks()
 {
-    const auto now = Clock::now();
+    const int64_t now = Clock_now();
     for (Box& box : boxes_) {
-        if (box.state != Box::State::Running || now < box.nextStep)
+        if (box.state != Box::State::Running || !Deadline_passed(box.nextStep, now))
             continue;
         if (box.ending == 0) {
             if (box.endedWhy.empty())
-                box.endedWhy = "still running " + std::to_string(Overdue.count()) +
+                box.endedWhy = "still running " + std::to_string(Overdue / CLOCK_SECOND) +
                     " s past its deadline: ended by the fleet";
             kill(-box.pid, SIGTERM);
             kill(-box.pid, SIGCONT); // a stopped check must run to end
-            box.nextStep = now + Grace;
+            box.nextStep = Deadline_after(now, Grace);
         } else if (box.ending == 1) {
             kill(-box.pid, SIGKILL);
-            box.nextStep = now + AfterKill;
+            box.nextStep = Deadline_after(now, AfterKill);
         } else {
-            --running_;
-            readOutput(box, ReadPerTurn);
-            closeOutput(box);
-            ended(box,
-                boxEnd_synthesized(box.config, "no-result", std::nullopt, msSince(box.started),
-                    box.endedWhy + "; killed, and not seen to end", box.output.text()));
+            abandon(box, "no-result", box.endedWhy + "; killed, and not seen to end", true);
             continue;
         }
         ++box.ending;
@@ -430,16 +371,14 @@ void Fleet::signalRunning(int signo)
     }
 }
 
-std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, Clock::time_point now)
+std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, int64_t now)
 {
     std::vector<ViewRow> rows;
     rows.reserve(boxes.size());
     for (const Box& box : boxes) {
         ViewRow row{box.config.name, printable(box.config.port), "queued", "", true};
         if (box.state == Box::State::Running) {
-            row.state =
-                "waiting " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - box.started).count()) +
-                " s";
+            row.state = "waiting " + std::to_string((now - box.started) / CLOCK_SECOND) + " s";
         } else if (box.state == Box::State::Done) {
             row.state = printable(box.end.outcome);
             row.channel = box.end.channelSeen ? printable(*box.end.channelSeen) : "";
@@ -450,67 +389,58 @@ std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, Clock::time_point n
     return rows;
 }
 
-void Fleet::drawView(bool force)
+// The last drawing (`final`) keeps the summary whole whatever the width.
+void Fleet::drawView(bool force, bool final)
 {
     // A drawing is made only once the last one is out: the cursor moves
     // by the lines drawn last, and output nobody takes stays one frame.
-    if (!live_ || !output_.idle() || (!force && (!dirty_ || Clock::now() - lastDraw_ < DrawEvery)))
+    const int64_t now = Clock_now();
+    if (!final && (!live_ || !output_.idle() || (!force && (!dirty_ || now - lastDraw_ < DrawEvery))))
         return;
     const std::vector<std::string> lines = liveView_lines(
-        viewRows(boxes_, Clock::now()), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_);
+        viewRows(boxes_, now), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_, final);
     output_.add(liveView_redraw(lines, drawn_));
     drawn_ = lines.size();
-    lastDraw_ = Clock::now();
+    lastDraw_ = now;
     dirty_ = false;
 }
 
-void Fleet::drawFinalView()
-{
-    const std::vector<std::string> lines = liveView_finalLines(
-        viewRows(boxes_, Clock::now()), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_);
-    output_.add(liveView_redraw(lines, drawn_));
-    drawn_ = lines.size();
-}
-
-void Fleet::writeJunit()
+// One walk for both files: `head`, each box's `piece`, `tail`, replacing
+// `path` in one step. `what` names the file in what goes wrong.
+template <typename Piece>
+void Fleet::writeFile(const std::string& path, const char* what, const std::string& head, Piece piece,
+    const std::string& tail)
 {
     AtomicFile file;
-    const int opened = file.open(options_.junit, ".quarvo-fleet-");
+    const int opened = file.open(path, ".quarvo-fleet-");
     if (opened == -2) {
-        std::fprintf(stderr, "%s: JUnit file %s is not a regular file: left as it is\n", programName,
-            printable(options_.junit).c_str());
+        std::fprintf(stderr, "%s: %s file %s is not a regular file: left as it is\n", programName, what,
+            printable(path).c_str());
         return;
     }
-    bool ok = opened == 0 &&
-        file.write(junit_head(options_.suite, tally_, static_cast<double>(msSince(startTime_)) / 1000.0, timestamp_));
-    for (const Box& box : boxes_) {
-        if (ok)
-            ok = file.write(junit_testCase(options_.suite, box.config, box.end,
-                box.end.verdict == BoxVerdict::Skipped ? std::string() : box.output.text()));
-    }
-    if (!ok || !file.write(junit_tail()) || file.commit() != 0)
-        std::fprintf(stderr, "%s: writing JUnit file %s failed: %s\n", programName, printable(options_.junit).c_str(),
+    bool ok = opened == 0 && file.write(head);
+    for (size_t i = 0; i < boxes_.size() && ok; ++i)
+        ok = file.write(piece(boxes_[i], i));
+    if (!ok || !file.write(tail) || file.commit() != 0)
+        std::fprintf(stderr, "%s: writing %s file %s failed: %s\n", programName, what, printable(path).c_str(),
             std::strerror(errno));
 }
 
-void Fleet::writeResult(int status)
+void Fleet::writeFiles(int status)
 {
-    AtomicFile file;
-    const int opened = file.open(options_.result, ".quarvo-fleet-");
-    if (opened == -2) {
-        std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", programName,
-            printable(options_.result).c_str());
-        return;
-    }
-    std::optional<int> bySignal;
-    if (caughtSignal != 0)
-        bySignal = caughtSignal;
-    bool ok = opened == 0 && file.write(result_head(options_.suite, tally_, status, msSince(startTime_), bySignal));
-    for (size_t i = 0; i < boxes_.size() && ok; ++i)
-        ok = file.write(result_box(boxes_[i].end, i == 0));
-    if (!ok || !file.write(result_tail()) || file.commit() != 0)
-        std::fprintf(stderr, "%s: writing result file %s failed: %s\n", programName,
-            printable(options_.result).c_str(), std::strerror(errno));
+    const int64_t ms = msSince(startTime_);
+    if (!options_.junit.empty())
+        writeFile(options_.junit, "JUnit",
+            junit_head(options_.suite, tally_, static_cast<double>(ms) / 1000.0, timestamp_),
+            [this](const Box& box, size_t) {
+                const std::string output = box.end.verdict == BoxVerdict::Skipped ? "" : box.output.text();
+                return junit_testCase(options_.suite, box.config, box.end, output);
+            },
+            junit_tail());
+    const std::optional<int> bySignal = caughtSignal != 0 ? std::optional<int>(caughtSignal) : std::nullopt;
+    if (!options_.result.empty())
+        writeFile(options_.result, "result", result_head(options_.suite, tally_, status, ms, bySignal),
+            [](const Box& box, size_t i) { return result_box(box.end, i == 0); }, result_tail());
 }
 
 void Fleet::removeFolder()
@@ -545,28 +475,28 @@ void Fleet::noteOutputLoss()
 // last check's deadline plus the grace, or briefly after an ending signal.
 void Fleet::waitForOutput()
 {
-    const auto deadline = std::max(latestDeadline_, Clock::now()) + Grace;
+    const Deadline deadline = Deadline_after(std::max(latestDeadline_.at, Clock_now()), Grace);
     endingSignals_limitWrites(monotonicSeconds(deadline));
-    auto lastMove = Clock::now();
+    int64_t lastMove = Clock_now();
     for (;;) {
         size_t before = output_.waiting();
         output_.pump();
         noteOutputLoss();
         if (output_.idle() || output_.givenUp())
             return;
-        const auto now = Clock::now();
+        const int64_t now = Clock_now();
         if (output_.waiting() != before)
             lastMove = now;
-        const auto limit = caughtSignal != 0 ? std::min(deadline, lastMove + StuckAfterSignal) : deadline;
-        if (now >= limit) {
+        const Deadline limit =
+            caughtSignal != 0 ? Deadline_sooner(deadline, Deadline_after(lastMove, StuckAfterSignal)) : deadline;
+        if (Deadline_passed(limit, now)) {
             output_.giveUp();
             outputLost_ = true;
             return;
         }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(limit - now).count();
-        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        timespec timeout{};
         pollfd out{STDOUT_FILENO, POLLOUT, 0};
-        endingSignals_wait(&out, 1, &timeout, &waitSet_, &wake);
+        endingSignals_wait(&out, 1, Deadline_timespec(limit, now, &timeout), &waitSet_, &wake);
         wake = 0;
         reap();
     }
@@ -612,14 +542,8 @@ void Fleet::catchSignals()
 void Fleet::endUnfinished()
 {
     for (Box& box : boxes_) {
-        if (box.state == Box::State::Running) {
-            --running_;
-            readOutput(box, ReadPerTurn);
-            closeOutput(box);
-            ended(box,
-                boxEnd_synthesized(
-                    box.config, "interrupted", std::nullopt, msSince(box.started), "killed, and not seen to end", {}));
-        }
+        if (box.state == Box::State::Running)
+            abandon(box, "interrupted", "killed, and not seen to end", false);
         if (box.state == Box::State::Queued)
             ended(box,
                 boxEnd_synthesized(
@@ -669,33 +593,27 @@ void Fleet::followResize()
 // The next thing to do without an event: the view's next drawing (its
 // clock goes on), the end of the signalled checks' grace, the next step
 // with a check that outlives its deadline. None: wait for an event.
-std::optional<Clock::duration> Fleet::nextWait()
+Deadline Fleet::nextWake() const
 {
-    std::optional<Clock::duration> wait;
-    if (live_) {
-        const auto sinceDraw = Clock::now() - lastDraw_;
-        wait = dirty_ ? std::max(Clock::duration::zero(), DrawEvery - sinceDraw)
-                      : std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) -
-                (Clock::now() - startTime_) % std::chrono::seconds(1);
-    }
-    const auto soonest = [&](Clock::time_point t) {
-        wait = std::min(wait.value_or(Clock::duration::max()), std::max(Clock::duration::zero(), t - Clock::now()));
-    };
+    const int64_t now = Clock_now();
+    Deadline next = DEADLINE_NEVER;
+    if (live_)
+        next = {dirty_ ? lastDraw_ + DrawEvery : now + CLOCK_SECOND - (now - startTime_) % CLOCK_SECOND};
     if (stopping_ && !killed_)
-        soonest(graceEnd_);
+        next = Deadline_sooner(next, graceEnd_);
     if (killed_)
-        wait = std::chrono::milliseconds(100);
+        next = Deadline_after(now, 100 * CLOCK_MILLISECOND);
     for (const Box& box : boxes_) {
         if (box.state == Box::State::Running && !stopping_)
-            soonest(box.nextStep);
+            next = Deadline_sooner(next, box.nextStep);
     }
-    return wait;
+    return next;
 }
 
 // One wait on the output and the checks' pipes, then what they hold.
 void Fleet::waitAndRead()
 {
-    const std::optional<Clock::duration> wait = nextWait();
+    const Deadline until = nextWake();
     fds_.clear();
     reading_.clear();
     if (!output_.idle() && !output_.givenUp())
@@ -708,11 +626,8 @@ void Fleet::waitAndRead()
         }
     }
     timespec timeout{};
-    if (wait) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wait).count();
-        timeout = {static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    }
-    const int ready = endingSignals_wait(fds_.data(), fds_.size(), wait ? &timeout : nullptr, &waitSet_, &wake);
+    const timespec* wait = Deadline_timespec(until, Clock_now(), &timeout);
+    const int ready = endingSignals_wait(fds_.data(), fds_.size(), wait, &waitSet_, &wake);
     wake = 0;
     if (live_ && !dirty_)
         dirty_ = true; // the clock
@@ -730,13 +645,14 @@ void Fleet::stopOnSignal()
         stopping_ = true;
         signalsHandled_ = signalsSeen;
         signalRunning(caughtSignal);
-        graceEnd_ = Clock::now() + Grace;
+        graceEnd_ = Deadline_after(Clock_now(), Grace);
     }
     // Past the grace, or told again: what is left is killed.
-    if (stopping_ && !killed_ && running_ > 0 && (Clock::now() >= graceEnd_ || signalsSeen > signalsHandled_)) {
+    const int64_t now = Clock_now();
+    if (stopping_ && !killed_ && running_ > 0 && (Deadline_passed(graceEnd_, now) || signalsSeen > signalsHandled_)) {
         signalRunning(SIGKILL);
         killed_ = true;
-        graceEnd_ = std::min(graceEnd_, Clock::now());
+        graceEnd_ = Deadline_sooner(graceEnd_, Deadline{now});
     }
 }
 
@@ -752,7 +668,7 @@ int Fleet::run()
             ++next;
         if (running_ == 0 && (stopping_ || next == boxes_.size()))
             break;
-        if (killed_ && Clock::now() >= graceEnd_ + AfterKill)
+        if (killed_ && Deadline_passed(Deadline_after(graceEnd_.at, AfterKill), Clock_now()))
             break; // what is still there is left to die on its own
         followResize();
         drawView(false);
@@ -774,7 +690,7 @@ int Fleet::finishRack()
     const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
     if (live_) {
         // The last table, with the summary whole whatever the width.
-        drawFinalView();
+        drawView(true, true);
         output_.add("\x1b[?25h");
     } else {
         output_.add(summaryLine(tally_, msSince(startTime_) / 1000) + "\n");
@@ -782,10 +698,7 @@ int Fleet::finishRack()
     output_.pump();
 
     // The files first: they must not wait on a reader of the output.
-    if (!options_.junit.empty())
-        writeJunit();
-    if (!options_.result.empty())
-        writeResult(status);
+    writeFiles(status);
     removeFolder();
     waitForOutput();
     if (outputLost_)
@@ -812,22 +725,22 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
         if (fd < 0)
             return "boxes file " + printable(source) + ": " + std::strerror(errno);
         std::string text;
-        errno = 0;
         const bool read = readWhole(fd, MaxBoxesFile, &text);
         const int error = errno;
         if (!standardInput)
             close(fd);
         if (!read)
-            return "boxes file " + printable(source) + ": " + (error != 0 ? std::strerror(error) : "larger than 1 MiB");
+            return "boxes file " + printable(source) + ": " +
+                (error == EFBIG ? "larger than 1 MiB" : std::strerror(error));
         const std::string fault =
-            boxes_parse(text, source, options.haveChannel ? options.channel : std::string_view(), *boxes);
+            boxes_parse(text, source, options.channel.value_or(""), *boxes);
         if (!fault.empty())
             return fault;
     }
     for (const std::string& port : options.ports) {
-        if (!options.haveChannel)
+        if (!options.channel)
             return "port " + printable(port) + " has no channel: give --channel, or name it in a boxes file";
-        BoxConfig box{boxName_forPort(port), port, options.channel, {}, 0};
+        BoxConfig box{boxName_forPort(port), port, *options.channel, {}, 0};
         if (!boxName_valid(box.name))
             return "port " + printable(port) + " gives no usable box name: name it in a boxes file";
         boxes->push_back(std::move(box));
@@ -842,7 +755,8 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
 // file where a link to a box's port was.
 std::string reportFilesFault(const FleetOptions& options, const std::vector<BoxConfig>& boxes)
 {
-    const std::pair<const char*, const std::string*> files[] = {{"--junit", &options.junit}, {"--result", &options.result}};
+    const std::pair<const char*, const std::string*> files[] = {
+        {"--junit", &options.junit}, {"--result", &options.result}};
     for (const auto& [option, path] : files) {
         if (path->empty())
             continue;
@@ -877,21 +791,37 @@ int main(int argc, char** argv)
     if (argc > 0 && argv[0] != nullptr && *argv[0] != '\0')
         programName = argv[0];
     FleetOptions options;
-    bool failed = false;
-    const std::string fault = options_parse(argc, argv, &options, &failed);
-    if (failed) {
+    const std::string fault = options_parse(argc, argv, &options);
+    if (!fault.empty()) {
         std::fprintf(stderr, "%s: %s\n", programName, fault.c_str());
-        usageHint();
+        std::fprintf(stderr,
+            "usage: %s --channel N [options] PORT...\n"
+            "       %s --boxes FILE [options]\n"
+            "Try '%s --help'.\n",
+            programName, programName, programName);
         return UsageStatus;
     }
-    if (options.help) {
-        printHelp();
-        return 0;
-    }
-    if (options.version) {
-        std::printf("quarvo-fleet %s\n", QUARVO_VERSION);
-        return 0;
-    }
+    if (options.help)
+        std::printf("usage: %s --channel N [options] PORT...\n"
+                    "       %s --boxes FILE [--channel N] [options] [PORT...]\n"
+                    "Checks every box with check-quarvo at once; one answer per box and one for the rack.\n"
+                    "  --boxes FILE        one box a line: NAME PORT [CHANNEL] ('-': the standard input)\n"
+                    "  --channel N         the channel of boxes given without one\n"
+                    "  --jobs N            at most N checks at once (default: all)\n"
+                    "  --timeout S         each check's deadline in seconds (1 to 86400)\n"
+                    "  --reconnect         checks wait for ports that are missing or come and go\n"
+                    "  --capture-dir DIR   each check records what its box sent into DIR/NAME.cap\n"
+                    "  --junit FILE        JUnit XML for CI\n"
+                    "  --result FILE       the summary and every box's result as JSON\n"
+                    "  --suite NAME        the JUnit test suite's name (default quarvo-fleet)\n"
+                    "  --plain             one line per box as it ends, even on a terminal\n"
+                    "Exit status: 0 every box correct, 1 some box answered otherwise, 2 some gave no answer,\n"
+                    "3 nothing was checked (usage).\n",
+            programName, programName);
+    else if (options.version)
+        commandLine_printVersion("quarvo-fleet");
+    if (options.help || options.version)
+        return commandLine_answered();
     std::vector<BoxConfig> boxes;
     std::string wrong = collectBoxes(options, &boxes);
     if (wrong.empty())

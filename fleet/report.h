@@ -1,5 +1,6 @@
-// What a fleet says about its boxes: one line per box, the summary, the
-// JUnit XML that CI reads and the JSON result.
+// What a fleet reads of its checks and says about its boxes: one line per
+// box, the live table, the summary, the JUnit XML that CI reads and the JSON
+// result.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,23 @@
 #include <vector>
 
 #include "boxes.h"
-#include "check_result.h"
+
+// The result file a check leaves: one JSON object.
+struct CheckReport {
+    std::string outcome;
+    std::optional<int> status;
+    std::optional<std::string> currentChannel; // as the box sent it (UTF-8)
+    // The same in printable form, exact whatever the bytes; from a check
+    // that writes it.
+    std::optional<std::string> currentChannelPrintable;
+    std::vector<std::string> failures;         // the failure lines printed
+    int64_t elapsedMs = 0;
+};
+
+// The members the fleet reads from `json`, or nothing when it is not a
+// JSON object with a string "outcome" (a result cut short, say). Members
+// it does not know are skipped.
+std::optional<CheckReport> checkResult_parse(std::string_view json);
 
 // A box's outcome, as the fleet's exit status and JUnit see it.
 enum class BoxVerdict {
@@ -77,3 +94,25 @@ std::string result_head(
     std::string_view suite, const Tally& tally, int status, int64_t elapsedMs, std::optional<int> endedBySignal);
 std::string result_box(const BoxEnd& end, bool first);
 std::string result_tail();
+
+// The table a fleet shows on a terminal while its boxes are checked.
+struct ViewRow {
+    std::string name;
+    std::string port;    // printable
+    std::string state;   // "queued", "waiting 12 s" or the outcome word
+    std::string channel; // the channel reported, printable, or empty
+    bool pending = true; // still to decide, or decided otherwise than correct
+};
+
+// The lines to show in a window of `height` rows and `width` columns: a
+// heading, the boxes, and the summary last. No line is wider than the
+// window, nor are there more lines than rows less one (so that drawing
+// never scrolls). When the rack is taller, the pending boxes come first and
+// a line says how many are not shown. The `final` drawing has the summary
+// whole however narrow the window (it may wrap: nothing is drawn over it).
+std::vector<std::string> liveView_lines(
+    const std::vector<ViewRow>& rows, const std::string& summary, int height, int width, bool final = false);
+
+// Replaces the `previous` lines drawn last (the cursor just below them)
+// with `lines`.
+std::string liveView_redraw(const std::vector<std::string>& lines, size_t previous);

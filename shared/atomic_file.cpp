@@ -24,6 +24,25 @@ bool writeAll(int fd, std::string_view bytes)
     return true;
 }
 
+bool readWhole(int fd, size_t limit, std::string* text)
+{
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n == 0)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (text->size() + static_cast<size_t>(n) > limit) {
+            errno = EFBIG;
+            return false;
+        }
+        text->append(chunk, static_cast<size_t>(n));
+    }
+}
+
 AtomicFile::~AtomicFile() { discard(); }
 
 int AtomicFile::open(const std::string& path, std::string_view prefix)

@@ -6,6 +6,9 @@
 
 // Writes all of `bytes`, through interruptions: false with errno on failure.
 bool writeAll(int fd, std::string_view bytes);
+// Reads `fd` to its end onto `text`, through interruptions: false with errno
+// on failure, EFBIG when there is more than `limit`.
+bool readWhole(int fd, size_t limit, std::string* text);
 
 class AtomicFile {
 public:

@@ -158,7 +158,7 @@ std::vector<std::string> addressesOf(const std::string& host)
 
 // Looks up the hosts on threads of their own, let go at `bound`: the
 // lookups they share outlive this call when they must.
-std::vector<std::vector<std::string>> lookUp(const std::vector<std::string>& hosts, std::chrono::milliseconds bound)
+std::vector<std::vector<std::string>> lookUp(const std::vector<std::string>& hosts, int64_t bound)
 {
     struct Shared {
         std::mutex lock;
@@ -197,7 +197,8 @@ std::vector<std::vector<std::string>> lookUp(const std::vector<std::string>& hos
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     std::unique_lock held(shared->lock);
     if (started > 0)
-        shared->done.wait_for(held, bound, [&] { return shared->finished == shared->hosts.size(); });
+        shared->done.wait_for(
+            held, std::chrono::nanoseconds(bound), [&] { return shared->finished == shared->hosts.size(); });
     shared->next = shared->hosts.size(); // no lookup starts after this
     return shared->addresses;
 }
@@ -212,7 +213,7 @@ std::string lowered(std::string_view text)
 } // namespace
 
 std::vector<std::vector<std::string>> boxes_portKeys(
-    const std::vector<BoxConfig>& boxes, std::chrono::milliseconds bound)
+    const std::vector<BoxConfig>& boxes, int64_t bound)
 {
     std::vector<PortName> names(boxes.size());
     std::vector<std::string> hosts;

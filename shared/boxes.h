@@ -2,7 +2,7 @@
 // ports, each with a name that becomes a file name.
 #pragma once
 
-#include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,10 +33,10 @@ std::string boxes_parse(
 // What each box's port is, as keys: two ports are one when they share a key.
 // A device by its real path; a server port by its number and by its host's
 // name and every address the host has, whatever the scheme. The hosts are
-// looked up at once, and not waited for past `bound`: one not found by then
-// is known by its name alone.
+// looked up at once, and not waited for past `bound` nanoseconds: one not found
+// by then is known by its name alone.
 std::vector<std::vector<std::string>> boxes_portKeys(
-    const std::vector<BoxConfig>& boxes, std::chrono::milliseconds bound);
+    const std::vector<BoxConfig>& boxes, int64_t bound);
 
 // Names must be unique, and so must ports (`portKeys` as boxes_portKeys
 // gives them). Empty, or the fault.

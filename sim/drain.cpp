@@ -1,17 +1,17 @@
 #include "drain.h"
 
 #include <sys/ioctl.h>
-#include <thread>
+#include <time.h>
 
-void waitUntilTaken(int slave, std::chrono::steady_clock::time_point until, const std::function<bool()>& readerDone)
+void waitUntilTaken(int slave, Deadline until, const std::function<bool()>& readerDone)
 {
-    using Clock = std::chrono::steady_clock;
     // Bytes written to the master reach the slave's queue a moment later (a
     // kernel worker moves them), so an empty queue alone proves nothing: it
     // must stay empty for a time that even a busy machine's worker keeps.
-    constexpr auto quietFor = std::chrono::milliseconds(100);
-    auto emptySince = Clock::time_point::max();
-    while (Clock::now() < until) {
+    constexpr int64_t QuietFor = 100 * CLOCK_MILLISECOND;
+    constexpr timespec Pause{0, 2 * CLOCK_MILLISECOND};
+    Deadline quiet = DEADLINE_NEVER;
+    for (int64_t now = Clock_now(); !Deadline_passed(until, now); now = Clock_now()) {
         if (readerDone) {
             if (readerDone())
                 return;
@@ -19,14 +19,13 @@ void waitUntilTaken(int slave, std::chrono::steady_clock::time_point until, cons
             int waiting = 0;
             if (ioctl(slave, FIONREAD, &waiting) != 0)
                 return;
-            const auto now = Clock::now();
             if (waiting != 0)
-                emptySince = Clock::time_point::max();
-            else if (emptySince == Clock::time_point::max())
-                emptySince = now;
-            else if (now - emptySince >= quietFor)
+                quiet = DEADLINE_NEVER;
+            else if (Deadline_isNever(quiet))
+                quiet = Deadline_after(now, QuietFor);
+            else if (Deadline_passed(quiet, now))
                 return;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        nanosleep(&Pause, nullptr);
     }
 }

@@ -1,5 +1,6 @@
 #include "packet.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace {
@@ -11,48 +12,29 @@ std::string threeDigits(unsigned n)
     return text;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 std::string encodePacket(const std::vector<SimRecord>& records, const PacketOptions& options, std::string* error)
 {
+    const auto refuse = [error](const char* why) {
+        *error = why;
+        return std::string();
+    };
     std::string body;
     for (const SimRecord& r : records) {
-        if (r.code.size() != 4 || r.code.find('\n') != std::string::npos) {
-            *error = "record code must be 4 bytes without a line feed";
-            return {};
-        }
-        if (r.value.find('\n') != std::string::npos) {
-            *error = "record value must not hold a line feed";
-            return {};
-        }
-        if (r.value.size() + 7 > 999) {
-            *error = "record value too long (992 bytes at most)";
-            return {};
-        }
-        body += r.code;
-        body += threeDigits(static_cast<unsigned>(r.value.size() + 7));
-        body += r.value;
+        if (r.code.size() != 4 || r.code.find('\n') != std::string::npos)
+            return refuse("record code must be 4 bytes without a line feed");
+        if (r.value.find('\n') != std::string::npos)
+            return refuse("record value must not hold a line feed");
+        if (r.value.size() + 7 > 999)
+            return refuse("record value too long (992 bytes at most)");
+        body += r.code + threeDigits(static_cast<unsigned>(r.value.size() + 7)) + r.value;
     }
-    if (records.empty()) {
-        *error = "a packet needs at least one record";
-        return {};
-    }
+    if (records.empty())
+        return refuse("a packet needs at least one record");
     const size_t length = 3 + body.size() + 2;
-    if (length > 999) {
-        *error = "packet too long (999 bytes at most)";
-        return {};
-    }
+    if (length > 999)
+        return refuse("packet too long (999 bytes at most)");
     std::string packet(1, '\n');
     packet += threeDigits(options.lengthOverride >= 0 ? static_cast<unsigned>(options.lengthOverride)
                                                        : static_cast<unsigned>(length));
@@ -71,23 +53,18 @@ bool unescape(std::string_view text, std::string* out)
 {
     out->clear();
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            *out += text[i];
-            continue;
-        }
-        if (i + 1 < text.size() && text[i + 1] == '\\') {
-            *out += '\\';
+        unsigned byte = static_cast<unsigned char>(text[i]);
+        if (text[i] == '\\' && text.substr(i + 1, 1) == "\\") {
             ++i;
-            continue;
+        } else if (text[i] == '\\') {
+            if (text.substr(i + 1, 1) != "x" || text.size() < i + 4)
+                return false;
+            const char* hex = text.data() + i + 2;
+            if (std::from_chars(hex, hex + 2, byte, 16).ptr != hex + 2)
+                return false;
+            i += 3;
         }
-        if (i + 3 >= text.size() || text[i + 1] != 'x')
-            return false;
-        const int hi = hexValue(text[i + 2]);
-        const int lo = hexValue(text[i + 3]);
-        if (hi < 0 || lo < 0)
-            return false;
-        *out += static_cast<char>(hi * 16 + lo);
-        i += 3;
+        *out += static_cast<char>(byte);
     }
     return true;
 }

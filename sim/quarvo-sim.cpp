@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +17,12 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "atomic_file.h"
 #include "capture.h"
+#include "clock.h"
 #include "command_line.h"
 #include "drain.h"
 #include "packet.h"
@@ -58,23 +59,6 @@ void usage(FILE* out, const char* name)
                  "  --version            show the version\n",
                  name, name, name);
 }
-
-// Every number an option takes has a range, so none can overflow a sleep or
-// a deadline further on.
-struct NumberOption {
-    char letter;
-    const char* name;
-    long min;
-    long max;
-};
-constexpr NumberOption numberOptions[] = {
-    {'n', "--count", 0, 1'000'000'000},
-    {'i', "--interval", 0, 86'400'000},
-    {'l', "--linger", 0, 86'400'000},
-    {'o', "--loop", 0, 1'000'000'000},
-    {'v', "--vanish-after", 0, 1'000'000'000},
-    {'W', "--vanish-for", 0, 86'400'000},
-};
 
 // --link: a fixed name for a port whose pseudo-terminal comes and goes, as
 // /dev/serial/by-id names a USB adapter. Kept in a plain array so that a
@@ -117,41 +101,17 @@ bool pointLink(const char* target)
     return true;
 }
 
-bool writeAll(int fd, std::string_view bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string readAll(const char* path, bool* ok)
+// The file's bytes, or "-" the standard input's. Far more than any box says
+// in a test is refused (EFBIG) rather than memory run out.
+bool readAll(const char* path, std::string* bytes)
 {
     const int fd = std::strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
-    *ok = fd >= 0;
-    std::string bytes;
-    if (!*ok)
-        return bytes;
-    // Far more than any box says in a test; past it, the file is refused
-    // rather than memory run out (EFBIG).
-    constexpr size_t MaxBytes = 256 * 1024 * 1024;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0 && bytes.size() < MaxBytes)
-        bytes.append(chunk, static_cast<size_t>(n));
-    *ok = n == 0;
-    if (n > 0)
-        errno = EFBIG;
-    if (fd != STDIN_FILENO)
+    const bool ok = fd >= 0 && readWhole(fd, 256 * 1024 * 1024, bytes);
+    const int error = errno;
+    if (fd > STDIN_FILENO)
         close(fd);
-    return bytes;
+    errno = error;
+    return ok;
 }
 
 // The pseudo-terminal, raw from the start (nothing sent may be echoed or held
@@ -174,43 +134,47 @@ bool openPort(int* master, int* slave)
     return true;
 }
 
-// A box lets its reader take what it sent before it goes: the kernel throws
-// away what is unread when the port closes. At most a second when nobody reads.
-void letTheReaderTakeIt(int slave)
+// The port vanishes, and its link with it. A box lets its reader take what
+// it sent before it goes: the kernel throws away what is unread when the
+// port closes. At most a second when nobody reads.
+void closePort(int* master, int* slave)
 {
-    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    waitUntilTaken(*slave, Deadline_after(Clock_now(), CLOCK_SECOND));
+    removeOwnLink();
+    close(*master);
+    close(*slave);
+    *master = *slave = -1;
 }
+
+// Sleeps until `due`, through interruptions. False (reported) when the clock fails.
+bool sleepUntil(Deadline due)
+{
+    const timespec when{static_cast<time_t>(due.at / CLOCK_SECOND), static_cast<long>(due.at % CLOCK_SECOND)};
+    int slept;
+    while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
+    }
+    if (slept != 0)
+        std::fprintf(stderr, "%s: waiting failed: %s\n", programName, std::strerror(slept));
+    return slept == 0;
+}
+
+Deadline afterMs(long ms) { return Deadline_after(Clock_now(), ms * CLOCK_MILLISECOND); }
 
 // The port vanishes (its reader sees the line hang up, and the link goes)
 // and comes back after `awayMs` as a new pseudo-terminal under the link.
 bool vanishAndReturn(int* master, int* slave, long awayMs)
 {
-    letTheReaderTakeIt(*slave);
-    removeOwnLink();
-    close(*master);
-    close(*slave);
-    std::this_thread::sleep_for(std::chrono::milliseconds(awayMs));
-    return openPort(master, slave);
+    closePort(master, slave);
+    return sleepUntil(afterMs(awayMs)) && openPort(master, slave);
 }
 
-// Sleeps until `micros` of the replay's schedule: an absolute point of the
-// monotonic clock counted from `startNs`, so a late step never delays the
-// ones after it. False (reported) when the clock fails.
-bool sleepUntil(double startNs, double micros, double speed)
+// `micros` into the replay's schedule: an absolute point of the clock
+// counted from `start`, so a late step never delays the ones after it. A
+// time beyond what the clock can count (centuries) is the end of its count
+// rather than a wrap round to now.
+Deadline scheduled(int64_t start, double micros, double speed)
 {
-    // A time beyond what the clock can count (centuries) waits until the end
-    // of its count rather than wrap round to now.
-    const double dueNs = std::min(startNs + micros * 1000.0 / speed, 9.2e18);
-    const auto due = static_cast<int64_t>(dueNs);
-    const timespec when{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-    int slept;
-    while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
-    }
-    if (slept != 0) {
-        std::fprintf(stderr, "%s: waiting for the next chunk failed: %s\n", programName, std::strerror(slept));
-        return false;
-    }
-    return true;
+    return {static_cast<int64_t>(std::min(static_cast<double>(start) + micros * 1000.0 / speed, 9.2e18))};
 }
 
 // Where the capture marks the port lost and reopened: with --link the port
@@ -224,11 +188,7 @@ bool followMark(const CaptureItem& mark, int* master, int* slave)
         return *master >= 0 || openPort(master, slave);
     if (*master < 0)
         return true;
-    letTheReaderTakeIt(*slave);
-    removeOwnLink();
-    close(*master);
-    close(*slave);
-    *master = *slave = -1;
+    closePort(master, slave);
     return true;
 }
 
@@ -306,13 +266,11 @@ int replay(const char* name, const char* path, double speed, long loops, long li
     int slave = -1;
     if (!openPort(&master, &slave))
         return 1;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const double start = static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+    const int64_t start = Clock_now();
     for (long pass = 0; loops == 0 || pass < loops; ++pass) {
         const double passStart = static_cast<double>(pass) * static_cast<double>(passMicros);
         if (!readPass(name, path, fd, [&](const CaptureItem& item) {
-                if (!sleepUntil(start, passStart + static_cast<double>(item.offset), speed))
+                if (!sleepUntil(scheduled(start, passStart + static_cast<double>(item.offset), speed)))
                     return false;
                 if (item.isMark)
                     return followMark(item, &master, &slave);
@@ -329,7 +287,7 @@ int replay(const char* name, const char* path, double speed, long loops, long li
             break;
     }
     if (master >= 0)
-        waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs));
+        waitUntilTaken(slave, afterMs(lingerMs));
     return 0;
 }
 
@@ -363,140 +321,127 @@ constexpr option options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// A number option's value, within its range, into its field.
-bool takeNumber(const char* name, int opt, Options& a)
+// Every number an option takes has a range, so none can overflow a sleep or
+// a deadline further on.
+struct NumberOption {
+    char letter;
+    const char* name;
+    long min;
+    long max;
+    long Options::*field;
+};
+constexpr NumberOption numberOptions[] = {
+    {'n', "--count", 0, 1'000'000'000, &Options::count},
+    {'i', "--interval", 0, 86'400'000, &Options::intervalMs},
+    {'l', "--linger", 0, 86'400'000, &Options::lingerMs},
+    {'o', "--loop", 0, 1'000'000'000, &Options::loops},
+    {'v', "--vanish-after", 0, 1'000'000'000, &Options::vanishAfter},
+    {'W', "--vanish-for", 0, 86'400'000, &Options::vanishForMs},
+};
+
+// A command line refused: what is wrong, the usage where it helps, and the status 2.
+[[gnu::format(printf, 2, 3)]] int refuse(bool withUsage, const char* format, ...)
 {
-    const NumberOption& o = *std::find_if(std::begin(numberOptions), std::end(numberOptions),
-                                          [&](const NumberOption& x) { return x.letter == opt; });
-    long long n = 0;
-    if (!commandLine_parseWhole(optarg, 10, o.min, o.max, &n)) {
-        std::fprintf(stderr, "%s: %s: not a whole number from %ld to %ld: %s\n", name, o.name, o.min, o.max,
-                     optarg);
-        return false;
+    std::fprintf(stderr, "%s: ", programName);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    if (withUsage)
+        usage(stderr, programName);
+    return 2;
+}
+
+// One option into `a`: -1 to go on, or the status to end with.
+int takeOption(int opt, Options& a)
+{
+    std::string error;
+    SimRecord record;
+    for (const NumberOption& o : numberOptions) {
+        long long n = 0;
+        if (o.letter != opt)
+            continue;
+        if (!commandLine_parseWhole(optarg, 10, o.min, o.max, &n))
+            return refuse(false, "%s: not a whole number from %ld to %ld: %s\n", o.name, o.min, o.max, optarg);
+        a.*o.field = static_cast<long>(n);
+        if (opt == 'n' || opt == 'i')
+            a.packetOnly = o.name;
+        return -1;
     }
-    (opt == 'n'   ? a.count
-     : opt == 'i' ? a.intervalMs
-     : opt == 'o' ? a.loops
-     : opt == 'v' ? a.vanishAfter
-     : opt == 'l' ? a.lingerMs
-                  : a.vanishForMs) = static_cast<long>(n);
-    if (opt == 'n' || opt == 'i')
-        a.packetOnly = o.name;
-    return true;
+    switch (opt) {
+    case 1: return refuse(true, "unexpected argument: %s\n", optarg);
+    case 'r':
+        if (!parseRecord(optarg, &record, &error))
+            return refuse(false, "--record %s: %s\n", optarg, error.c_str());
+        a.records.push_back(record);
+        return -1;
+    case 'g':
+        a.packetOnly = "--garbage";
+        return unescape(optarg, &a.garbage) ? -1 : refuse(false, "--garbage: bad escape (use \\xHH or \\\\)\n");
+    case 'b':
+        a.packetOnly = "--bad-checksum";
+        a.packetOptions.badChecksum = true;
+        return -1;
+    case 'w':
+        a.rawPath = optarg;
+        return -1;
+    case 'p':
+        a.replayPath = optarg;
+        return -1;
+    case 'k':
+        a.link = optarg;
+        return -1;
+    case 's':
+        if (!commandLine_parseReal(optarg, &a.speed) || a.speed < 0.001 || a.speed > 1000)
+            return refuse(false, "--speed: not a factor from 0.001 to 1000: %s\n", optarg);
+        return -1;
+    case 'h':
+        usage(stdout, programName);
+        return commandLine_answered();
+    case 'V':
+        commandLine_printVersion("quarvo-sim");
+        return commandLine_answered();
+    default:
+        usage(stderr, programName);
+        return 2;
+    }
 }
 
 // Reads the options into `a`: -1 to go on, or the status to end with.
 int parseOptions(int argc, char** argv, Options& a)
 {
-    const char* name = argv[0];
-    std::string error;
     int opt;
     // "-": a stray word is caught in place, whatever POSIXLY_CORRECT says.
     while ((opt = getopt_long(argc, argv, "-", options, nullptr)) != -1) {
-        switch (opt) {
-        case 1:
-            std::fprintf(stderr, "%s: unexpected argument: %s\n", name, optarg);
-            usage(stderr, name);
-            return 2;
-        case 'r': {
-            SimRecord record;
-            if (!parseRecord(optarg, &record, &error)) {
-                std::fprintf(stderr, "%s: --record %s: %s\n", name, optarg, error.c_str());
-                return 2;
-            }
-            a.records.push_back(record);
-            break;
-        }
-        case 'n':
-        case 'i':
-        case 'l':
-        case 'o':
-        case 'v':
-        case 'W':
-            if (!takeNumber(name, opt, a))
-                return 2;
-            break;
-        case 'g':
-            a.packetOnly = "--garbage";
-            if (!unescape(optarg, &a.garbage)) {
-                std::fprintf(stderr, "%s: --garbage: bad escape (use \\xHH or \\\\)\n", name);
-                return 2;
-            }
-            break;
-        case 'b':
-            a.packetOnly = "--bad-checksum";
-            a.packetOptions.badChecksum = true;
-            break;
-        case 'w':
-            a.rawPath = optarg;
-            break;
-        case 'p':
-            a.replayPath = optarg;
-            break;
-        case 'k':
-            a.link = optarg;
-            break;
-        case 's':
-            if (!commandLine_parseReal(optarg, &a.speed) || a.speed < 0.001 || a.speed > 1000) {
-                std::fprintf(stderr, "%s: --speed: not a factor from 0.001 to 1000: %s\n", name, optarg);
-                return 2;
-            }
-            break;
-        case 'h':
-            usage(stdout, name);
-            return commandLine_answered();
-        case 'V':
-            commandLine_printVersion("quarvo-sim");
-            return commandLine_answered();
-        default:
-            usage(stderr, name);
-            return 2;
-        }
+        if (const int status = takeOption(opt, a); status >= 0)
+            return status;
     }
-    if (optind < argc) {
-        std::fprintf(stderr, "%s: unexpected argument: %s\n", name, argv[optind]);
-        usage(stderr, name);
-        return 2;
-    }
+    if (optind < argc)
+        return refuse(true, "unexpected argument: %s\n", argv[optind]);
     return -1;
 }
 
 // Refuses options that cannot go together and sets up --link: -1 to go on,
 // or the status to end with.
-int checkOptions(const char* name, const Options& a)
+int checkOptions(const Options& a)
 {
-    if ((a.rawPath != nullptr) + (a.replayPath != nullptr) + !a.records.empty() != 1) {
-        std::fprintf(stderr, "%s: give one of --record, --raw or --replay\n", name);
-        usage(stderr, name);
-        return 2;
-    }
-    if (a.rawPath != nullptr && a.packetOnly != nullptr) {
-        std::fprintf(stderr, "%s: --raw sends the file once, as it is: %s cannot go with it\n", name, a.packetOnly);
-        return 2;
-    }
-    if (a.replayPath != nullptr && a.packetOnly != nullptr) {
-        std::fprintf(stderr, "%s: --replay sends the capture as it was recorded: %s cannot go with it\n", name,
-                     a.packetOnly);
-        return 2;
-    }
-    if (a.replayPath == nullptr && (a.speed != 0 || a.loops >= 0)) {
-        std::fprintf(stderr, "%s: --speed and --loop go with --replay\n", name);
-        usage(stderr, name);
-        return 2;
-    }
-    if (a.vanishAfter >= 0 && (a.link == nullptr || a.records.empty())) {
-        std::fprintf(stderr, "%s: --vanish-after goes with --record and --link\n", name);
-        return 2;
-    }
+    if ((a.rawPath != nullptr) + (a.replayPath != nullptr) + !a.records.empty() != 1)
+        return refuse(true, "give one of --record, --raw or --replay\n");
+    if (a.rawPath != nullptr && a.packetOnly != nullptr)
+        return refuse(false, "--raw sends the file once, as it is: %s cannot go with it\n", a.packetOnly);
+    if (a.replayPath != nullptr && a.packetOnly != nullptr)
+        return refuse(false, "--replay sends the capture as it was recorded: %s cannot go with it\n", a.packetOnly);
+    if (a.replayPath == nullptr && (a.speed != 0 || a.loops >= 0))
+        return refuse(true, "--speed and --loop go with --replay\n");
+    if (a.vanishAfter >= 0 && (a.link == nullptr || a.records.empty()))
+        return refuse(false, "--vanish-after goes with --record and --link\n");
     if (a.link != nullptr) {
         struct stat existing {};
-        if (std::strlen(a.link) >= sizeof linkPath) {
-            std::fprintf(stderr, "%s: --link: path too long\n", name);
-            return 2;
-        }
-        // Only a a.link is ever replaced: a file of the user's is not ours to remove.
+        if (std::strlen(a.link) >= sizeof linkPath)
+            return refuse(false, "--link: path too long\n");
+        // Only a link is ever replaced: a file of the user's is not ours to remove.
         if (lstat(a.link, &existing) == 0 && !S_ISLNK(existing.st_mode)) {
-            std::fprintf(stderr, "%s: --link %s: exists and is not a symbolic link\n", name, a.link);
+            std::fprintf(stderr, "%s: --link %s: exists and is not a symbolic link\n", programName, a.link);
             return 1;
         }
         std::strcpy(linkPath, a.link);
@@ -517,9 +462,7 @@ int sendPayload(const char* name, const Options& a)
     std::string error;
     std::string payload;
     if (a.rawPath != nullptr) {
-        bool ok = false;
-        payload = readAll(a.rawPath, &ok);
-        if (!ok) {
+        if (!readAll(a.rawPath, &payload)) {
             std::fprintf(stderr, "%s: reading %s failed: %s\n", name, a.rawPath, std::strerror(errno));
             return 1;
         }
@@ -539,14 +482,14 @@ int sendPayload(const char* name, const Options& a)
     for (long sent = 0; count < 0 || sent < count; ++sent) {
         if (sent == a.vanishAfter && !vanishAndReturn(&master, &slave, a.vanishForMs))
             return 1;
-        if (sent > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(a.intervalMs));
+        if (sent > 0 && !sleepUntil(afterMs(a.intervalMs)))
+            return 1;
         if (!writeAll(master, payload)) {
             std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
             return 1;
         }
     }
-    waitUntilTaken(slave, std::chrono::steady_clock::now() + std::chrono::milliseconds(a.lingerMs));
+    waitUntilTaken(slave, afterMs(a.lingerMs));
     return 0;
 }
 
@@ -564,7 +507,7 @@ int main(int argc, char** argv)
     Options a;
     if (const int status = parseOptions(argc, argv, a); status >= 0)
         return status;
-    if (const int status = checkOptions(name, a); status >= 0)
+    if (const int status = checkOptions(a); status >= 0)
         return status;
     if (a.replayPath != nullptr)
         return replay(name, a.replayPath, a.speed == 0 ? 1 : a.speed, a.loops < 0 ? 1 : a.loops, a.lingerMs);

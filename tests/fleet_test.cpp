@@ -272,6 +272,26 @@ TEST(Fleet, RefusesWhatItCannotRunWithAStatusOfItsOwn)
     removeTree(dir);
 }
 
+// --help and --version answer on the standard output; an answer that could
+// not be written is a failure, never a false success.
+TEST(Fleet, HelpAndVersionSayWhetherTheyWereWritten)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"--help", "usage: " + Fleet + " --channel N [options] PORT...\n"},
+        {"--version", std::string("quarvo-fleet ") + QUARVO_VERSION + "\n"}};
+    for (const auto& [option, outStart] : cases) {
+        Child child({Fleet, option});
+        const ChildResult r = child.wait();
+        EXPECT_EQ(r.status, 0) << option;
+        EXPECT_EQ(r.out.substr(0, outStart.size()), outStart) << option;
+        const int full = open("/dev/full", O_WRONLY);
+        ASSERT_GE(full, 0);
+        Child onFull({Fleet, option}, -1, -1, full);
+        close(full);
+        EXPECT_EQ(onFull.wait().status, 1) << option;
+    }
+}
+
 // A box whose check cannot be started is that box's error; the others go on.
 TEST(Fleet, ABoxWhoseCheckCannotStartIsThatBoxsError)
 {

@@ -197,7 +197,7 @@ bool Pty::write(std::string_view bytes, pid_t reader)
 
 void Pty::waitDrained(pid_t reader)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const Deadline until = Deadline_after(Clock_now(), 60 * CLOCK_SECOND);
     if (reader == 0 || reader != reader_ || readerBase_ < 0) {
         waitUntilTaken(slave_, until);
         return;

@@ -43,6 +43,17 @@ TEST(Packet, EncodesTheFormatTheBoxSends)
     EXPECT_FALSE(parseRecord("CE0=1", &record, &error));
     EXPECT_FALSE(parseRecord("CE00=\\x7", &record, &error));
     EXPECT_FALSE(parseRecord("CE00=\\x0A", &record, &error));
+
+    // Escapes: a doubled backslash, or \x and two hex digits of either case.
+    const std::pair<std::string, std::string> escapes[] = {
+        {"a\\\\b", "a\\b"}, {"\\x41\\x6a\\xfF", "Aj\xff"}, {"\\\\x41", "\\x41"}, {"", ""}};
+    std::string bytes;
+    for (const auto& [text, meant] : escapes) {
+        EXPECT_TRUE(unescape(text, &bytes)) << text;
+        EXPECT_EQ(bytes, meant) << text;
+    }
+    for (const char* bad : {"\\", "a\\x4", "\\x4g", "\\y41", "\\x+1", "\\x-1"})
+        EXPECT_FALSE(unescape(bad, &bytes)) << bad;
 }
 
 TEST(Sim, CheckPassesAndFailsAgainstTheStandInBox)
