@@ -56,8 +56,6 @@ constexpr auto AfterKill = std::chrono::seconds(2);
 // say) and is ended by the fleet; the margin covers opening a remote port.
 constexpr auto Overdue = std::chrono::seconds(10);
 constexpr auto DrawEvery = std::chrono::milliseconds(100);
-// After an ending signal, output that takes nothing for this long is let go.
-constexpr auto StuckAfterSignal = std::chrono::milliseconds(100);
 constexpr size_t ReadChunk = 64 * 1024;
 constexpr size_t ReadPerTurn = 1024 * 1024; // of one check, before the others are looked at
 
@@ -147,10 +145,10 @@ struct Box {
     BoxEnd end;
 };
 
-// The monotonic clock's whole second at or after `t`, as the write limit takes it.
-time_t monotonicSeconds(Clock::time_point t)
+// `t` as the one time type: steady_clock is the monotonic clock.
+Deadline deadlineAt(Clock::time_point t)
 {
-    return static_cast<time_t>(std::chrono::ceil<std::chrono::seconds>(t.time_since_epoch()).count());
+    return {std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count()};
 }
 
 class Fleet {
@@ -276,7 +274,7 @@ bool Fleet::start(Box& box)
     box.nextStep = box.started + checkTime_ + Overdue;
     if (box.started + checkTime_ > latestDeadline_) {
         latestDeadline_ = box.started + checkTime_;
-        endingSignals_limitWrites(monotonicSeconds(latestDeadline_ + Grace));
+        endingSignals_limitWrites(deadlineAt(latestDeadline_ + Grace));
     }
     return true;
 }
@@ -542,31 +540,30 @@ void Fleet::noteOutputLoss()
 }
 
 // What the output still holds is written as its reader takes it, until the
-// last check's deadline plus the grace, or briefly after an ending signal.
+// rule for output nobody takes gives it up (from the last check's deadline
+// plus the grace, or an ending signal, on).
 void Fleet::waitForOutput()
 {
-    const auto deadline = std::max(latestDeadline_, Clock::now()) + Grace;
-    endingSignals_limitWrites(monotonicSeconds(deadline));
-    auto lastMove = Clock::now();
+    endingSignals_limitWrites(deadlineAt(std::max(latestDeadline_, Clock::now()) + Grace));
+    int64_t moved = Clock_now();
     for (;;) {
-        size_t before = output_.waiting();
+        const size_t before = output_.waiting();
         output_.pump();
         noteOutputLoss();
         if (output_.idle() || output_.givenUp())
             return;
-        const auto now = Clock::now();
+        const int64_t now = Clock_now();
         if (output_.waiting() != before)
-            lastMove = now;
-        const auto limit = caughtSignal != 0 ? std::min(deadline, lastMove + StuckAfterSignal) : deadline;
-        if (now >= limit) {
+            moved = now;
+        const Deadline limit = endingSignals_outputLimit(moved);
+        if (Deadline_passed(limit, now)) {
             output_.giveUp();
             outputLost_ = true;
             return;
         }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(limit - now).count();
-        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        timespec timeout{};
         pollfd out{STDOUT_FILENO, POLLOUT, 0};
-        endingSignals_wait(&out, 1, &timeout, &waitSet_, &wake);
+        endingSignals_wait(&out, 1, Deadline_timespec(limit, now, &timeout), &waitSet_, &wake);
         wake = 0;
         reap();
     }
@@ -795,7 +792,6 @@ int Fleet::finishRack()
             std::string(programName) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");
     if (caughtSignal != 0) {
         std::fflush(stderr);
-        endingSignals_stopNudges();
         endingSignals_endAs(caughtSignal);
     }
     return status;

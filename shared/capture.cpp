@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include "clock.h"
+#include "ending_signals.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -324,14 +325,19 @@ uint64_t Capture_close(Capture* c, int waitMs)
         bool tried = false;
         if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
             putMark(c);
-        const Deadline until = Deadline_after(Clock_now(), static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
-        while (writeSome(c) == 0 && c->begin < c->end) {
+        // The file is waited for under the rule for output nobody takes, and
+        // never longer than `waitMs` in all: a writer never waits for it long.
+        int64_t moved = Clock_now();
+        const Deadline most = Deadline_after(moved, static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
+        for (size_t left = c->end; writeSome(c) == 0 && c->end > 0; left = c->end) {
             const int64_t now = Clock_now();
-            pollfd room{c->fd, POLLOUT, 0};
-            // Any signal cuts the wait short: an ending one, or the ticks
-            // that come once the deadline has passed.
-            if (Deadline_passed(until, now) || poll(&room, 1, Deadline_pollMs(until, now)) <= 0)
+            if (c->end < left)
+                moved = now;
+            const Deadline until = Deadline_sooner(most, endingSignals_outputLimit(moved));
+            if (Deadline_passed(until, now))
                 break;
+            pollfd room{c->fd, POLLOUT, 0};
+            poll(&room, 1, Deadline_pollMs(until, now)); // a signal has the rule looked at again
         }
         if (c->fd >= 0) {
             c->dropped += c->unwritten;

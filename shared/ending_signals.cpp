@@ -1,5 +1,6 @@
 #include "ending_signals.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -10,9 +11,10 @@ namespace {
 
 // The output is looked at this often once it may be let go; a write that
 // made no progress between two looks is stuck.
-constexpr long LookNanos = 100'000'000;
+constexpr int64_t LookNanos = 100 * CLOCK_MILLISECOND;
 
 volatile sig_atomic_t caughtSignal = 0;
+Deadline limit = DEADLINE_NEVER; // the command's, from endingSignals_limitWrites
 sigset_t takenSet;
 int originalStderr = -1;
 int nullFd = -1;
@@ -125,25 +127,27 @@ int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout)
     return endingSignals_wait(fds, count, timeout, &takenSet, &caughtSignal);
 }
 
-void endingSignals_limitWrites(time_t deadline) { endingSignals_limitWritesAt({deadline, 0}); }
-
-void endingSignals_limitWritesAt(timespec deadline)
+void endingSignals_limitWrites(Deadline deadline)
 {
-    if (nudged != 0)
+    limit = deadline;
+    if (nudged != 0 || Deadline_isNever(deadline))
         return;
     // The first look a look before the deadline, so that output stuck from
     // then on is let go at the deadline itself, not a look after it.
-    timespec first = deadline;
-    first.tv_nsec -= LookNanos;
-    if (first.tv_nsec < 0) {
-        first.tv_nsec += 1'000'000'000;
-        --first.tv_sec;
-    }
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (first.tv_sec < now.tv_sec || (first.tv_sec == now.tv_sec && first.tv_nsec <= now.tv_nsec))
-        first = deadline;
-    armTimer(TIMER_ABSTIME, first);
+    int64_t first = deadline.at - LookNanos;
+    if (first <= Clock_now())
+        first = deadline.at;
+    armTimer(TIMER_ABSTIME, {static_cast<time_t>(first / CLOCK_SECOND), static_cast<long>(first % CLOCK_SECOND)});
+}
+
+Deadline endingSignals_outputLimit(int64_t moved)
+{
+    const Deadline still = Deadline_after(moved, LookNanos);
+    if (nudged != 0)
+        return still;
+    if (Deadline_isNever(limit))
+        return limit;
+    return {std::max(limit.at, still.at)};
 }
 
 bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && (lost[fd] != 0 || cut[fd] != 0); }

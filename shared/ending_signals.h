@@ -2,10 +2,26 @@
 // policy for them. A signal is noted, not acted on: the command ends at its
 // next wait, cleans up in one place (terminal settings, capture, port,
 // result), then ends as its manual says, usually as the signal would have
-// ended it. Output that nobody takes (a stopped pager, a pipe or log FIFO
-// nobody reads) never holds a command past its deadline or an ending signal:
-// a timer of the process's own lets it go.
+// ended it.
+//
+// Output nobody takes (a stopped pager, a pipe or log FIFO nobody reads)
+// follows one rule: from the command's deadline on, or at once after an
+// ending signal, output that makes no progress for 100 ms is let go, and
+// output stuck since before the deadline goes at the deadline itself; a
+// command without a deadline waits for its output until a signal comes. What
+// is let go is lost, counted and reported once. Writes that block (stdio on
+// descriptors 1 and 2, and so the check's log, the terminal's screen) are
+// let go by a timer of the process's own: while the rule applies it looks at
+// both every 100 ms and points one found unwritable on two looks at
+// /dev/null, so the write stuck on it ends. A writer that must never block,
+// because it has other work meanwhile (the capture's file beside the port,
+// the fleet's output beside its checks), asks endingSignals_outputLimit when
+// to give up instead. One timer for all blocking output, rather than a queue
+// for every stream, keeps stdio's documented buffering and the log's writes
+// as they are.
 #pragma once
+
+#include "clock.h"
 
 #include <array>
 #include <csignal>
@@ -32,12 +48,11 @@ const sigset_t* endingSignals_set();
 // endingSignals_wait with the signals and flag of endingSignals_start.
 int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout);
 
-// From `deadline` (whole seconds of the monotonic clock) on, output that
-// does not move is let go as after an ending signal.
-void endingSignals_limitWrites(time_t deadline);
-// The same from a point of the monotonic clock given to the nanosecond:
-// output stuck for the last look before it is let go at the deadline itself.
-void endingSignals_limitWritesAt(timespec deadline);
+// The command's deadline, from which the rule applies.
+void endingSignals_limitWrites(Deadline deadline);
+// For a writer that never blocks: when output that last moved at `moved`
+// (Clock_now()) is given up under the rule; never while it does not apply.
+Deadline endingSignals_outputLimit(int64_t moved);
 
 // Whether output on descriptor 1 or 2 was lost to the end of the command:
 // the descriptor was let go (it now writes to /dev/null), or a write to it
