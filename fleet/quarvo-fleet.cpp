@@ -583,9 +583,9 @@ void Fleet::catchSignals()
         std::erase(ending, SIGPIPE);
         signal(SIGPIPE, SIG_IGN);
     }
-    endingSignals_catch(ending.data(), static_cast<int>(ending.size()), onEnding, &endingSet, nullptr);
+    endingSignals_catch(ending, onEnding, &endingSet);
     const int childSignals[] = {SIGCHLD};
-    endingSignals_catch(childSignals, 1, onChild, &childSet, nullptr);
+    endingSignals_catch(childSignals, onChild, &childSet);
     sigemptyset(&waitSet_);
     for (int s = 1; s < NSIG; ++s) {
         if (sigismember(&endingSet, s) == 1 || sigismember(&childSet, s) == 1)
@@ -597,7 +597,7 @@ void Fleet::catchSignals()
         std::string_view(term) != "dumb";
     if (live_) {
         const int resizeSignals[] = {SIGWINCH};
-        endingSignals_catch(resizeSignals, 1, onResize, &resizeSet, nullptr);
+        endingSignals_catch(resizeSignals, onResize, &resizeSet);
         if (sigismember(&resizeSet, SIGWINCH) == 1)
             sigaddset(&waitSet_, SIGWINCH);
         resized = 1;
@@ -786,7 +786,7 @@ int Fleet::finishRack()
     removeFolder();
     waitForOutput();
     if (outputLost_)
-        endingSignals_report(std::string(programName) + ": the output was not taken in time: the rest of it is lost\n");
+        endingSignals_reportOutputLost(programName);
     else if (output_.error() != 0 && output_.error() != EPIPE) // a reader that left ends the fleet by SIGPIPE
         endingSignals_report(
             std::string(programName) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");

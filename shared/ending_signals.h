@@ -27,6 +27,7 @@
 #include <csignal>
 #include <ctime>
 #include <poll.h>
+#include <span>
 #include <string_view>
 
 // Ctrl-C, kill, a closed window, Ctrl-\, a closed pipe, an outside alarm.
@@ -76,18 +77,14 @@ void endingSignals_reportOutputLost(std::string_view program, std::string_view w
 
 // The building blocks, for a command with a handler of its own.
 
-// Installs `handler` for each of the `count` signals that was not ignored at
+// Installs `handler` for each of the `signals` that was not ignored at
 // start, without restarting interrupted calls, so a write stuck on output
-// nobody takes gives way. Adds each to *caught; the previous actions go to
-// previous[i] when previous is not null.
-void endingSignals_catch(const int* signals, int count, void (*handler)(int), sigset_t* caught,
-                         struct sigaction* previous);
+// nobody takes gives way. *caught holds the ones installed.
+void endingSignals_catch(std::span<const int> signals, void (*handler)(int), sigset_t* caught);
 
 // For the handler (async-signal-safe): from now on, a write to descriptor 1
 // or 2 that makes no progress for a tenth of a second is let go.
 void endingSignals_nudgeWrites();
-// Stops looking at the output (only the deadline or a signal starts again).
-void endingSignals_stopNudges();
 
 // ppoll with the `caught` signals let through only inside the wait, so that
 // none is missed between a look at *stop and the wait: -1 with EINTR, at
