@@ -208,11 +208,16 @@ void put(Capture* c, std::string_view text)
     c->end += text.size();
 }
 
-void closeLine(Capture* c)
+// Ends the chunk in progress, if there is one, with its line feed.
+void endLine(Capture* c)
 {
-    c->buffer[c->end++] = '\n';
+    if (c->lineOpen)
+        c->buffer[c->end++] = '\n';
     c->lineOpen = false;
 }
+
+// Microseconds since the start at `stamp`, never before the last byte.
+int64_t offsetAt(const Capture* c, int64_t stamp) { return std::max(stamp / 1000 - c->start / 1000, c->lastByte); }
 
 void putMark(Capture* c)
 {
@@ -320,8 +325,7 @@ uint64_t Capture_close(Capture* c, int waitMs)
         c->fd = -1;
     }
     if (c->fd >= 0) {
-        if (c->lineOpen)
-            closeLine(c);
+        endLine(c);
         bool tried = false;
         if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
             putMark(c);
@@ -363,28 +367,21 @@ int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
 {
     if (c->fd < 0)
         return -1;
-    int64_t at = stamp / 1000 - c->start / 1000;
-    if (at < c->lastByte)
-        at = c->lastByte;
+    const int64_t at = offsetAt(c, stamp);
     bool tried = false;
-    uint64_t kept = 0;
     const auto* p = static_cast<const unsigned char*>(bytes);
     for (size_t i = 0; i < size; ++i) {
         if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > CAPTURE_GAP_MICROS || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
-            closeLine(c);
+            endLine(c);
             if (at - c->lastFlush >= FlushMicros) {
                 c->lastFlush = at;
                 tried = true;
-                c->unwritten += kept;
-                kept = 0;
                 if (writeSome(c) != 0)
                     return -1;
             }
         }
         // Rarely taken: the buffer is nearly full, or bytes were dropped.
         if (c->end >= c->easyEnd) {
-            c->unwritten += kept;
-            kept = 0;
             const size_t need =
                 (c->lineOpen ? 0 : TimeRoom) + ByteRoom + (c->dropping > 0 ? MarkRoom : 0) + PortMarkRoom;
             if (!hasRoom(c, need, &tried)) {
@@ -392,8 +389,7 @@ int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
                     return -1;
                 // The room for its line feed is always kept: the file has
                 // only complete lines, and the mark stands where the gap is.
-                if (c->lineOpen)
-                    closeLine(c);
+                endLine(c);
                 ++c->dropping;
                 ++c->dropped;
                 c->easyEnd = 0;
@@ -408,10 +404,9 @@ int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
             openLine(c, at);
         c->end = static_cast<size_t>(putEscaped(c->buffer.get() + c->end, p[i]) - c->buffer.get());
         ++c->chunkBytes;
-        ++kept;
+        ++c->unwritten;
         c->lastByte = at;
     }
-    c->unwritten += kept;
     return 0;
 }
 
@@ -419,7 +414,7 @@ int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t stamp)
 {
     if (c->fd < 0)
         return -1;
-    int64_t at = stamp / 1000 - c->start / 1000;
+    const int64_t at = offsetAt(c, stamp);
     // Marks come in turns; one that found no room takes its partner with it,
     // so the file never holds a loss without its return or the reverse.
     const bool lost = kind == CaptureMarkKind::Lost;
@@ -428,10 +423,7 @@ int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t stamp)
     c->portLost = lost;
     if (!lost && !c->lostMarked)
         return 0;
-    if (at < c->lastByte)
-        at = c->lastByte;
-    if (c->lineOpen)
-        closeLine(c);
+    endLine(c);
     // The room kept free of bytes (PortMarkRoom) always holds these lines.
     bool tried = false;
     if (!hasRoom(c, (c->dropping > 0 ? MarkRoom : 0) + MarkRoom, &tried)) {
@@ -452,8 +444,7 @@ int Capture_flush(Capture* c)
 {
     if (c->fd < 0)
         return -1;
-    if (c->lineOpen)
-        closeLine(c);
+    endLine(c);
     return writeSome(c);
 }
 
