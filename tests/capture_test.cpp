@@ -2,6 +2,7 @@
 // and refuses, and what a file that cannot keep up loses.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 #include <regex>
 #include <sys/ioctl.h>
@@ -10,6 +11,8 @@
 
 #include "capture.h"
 #include "capture_support.h"
+#include "clock.h"
+#include "ending_signals.h"
 #include "pty_support.h"
 
 
@@ -330,6 +333,55 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
                                                               " tail\n");
     EXPECT_EQ(err, "prog: capture " + path + ": " + std::to_string(dropped) +
                        " bytes dropped: the file did not take them in time\n");
+}
+
+// After an ending signal the capture's end waits for a file that still
+// takes its text, and gives up one that takes nothing a tenth of a second
+// later, never the whole wait offered.
+TEST(Capture, AfterASignalTheEndWaitsOnlyWhileTheFileTakesText)
+{
+    endingSignals_start(true);
+    for (const bool reads : {true, false}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
+        testing::internal::CaptureStderr();
+        Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
+        Capture_start(c, -1);
+        close(ends[1]);
+        // More than the pipe holds, less than the pipe and the capture together.
+        constexpr size_t Lines = 1000;
+        const std::string line(100, 'a');
+        for (size_t i = 0; i < Lines; ++i)
+            ASSERT_EQ(Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)), 0);
+        std::string text;
+        std::thread reader([&] { // a slow reader: a few bytes a read
+            sigset_t all; // the signals are the writer's, as in a command
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            char block[16];
+            for (ssize_t n; reads && (n = read(ends[0], block, sizeof block)) > 0;)
+                text.append(block, static_cast<size_t>(n));
+        });
+        endingSignals_nudgeWrites(); // as an ending signal does
+        const int64_t before = Clock_now();
+        const uint64_t dropped = Capture_close(c, 5000);
+        const int64_t took = Clock_now() - before;
+        reader.join();
+        close(ends[0]);
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (reads) {
+            EXPECT_EQ(dropped, 0u) << took;
+            EXPECT_EQ(err, "");
+            const LogPtr log = parse(text);
+            ASSERT_TRUE(log) << "not a complete capture";
+            EXPECT_EQ(log->count, Lines);
+        } else {
+            EXPECT_GT(dropped, 0u);
+            EXPECT_LT(took, 2 * CLOCK_SECOND);
+            EXPECT_NE(err.find(" bytes dropped: the file did not take them in time\n"), std::string::npos) << err;
+        }
+    }
 }
 
 // Marks of the port come in turns, and find room even in a capture whose
