@@ -359,8 +359,6 @@ uint64_t Capture_close(Capture* c, int waitMs)
     return dropped;
 }
 
-void Capture_destroy(Capture* c) { Capture_close(c, CAPTURE_CLOSE_WAIT_MS); }
-
 int64_t Capture_zero(const Capture* c) { return c->start; }
 
 int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)

@@ -42,8 +42,6 @@ void Capture_start(Capture* capture, int portFd);
 // capture, is reported once on the standard error and returned. Null is
 // ignored (0).
 uint64_t Capture_close(Capture* capture, int waitMs);
-// Capture_close, waiting at most CAPTURE_CLOSE_WAIT_MS.
-void Capture_destroy(Capture* capture);
 
 // Records bytes received at `stamp` (Clock_now() of the read that brought
 // them, never before Capture_start). 0, or -1 once the capture has failed. The file

@@ -51,7 +51,7 @@ std::string written(const std::vector<Append>& appends)
     Capture_start(c, -1);
     for (const Append& a : appends)
         EXPECT_EQ(Capture_append(c, a.bytes.data(), a.bytes.size(), stampAt(c, a.at)), 0);
-    Capture_destroy(c);
+    Capture_close(c, CAPTURE_CLOSE_WAIT_MS);
     const std::string text = readFile(path);
     unlink(path.c_str());
     return text;
@@ -70,7 +70,7 @@ TEST(Capture, HeaderNamesFormatPortLineAndStart)
     Capture* c = Capture_open(path.c_str(), "test", "tcp://box:2002", 0);
     Capture_start(c, -1);
     Capture_append(c, "x", 1, stampAt(c, 5));
-    Capture_destroy(c);
+    Capture_close(c, CAPTURE_CLOSE_WAIT_MS);
     const std::string unknown = readFile(path);
     unlink(path.c_str());
     EXPECT_EQ(unknown.substr(0, unknown.find("# start")), "# quarvo-capture 1\n# port tcp://box:2002\n# line unknown\n");
@@ -397,7 +397,7 @@ TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
     Capture_mark(c, CaptureMarkKind::Lost, stampAt(c, 250000));
     Capture_mark(c, CaptureMarkKind::Reopened, stampAt(c, 500000));
     Capture_append(c, "cd", 2, stampAt(c, 600000));
-    Capture_destroy(c);
+    Capture_close(c, CAPTURE_CLOSE_WAIT_MS);
     EXPECT_EQ(dataLines(readFile(path)), "0.100000 ab\n0.600000 cd\n");
     EXPECT_NE(readFile(path).find("\n0.100000 ab\n# lost 0.200000\n# reopened 0.500000\n0.600000 cd\n"),
               std::string::npos)
@@ -442,7 +442,7 @@ TEST(Capture, UnwritableFileIsReportedOnceAndTakesNothing)
         ASSERT_NE(c, nullptr);
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(Capture_append(c, "\nabc", 4, stampAt(c, i)), -1);
-        Capture_destroy(c);
+        Capture_close(c, CAPTURE_CLOSE_WAIT_MS);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err, "prog: capture " + path + ": " +
                            (path == "/dev/full" ? "No space left on device" : "No such file or directory") + "\n");
