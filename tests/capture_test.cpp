@@ -39,6 +39,39 @@ std::string dataLines(const std::string& text)
     return out;
 }
 
+// A started capture written into a pipe whose other end is the test's.
+struct PipeCapture {
+    Capture* capture;
+    int readEnd;
+    std::string path;
+};
+
+PipeCapture captureIntoPipe()
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        std::abort();
+    const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
+    Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
+    Capture_start(c, -1);
+    close(ends[1]); // the capture holds its own
+    return {c, ends[0], path};
+}
+
+// Reads `fd` to its end into *text, `block` bytes a read, on a thread that
+// leaves every signal to the writer's, as in a command.
+std::thread readAll(int fd, std::string* text, size_t block = 4096)
+{
+    return std::thread([=] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::string got(block, '\0');
+        for (ssize_t n; (n = read(fd, got.data(), block)) > 0;)
+            text->append(got.data(), static_cast<size_t>(n));
+    });
+}
+
 struct Append {
     std::string bytes;
     int64_t at;
@@ -289,32 +322,23 @@ TEST(Capture, ReaderRefusesMalformedLinesByNumber)
 // dropped, counted, marked where the gap is, and reported once.
 TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
 {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
     testing::internal::CaptureStderr();
-    Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
-    Capture_start(c, -1);
-    close(ends[1]); // the capture holds its own
+    const auto [c, readEnd, path] = captureIntoPipe();
     // Far more than the pipe and the capture's own storage hold together.
     constexpr size_t Lines = 3000;
     const std::string line(100, 'a');
     for (size_t i = 0; i < Lines; ++i)
         ASSERT_EQ(Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)), 0);
     std::string text;
-    std::thread reader([&] {
-        char block[4096];
-        for (ssize_t n; (n = read(ends[0], block, sizeof block)) > 0;)
-            text.append(block, static_cast<size_t>(n));
-    });
-    ASSERT_TRUE(waitUntil([&] {
+    std::thread reader = readAll(readEnd, &text);
+    ASSERT_TRUE(waitUntil([fd = readEnd] {
         int waiting = 0;
-        return ioctl(ends[0], FIONREAD, &waiting) == 0 && waiting == 0;
+        return ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0;
     }));
     ASSERT_EQ(Capture_append(c, "tail", 4, stampAt(c, static_cast<int64_t>(Lines) * 30000)), 0);
     const uint64_t dropped = Capture_close(c, 5000);
     reader.join();
-    close(ends[0]);
+    close(readEnd);
     const std::string err = testing::internal::GetCapturedStderr();
 
     const LogPtr log = parse(text);
@@ -342,33 +366,22 @@ TEST(Capture, AfterASignalTheEndWaitsOnlyWhileTheFileTakesText)
 {
     endingSignals_start(true);
     for (const bool reads : {true, false}) {
-        int ends[2];
-        ASSERT_EQ(pipe(ends), 0);
-        const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
         testing::internal::CaptureStderr();
-        Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
-        Capture_start(c, -1);
-        close(ends[1]);
+        const auto [c, readEnd, path] = captureIntoPipe();
         // More than the pipe holds, less than the pipe and the capture together.
         constexpr size_t Lines = 1000;
         const std::string line(100, 'a');
         for (size_t i = 0; i < Lines; ++i)
             ASSERT_EQ(Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)), 0);
         std::string text;
-        std::thread reader([&] { // a slow reader: a few bytes a read
-            sigset_t all; // the signals are the writer's, as in a command
-            sigfillset(&all);
-            pthread_sigmask(SIG_BLOCK, &all, nullptr);
-            char block[16];
-            for (ssize_t n; reads && (n = read(ends[0], block, sizeof block)) > 0;)
-                text.append(block, static_cast<size_t>(n));
-        });
+        std::thread reader = reads ? readAll(readEnd, &text, 16) : std::thread(); // slow: a few bytes a read
         endingSignals_nudgeWrites(); // as an ending signal does
         const int64_t before = Clock_now();
         const uint64_t dropped = Capture_close(c, 5000);
         const int64_t took = Clock_now() - before;
-        reader.join();
-        close(ends[0]);
+        if (reader.joinable())
+            reader.join();
+        close(readEnd);
         const std::string err = testing::internal::GetCapturedStderr();
         if (reads) {
             EXPECT_EQ(dropped, 0u) << took;
@@ -404,27 +417,19 @@ TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
         << readFile(path);
     unlink(path.c_str());
 
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    const std::string pipePath = "/proc/self/fd/" + std::to_string(ends[1]);
     testing::internal::CaptureStderr();
-    c = Capture_open(pipePath.c_str(), "prog", "p", 57600);
-    Capture_start(c, -1);
-    close(ends[1]);
+    const PipeCapture piped = captureIntoPipe();
+    c = piped.capture;
     const std::string line(100, 'a');
     for (int64_t i = 0; i < 3000; ++i)
         Capture_append(c, line.data(), line.size(), stampAt(c, i * 30000));
     Capture_mark(c, CaptureMarkKind::Lost, stampAt(c, 90000000));
     Capture_mark(c, CaptureMarkKind::Reopened, stampAt(c, 91000000));
     std::string text;
-    std::thread reader([&] {
-        char block[4096];
-        for (ssize_t n; (n = read(ends[0], block, sizeof block)) > 0;)
-            text.append(block, static_cast<size_t>(n));
-    });
+    std::thread reader = readAll(piped.readEnd, &text);
     Capture_close(c, 5000);
     reader.join();
-    close(ends[0]);
+    close(piped.readEnd);
     testing::internal::GetCapturedStderr();
     const LogPtr log = parse(text);
     ASSERT_TRUE(log) << "not a complete capture";
