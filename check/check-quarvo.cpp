@@ -285,12 +285,11 @@ void setDeadline(Check& check, ReadContext* context)
     if (check.exactTimeout) {
         context->exactDeadline = monotonic_nanos() + static_cast<int64_t>(check.timeout) * 1'000'000'000;
         check.exactDeadline = context->exactDeadline;
-        endingSignals_limitWritesAt({static_cast<time_t>(context->exactDeadline / 1'000'000'000),
-                                     static_cast<long>(context->exactDeadline % 1'000'000'000)});
+        endingSignals_limitWrites({context->exactDeadline});
     } else {
         context->deadline = monotonic_seconds() + check.timeout;
         check.deadline = context->deadline;
-        endingSignals_limitWrites(context->deadline);
+        endingSignals_limitWrites({context->deadline * CLOCK_SECOND});
     }
 }
 
@@ -464,19 +463,6 @@ void reportLostOutput(Check& check, int signo)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", check.programName, lost->c_str());
 }
 
-// What the capture's file has not taken yet may wait a second, but never
-// past the deadline or an ending signal.
-int captureWaitMs(const Check& check, int signo)
-{
-    if (signo != 0)
-        return 0;
-    if (check.deadline == 0 && check.exactDeadline < 0)
-        return CAPTURE_CLOSE_WAIT_MS;
-    const int64_t leftMs = check.exactDeadline >= 0 ? (check.exactDeadline - monotonic_nanos()) / 1'000'000
-                                                    : (check.deadline - monotonic_seconds()) * 1000;
-    return static_cast<int>(std::clamp<int64_t>(leftMs, 0, CAPTURE_CLOSE_WAIT_MS));
-}
-
 void writeResultFile(Check& check, Outcome outcome, int status)
 {
     CheckResult& result = check.result;
@@ -505,7 +491,7 @@ int finish(Check& check, Outcome outcome)
     // A local port's exclusive mode and lock are lifted here.
     Port_close(check.port);
     check.port = nullptr;
-    check.result.captureDropped = Capture_close(check.capture, captureWaitMs(check, signo));
+    check.result.captureDropped = Capture_close(check.capture, CAPTURE_CLOSE_WAIT_MS);
     check.capture = nullptr;
     if (check.resultPath != nullptr)
         writeResultFile(check, outcome, status);

@@ -8,14 +8,8 @@
 
 void PendingOutput::add(std::string_view text)
 {
-    if (givenUp_)
-        return;
-    // What was written is let go once it is most of what is held.
-    if (at_ > 0 && at_ * 2 >= text_.size()) {
-        text_.erase(0, at_);
-        at_ = 0;
-    }
-    text_.append(text);
+    if (!givenUp_)
+        text_.append(text);
 }
 
 void PendingOutput::pump()
@@ -23,7 +17,7 @@ void PendingOutput::pump()
     while (!idle() && !givenUp_) {
         pollfd out{fd_, POLLOUT, 0};
         if (poll(&out, 1, 0) != 1)
-            return;
+            break;
         // Room is only promised for this much: a pipe with any room at all
         // takes PIPE_BUF bytes without blocking.
         const size_t n = std::min<size_t>(text_.size() - at_, PIPE_BUF);
@@ -31,14 +25,15 @@ void PendingOutput::pump()
         if (written > 0) {
             at_ += static_cast<size_t>(written);
         } else if (written < 0 && (errno == EINTR || errno == EAGAIN)) {
-            return;
+            break;
         } else {
             error_ = written < 0 ? errno : EIO;
             giveUp();
         }
     }
-    if (idle()) {
-        text_.clear();
+    // What was written is let go once it is most of what is held.
+    if (at_ * 2 >= text_.size()) {
+        text_.erase(0, at_);
         at_ = 0;
     }
 }

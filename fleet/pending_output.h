@@ -1,7 +1,8 @@
 // The fleet's own standard output, written only as fast as its reader takes
 // it: a reader that stops reading (a pipe into a program that never reads,
 // a FIFO nobody opened for reading long ago) never holds the fleet, which
-// goes on reaping and starting checks; the text waits here meanwhile.
+// goes on reaping and starting checks; the text waits here meanwhile, until
+// the rule for output nobody takes (ending_signals.h) gives it up.
 #pragma once
 
 #include <string>
@@ -25,7 +26,6 @@ public:
     bool givenUp() const { return givenUp_; }
     // A write failed for a reason other than a full output: its errno, or 0.
     int error() const { return error_; }
-    int fd() const { return fd_; }
 
 private:
     int fd_;

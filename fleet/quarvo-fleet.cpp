@@ -50,8 +50,6 @@ constexpr int64_t AfterKill = 2 * CLOCK_SECOND;
 // say) and is ended by the fleet; the margin covers opening a remote port.
 constexpr int64_t Overdue = 10 * CLOCK_SECOND;
 constexpr int64_t DrawEvery = 100 * CLOCK_MILLISECOND;
-// After an ending signal, output that takes nothing for this long is let go.
-constexpr int64_t StuckAfterSignal = 100 * CLOCK_MILLISECOND;
 constexpr size_t ReadChunk = 64 * 1024;
 constexpr size_t ReadPerTurn = 1024 * 1024; // of one check, before the others are looked at
 
@@ -97,8 +95,6 @@ struct Box {
     BoxEnd end;
 };
 
-// The monotonic clock's whole second at or after `d`, as the write limit takes it.
-time_t monotonicSeconds(Deadline d) { return static_cast<time_t>((d.at + CLOCK_SECOND - 1) / CLOCK_SECOND); }
 
 class Fleet {
 public:
@@ -219,7 +215,7 @@ bool Fleet::start(Box& box)
     box.nextStep = Deadline_after(box.started, checkTime_ + Overdue);
     if (box.started + checkTime_ > latestDeadline_.at) {
         latestDeadline_ = Deadline_after(box.started, checkTime_);
-        endingSignals_limitWrites(monotonicSeconds(Deadline_after(latestDeadline_.at, Grace)));
+        endingSignals_limitWrites(Deadline_after(latestDeadline_.at, Grace));
     }
     return true;
 }
@@ -472,23 +468,22 @@ void Fleet::noteOutputLoss()
 }
 
 // What the output still holds is written as its reader takes it, until the
-// last check's deadline plus the grace, or briefly after an ending signal.
+// rule for output nobody takes gives it up (from the last check's deadline
+// plus the grace, or an ending signal, on).
 void Fleet::waitForOutput()
 {
-    const Deadline deadline = Deadline_after(std::max(latestDeadline_.at, Clock_now()), Grace);
-    endingSignals_limitWrites(monotonicSeconds(deadline));
-    int64_t lastMove = Clock_now();
+    endingSignals_limitWrites(Deadline_after(std::max(latestDeadline_.at, Clock_now()), Grace));
+    int64_t moved = Clock_now();
     for (;;) {
-        size_t before = output_.waiting();
+        const size_t before = output_.waiting();
         output_.pump();
         noteOutputLoss();
         if (output_.idle() || output_.givenUp())
             return;
         const int64_t now = Clock_now();
         if (output_.waiting() != before)
-            lastMove = now;
-        const Deadline limit =
-            caughtSignal != 0 ? Deadline_sooner(deadline, Deadline_after(lastMove, StuckAfterSignal)) : deadline;
+            moved = now;
+        const Deadline limit = endingSignals_outputLimit(moved);
         if (Deadline_passed(limit, now)) {
             output_.giveUp();
             outputLost_ = true;
@@ -516,9 +511,9 @@ void Fleet::catchSignals()
         std::erase(ending, SIGPIPE);
         signal(SIGPIPE, SIG_IGN);
     }
-    endingSignals_catch(ending.data(), static_cast<int>(ending.size()), onEnding, &endingSet, nullptr);
+    endingSignals_catch(ending, onEnding, &endingSet);
     const int childSignals[] = {SIGCHLD};
-    endingSignals_catch(childSignals, 1, onChild, &childSet, nullptr);
+    endingSignals_catch(childSignals, onChild, &childSet);
     sigemptyset(&waitSet_);
     for (int s = 1; s < NSIG; ++s) {
         if (sigismember(&endingSet, s) == 1 || sigismember(&childSet, s) == 1)
@@ -530,7 +525,7 @@ void Fleet::catchSignals()
         std::string_view(term) != "dumb";
     if (live_) {
         const int resizeSignals[] = {SIGWINCH};
-        endingSignals_catch(resizeSignals, 1, onResize, &resizeSet, nullptr);
+        endingSignals_catch(resizeSignals, onResize, &resizeSet);
         if (sigismember(&resizeSet, SIGWINCH) == 1)
             sigaddset(&waitSet_, SIGWINCH);
         resized = 1;
@@ -702,13 +697,12 @@ int Fleet::finishRack()
     removeFolder();
     waitForOutput();
     if (outputLost_)
-        endingSignals_report(std::string(programName) + ": the output was not taken in time: the rest of it is lost\n");
+        endingSignals_reportOutputLost(programName);
     else if (output_.error() != 0 && output_.error() != EPIPE) // a reader that left ends the fleet by SIGPIPE
         endingSignals_report(
             std::string(programName) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");
     if (caughtSignal != 0) {
         std::fflush(stderr);
-        endingSignals_stopNudges();
         endingSignals_endAs(caughtSignal);
     }
     return status;

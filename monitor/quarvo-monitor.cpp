@@ -440,8 +440,7 @@ void limitDuration(Monitor& m, double duration)
         return;
     m.deadline = m.begun + static_cast<int64_t>(std::llround(duration * 1e6));
     // Output stuck at the end of the duration does not hold the monitor.
-    endingSignals_limitWritesAt(
-        {static_cast<time_t>(m.deadline / 1000000), static_cast<long>(m.deadline % 1000000) * 1000});
+    endingSignals_limitWrites({m.deadline * 1000});
 }
 
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
@@ -611,7 +610,7 @@ int finish(Monitor& m, Gnome* gnome)
     if (!flushOut() && !stopped && m.outputError == 0 && !endingSignals_outputLost(STDOUT_FILENO))
         m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
-    Capture_close(m.capture, stopped ? 0 : CAPTURE_CLOSE_WAIT_MS);
+    Capture_close(m.capture, CAPTURE_CLOSE_WAIT_MS);
     Port_close(m.link);
     // Let go at the end of --duration, the output is a failure; on a stop
     // signal it is only news (the session ends with status 0 then).

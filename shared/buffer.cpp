@@ -29,7 +29,7 @@ void Buffer_dropFull(Buffer* buf)
 
 Buffer* Buffer_create(size_t size, ReadCallback readFn, void* readArg)
 {
-    return Buffer_createWithSink(size, readFn, readArg, ReportSink_standardOutput());
+    return Buffer_createWithSink(size, readFn, readArg, ReportSink_toStream(stdout));
 }
 
 Buffer* Buffer_createWithSink(size_t size, ReadCallback readFn, void* readArg, ReportSink reports)

@@ -1,6 +1,7 @@
 #include "capture.h"
 
 #include "clock.h"
+#include "ending_signals.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -207,11 +208,16 @@ void put(Capture* c, std::string_view text)
     c->end += text.size();
 }
 
-void closeLine(Capture* c)
+// Ends the chunk in progress, if there is one, with its line feed.
+void endLine(Capture* c)
 {
-    c->buffer[c->end++] = '\n';
+    if (c->lineOpen)
+        c->buffer[c->end++] = '\n';
     c->lineOpen = false;
 }
+
+// Microseconds since the start at `stamp`, never before the last byte.
+int64_t offsetAt(const Capture* c, int64_t stamp) { return std::max(stamp / 1000 - c->start / 1000, c->lastByte); }
 
 void putMark(Capture* c)
 {
@@ -319,19 +325,23 @@ uint64_t Capture_close(Capture* c, int waitMs)
         c->fd = -1;
     }
     if (c->fd >= 0) {
-        if (c->lineOpen)
-            closeLine(c);
+        endLine(c);
         bool tried = false;
         if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
             putMark(c);
-        const Deadline until = Deadline_after(Clock_now(), static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
-        while (writeSome(c) == 0 && c->begin < c->end) {
+        // The file is waited for under the rule for output nobody takes, and
+        // never longer than `waitMs` in all: a writer never waits for it long.
+        int64_t moved = Clock_now();
+        const Deadline most = Deadline_after(moved, static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
+        for (size_t left = c->end; writeSome(c) == 0 && c->end > 0; left = c->end) {
             const int64_t now = Clock_now();
-            pollfd room{c->fd, POLLOUT, 0};
-            // Any signal cuts the wait short: an ending one, or the ticks
-            // that come once the deadline has passed.
-            if (Deadline_passed(until, now) || poll(&room, 1, Deadline_pollMs(until, now)) <= 0)
+            if (c->end < left)
+                moved = now;
+            const Deadline until = Deadline_sooner(most, endingSignals_outputLimit(moved));
+            if (Deadline_passed(until, now))
                 break;
+            pollfd room{c->fd, POLLOUT, 0};
+            poll(&room, 1, Deadline_pollMs(until, now)); // a signal has the rule looked at again
         }
         if (c->fd >= 0) {
             c->dropped += c->unwritten;
@@ -349,36 +359,27 @@ uint64_t Capture_close(Capture* c, int waitMs)
     return dropped;
 }
 
-void Capture_destroy(Capture* c) { Capture_close(c, CAPTURE_CLOSE_WAIT_MS); }
-
 int64_t Capture_zero(const Capture* c) { return c->start; }
 
 int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
 {
     if (c->fd < 0)
         return -1;
-    int64_t at = stamp / 1000 - c->start / 1000;
-    if (at < c->lastByte)
-        at = c->lastByte;
+    const int64_t at = offsetAt(c, stamp);
     bool tried = false;
-    uint64_t kept = 0;
     const auto* p = static_cast<const unsigned char*>(bytes);
     for (size_t i = 0; i < size; ++i) {
         if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > CAPTURE_GAP_MICROS || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
-            closeLine(c);
+            endLine(c);
             if (at - c->lastFlush >= FlushMicros) {
                 c->lastFlush = at;
                 tried = true;
-                c->unwritten += kept;
-                kept = 0;
                 if (writeSome(c) != 0)
                     return -1;
             }
         }
         // Rarely taken: the buffer is nearly full, or bytes were dropped.
         if (c->end >= c->easyEnd) {
-            c->unwritten += kept;
-            kept = 0;
             const size_t need =
                 (c->lineOpen ? 0 : TimeRoom) + ByteRoom + (c->dropping > 0 ? MarkRoom : 0) + PortMarkRoom;
             if (!hasRoom(c, need, &tried)) {
@@ -386,8 +387,7 @@ int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
                     return -1;
                 // The room for its line feed is always kept: the file has
                 // only complete lines, and the mark stands where the gap is.
-                if (c->lineOpen)
-                    closeLine(c);
+                endLine(c);
                 ++c->dropping;
                 ++c->dropped;
                 c->easyEnd = 0;
@@ -402,10 +402,9 @@ int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
             openLine(c, at);
         c->end = static_cast<size_t>(putEscaped(c->buffer.get() + c->end, p[i]) - c->buffer.get());
         ++c->chunkBytes;
-        ++kept;
+        ++c->unwritten;
         c->lastByte = at;
     }
-    c->unwritten += kept;
     return 0;
 }
 
@@ -413,7 +412,7 @@ int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t stamp)
 {
     if (c->fd < 0)
         return -1;
-    int64_t at = stamp / 1000 - c->start / 1000;
+    const int64_t at = offsetAt(c, stamp);
     // Marks come in turns; one that found no room takes its partner with it,
     // so the file never holds a loss without its return or the reverse.
     const bool lost = kind == CaptureMarkKind::Lost;
@@ -422,10 +421,7 @@ int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t stamp)
     c->portLost = lost;
     if (!lost && !c->lostMarked)
         return 0;
-    if (at < c->lastByte)
-        at = c->lastByte;
-    if (c->lineOpen)
-        closeLine(c);
+    endLine(c);
     // The room kept free of bytes (PortMarkRoom) always holds these lines.
     bool tried = false;
     if (!hasRoom(c, (c->dropping > 0 ? MarkRoom : 0) + MarkRoom, &tried)) {
@@ -446,8 +442,7 @@ int Capture_flush(Capture* c)
 {
     if (c->fd < 0)
         return -1;
-    if (c->lineOpen)
-        closeLine(c);
+    endLine(c);
     return writeSome(c);
 }
 

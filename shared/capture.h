@@ -36,13 +36,12 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
 void Capture_start(Capture* capture, int portFd);
 
 // Ends the capture: the chunk in progress becomes a complete line, and what
-// the file has not taken yet is written, waiting at most `waitMs` (any
-// signal cuts the wait short). Bytes the file never took are dropped;
-// their count, over the whole capture, is reported once on the standard
-// error and returned. Null is ignored (0).
+// the file has not taken yet is written, waiting at most `waitMs` and no
+// longer than the rule for output nobody takes allows (ending_signals.h).
+// Bytes the file never took are dropped; their count, over the whole
+// capture, is reported once on the standard error and returned. Null is
+// ignored (0).
 uint64_t Capture_close(Capture* capture, int waitMs);
-// Capture_close, waiting at most CAPTURE_CLOSE_WAIT_MS.
-void Capture_destroy(Capture* capture);
 
 // Records bytes received at `stamp` (Clock_now() of the read that brought
 // them, never before Capture_start). 0, or -1 once the capture has failed. The file

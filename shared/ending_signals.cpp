@@ -1,5 +1,6 @@
 #include "ending_signals.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -10,9 +11,10 @@ namespace {
 
 // The output is looked at this often once it may be let go; a write that
 // made no progress between two looks is stuck.
-constexpr long LookNanos = 100'000'000;
+constexpr int64_t LookNanos = 100 * CLOCK_MILLISECOND;
 
 volatile sig_atomic_t caughtSignal = 0;
+Deadline limit = DEADLINE_NEVER; // the command's, from endingSignals_limitWrites
 sigset_t takenSet;
 int originalStderr = -1;
 int nullFd = -1;
@@ -25,10 +27,11 @@ bool timerReady = false;
 bool tickIgnoredAtStart = false;
 volatile sig_atomic_t nudged = 0;
 volatile sig_atomic_t stuckBefore[3] = {0, 0, 0};
-volatile sig_atomic_t lost[3] = {0, 0, 0}; // let go: writes to /dev/null now
-// A write cut short by an ending signal: what it held is lost, but the
-// descriptor is still watched, so a later write stuck on it is let go too.
-volatile sig_atomic_t cut[3] = {0, 0, 0};
+// Output lost on descriptor 1 or 2: Cut, a write cut short by an ending
+// signal (the descriptor is still watched: a later write stuck on it is let
+// go too); LetGo, pointed at /dev/null.
+enum Loss : sig_atomic_t { None, Cut, LetGo };
+volatile sig_atomic_t lost[3] = {None, None, None};
 
 int tickSignal() { return SIGRTMIN + 4; }
 
@@ -48,12 +51,12 @@ void onTick(int signo, siginfo_t* info, void*)
         return;
     const int saved = errno;
     for (int fd = 1; fd <= 2; ++fd) {
-        if (lost[fd] != 0)
+        if (lost[fd] == LetGo)
             continue;
         pollfd out{fd, POLLOUT, 0};
         const bool stuck = poll(&out, 1, 0) == 0;
         if (stuck && stuckBefore[fd] != 0 && dup2(nullFd, fd) == fd)
-            lost[fd] = 1;
+            lost[fd] = LetGo;
         stuckBefore[fd] = stuck ? 1 : 0;
     }
     errno = saved;
@@ -68,7 +71,8 @@ void prepareTimer()
     struct sigaction tick {};
     tick.sa_sigaction = onTick;
     sigemptyset(&tick.sa_mask);
-    // Restarted: a tick alone never makes a write fail or a wait end early.
+    // Restarted: a tick alone never makes a write fail (a wait it cuts
+    // short is looked at again by its caller).
     tick.sa_flags = SA_SIGINFO | SA_RESTART;
     struct sigaction before {};
     sigaction(tickSignal(), &tick, &before);
@@ -90,6 +94,13 @@ void armTimer(int flags, timespec first)
     timer_settime(timer, flags, &when, nullptr);
 }
 
+// Stops looking at the output: a first tick of zero disarms the timer.
+void stopNudges()
+{
+    nudged = 0;
+    armTimer(0, {});
+}
+
 void noteSignal(int signo)
 {
     if (caughtSignal == 0)
@@ -103,15 +114,9 @@ void endingSignals_start(bool closedPipeEnds)
 {
     if (originalStderr < 0)
         originalStderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    std::array<int, ENDING_SIGNALS.size()> taken{};
-    int count = 0;
-    for (int signo : ENDING_SIGNALS) {
-        if (signo != SIGPIPE || closedPipeEnds)
-            taken[static_cast<size_t>(count++)] = signo;
-    }
     if (!closedPipeEnds)
-        signal(SIGPIPE, SIG_IGN);
-    endingSignals_catch(taken.data(), count, noteSignal, &takenSet, nullptr);
+        signal(SIGPIPE, SIG_IGN); // and so not taken
+    endingSignals_catch(ENDING_SIGNALS, noteSignal, &takenSet);
 }
 
 int endingSignals_caught() { return caughtSignal; }
@@ -125,33 +130,35 @@ int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout)
     return endingSignals_wait(fds, count, timeout, &takenSet, &caughtSignal);
 }
 
-void endingSignals_limitWrites(time_t deadline) { endingSignals_limitWritesAt({deadline, 0}); }
-
-void endingSignals_limitWritesAt(timespec deadline)
+void endingSignals_limitWrites(Deadline deadline)
 {
-    if (nudged != 0)
+    limit = deadline;
+    if (nudged != 0 || Deadline_isNever(deadline))
         return;
     // The first look a look before the deadline, so that output stuck from
     // then on is let go at the deadline itself, not a look after it.
-    timespec first = deadline;
-    first.tv_nsec -= LookNanos;
-    if (first.tv_nsec < 0) {
-        first.tv_nsec += 1'000'000'000;
-        --first.tv_sec;
-    }
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (first.tv_sec < now.tv_sec || (first.tv_sec == now.tv_sec && first.tv_nsec <= now.tv_nsec))
-        first = deadline;
-    armTimer(TIMER_ABSTIME, first);
+    int64_t first = deadline.at - LookNanos;
+    if (first <= Clock_now())
+        first = deadline.at;
+    armTimer(TIMER_ABSTIME, {static_cast<time_t>(first / CLOCK_SECOND), static_cast<long>(first % CLOCK_SECOND)});
 }
 
-bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && (lost[fd] != 0 || cut[fd] != 0); }
+Deadline endingSignals_outputLimit(int64_t moved)
+{
+    const Deadline still = Deadline_after(moved, LookNanos);
+    if (nudged != 0)
+        return still;
+    if (Deadline_isNever(limit))
+        return limit;
+    return {std::max(limit.at, still.at)};
+}
+
+bool endingSignals_outputLost(int fd) { return fd >= 1 && fd <= 2 && lost[fd] != None; }
 
 void endingSignals_noteFailedWrite(int fd, int error)
 {
-    if (fd >= 1 && fd <= 2 && error == EINTR && caughtSignal != 0)
-        cut[fd] = 1;
+    if (fd >= 1 && fd <= 2 && error == EINTR && caughtSignal != 0 && lost[fd] == None)
+        lost[fd] = Cut;
 }
 
 void endingSignals_report(std::string_view text)
@@ -175,7 +182,7 @@ void endingSignals_reportOutputLost(std::string_view program, std::string_view w
 
 void endingSignals_endAs(int signo)
 {
-    endingSignals_stopNudges();
+    stopNudges();
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     sigemptyset(&byDefault.sa_mask);
@@ -188,8 +195,7 @@ void endingSignals_endAs(int signo)
     _exit(128 + signo);
 }
 
-void endingSignals_catch(const int* signals, int count, void (*handler)(int), sigset_t* caught,
-                         struct sigaction* previous)
+void endingSignals_catch(std::span<const int> signals, void (*handler)(int), sigset_t* caught)
 {
     prepareTimer();
     sigemptyset(caught);
@@ -197,15 +203,13 @@ void endingSignals_catch(const int* signals, int count, void (*handler)(int), si
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no restart
-    for (int i = 0; i < count; ++i) {
+    for (int signo : signals) {
         struct sigaction before {};
-        sigaction(signals[i], nullptr, &before);
-        if (previous != nullptr)
-            previous[i] = before;
+        sigaction(signo, nullptr, &before);
         if (before.sa_handler == SIG_IGN)
             continue;
-        sigaction(signals[i], &action, nullptr);
-        sigaddset(caught, signals[i]);
+        sigaction(signo, &action, nullptr);
+        sigaddset(caught, signo);
     }
 }
 
@@ -213,15 +217,6 @@ void endingSignals_nudgeWrites()
 {
     nudged = 1;
     armTimer(0, {0, 1'000'000});
-}
-
-void endingSignals_stopNudges()
-{
-    nudged = 0;
-    if (timerReady) {
-        const itimerspec off{};
-        timer_settime(timer, 0, &off, nullptr);
-    }
 }
 
 int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* caught,

@@ -2,15 +2,32 @@
 // policy for them. A signal is noted, not acted on: the command ends at its
 // next wait, cleans up in one place (terminal settings, capture, port,
 // result), then ends as its manual says, usually as the signal would have
-// ended it. Output that nobody takes (a stopped pager, a pipe or log FIFO
-// nobody reads) never holds a command past its deadline or an ending signal:
-// a timer of the process's own lets it go.
+// ended it.
+//
+// Output nobody takes (a stopped pager, a pipe or log FIFO nobody reads)
+// follows one rule: from the command's deadline on, or at once after an
+// ending signal, output that makes no progress for 100 ms is let go, and
+// output stuck since before the deadline goes at the deadline itself; a
+// command without a deadline waits for its output until a signal comes. What
+// is let go is lost, counted and reported once. Writes that block (stdio on
+// descriptors 1 and 2, and so the check's log, the terminal's screen) are
+// let go by a timer of the process's own: while the rule applies it looks at
+// both every 100 ms and points one found unwritable on two looks at
+// /dev/null, so the write stuck on it ends. A writer that must never block,
+// because it has other work meanwhile (the capture's file beside the port,
+// the fleet's output beside its checks), asks endingSignals_outputLimit when
+// to give up instead. One timer for all blocking output, rather than a queue
+// for every stream, keeps stdio's documented buffering and the log's writes
+// as they are.
 #pragma once
+
+#include "clock.h"
 
 #include <array>
 #include <csignal>
 #include <ctime>
 #include <poll.h>
+#include <span>
 #include <string_view>
 
 // Ctrl-C, kill, a closed window, Ctrl-\, a closed pipe, an outside alarm.
@@ -32,12 +49,11 @@ const sigset_t* endingSignals_set();
 // endingSignals_wait with the signals and flag of endingSignals_start.
 int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout);
 
-// From `deadline` (whole seconds of the monotonic clock) on, output that
-// does not move is let go as after an ending signal.
-void endingSignals_limitWrites(time_t deadline);
-// The same from a point of the monotonic clock given to the nanosecond:
-// output stuck for the last look before it is let go at the deadline itself.
-void endingSignals_limitWritesAt(timespec deadline);
+// The command's deadline, from which the rule applies.
+void endingSignals_limitWrites(Deadline deadline);
+// For a writer that never blocks: when output that last moved at `moved`
+// (Clock_now()) is given up under the rule; never while it does not apply.
+Deadline endingSignals_outputLimit(int64_t moved);
 
 // Whether output on descriptor 1 or 2 was lost to the end of the command:
 // the descriptor was let go (it now writes to /dev/null), or a write to it
@@ -61,18 +77,14 @@ void endingSignals_reportOutputLost(std::string_view program, std::string_view w
 
 // The building blocks, for a command with a handler of its own.
 
-// Installs `handler` for each of the `count` signals that was not ignored at
+// Installs `handler` for each of the `signals` that was not ignored at
 // start, without restarting interrupted calls, so a write stuck on output
-// nobody takes gives way. Adds each to *caught; the previous actions go to
-// previous[i] when previous is not null.
-void endingSignals_catch(const int* signals, int count, void (*handler)(int), sigset_t* caught,
-                         struct sigaction* previous);
+// nobody takes gives way. *caught holds the ones installed.
+void endingSignals_catch(std::span<const int> signals, void (*handler)(int), sigset_t* caught);
 
 // For the handler (async-signal-safe): from now on, a write to descriptor 1
 // or 2 that makes no progress for a tenth of a second is let go.
 void endingSignals_nudgeWrites();
-// Stops looking at the output (only the deadline or a signal starts again).
-void endingSignals_stopNudges();
 
 // ppoll with the `caught` signals let through only inside the wait, so that
 // none is missed between a look at *stop and the wait: -1 with EINTR, at

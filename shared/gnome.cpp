@@ -72,7 +72,7 @@ void clearOut(int32_t* count, const char* const** codes, const char* const** val
 
 Gnome* Gnome_create(ReadCallback readFn, void* readArg)
 {
-    return Gnome_createWithSink(readFn, readArg, ReportSink_standardOutput());
+    return Gnome_createWithSink(readFn, readArg, ReportSink_toStream(stdout));
 }
 
 Gnome* Gnome_createWithSink(ReadCallback readFn, void* readArg, ReportSink reports)

@@ -14,8 +14,6 @@ void streamEndLine(void* arg) { std::fputc('\n', static_cast<FILE*>(arg)); }
 
 ReportSink ReportSink_toStream(FILE* stream) { return ReportSink{streamPiece, streamEndLine, stream}; }
 
-ReportSink ReportSink_standardOutput() { return ReportSink_toStream(stdout); }
-
 void ReportSink_writePrintable(const ReportSink& sink, const char* str, const char* end)
 {
     assert(end >= str);

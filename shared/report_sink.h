@@ -14,11 +14,9 @@ struct ReportSink {
     void* arg;                                        // handed to both, not owned
 };
 
-// Writes the pieces to `stream` as they come, a line feed at each line end:
-// what the reader printed before sinks existed, byte for byte.
+// Writes the pieces to `stream` as they come, a line feed at each line end
+// (the standard output's is the reader's default).
 ReportSink ReportSink_toStream(FILE* stream);
-// The standard output's sink, the reader's default.
-ReportSink ReportSink_standardOutput();
 
 inline void ReportSink_write(const ReportSink& sink, std::string_view text) { sink.piece(sink.arg, text); }
 inline void ReportSink_endLine(const ReportSink& sink) { sink.endLine(sink.arg); }

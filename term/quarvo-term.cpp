@@ -259,7 +259,7 @@ int main(int argc, char** argv)
     // The one way out: the capture, then the port (exclusive mode and lock),
     // then the end the manual names.
     serial_setReceiveHook(nullptr, nullptr);
-    Capture_close(capture, ended > 0 ? 0 : CAPTURE_CLOSE_WAIT_MS);
+    Capture_close(capture, CAPTURE_CLOSE_WAIT_MS);
     Port_close(opened);
     if (endingSignals_outputLost(STDOUT_FILENO))
         endingSignals_reportOutputLost(argv[0]);

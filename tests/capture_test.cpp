@@ -2,6 +2,7 @@
 // and refuses, and what a file that cannot keep up loses.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 #include <regex>
 #include <sys/ioctl.h>
@@ -10,6 +11,8 @@
 
 #include "capture.h"
 #include "capture_support.h"
+#include "clock.h"
+#include "ending_signals.h"
 #include "pty_support.h"
 
 
@@ -36,6 +39,39 @@ std::string dataLines(const std::string& text)
     return out;
 }
 
+// A started capture written into a pipe whose other end is the test's.
+struct PipeCapture {
+    Capture* capture;
+    int readEnd;
+    std::string path;
+};
+
+PipeCapture captureIntoPipe()
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        std::abort();
+    const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
+    Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
+    Capture_start(c, -1);
+    close(ends[1]); // the capture holds its own
+    return {c, ends[0], path};
+}
+
+// Reads `fd` to its end into *text, `block` bytes a read, on a thread that
+// leaves every signal to the writer's, as in a command.
+std::thread readAll(int fd, std::string* text, size_t block = 4096)
+{
+    return std::thread([=] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::string got(block, '\0');
+        for (ssize_t n; (n = read(fd, got.data(), block)) > 0;)
+            text->append(got.data(), static_cast<size_t>(n));
+    });
+}
+
 struct Append {
     std::string bytes;
     int64_t at;
@@ -48,7 +84,7 @@ std::string written(const std::vector<Append>& appends)
     Capture_start(c, -1);
     for (const Append& a : appends)
         EXPECT_EQ(Capture_append(c, a.bytes.data(), a.bytes.size(), stampAt(c, a.at)), 0);
-    Capture_destroy(c);
+    Capture_close(c, CAPTURE_CLOSE_WAIT_MS);
     const std::string text = readFile(path);
     unlink(path.c_str());
     return text;
@@ -67,7 +103,7 @@ TEST(Capture, HeaderNamesFormatPortLineAndStart)
     Capture* c = Capture_open(path.c_str(), "test", "tcp://box:2002", 0);
     Capture_start(c, -1);
     Capture_append(c, "x", 1, stampAt(c, 5));
-    Capture_destroy(c);
+    Capture_close(c, CAPTURE_CLOSE_WAIT_MS);
     const std::string unknown = readFile(path);
     unlink(path.c_str());
     EXPECT_EQ(unknown.substr(0, unknown.find("# start")), "# quarvo-capture 1\n# port tcp://box:2002\n# line unknown\n");
@@ -286,32 +322,23 @@ TEST(Capture, ReaderRefusesMalformedLinesByNumber)
 // dropped, counted, marked where the gap is, and reported once.
 TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
 {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
     testing::internal::CaptureStderr();
-    Capture* c = Capture_open(path.c_str(), "prog", "p", 57600);
-    Capture_start(c, -1);
-    close(ends[1]); // the capture holds its own
+    const auto [c, readEnd, path] = captureIntoPipe();
     // Far more than the pipe and the capture's own storage hold together.
     constexpr size_t Lines = 3000;
     const std::string line(100, 'a');
     for (size_t i = 0; i < Lines; ++i)
         ASSERT_EQ(Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)), 0);
     std::string text;
-    std::thread reader([&] {
-        char block[4096];
-        for (ssize_t n; (n = read(ends[0], block, sizeof block)) > 0;)
-            text.append(block, static_cast<size_t>(n));
-    });
-    ASSERT_TRUE(waitUntil([&] {
+    std::thread reader = readAll(readEnd, &text);
+    ASSERT_TRUE(waitUntil([fd = readEnd] {
         int waiting = 0;
-        return ioctl(ends[0], FIONREAD, &waiting) == 0 && waiting == 0;
+        return ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0;
     }));
     ASSERT_EQ(Capture_append(c, "tail", 4, stampAt(c, static_cast<int64_t>(Lines) * 30000)), 0);
     const uint64_t dropped = Capture_close(c, 5000);
     reader.join();
-    close(ends[0]);
+    close(readEnd);
     const std::string err = testing::internal::GetCapturedStderr();
 
     const LogPtr log = parse(text);
@@ -332,6 +359,44 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
                        " bytes dropped: the file did not take them in time\n");
 }
 
+// After an ending signal the capture's end waits for a file that still
+// takes its text, and gives up one that takes nothing a tenth of a second
+// later, never the whole wait offered.
+TEST(Capture, AfterASignalTheEndWaitsOnlyWhileTheFileTakesText)
+{
+    endingSignals_start(true);
+    for (const bool reads : {true, false}) {
+        testing::internal::CaptureStderr();
+        const auto [c, readEnd, path] = captureIntoPipe();
+        // More than the pipe holds, less than the pipe and the capture together.
+        constexpr size_t Lines = 1000;
+        const std::string line(100, 'a');
+        for (size_t i = 0; i < Lines; ++i)
+            ASSERT_EQ(Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)), 0);
+        std::string text;
+        std::thread reader = reads ? readAll(readEnd, &text, 16) : std::thread(); // slow: a few bytes a read
+        endingSignals_nudgeWrites(); // as an ending signal does
+        const int64_t before = Clock_now();
+        const uint64_t dropped = Capture_close(c, 5000);
+        const int64_t took = Clock_now() - before;
+        if (reader.joinable())
+            reader.join();
+        close(readEnd);
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (reads) {
+            EXPECT_EQ(dropped, 0u) << took;
+            EXPECT_EQ(err, "");
+            const LogPtr log = parse(text);
+            ASSERT_TRUE(log) << "not a complete capture";
+            EXPECT_EQ(log->count, Lines);
+        } else {
+            EXPECT_GT(dropped, 0u);
+            EXPECT_LT(took, 2 * CLOCK_SECOND);
+            EXPECT_NE(err.find(" bytes dropped: the file did not take them in time\n"), std::string::npos) << err;
+        }
+    }
+}
+
 // Marks of the port come in turns, and find room even in a capture whose
 // file took nothing: a loss is never written without its return.
 TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
@@ -345,34 +410,26 @@ TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
     Capture_mark(c, CaptureMarkKind::Lost, stampAt(c, 250000));
     Capture_mark(c, CaptureMarkKind::Reopened, stampAt(c, 500000));
     Capture_append(c, "cd", 2, stampAt(c, 600000));
-    Capture_destroy(c);
+    Capture_close(c, CAPTURE_CLOSE_WAIT_MS);
     EXPECT_EQ(dataLines(readFile(path)), "0.100000 ab\n0.600000 cd\n");
     EXPECT_NE(readFile(path).find("\n0.100000 ab\n# lost 0.200000\n# reopened 0.500000\n0.600000 cd\n"),
               std::string::npos)
         << readFile(path);
     unlink(path.c_str());
 
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    const std::string pipePath = "/proc/self/fd/" + std::to_string(ends[1]);
     testing::internal::CaptureStderr();
-    c = Capture_open(pipePath.c_str(), "prog", "p", 57600);
-    Capture_start(c, -1);
-    close(ends[1]);
+    const PipeCapture piped = captureIntoPipe();
+    c = piped.capture;
     const std::string line(100, 'a');
     for (int64_t i = 0; i < 3000; ++i)
         Capture_append(c, line.data(), line.size(), stampAt(c, i * 30000));
     Capture_mark(c, CaptureMarkKind::Lost, stampAt(c, 90000000));
     Capture_mark(c, CaptureMarkKind::Reopened, stampAt(c, 91000000));
     std::string text;
-    std::thread reader([&] {
-        char block[4096];
-        for (ssize_t n; (n = read(ends[0], block, sizeof block)) > 0;)
-            text.append(block, static_cast<size_t>(n));
-    });
+    std::thread reader = readAll(piped.readEnd, &text);
     Capture_close(c, 5000);
     reader.join();
-    close(ends[0]);
+    close(piped.readEnd);
     testing::internal::GetCapturedStderr();
     const LogPtr log = parse(text);
     ASSERT_TRUE(log) << "not a complete capture";
@@ -390,7 +447,7 @@ TEST(Capture, UnwritableFileIsReportedOnceAndTakesNothing)
         ASSERT_NE(c, nullptr);
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(Capture_append(c, "\nabc", 4, stampAt(c, i)), -1);
-        Capture_destroy(c);
+        Capture_close(c, CAPTURE_CLOSE_WAIT_MS);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err, "prog: capture " + path + ": " +
                            (path == "/dev/full" ? "No space left on device" : "No such file or directory") + "\n");

@@ -8,6 +8,7 @@
 #include <map>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "packets.h"
@@ -143,6 +144,50 @@ TEST(Ending, CaptureNobodyReadsNeverHoldsACommand)
             EXPECT_TRUE(std::regex_search(json, std::regex("\"capture_dropped_bytes\":[1-9][0-9]*,"))) << json;
         }
         unlink(result.c_str());
+    }
+}
+
+// A capture whose reader reads again, slowly, loses nothing to the end a
+// signal brings: what the file had not taken by then is waited for while it
+// takes it, so every byte dropped is one the file marks.
+TEST(Ending, CaptureStillReadAfterASignalLosesNothingMore)
+{
+    const std::vector<std::vector<std::string>> commands{
+        {checkPath(), "--feedback", "{port}", "--channel", "101", "--capture", "{fifo}"},
+        {Monitor, "{port}", "--capture", "{fifo}"},
+        {Term, "{port}", "--capture", "{fifo}"},
+    };
+    const std::string flood = repeated(packet({{"XXXX", "1"}}), 25000);
+    for (const auto& command : commands) {
+        Pty pty;
+        StuckFifo fifo;
+        int keys[2]; // a keyboard that stays open, for the terminal
+        ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
+        Child child(substituted(command, {{"{port}", pty.path()}, {"{fifo}", fifo.path}}), keys[0]);
+        pty.waitSetUp(child.pid()); // the capture is open by then
+        // The file full (and bytes dropped) when the signal comes; read from then on.
+        feed(pty, flood);
+        kill(child.pid(), SIGTERM);
+        fcntl(fifo.reader, F_SETFL, 0);
+        std::string text;
+        std::thread reader([&] { // slow: a few bytes a read, to the end
+            char block[16];
+            for (ssize_t n; (n = read(fifo.reader, block, sizeof block)) > 0;)
+                text.append(block, static_cast<size_t>(n));
+        });
+        const ChildResult r = child.wait(std::chrono::seconds(10));
+        reader.join();
+        close(keys[0]);
+        close(keys[1]);
+        uint64_t marked = 0;
+        const std::regex mark("# dropped ([0-9]+) bytes\n");
+        for (std::sregex_iterator m(text.begin(), text.end(), mark), end; m != end; ++m)
+            marked += std::stoull((*m)[1]);
+        std::smatch said;
+        const uint64_t reported = std::regex_search(r.err, said, std::regex(" ([0-9]+) bytes dropped: "))
+                                      ? std::stoull(said[1])
+                                      : 0;
+        EXPECT_EQ(reported, marked) << command[0] << ": " << r.err;
     }
 }
 

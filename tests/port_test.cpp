@@ -376,7 +376,7 @@ void requestStop(int) { stopRequested = 1; }
 PortOptions endedBySigusr1(sigset_t* caught)
 {
     const int usr1 = SIGUSR1;
-    endingSignals_catch(&usr1, 1, requestStop, caught, nullptr);
+    endingSignals_catch({&usr1, 1}, requestStop, caught);
     PortOptions o = options(true, 60000);
     o.endingSignals = caught;
     o.stop = &stopRequested;
