@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "buffer.h"
 #include "ending_signals.h"
@@ -626,6 +627,175 @@ TEST(PortFakeServer, ServerRefusingBinaryHasItsCrNulStuffingUndone)
         Port_close(port);
     } // the server's thread has ended: `seen` is complete
     EXPECT_NE(seen.find(bytes({'x', '\r', 0, IAC, IAC, 'e', 'n', 'd'})), std::string::npos);
+}
+
+// Resolvers for openings driven by hand: each waits for a byte on
+// `slowRelease`, then gives 127.0.0.1 (or, closed, fails).
+int slowRelease = -1;
+int slowLoopback(const char*, const char* service, const addrinfo* hints, addrinfo** result)
+{
+    char b;
+    if (read(slowRelease, &b, 1) != 1)
+        return EAI_AGAIN;
+    addrinfo numeric = *hints;
+    numeric.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    return getaddrinfo("127.0.0.1", service, &numeric, result);
+}
+
+using Opening = std::unique_ptr<PortOpening, void (*)(PortOpening*)>;
+
+Opening startOpening(const std::string& url, const PortOptions& o)
+{
+    PortName name;
+    std::string why;
+    EXPECT_TRUE(Port_parseName(url, &name, &why)) << why;
+    return {PortOpening_start(name, url, o), PortOpening_destroy};
+}
+
+// One turn of an owner's loop: waits at most 20 ms for what the opening asks
+// for, then steps it.
+int turn(PortOpening* opening, PortError* error)
+{
+    pollfd want{};
+    Deadline wakeAt;
+    PortOpening_interest(opening, &want, &wakeAt);
+    const int ready = poll(&want, 1, std::min(20, Deadline_pollMs(wakeAt, Clock_now())));
+    return PortOpening_step(opening, ready > 0 ? want.revents : 0, error);
+}
+
+TEST(PortOpening, NeverWaitsForAServerThatKeepsItWaiting)
+{
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    slowRelease = release[0];
+    BlackHole hole;
+    int silent = 0;
+    const int listener = listenOnLoopback(&silent); // connects, then never says a word
+    struct Case {
+        const char* name;
+        std::string url;
+        PortResolver resolver;
+        short events;
+        bool untilDeadline; // else the 5 s of the negotiation
+    };
+    const Case cases[] = {
+        {"a name lookup that never ends", "tcp://stuck.lab:2000", slowLoopback, POLLIN, true},
+        {"a black-holed connection", "tcp://127.0.0.1:" + std::to_string(hole.port()), nullptr, POLLOUT, true},
+        {"a negotiation never answered", "rfc2217://127.0.0.1:" + std::to_string(silent), nullptr, POLLIN, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions o = options(true, 8000);
+        o.resolver = c.resolver;
+        const int64_t start = Clock_now();
+        const Opening opening = startOpening(c.url, o);
+        PortError error;
+        // A quarter of a second of turns: every step returns at once.
+        while (Clock_now() - start < 250 * CLOCK_MILLISECOND) {
+            const int64_t before = Clock_now();
+            ASSERT_EQ(turn(opening.get(), &error), 0) << error.text;
+            EXPECT_LT(Clock_now() - before, 100 * CLOCK_MILLISECOND);
+        }
+        pollfd want{};
+        Deadline wakeAt;
+        PortOpening_interest(opening.get(), &want, &wakeAt);
+        EXPECT_GE(want.fd, 0);
+        EXPECT_EQ(want.events, c.events);
+        if (c.untilDeadline)
+            EXPECT_EQ(wakeAt.at, o.deadline.at);
+        else
+            EXPECT_NEAR(wakeAt.at - start, PORT_NEGOTIATION_MS * CLOCK_MILLISECOND, 250 * CLOCK_MILLISECOND);
+        EXPECT_EQ(PortOpening_take(opening.get()), nullptr);
+    }
+    close(release[1]); // the lookup ends, and cleans up, on its own
+    close(release[0]);
+    close(listener);
+}
+
+TEST(PortOpening, AFastServerOpensWhileASlowOneIsStillAnswering)
+{
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    const auto answerAfterRelease = [&release](int fd) {
+        char b;
+        if (FakeServer::readUntil(fd, maskRequest) && read(release[0], &b, 1) == 1)
+            FakeServer::sendAll(fd, acks(0xE1, 0));
+        FakeServer::drain(fd);
+    };
+    const auto answer = [](int fd) {
+        if (FakeServer::readUntil(fd, maskRequest))
+            FakeServer::sendAll(fd, acks(0xE1, 0));
+        FakeServer::drain(fd);
+    };
+    FakeServer slow(agreeable, answerAfterRelease);
+    FakeServer fast(agreeable, answer);
+    Opening openings[] = {startOpening(slow.url(), options()), startOpening(fast.url(), options())};
+    Port* ports[2] = {nullptr, nullptr};
+    std::vector<size_t> order;
+    const Deadline until = Deadline_after(Clock_now(), 10 * CLOCK_SECOND);
+    // One poll for both, as an owner of many ports waits.
+    while (order.size() < 2 && !Deadline_passed(until, Clock_now())) {
+        pollfd want[2];
+        Deadline wakeAt = until;
+        for (size_t i = 0; i < 2; ++i) {
+            Deadline mine;
+            PortOpening_interest(openings[i].get(), &want[i], &mine);
+            wakeAt = Deadline_sooner(wakeAt, mine);
+            if (ports[i] != nullptr)
+                want[i].fd = -1;
+        }
+        ASSERT_GE(poll(want, 2, Deadline_pollMs(wakeAt, Clock_now())), 0);
+        for (size_t i = 0; i < 2; ++i) {
+            PortError error;
+            if (ports[i] != nullptr)
+                continue;
+            const int rc = PortOpening_step(openings[i].get(), want[i].revents, &error);
+            ASSERT_GE(rc, 0) << error.text;
+            if (rc == 0)
+                continue;
+            ports[i] = PortOpening_take(openings[i].get());
+            order.push_back(i);
+            if (i == 1) { // the fast one is open: now the slow one may answer
+                ASSERT_EQ(write(release[1], "x", 1), 1);
+            }
+        }
+    }
+    EXPECT_EQ(order, (std::vector<size_t>{1, 0}));
+    for (Port* port : ports)
+        Port_close(port);
+    close(release[0]);
+    close(release[1]);
+}
+
+size_t openDescriptors()
+{
+    size_t count = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+}
+
+TEST(PortOpening, AbandonedWithItsLookupRunningLeavesNothingBehind)
+{
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    slowRelease = release[0];
+    const size_t before = openDescriptors();
+    PortOptions o = options();
+    o.resolver = slowLoopback;
+    {
+        const Opening opening = startOpening("tcp://slow.lab:2000", o);
+        PortError error;
+        EXPECT_EQ(PortOpening_step(opening.get(), 0, &error), 0);
+        EXPECT_EQ(openDescriptors(), before + 2); // the lookup's wake-up pipe
+    }
+    // The lookup answers after its opening is gone: its result and pipe go
+    // with the thread (the sanitizers see a leak or a use after free).
+    ASSERT_EQ(write(release[1], "x", 1), 1);
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors() == before; }));
+    close(release[0]);
+    close(release[1]);
+    PortOpening_destroy(nullptr);
 }
 
 } // namespace
