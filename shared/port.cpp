@@ -44,17 +44,12 @@ namespace {
 // hold everything the user types.
 constexpr size_t maxQueued = 64 * 1024;
 
-bool startsWithScheme(std::string_view name, std::string_view scheme)
+// Whether `scheme` is `lower`, letters in either case.
+bool isScheme(std::string_view scheme, std::string_view lower)
 {
-    if (name.size() < scheme.size())
-        return false;
-    for (size_t i = 0; i < scheme.size(); ++i) {
-        const char c = name[i];
-        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        if (lower != scheme[i])
-            return false;
-    }
-    return true;
+    return std::equal(scheme.begin(), scheme.end(), lower.begin(), lower.end(), [](char c, char l) {
+        return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == l;
+    });
 }
 
 // before + printable(middle) + after, built by appending (g++ 12 warns
@@ -95,6 +90,56 @@ int waitFor(pollfd* fd, Deadline until, const PortOptions& o)
     }
 }
 
+void remember(Port* port, const uint8_t* data, size_t size)
+{
+    for (size_t i = 0; i < size; ++i) {
+        port->last[port->lastEnd] = static_cast<char>(data[i]);
+        port->lastEnd = (port->lastEnd + 1) % port->last.size();
+    }
+    port->lastCount = std::min(port->last.size(), port->lastCount + size);
+}
+
+// Takes in what the server sent, leaving the data in its place. Returns the data count.
+size_t takeIn(Port* port, uint8_t* bytes, size_t size)
+{
+    const size_t n = port->kind != PortKind::Rfc2217
+                         ? size
+                         : Telnet_receive(port->telnet, std::span<const uint8_t>(bytes, size), bytes, port->out);
+    remember(port, bytes, n);
+    return n;
+}
+
+// What is wrong with the settings the server confirmed, or empty.
+std::string wrongSettings(const Telnet& t, int64_t baud)
+{
+    if (t.baud >= 0 && t.baud != baud)
+        return "the server set " + std::to_string(t.baud) + " baud, not " + std::to_string(baud);
+    if (t.dataSize >= 0 && t.dataSize != 8)
+        return "the server set " + std::to_string(t.dataSize) + " data bits, not 8";
+    if (t.parity >= 0 && t.parity != COM_PARITY_NONE)
+        return "the server set parity " + std::to_string(t.parity) + ", not none";
+    if (t.stopSize >= 0 && t.stopSize != COM_STOPSIZE_ONE)
+        return "the server set stop size " + std::to_string(t.stopSize) + ", not one stop bit";
+    return {};
+}
+
+bool settingsConfirmed(const Telnet& t) { return t.baud >= 0 && t.dataSize >= 0 && t.parity >= 0 && t.stopSize >= 0; }
+
+void setOptions(int fd)
+{
+    const int on = 1;
+    // A dead server or a cut cable is noticed within about 25 s.
+    const int idle = 10;
+    const int interval = 5;
+    const int probes = 3;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // Answers and keys go out at once rather than waiting to fill a segment.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 // The result of a lookup, shared with the thread doing it, so that an
 // abandoned lookup can finish (and clean up) on its own.
 struct Lookup {
@@ -103,9 +148,6 @@ struct Lookup {
     addrinfo* result = nullptr;
     int rc = 0;
     int error = 0; // errno of the lookup, for EAI_SYSTEM
-    Lookup() = default;
-    Lookup(const Lookup&) = delete;
-    Lookup& operator=(const Lookup&) = delete;
     ~Lookup()
     {
         if (result != nullptr)
@@ -181,7 +223,148 @@ void openLocal(PortOpening& o, const std::string& path)
     o.stage = Stage::Ready;
 }
 
-int connectNext(PortOpening& o);
+int endedBeforeReady(PortOpening& o)
+{
+    const std::string text = Port_lastText(o.port.get());
+    o.error.serverText = printable(text);
+    std::string why = "the server ended the connection";
+    if (!text.empty())
+        why += ": " + o.error.serverText;
+    return failed(o, PortFailure::Ended, why);
+}
+
+// Takes in what the server sent while negotiating: its data are kept for
+// the reader. 0, or -1 when the port is not to be used.
+int takeInNegotiating(PortOpening& o)
+{
+    Port& port = *o.port;
+    std::array<uint8_t, 4096> chunk{};
+    const ssize_t got = recv(port.fd, chunk.data(), chunk.size(), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0;
+    if (got == 0 || (got < 0 && errno == ECONNRESET))
+        return endedBeforeReady(o);
+    if (got < 0)
+        return failed(o, PortFailure::System, std::string("recv: ") + std::strerror(errno), errno);
+    const size_t n = takeIn(&port, chunk.data(), static_cast<size_t>(got));
+    if (port.pending.size() + n > PORT_HELD_MAX)
+        return failed(o, PortFailure::Negotiation, "the server sent too much before confirming the line settings");
+    port.pending.append(reinterpret_cast<const char*>(chunk.data()), n);
+    return 0;
+}
+
+// Negotiates the com port option until the server confirms the line
+// settings. A server that never stops sending keeps the socket ready: the
+// clock, not readiness, says when time is up.
+int negotiating(PortOpening& o, short revents)
+{
+    Port& port = *o.port;
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && takeInNegotiating(o) < 0)
+        return -1;
+    if (!o.asked && Telnet_comPortAccepted(port.telnet)) {
+        Telnet_comPortRequests(o.options.baud, port.out);
+        o.asked = true;
+    }
+    if (Telnet_comPortRefused(port.telnet))
+        return failed(o, PortFailure::Negotiation, "the server refused the com port option");
+    if (const std::string wrong = wrongSettings(port.telnet, o.options.baud); !wrong.empty())
+        return failed(o, PortFailure::Negotiation, wrong);
+    if (settingsConfirmed(port.telnet)) {
+        o.stage = Stage::Ready;
+        return 1;
+    }
+    if (Port_flush(&port) != 0) {
+        if (errno == EPIPE || errno == ECONNRESET)
+            return endedBeforeReady(o);
+        return failed(o, PortFailure::System, std::string("send: ") + std::strerror(errno), errno);
+    }
+    if (!Deadline_passed(o.until, Clock_now()))
+        return 0;
+    if (o.deadlineFirst)
+        return failed(o, PortFailure::TimedOut, "the server did not confirm the line settings in the time allowed",
+                      ETIMEDOUT);
+    const int ms = o.options.negotiationMs;
+    return failed(o, PortFailure::Negotiation,
+                  "the server did not confirm the line settings within " +
+                      (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"),
+                  ETIMEDOUT);
+}
+
+// Connected: a raw port is ready, an rfc2217 one negotiates first.
+int connected(PortOpening& o)
+{
+    o.addresses.reset();
+    o.next = nullptr;
+    if (o.port->kind != PortKind::Rfc2217) {
+        o.stage = Stage::Ready;
+        return 1;
+    }
+    Telnet_opening(o.port->telnet, o.port->out);
+    const int64_t limitNanos = int64_t{std::max(0, o.options.negotiationMs)} * CLOCK_MILLISECOND;
+    const Deadline limit = Deadline_after(Clock_now(), limitNanos);
+    o.deadlineFirst = o.options.deadline.at < limit.at;
+    o.until = Deadline_sooner(limit, o.options.deadline);
+    o.stage = Stage::Negotiate;
+    return negotiating(o, 0);
+}
+
+void closeSocket(PortOpening& o)
+{
+    close(o.port->fd);
+    o.port->fd = -1;
+}
+
+// Tries the addresses from the next untried one on, each with a share of
+// the time left, until one connects or is under way.
+int connectNext(PortOpening& o)
+{
+    const Deadline deadline = o.options.deadline;
+    while (o.next != nullptr) {
+        const addrinfo* a = o.next;
+        o.next = a->ai_next;
+        int64_t count = 1;
+        for (const addrinfo* b = o.next; b != nullptr; b = b->ai_next)
+            ++count;
+        const int64_t now = Clock_now();
+        if (Deadline_passed(deadline, now))
+            break;
+        o.share = Deadline_isNever(deadline) ? deadline : Deadline_after(now, Deadline_left(deadline, now) / count);
+        o.port->fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (o.port->fd < 0) {
+            o.lastError = errno;
+            continue;
+        }
+        setOptions(o.port->fd);
+        if (connect(o.port->fd, a->ai_addr, a->ai_addrlen) == 0)
+            return connected(o);
+        if (errno == EINPROGRESS) {
+            o.stage = Stage::Connect;
+            return 0;
+        }
+        o.lastError = errno;
+        closeSocket(o);
+    }
+    if (Deadline_passed(deadline, Clock_now()))
+        return failed(o, PortFailure::TimedOut, "no connection in the time allowed", ETIMEDOUT);
+    return failed(o, PortFailure::Connect, std::string("cannot connect: ") + std::strerror(o.lastError),
+                  o.lastError);
+}
+
+// The connection under way: done (readiness), or given up at its share.
+int connecting(PortOpening& o, short revents)
+{
+    if (revents == 0 && !Deadline_passed(o.share, Clock_now()))
+        return 0;
+    int soError = ETIMEDOUT;
+    socklen_t length = sizeof soError;
+    if (revents != 0 && getsockopt(o.port->fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0)
+        soError = errno;
+    if (soError == 0)
+        return connected(o);
+    o.lastError = soError;
+    closeSocket(o);
+    return connectNext(o);
+}
 
 // Starts connecting to the addresses found.
 int connectTo(PortOpening& o, addrinfo* addresses)
@@ -250,205 +433,7 @@ int lookedUp(PortOpening& o)
     o.lookup.reset();
     return connectTo(o, found);
 }
-void setOptions(int fd)
-{
-    const int on = 1;
-    // A dead server or a cut cable is noticed within about 25 s.
-    const int idle = 10;
-    const int interval = 5;
-    const int probes = 3;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    // Answers and keys go out at once rather than waiting to fill a segment.
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
 
-int connected(PortOpening& o);
-
-void closeSocket(PortOpening& o)
-{
-    close(o.port->fd);
-    o.port->fd = -1;
-}
-
-// Tries the addresses from the next untried one on, each with a share of
-// the time left, until one connects or is under way.
-int connectNext(PortOpening& o)
-{
-    const Deadline deadline = o.options.deadline;
-    while (o.next != nullptr) {
-        const addrinfo* a = o.next;
-        o.next = a->ai_next;
-        int64_t count = 1;
-        for (const addrinfo* b = o.next; b != nullptr; b = b->ai_next)
-            ++count;
-        const int64_t now = Clock_now();
-        if (Deadline_passed(deadline, now))
-            break;
-        o.share = Deadline_isNever(deadline) ? deadline : Deadline_after(now, Deadline_left(deadline, now) / count);
-        o.port->fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (o.port->fd < 0) {
-            o.lastError = errno;
-            continue;
-        }
-        setOptions(o.port->fd);
-        if (connect(o.port->fd, a->ai_addr, a->ai_addrlen) == 0)
-            return connected(o);
-        if (errno == EINPROGRESS) {
-            o.stage = Stage::Connect;
-            return 0;
-        }
-        o.lastError = errno;
-        closeSocket(o);
-    }
-    if (Deadline_passed(deadline, Clock_now()))
-        return failed(o, PortFailure::TimedOut, "no connection in the time allowed", ETIMEDOUT);
-    return failed(o, PortFailure::Connect, std::string("cannot connect: ") + std::strerror(o.lastError),
-                  o.lastError);
-}
-
-// The connection under way: done (readiness), or given up at its share.
-int connecting(PortOpening& o, short revents)
-{
-    if (revents == 0 && !Deadline_passed(o.share, Clock_now()))
-        return 0;
-    int soError = ETIMEDOUT;
-    socklen_t length = sizeof soError;
-    if (revents != 0 && getsockopt(o.port->fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0)
-        soError = errno;
-    if (soError == 0)
-        return connected(o);
-    o.lastError = soError;
-    closeSocket(o);
-    return connectNext(o);
-}
-void remember(Port* port, const uint8_t* data, size_t size)
-{
-    for (size_t i = 0; i < size; ++i) {
-        port->last[port->lastEnd] = static_cast<char>(data[i]);
-        port->lastEnd = (port->lastEnd + 1) % port->last.size();
-    }
-    port->lastCount = std::min(port->last.size(), port->lastCount + size);
-}
-
-// Takes in what the server sent; data go to `out` (may be `in`). Returns the data count.
-size_t takeIn(Port* port, uint8_t* in, size_t size, uint8_t* out)
-{
-    if (port->kind != PortKind::Rfc2217) {
-        if (out != in)
-            std::memmove(out, in, size);
-        remember(port, out, size);
-        return size;
-    }
-    const size_t n = Telnet_receive(port->telnet, std::span<const uint8_t>(in, size), out, port->out);
-    remember(port, out, n);
-    return n;
-}
-
-// What is wrong with the settings the server confirmed, or empty.
-std::string wrongSettings(const Telnet& t, int64_t baud)
-{
-    if (t.baud >= 0 && t.baud != baud)
-        return "the server set " + std::to_string(t.baud) + " baud, not " + std::to_string(baud);
-    if (t.dataSize >= 0 && t.dataSize != 8)
-        return "the server set " + std::to_string(t.dataSize) + " data bits, not 8";
-    if (t.parity >= 0 && t.parity != COM_PARITY_NONE)
-        return "the server set parity " + std::to_string(t.parity) + ", not none";
-    if (t.stopSize >= 0 && t.stopSize != COM_STOPSIZE_ONE)
-        return "the server set stop size " + std::to_string(t.stopSize) + ", not one stop bit";
-    return {};
-}
-
-bool settingsConfirmed(const Telnet& t) { return t.baud >= 0 && t.dataSize >= 0 && t.parity >= 0 && t.stopSize >= 0; }
-
-
-int negotiating(PortOpening& o, short revents);
-
-// Connected: a raw port is ready, an rfc2217 one negotiates first.
-int connected(PortOpening& o)
-{
-    o.addresses.reset();
-    o.next = nullptr;
-    if (o.port->kind != PortKind::Rfc2217) {
-        o.stage = Stage::Ready;
-        return 1;
-    }
-    Telnet_opening(o.port->telnet, o.port->out);
-    const Deadline limit = Deadline_after(Clock_now(), int64_t{std::max(0, o.options.negotiationMs)} * CLOCK_MILLISECOND);
-    o.deadlineFirst = o.options.deadline.at < limit.at;
-    o.until = Deadline_sooner(limit, o.options.deadline);
-    o.stage = Stage::Negotiate;
-    return negotiating(o, 0);
-}
-
-int endedBeforeReady(PortOpening& o)
-{
-    const std::string text = Port_lastText(o.port.get());
-    o.error.serverText = printable(text);
-    std::string why = "the server ended the connection";
-    if (!text.empty())
-        why += ": " + o.error.serverText;
-    return failed(o, PortFailure::Ended, why);
-}
-
-// Takes in what the server sent while negotiating: its data are kept for
-// the reader. 0, or -1 when the port is not to be used.
-int takeInNegotiating(PortOpening& o)
-{
-    Port& port = *o.port;
-    std::array<uint8_t, 4096> chunk{};
-    const ssize_t got = recv(port.fd, chunk.data(), chunk.size(), 0);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return 0;
-    if (got == 0 || (got < 0 && errno == ECONNRESET))
-        return endedBeforeReady(o);
-    if (got < 0)
-        return failed(o, PortFailure::System, std::string("recv: ") + std::strerror(errno), errno);
-    const size_t n = takeIn(&port, chunk.data(), static_cast<size_t>(got), chunk.data());
-    if (port.pending.size() + n > PORT_HELD_MAX)
-        return failed(o, PortFailure::Negotiation, "the server sent too much before confirming the line settings");
-    port.pending.append(reinterpret_cast<const char*>(chunk.data()), n);
-    return 0;
-}
-
-// Negotiates the com port option until the server confirms the line
-// settings. A server that never stops sending keeps the socket ready: the
-// clock, not readiness, says when time is up.
-int negotiating(PortOpening& o, short revents)
-{
-    Port& port = *o.port;
-    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && takeInNegotiating(o) < 0)
-        return -1;
-    if (!o.asked && Telnet_comPortAccepted(port.telnet)) {
-        Telnet_comPortRequests(o.options.baud, port.out);
-        o.asked = true;
-    }
-    if (Telnet_comPortRefused(port.telnet))
-        return failed(o, PortFailure::Negotiation, "the server refused the com port option");
-    if (const std::string wrong = wrongSettings(port.telnet, o.options.baud); !wrong.empty())
-        return failed(o, PortFailure::Negotiation, wrong);
-    if (settingsConfirmed(port.telnet)) {
-        o.stage = Stage::Ready;
-        return 1;
-    }
-    if (Port_flush(&port) != 0) {
-        if (errno == EPIPE || errno == ECONNRESET)
-            return endedBeforeReady(o);
-        return failed(o, PortFailure::System, std::string("send: ") + std::strerror(errno), errno);
-    }
-    if (!Deadline_passed(o.until, Clock_now()))
-        return 0;
-    if (o.deadlineFirst)
-        return failed(o, PortFailure::TimedOut, "the server did not confirm the line settings in the time allowed",
-                      ETIMEDOUT);
-    const int ms = o.options.negotiationMs;
-    return failed(o, PortFailure::Negotiation,
-                  "the server did not confirm the line settings within " +
-                      (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"),
-                  ETIMEDOUT);
-}
 } // namespace
 
 bool Port_parseName(std::string_view name, PortName* out, std::string* why)
@@ -461,10 +446,9 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why)
     }
     PortKind kind = PortKind::Tcp;
     const std::string_view scheme = name.substr(0, separator);
-    if (scheme.size() == 7 && startsWithScheme(scheme, "rfc2217"))
+    if (isScheme(scheme, "rfc2217"))
         kind = PortKind::Rfc2217;
-    else if (!(scheme.size() == 3 && startsWithScheme(scheme, "tcp")) &&
-             !(scheme.size() == 6 && startsWithScheme(scheme, "socket"))) {
+    else if (!isScheme(scheme, "tcp") && !isScheme(scheme, "socket")) {
         *why = around("unknown kind of port '", scheme, "://' (rfc2217://, tcp:// or socket://)");
         return false;
     }
@@ -574,22 +558,11 @@ void PortOpening_interest(const PortOpening* o, pollfd* want, Deadline* wakeAt)
 
 int PortOpening_step(PortOpening* o, short revents, PortError* error)
 {
-    int rc = -1;
-    switch (o->stage) {
-    case Stage::Ready:
-        return 1;
-    case Stage::Failed:
-        break;
-    case Stage::Lookup:
-        rc = lookedUp(*o);
-        break;
-    case Stage::Connect:
-        rc = connecting(*o, revents);
-        break;
-    case Stage::Negotiate:
-        rc = negotiating(*o, revents);
-        break;
-    }
+    const int rc = o->stage == Stage::Ready       ? 1
+                   : o->stage == Stage::Lookup    ? lookedUp(*o)
+                   : o->stage == Stage::Connect   ? connecting(*o, revents)
+                   : o->stage == Stage::Negotiate ? negotiating(*o, revents)
+                                                  : -1;
     if (rc < 0)
         *error = o->error;
     return rc;
@@ -613,17 +586,16 @@ Port* Port_openParsed(const PortName& name, std::string_view shownName, const Po
         Deadline wakeAt;
         PortOpening_interest(opening.get(), &want, &wakeAt);
         const int ready = waitFor(&want, wakeAt, options);
-        if (ready < 0 && stopped(options)) {
-            fail(error, PortFailure::Interrupted, shownName, "interrupted", EINTR);
-            return nullptr;
-        }
         if (ready < 0) {
-            fail(error, PortFailure::System, shownName, std::string("poll: ") + std::strerror(errno), errno);
+            const bool interrupted = stopped(options);
+            fail(error, interrupted ? PortFailure::Interrupted : PortFailure::System, shownName,
+                 interrupted ? std::string("interrupted") : std::string("poll: ") + std::strerror(errno), errno);
             return nullptr;
         }
         revents = ready > 0 ? want.revents : 0;
     }
 }
+
 int Port_close(Port* port)
 {
     if (port == nullptr)
@@ -672,7 +644,7 @@ ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken)
     *taken = static_cast<size_t>(got);
     if (port->kind == PortKind::Local)
         return got;
-    const size_t n = takeIn(port, bytes, static_cast<size_t>(got), bytes);
+    const size_t n = takeIn(port, bytes, static_cast<size_t>(got));
     // Answers are sent now; a broken connection shows in the next read.
     const int saved = errno;
     Port_flush(port);
