@@ -351,12 +351,16 @@ TEST(PortConnect, RefusedAndBlackHoledFailInTime)
 // Resolvers standing in for the system's, so no lookup leaves the machine.
 int unknownName(const char*, const char*, const addrinfo*, addrinfo**) { return EAI_NONAME; }
 
-int releaseFd = -1;
+// The lookups below wait for a byte on `releaseFd`; each counts itself
+// ended, so that a test knows when it may close the descriptor.
+std::atomic<int> releaseFd = -1;
+std::atomic<int> lookupsEnded = 0;
 int blackHolePort = 0;
 int stuckResolver(const char*, const char*, const addrinfo*, addrinfo**)
 {
     char b;
     [[maybe_unused]] const ssize_t n = read(releaseFd, &b, 1);
+    ++lookupsEnded;
     return EAI_AGAIN;
 }
 
@@ -410,6 +414,7 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
     int release[2];
     ASSERT_EQ(pipe(release), 0);
     releaseFd = release[0];
+    const int ended = lookupsEnded;
     PortOptions stuck = options(true, 200);
     stuck.resolver = stuckResolver;
     const int64_t start = Clock_now();
@@ -429,6 +434,7 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
     EXPECT_EQ(error.text, "tcp://stuck.lab:2000: interrupted");
     stopRequested = 0;
     ASSERT_EQ(write(release[1], "xx", 2), 2);
+    EXPECT_TRUE(waitUntil([ended] { return lookupsEnded == ended + 2; }));
 
     // The black-holed first address does not take all the time.
     BlackHole hole;
@@ -629,17 +635,15 @@ TEST(PortFakeServer, ServerRefusingBinaryHasItsCrNulStuffingUndone)
     EXPECT_NE(seen.find(bytes({'x', '\r', 0, IAC, IAC, 'e', 'n', 'd'})), std::string::npos);
 }
 
-// Resolvers for openings driven by hand: each waits for a byte on
-// `slowRelease`, then gives 127.0.0.1 (or, closed, fails).
-int slowRelease = -1;
+// Once released, 127.0.0.1 (or, the release closed, a failure).
 int slowLoopback(const char*, const char* service, const addrinfo* hints, addrinfo** result)
 {
     char b;
-    if (read(slowRelease, &b, 1) != 1)
-        return EAI_AGAIN;
     addrinfo numeric = *hints;
     numeric.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    return getaddrinfo("127.0.0.1", service, &numeric, result);
+    const int rc = read(releaseFd, &b, 1) == 1 ? getaddrinfo("127.0.0.1", service, &numeric, result) : EAI_AGAIN;
+    ++lookupsEnded;
+    return rc;
 }
 
 using Opening = std::unique_ptr<PortOpening, void (*)(PortOpening*)>;
@@ -667,7 +671,8 @@ TEST(PortOpening, NeverWaitsForAServerThatKeepsItWaiting)
 {
     int release[2];
     ASSERT_EQ(pipe(release), 0);
-    slowRelease = release[0];
+    releaseFd = release[0];
+    const int ended = lookupsEnded;
     BlackHole hole;
     int silent = 0;
     const int listener = listenOnLoopback(&silent); // connects, then never says a word
@@ -708,6 +713,7 @@ TEST(PortOpening, NeverWaitsForAServerThatKeepsItWaiting)
         EXPECT_EQ(PortOpening_take(opening.get()), nullptr);
     }
     close(release[1]); // the lookup ends, and cleans up, on its own
+    EXPECT_TRUE(waitUntil([ended] { return lookupsEnded == ended + 1; }));
     close(release[0]);
     close(listener);
 }
@@ -779,7 +785,8 @@ TEST(PortOpening, AbandonedWithItsLookupRunningLeavesNothingBehind)
 {
     int release[2];
     ASSERT_EQ(pipe(release), 0);
-    slowRelease = release[0];
+    releaseFd = release[0];
+    const int ended = lookupsEnded;
     const size_t before = openDescriptors();
     PortOptions o = options();
     o.resolver = slowLoopback;
@@ -792,7 +799,7 @@ TEST(PortOpening, AbandonedWithItsLookupRunningLeavesNothingBehind)
     // The lookup answers after its opening is gone: its result and pipe go
     // with the thread (the sanitizers see a leak or a use after free).
     ASSERT_EQ(write(release[1], "x", 1), 1);
-    EXPECT_TRUE(waitUntil([&] { return openDescriptors() == before; }));
+    EXPECT_TRUE(waitUntil([&] { return lookupsEnded == ended + 1 && openDescriptors() == before; }));
     close(release[0]);
     close(release[1]);
     PortOpening_destroy(nullptr);
