@@ -161,15 +161,6 @@ struct Lookup {
 
 using AddressList = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
 
-// What an opening holds and has not handed over goes with it.
-void closeHeld(Port* port)
-{
-    if (port->fd >= 0)
-        Port_close(port);
-    else
-        delete port;
-}
-
 enum class Stage : uint8_t { Ready, Failed, Lookup, Connect, Negotiate };
 
 } // namespace
@@ -180,7 +171,7 @@ struct PortOpening {
     std::string host;
     Stage stage = Stage::Failed;
     PortError error; // Failed: why
-    std::unique_ptr<Port, void (*)(Port*)> port{new Port, closeHeld};
+    std::unique_ptr<Port, int (*)(Port*)> port{new Port, Port_close}; // not handed over: closed
     std::shared_ptr<Lookup> lookup; // Lookup: what the thread fills in
     AddressList addresses{nullptr, freeaddrinfo};
     const addrinfo* next = nullptr; // the address to try after the one being tried
@@ -600,7 +591,8 @@ int Port_close(Port* port)
 {
     if (port == nullptr)
         return 0;
-    const int rc = port->kind == PortKind::Local ? serial_close(port->fd) : close(port->fd);
+    // An opening's port may have no descriptor yet.
+    const int rc = port->fd < 0 ? 0 : port->kind == PortKind::Local ? serial_close(port->fd) : close(port->fd);
     delete port;
     return rc;
 }

@@ -76,7 +76,6 @@ struct PortError {
 };
 
 struct Port;
-
 struct PortOpening;
 
 // Opening a port as a step of an event loop, never blocking. Starts
