@@ -4,6 +4,7 @@
 #include <atomic>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -495,12 +496,8 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why)
         *why = around("'", after, "' after the port number: nothing may follow it");
         return false;
     }
-    unsigned long value = 0;
-    for (const char c : number) {
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > 65535)
-            break;
-    }
+    unsigned value = 0; // stays 0 when the number is out of range
+    std::from_chars(number.data(), number.data() + number.size(), value);
     if (value == 0 || value > 65535) {
         *why = around("port ", number, " is not a number from 1 to 65535");
         return false;
