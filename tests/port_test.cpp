@@ -388,6 +388,17 @@ int twoAddresses(const char*, const char* service, const addrinfo* hints, addrin
 volatile sig_atomic_t stopRequested = 0;
 void requestStop(int) { stopRequested = 1; }
 
+// SIGUSR1 for the process, from a thread that blocks it: only the waiting
+// thread can take it, as in a command, whose other threads block signals.
+void sendUsr1()
+{
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    kill(getpid(), SIGUSR1);
+}
+
 // Options for a long wait that SIGUSR1, caught as an ending signal, ends.
 PortOptions endedBySigusr1(sigset_t* caught)
 {
@@ -427,7 +438,7 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
     sigset_t caught;
     PortOptions o = endedBySigusr1(&caught);
     o.resolver = stuckResolver;
-    std::thread signaller([] { kill(getpid(), SIGUSR1); });
+    std::thread signaller(sendUsr1);
     EXPECT_EQ(openPort("tcp://stuck.lab:2000", o, &error), nullptr);
     signaller.join();
     EXPECT_EQ(error.failure, PortFailure::Interrupted);
@@ -459,7 +470,7 @@ TEST(PortConnect, SignalEndsABlackHoledConnect)
     const PortOptions o = endedBySigusr1(&caught);
     std::thread signaller([&hole] {
         waitUntil([&hole] { return connecting(hole.port()); });
-        kill(getpid(), SIGUSR1);
+        sendUsr1();
     });
     PortError error;
     const int64_t start = Clock_now();
