@@ -678,6 +678,47 @@ int turn(PortOpening* opening, PortError* error)
     return PortOpening_step(opening, ready > 0 ? want.revents : 0, error);
 }
 
+TEST(PortOpening, LocalDevicesAndRefusalsAreDoneAtTheFirstStep)
+{
+    Pty pty;
+    PortOptions oddSpeed = options();
+    oddSpeed.baud = 1234;
+    PortOptions noSpeed = options();
+    noSpeed.baud = 0;
+    static const volatile sig_atomic_t signalled = 1;
+    PortOptions ending = options();
+    ending.stop = &signalled;
+    struct Case {
+        const char* name;
+        std::string port;
+        PortOptions options;
+        int step;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"a local device, even after an ending signal", pty.path(), ending, 1, ""},
+        {"a speed the serial module does not know", pty.path(), oddSpeed, -1, "Unknown baudrate: 1234"},
+        {"rfc2217 without a speed", "rfc2217://127.0.0.1:1", noSpeed, -1, "rfc2217://127.0.0.1:1: unknown baudrate 0"},
+        {"after an ending signal", "tcp://127.0.0.1:1", ending, -1, "tcp://127.0.0.1:1: interrupted"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Opening opening = startOpening(c.port, c.options);
+        pollfd want{};
+        Deadline wakeAt;
+        PortOpening_interest(opening.get(), &want, &wakeAt);
+        EXPECT_EQ(want.fd, -1);
+        EXPECT_TRUE(Deadline_passed(wakeAt, Clock_now()));
+        PortError error;
+        EXPECT_EQ(PortOpening_step(opening.get(), 0, &error), c.step);
+        EXPECT_EQ(error.text, c.text);
+        Port* port = PortOpening_take(opening.get());
+        EXPECT_EQ(port != nullptr, c.step == 1);
+        EXPECT_EQ(PortOpening_take(opening.get()), nullptr);
+        Port_close(port);
+    }
+}
+
 TEST(PortOpening, NeverWaitsForAServerThatKeepsItWaiting)
 {
     int release[2];
