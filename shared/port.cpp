@@ -66,9 +66,7 @@ std::string around(std::string_view before, std::string_view middle, std::string
 void fail(PortError* error, PortFailure failure, std::string_view shownName, std::string_view why, int errnum = 0)
 {
     error->failure = failure;
-    error->text = printable(shownName);
-    error->text += ": ";
-    error->text += why;
+    error->text = around("", shownName, ": ").append(why);
     error->why = std::string(why);
     error->errnum = errnum;
 }
@@ -199,20 +197,16 @@ void openLocal(PortOpening& o, const std::string& path)
 {
     const PortOptions& options = o.options;
     if (!serial_baudSupported(options.baud)) {
-        o.error.failure = PortFailure::BadName;
-        o.error.text = "Unknown baudrate: " + std::to_string(options.baud);
-        o.error.why = o.error.text;
-        o.error.errnum = EINVAL;
+        const std::string why = "Unknown baudrate: " + std::to_string(options.baud);
+        o.error = {PortFailure::BadName, why, why, EINVAL, {}};
         return;
     }
     o.port->fd = options.quiet ? serial_tryopen(path.c_str(), options.baud, options.stopBits)
                                : serial_openport(path.c_str(), options.baud, options.stopBits);
-    if (o.port->fd < 0) {
-        o.error.failure = PortFailure::Local;
-        o.error.errnum = errno;
-        return;
-    }
-    o.stage = Stage::Ready;
+    if (o.port->fd < 0)
+        o.error = {PortFailure::Local, {}, {}, errno, {}};
+    else
+        o.stage = Stage::Ready;
 }
 
 int endedBeforeReady(PortOpening& o)
