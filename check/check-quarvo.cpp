@@ -191,25 +191,22 @@ bool usePort(Check& check, Port* port, ReadContext* context)
     return true;
 }
 
-// The context's deadline on the port layer's clock (both monotonic), in
-// whole milliseconds, never before it.
-int64_t deadlineMs(const ReadContext& context)
+// The context's deadline as the port layer's (both monotonic).
+Deadline portDeadline(const ReadContext& context)
 {
-    return context.exactDeadline >= 0 ? (context.exactDeadline + 999'999) / 1'000'000
-                                      : static_cast<int64_t>(context.deadline) * 1000;
+    return {context.exactDeadline >= 0 ? context.exactDeadline : static_cast<int64_t>(context.deadline) * CLOCK_SECOND};
 }
 
-// Opens the port listen-only at 57600 baud: a remote one within `untilMs`
-// (the port layer's clock) and an ending signal. Null on failure, with
-// *error filled in.
-Port* openFeedback(const PortName& name, const char* shownName, int64_t untilMs, bool quiet, PortError* error)
+// Opens the port listen-only at 57600 baud: a remote one within `until`
+// and an ending signal. Null on failure, with *error filled in.
+Port* openFeedback(const PortName& name, const char* shownName, Deadline until, bool quiet, PortError* error)
 {
     PortOptions options;
     options.baud = 57600;
     options.stopBits = 1;
     options.listenOnly = true;
     options.quiet = quiet;
-    options.deadlineMs = untilMs;
+    options.deadline = until;
     options.endingSignals = endingSignals_set();
     options.stop = endingSignals_flag();
     return Port_openParsed(name, shownName, options, error);
@@ -245,7 +242,7 @@ Port* reopenPort(const PortName& name, const char* port, const ReadContext& cont
 {
     for (;;) {
         PortError error;
-        Port* opened = openFeedback(name, port, deadlineMs(context), true, &error);
+        Port* opened = openFeedback(name, port, portDeadline(context), true, &error);
         if (opened != nullptr)
             return opened;
         if (error.failure == PortFailure::Interrupted || endingSignals_caught() != 0)
@@ -310,8 +307,8 @@ std::optional<Outcome> openPort(Check& check, const PortName& name, ReadContext&
     // Connecting to a server may take as long as the check may; the check's
     // own time starts once the port is there and set up, as for a local port.
     PortError error;
-    Port* port = openFeedback(name, check.feedback, Port_clockMs() + static_cast<int64_t>(check.timeout) * 1000,
-                              false, &error);
+    Port* port = openFeedback(name, check.feedback, Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND), false,
+                              &error);
     if (port == nullptr) {
         if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
             return Outcome::Interrupted;

@@ -270,7 +270,7 @@ bool openAgain(Monitor& m, bool announce)
     for (;;) {
         PortOptions quietly = m.options;
         quietly.quiet = true;
-        quietly.deadlineMs = m.deadline >= 0 ? (m.deadline + 999) / 1000 : PORT_NO_DEADLINE;
+        quietly.deadline = m.deadline >= 0 ? Deadline{m.deadline * 1000} : DEADLINE_NEVER;
         PortError error;
         m.link = Port_openParsed(m.parsed, m.port, quietly, &error);
         if (m.link != nullptr)
@@ -580,7 +580,7 @@ int openPort(Monitor& m, const Request& r)
         // Connecting to a server may take as long as the session may.
         PortOptions once = m.options;
         if (r.duration > 0)
-            once.deadlineMs = Port_clockMs() + static_cast<int64_t>(std::llround(r.duration * 1e3));
+            once.deadline = Deadline_after(Clock_now(), std::llround(r.duration * 1e9));
         PortError error;
         m.link = Port_openParsed(m.parsed, m.port, once, &error);
         if (m.link == nullptr) {

@@ -1,14 +1,14 @@
 #include "port.h"
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <new>
-#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,6 +16,7 @@
 #include <span>
 #include <sys/socket.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 #include "buffer.h"
@@ -44,19 +45,12 @@ namespace {
 // hold everything the user types.
 constexpr size_t maxQueued = 64 * 1024;
 
-PortResolver resolver = getaddrinfo;
-
-bool startsWithScheme(std::string_view name, std::string_view scheme)
+// Whether `scheme` is `lower`, letters in either case.
+bool isScheme(std::string_view scheme, std::string_view lower)
 {
-    if (name.size() < scheme.size())
-        return false;
-    for (size_t i = 0; i < scheme.size(); ++i) {
-        const char c = name[i];
-        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-        if (lower != scheme[i])
-            return false;
-    }
-    return true;
+    return std::equal(scheme.begin(), scheme.end(), lower.begin(), lower.end(), [](char c, char l) {
+        return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == l;
+    });
 }
 
 // before + printable(middle) + after, built by appending (g++ 12 warns
@@ -72,200 +66,27 @@ std::string around(std::string_view before, std::string_view middle, std::string
 void fail(PortError* error, PortFailure failure, std::string_view shownName, std::string_view why, int errnum = 0)
 {
     error->failure = failure;
-    error->text = printable(shownName);
-    error->text += ": ";
-    error->text += why;
+    error->text = around("", shownName, ": ").append(why);
     error->why = std::string(why);
     error->errnum = errnum;
 }
 
-// One wait: >0 ready, 0 time is up, -1 failed (errno), with EINTR only when stopped.
-int waitFor(pollfd* fds, nfds_t count, int64_t untilMs, const PortOptions& o)
-{
-    for (;;) {
-        int64_t left = untilMs == PORT_NO_DEADLINE ? -1 : std::max<int64_t>(0, untilMs - Port_clockMs());
-        if (left > 30LL * 86400 * 1000) // poll takes an int of milliseconds
-            left = 30LL * 86400 * 1000;
-        int ready = 0;
-        if (o.endingSignals != nullptr && o.stop != nullptr) {
-            const timespec timeout{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
-            ready = endingSignals_wait(fds, count, left < 0 ? nullptr : &timeout, o.endingSignals, o.stop);
-        } else {
-            ready = poll(fds, count, static_cast<int>(left));
-        }
-        if (ready >= 0)
-            return ready;
-        if (errno != EINTR || (o.stop != nullptr && *o.stop != 0))
-            return -1;
-    }
-}
-
 bool stopped(const PortOptions& o) { return o.stop != nullptr && *o.stop != 0; }
 
-// The result of a lookup, shared with the thread doing it, so that an
-// abandoned lookup can finish (and clean up) on its own.
-struct Lookup {
-    std::mutex mutex;
-    int wake[2] = {-1, -1};
-    addrinfo* result = nullptr;
-    int rc = EAI_SYSTEM;
-    int error = 0; // errno of the lookup, for EAI_SYSTEM
-    Lookup() = default;
-    Lookup(const Lookup&) = delete;
-    Lookup& operator=(const Lookup&) = delete;
-    ~Lookup()
-    {
-        if (result != nullptr)
-            freeaddrinfo(result);
-        for (const int fd : wake) {
-            if (fd >= 0)
-                close(fd);
-        }
-    }
-};
-
-using AddressList = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
-
-// Resolves host and port; null after filling *error.
-AddressList resolve(const PortName& name, std::string_view shownName, int64_t untilMs, const PortOptions& o,
-                    PortError* error)
+// One wait until `until`: >0 ready, 0 time is up, -1 failed (errno), with
+// EINTR only when stopped.
+int waitFor(pollfd* fd, Deadline until, const PortOptions& o)
 {
-    const std::string service = std::to_string(name.port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    // An address needs no resolver, and so cannot wait on one.
-    if (getaddrinfo(name.host.c_str(), service.c_str(), &hints, &found) == 0)
-        return {found, freeaddrinfo};
-
-    auto lookup = std::make_shared<Lookup>();
-    if (pipe2(lookup->wake, O_CLOEXEC) != 0) {
-        fail(error, PortFailure::System, shownName, std::string("pipe: ") + std::strerror(errno), errno);
-        return {nullptr, freeaddrinfo};
+    for (;;) {
+        const int64_t now = Clock_now();
+        timespec storage{};
+        const int ready = o.endingSignals != nullptr && o.stop != nullptr
+                              ? endingSignals_wait(fd, 1, Deadline_timespec(until, now, &storage), o.endingSignals,
+                                                   o.stop)
+                              : poll(fd, 1, Deadline_pollMs(until, now));
+        if (ready >= 0 || errno != EINTR || stopped(o))
+            return ready;
     }
-    hints.ai_flags = AI_NUMERICSERV;
-    // The thread takes no signal: an ending signal must reach the waiting
-    // thread, or its wait would not end.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    bool started = true;
-    try {
-        std::thread([lookup, lookUp = resolver, host = name.host, service, hints] {
-            addrinfo* result = nullptr;
-            const int rc = lookUp(host.c_str(), service.c_str(), &hints, &result);
-            {
-                const std::lock_guard<std::mutex> hold(lookup->mutex);
-                lookup->error = errno;
-                lookup->result = result;
-                lookup->rc = rc;
-            }
-            const char done = 1;
-            [[maybe_unused]] const ssize_t ignored = write(lookup->wake[1], &done, 1);
-        }).detach();
-    } catch (...) {
-        started = false;
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (!started) {
-        fail(error, PortFailure::System, shownName, "cannot start the name lookup", EAGAIN);
-        return {nullptr, freeaddrinfo};
-    }
-
-    pollfd done{lookup->wake[0], POLLIN, 0};
-    const int ready = waitFor(&done, 1, untilMs, o);
-    if (ready < 0 && stopped(o)) {
-        fail(error, PortFailure::Interrupted, shownName, "interrupted", EINTR);
-        return {nullptr, freeaddrinfo};
-    }
-    if (ready < 0) {
-        fail(error, PortFailure::System, shownName, std::string("poll: ") + std::strerror(errno), errno);
-        return {nullptr, freeaddrinfo};
-    }
-    if (ready == 0) {
-        fail(error, PortFailure::TimedOut, shownName, "no answer from the name lookup in the time allowed", ETIMEDOUT);
-        return {nullptr, freeaddrinfo};
-    }
-    const std::lock_guard<std::mutex> hold(lookup->mutex);
-    if (lookup->rc != 0) {
-        const std::string why = lookup->rc == EAI_SYSTEM ? std::strerror(lookup->error) : gai_strerror(lookup->rc);
-        fail(error, PortFailure::Resolve, shownName, around("cannot resolve '", name.host, "': ").append(why));
-        return {nullptr, freeaddrinfo};
-    }
-    AddressList list{lookup->result, freeaddrinfo};
-    lookup->result = nullptr;
-    return list;
-}
-
-void setOptions(int fd)
-{
-    const int on = 1;
-    // A dead server or a cut cable is noticed within about 25 s.
-    const int idle = 10;
-    const int interval = 5;
-    const int probes = 3;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    // Answers and keys go out at once rather than waiting to fill a segment.
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-// Tries each address in turn, each with a share of the time left. A
-// connected non-blocking socket, or -1 after filling *error.
-int connectAny(const addrinfo* list, std::string_view shownName, int64_t untilMs, const PortOptions& o,
-               PortError* error)
-{
-    size_t count = 0;
-    for (const addrinfo* a = list; a != nullptr; a = a->ai_next)
-        ++count;
-    int lastError = ECONNREFUSED;
-    for (const addrinfo* a = list; a != nullptr; a = a->ai_next, --count) {
-        int64_t shareUntil = untilMs;
-        if (untilMs != PORT_NO_DEADLINE) {
-            const int64_t left = untilMs - Port_clockMs();
-            if (left <= 0)
-                break;
-            shareUntil = Port_clockMs() + left / static_cast<int64_t>(count);
-        }
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
-        }
-        setOptions(fd);
-        if (connect(fd, a->ai_addr, a->ai_addrlen) == 0)
-            return fd;
-        if (errno != EINPROGRESS) {
-            lastError = errno;
-            close(fd);
-            continue;
-        }
-        pollfd writable{fd, POLLOUT, 0};
-        const int ready = waitFor(&writable, 1, shareUntil, o);
-        if (ready < 0 && stopped(o)) {
-            close(fd);
-            fail(error, PortFailure::Interrupted, shownName, "interrupted", EINTR);
-            return -1;
-        }
-        int soError = 0;
-        socklen_t length = sizeof soError;
-        if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) == 0 && soError == 0)
-            return fd;
-        lastError = ready == 0 ? ETIMEDOUT : ready < 0 ? errno : soError;
-        close(fd);
-    }
-    if (untilMs != PORT_NO_DEADLINE && Port_clockMs() >= untilMs) {
-        fail(error, PortFailure::TimedOut, shownName, "no connection in the time allowed", ETIMEDOUT);
-        return -1;
-    }
-    fail(error, PortFailure::Connect, shownName, std::string("cannot connect: ") + std::strerror(lastError),
-         lastError);
-    return -1;
 }
 
 void remember(Port* port, const uint8_t* data, size_t size)
@@ -277,17 +98,13 @@ void remember(Port* port, const uint8_t* data, size_t size)
     port->lastCount = std::min(port->last.size(), port->lastCount + size);
 }
 
-// Takes in what the server sent; data go to `out` (may be `in`). Returns the data count.
-size_t takeIn(Port* port, uint8_t* in, size_t size, uint8_t* out)
+// Takes in what the server sent, leaving the data in its place. Returns the data count.
+size_t takeIn(Port* port, uint8_t* bytes, size_t size)
 {
-    if (port->kind != PortKind::Rfc2217) {
-        if (out != in)
-            std::memmove(out, in, size);
-        remember(port, out, size);
-        return size;
-    }
-    const size_t n = Telnet_receive(port->telnet, std::span<const uint8_t>(in, size), out, port->out);
-    remember(port, out, n);
+    const size_t n = port->kind != PortKind::Rfc2217
+                         ? size
+                         : Telnet_receive(port->telnet, std::span<const uint8_t>(bytes, size), bytes, port->out);
+    remember(port, bytes, n);
     return n;
 }
 
@@ -307,106 +124,303 @@ std::string wrongSettings(const Telnet& t, int64_t baud)
 
 bool settingsConfirmed(const Telnet& t) { return t.baud >= 0 && t.dataSize >= 0 && t.parity >= 0 && t.stopSize >= 0; }
 
-void endedBeforeReady(Port* port, std::string_view shownName, PortError* error)
+void setOptions(int fd)
 {
-    const std::string text = Port_lastText(port);
-    error->serverText = printable(text);
-    std::string why = "the server ended the connection";
-    if (!text.empty())
-        why += ": " + error->serverText;
-    fail(error, PortFailure::Ended, shownName, why);
+    const int on = 1;
+    // A dead server or a cut cable is noticed within about 25 s.
+    const int idle = 10;
+    const int interval = 5;
+    const int probes = 3;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // Answers and keys go out at once rather than waiting to fill a segment.
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// Negotiates the com port option and waits until the server confirms the
-// line settings. False after filling *error.
-bool negotiate(Port* port, std::string_view shownName, const PortOptions& o, PortError* error)
-{
-    Telnet_opening(port->telnet, port->out);
-    const int64_t limit = Port_clockMs() + std::max(0, o.negotiationMs);
-    const int64_t untilMs = std::min(limit, o.deadlineMs);
-    bool asked = false;
-    std::array<uint8_t, 4096> chunk{};
-    for (;;) {
-        if (!asked && Telnet_comPortAccepted(port->telnet)) {
-            Telnet_comPortRequests(o.baud, port->out);
-            asked = true;
+// The result of a lookup, shared with the thread doing it, so that an
+// abandoned lookup can finish (and clean up) on its own.
+struct Lookup {
+    int wake[2] = {-1, -1}; // the thread writes a byte to wake[1] when done
+    std::atomic<bool> done = false; // the fields below are the thread's until then
+    addrinfo* result = nullptr;
+    int rc = 0;
+    int error = 0; // errno of the lookup, for EAI_SYSTEM
+    ~Lookup()
+    {
+        if (result != nullptr)
+            freeaddrinfo(result);
+        for (const int fd : wake) {
+            if (fd >= 0)
+                close(fd);
         }
-        if (Telnet_comPortRefused(port->telnet)) {
-            fail(error, PortFailure::Negotiation, shownName, "the server refused the com port option");
-            return false;
-        }
-        const std::string wrong = wrongSettings(port->telnet, o.baud);
-        if (!wrong.empty()) {
-            fail(error, PortFailure::Negotiation, shownName, wrong);
-            return false;
-        }
-        if (settingsConfirmed(port->telnet))
-            return true;
-        if (Port_flush(port) != 0) {
-            if (errno == EPIPE || errno == ECONNRESET) {
-                endedBeforeReady(port, shownName, error);
-                return false;
-            }
-            fail(error, PortFailure::System, shownName, std::string("send: ") + std::strerror(errno), errno);
-            return false;
-        }
-        pollfd p{port->fd, static_cast<short>(POLLIN | (port->out.empty() ? 0 : POLLOUT)), 0};
-        // A server that never stops sending keeps the socket ready: the
-        // clock, not the wait, says when time is up.
-        const int ready = Port_clockMs() >= untilMs ? 0 : waitFor(&p, 1, untilMs, o);
-        if (ready < 0 && stopped(o)) {
-            fail(error, PortFailure::Interrupted, shownName, "interrupted", EINTR);
-            return false;
-        }
-        if (ready == 0) {
-            if (untilMs == o.deadlineMs && o.deadlineMs < limit)
-                fail(error, PortFailure::TimedOut, shownName,
-                     "the server did not confirm the line settings in the time allowed", ETIMEDOUT);
-            else
-                fail(error, PortFailure::Negotiation, shownName,
-                     "the server did not confirm the line settings within " +
-                         (o.negotiationMs % 1000 == 0 ? std::to_string(o.negotiationMs / 1000) + " s"
-                                                      : std::to_string(o.negotiationMs) + " ms"),
-                     ETIMEDOUT);
-            return false;
-        }
-        if (ready < 0) {
-            fail(error, PortFailure::System, shownName, std::string("poll: ") + std::strerror(errno), errno);
-            return false;
-        }
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0)
-            continue;
-        const ssize_t got = recv(port->fd, chunk.data(), chunk.size(), 0);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            continue;
-        if (got == 0 || (got < 0 && errno == ECONNRESET)) {
-            endedBeforeReady(port, shownName, error);
-            return false;
-        }
-        if (got < 0) {
-            fail(error, PortFailure::System, shownName, std::string("recv: ") + std::strerror(errno), errno);
-            return false;
-        }
-        const size_t n = takeIn(port, chunk.data(), static_cast<size_t>(got), chunk.data());
-        if (port->pending.size() + n > PORT_HELD_MAX) {
-            fail(error, PortFailure::Negotiation, shownName,
-                 "the server sent too much before confirming the line settings");
-            return false;
-        }
-        port->pending.append(reinterpret_cast<const char*>(chunk.data()), n);
     }
-}
+};
+
+using AddressList = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
+
+enum class Stage : uint8_t { Ready, Failed, Lookup, Connect, Negotiate };
 
 } // namespace
 
-int64_t Port_clockMs()
+struct PortOpening {
+    PortOptions options;
+    std::string shownName;
+    std::string host;
+    Stage stage = Stage::Failed;
+    PortError error; // Failed: why
+    std::unique_ptr<Port, int (*)(Port*)> port{new Port, Port_close}; // not handed over: closed
+    std::shared_ptr<Lookup> lookup; // Lookup: what the thread fills in
+    AddressList addresses{nullptr, freeaddrinfo};
+    const addrinfo* next = nullptr; // the address to try after the one being tried
+    Deadline share;                 // Connect: when the address being tried is given up
+    int lastError = ECONNREFUSED;   // why the last address tried failed
+    Deadline until;                 // Negotiate: its limit or the deadline, the sooner
+    bool deadlineFirst = false;     // the deadline is the sooner: passing it is a timeout
+    bool asked = false;             // the line settings were asked for
+};
+
+namespace {
+
+int failed(PortOpening& o, PortFailure failure, std::string_view why, int errnum = 0)
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    fail(&o.error, failure, o.shownName, why, errnum);
+    o.stage = Stage::Failed;
+    o.port.reset();
+    o.lookup.reset();
+    o.addresses.reset();
+    return -1;
 }
 
-void Port_setResolver(PortResolver replacement) { resolver = replacement != nullptr ? replacement : getaddrinfo; }
+void openLocal(PortOpening& o, const std::string& path)
+{
+    const PortOptions& options = o.options;
+    if (!serial_baudSupported(options.baud)) {
+        const std::string why = "Unknown baudrate: " + std::to_string(options.baud);
+        o.error = {PortFailure::BadName, why, why, EINVAL, {}};
+        return;
+    }
+    o.port->fd = options.quiet ? serial_tryopen(path.c_str(), options.baud, options.stopBits)
+                               : serial_openport(path.c_str(), options.baud, options.stopBits);
+    if (o.port->fd < 0)
+        o.error = {PortFailure::Local, {}, {}, errno, {}};
+    else
+        o.stage = Stage::Ready;
+}
+
+int endedBeforeReady(PortOpening& o)
+{
+    const std::string text = Port_lastText(o.port.get());
+    o.error.serverText = printable(text);
+    std::string why = "the server ended the connection";
+    if (!text.empty())
+        why += ": " + o.error.serverText;
+    return failed(o, PortFailure::Ended, why);
+}
+
+// Takes in what the server sent while negotiating: its data are kept for
+// the reader. 0, or -1 when the port is not to be used.
+int takeInNegotiating(PortOpening& o)
+{
+    Port& port = *o.port;
+    std::array<uint8_t, 4096> chunk{};
+    const ssize_t got = recv(port.fd, chunk.data(), chunk.size(), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0;
+    if (got == 0 || (got < 0 && errno == ECONNRESET))
+        return endedBeforeReady(o);
+    if (got < 0)
+        return failed(o, PortFailure::System, std::string("recv: ") + std::strerror(errno), errno);
+    const size_t n = takeIn(&port, chunk.data(), static_cast<size_t>(got));
+    if (port.pending.size() + n > PORT_HELD_MAX)
+        return failed(o, PortFailure::Negotiation, "the server sent too much before confirming the line settings");
+    port.pending.append(reinterpret_cast<const char*>(chunk.data()), n);
+    return 0;
+}
+
+// Negotiates the com port option until the server confirms the line
+// settings. A server that never stops sending keeps the socket ready: the
+// clock, not readiness, says when time is up.
+int negotiating(PortOpening& o, short revents)
+{
+    Port& port = *o.port;
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && takeInNegotiating(o) < 0)
+        return -1;
+    if (!o.asked && Telnet_comPortAccepted(port.telnet)) {
+        Telnet_comPortRequests(o.options.baud, port.out);
+        o.asked = true;
+    }
+    if (Telnet_comPortRefused(port.telnet))
+        return failed(o, PortFailure::Negotiation, "the server refused the com port option");
+    if (const std::string wrong = wrongSettings(port.telnet, o.options.baud); !wrong.empty())
+        return failed(o, PortFailure::Negotiation, wrong);
+    if (settingsConfirmed(port.telnet)) {
+        o.stage = Stage::Ready;
+        return 1;
+    }
+    if (Port_flush(&port) != 0) {
+        if (errno == EPIPE || errno == ECONNRESET)
+            return endedBeforeReady(o);
+        return failed(o, PortFailure::System, std::string("send: ") + std::strerror(errno), errno);
+    }
+    if (!Deadline_passed(o.until, Clock_now()))
+        return 0;
+    if (o.deadlineFirst)
+        return failed(o, PortFailure::TimedOut, "the server did not confirm the line settings in the time allowed",
+                      ETIMEDOUT);
+    const int ms = o.options.negotiationMs;
+    return failed(o, PortFailure::Negotiation,
+                  "the server did not confirm the line settings within " +
+                      (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"),
+                  ETIMEDOUT);
+}
+
+// Connected: a raw port is ready, an rfc2217 one negotiates first.
+int connected(PortOpening& o)
+{
+    o.addresses.reset();
+    o.next = nullptr;
+    if (o.port->kind != PortKind::Rfc2217) {
+        o.stage = Stage::Ready;
+        return 1;
+    }
+    Telnet_opening(o.port->telnet, o.port->out);
+    const int64_t limitNanos = int64_t{std::max(0, o.options.negotiationMs)} * CLOCK_MILLISECOND;
+    const Deadline limit = Deadline_after(Clock_now(), limitNanos);
+    o.deadlineFirst = o.options.deadline.at < limit.at;
+    o.until = Deadline_sooner(limit, o.options.deadline);
+    o.stage = Stage::Negotiate;
+    return negotiating(o, 0);
+}
+
+void closeSocket(PortOpening& o)
+{
+    close(o.port->fd);
+    o.port->fd = -1;
+}
+
+// Tries the addresses from the next untried one on, each with a share of
+// the time left, until one connects or is under way.
+int connectNext(PortOpening& o)
+{
+    const Deadline deadline = o.options.deadline;
+    while (o.next != nullptr) {
+        const addrinfo* a = o.next;
+        o.next = a->ai_next;
+        int64_t count = 1;
+        for (const addrinfo* b = o.next; b != nullptr; b = b->ai_next)
+            ++count;
+        const int64_t now = Clock_now();
+        if (Deadline_passed(deadline, now))
+            break;
+        o.share = Deadline_isNever(deadline) ? deadline : Deadline_after(now, Deadline_left(deadline, now) / count);
+        o.port->fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (o.port->fd < 0) {
+            o.lastError = errno;
+            continue;
+        }
+        setOptions(o.port->fd);
+        if (connect(o.port->fd, a->ai_addr, a->ai_addrlen) == 0)
+            return connected(o);
+        if (errno == EINPROGRESS) {
+            o.stage = Stage::Connect;
+            return 0;
+        }
+        o.lastError = errno;
+        closeSocket(o);
+    }
+    if (Deadline_passed(deadline, Clock_now()))
+        return failed(o, PortFailure::TimedOut, "no connection in the time allowed", ETIMEDOUT);
+    return failed(o, PortFailure::Connect, std::string("cannot connect: ") + std::strerror(o.lastError),
+                  o.lastError);
+}
+
+// The connection under way: done (readiness), or given up at its share.
+int connecting(PortOpening& o, short revents)
+{
+    if (revents == 0 && !Deadline_passed(o.share, Clock_now()))
+        return 0;
+    int soError = ETIMEDOUT;
+    socklen_t length = sizeof soError;
+    if (revents != 0 && getsockopt(o.port->fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0)
+        soError = errno;
+    if (soError == 0)
+        return connected(o);
+    o.lastError = soError;
+    closeSocket(o);
+    return connectNext(o);
+}
+
+// Starts connecting to the addresses found.
+int connectTo(PortOpening& o, addrinfo* addresses)
+{
+    o.addresses.reset(addresses);
+    o.next = addresses;
+    return connectNext(o);
+}
+
+// An address is connected to at once; a name is looked up on a thread of
+// its own (getaddrinfo cannot be waited on), which wakes the opening.
+void lookUp(PortOpening& o, uint16_t port)
+{
+    const std::string service = std::to_string(port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    // An address needs no resolver, and so cannot wait on one.
+    if (getaddrinfo(o.host.c_str(), service.c_str(), &hints, &found) == 0) {
+        connectTo(o, found);
+        return;
+    }
+    auto lookup = std::make_shared<Lookup>();
+    if (pipe2(lookup->wake, O_CLOEXEC) != 0) {
+        failed(o, PortFailure::System, std::string("pipe: ") + std::strerror(errno), errno);
+        return;
+    }
+    hints.ai_flags = AI_NUMERICSERV;
+    const PortResolver resolver = o.options.resolver != nullptr ? o.options.resolver : getaddrinfo;
+    // The thread takes no signal: an ending signal must reach the waiting
+    // thread, or its wait would not end.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    try {
+        std::thread([lookup, resolver, host = o.host, service, hints] {
+            lookup->rc = resolver(host.c_str(), service.c_str(), &hints, &lookup->result);
+            lookup->error = errno;
+            lookup->done = true;
+            const char done = 1;
+            [[maybe_unused]] const ssize_t ignored = write(lookup->wake[1], &done, 1);
+        }).detach();
+        o.lookup = std::move(lookup);
+        o.stage = Stage::Lookup;
+    } catch (...) {
+        failed(o, PortFailure::System, "cannot start the name lookup", EAGAIN);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+int lookedUp(PortOpening& o)
+{
+    if (!o.lookup->done)
+        return Deadline_passed(o.options.deadline, Clock_now())
+                   ? failed(o, PortFailure::TimedOut, "no answer from the name lookup in the time allowed", ETIMEDOUT)
+                   : 0;
+    Lookup& lookup = *o.lookup;
+    if (lookup.rc != 0) {
+        const std::string why = lookup.rc == EAI_SYSTEM ? std::strerror(lookup.error) : gai_strerror(lookup.rc);
+        return failed(o, PortFailure::Resolve, around("cannot resolve '", o.host, "': ").append(why));
+    }
+    addrinfo* found = std::exchange(lookup.result, nullptr);
+    o.lookup.reset();
+    return connectTo(o, found);
+}
+
+} // namespace
 
 bool Port_parseName(std::string_view name, PortName* out, std::string* why)
 {
@@ -418,10 +432,9 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why)
     }
     PortKind kind = PortKind::Tcp;
     const std::string_view scheme = name.substr(0, separator);
-    if (scheme.size() == 7 && startsWithScheme(scheme, "rfc2217"))
+    if (isScheme(scheme, "rfc2217"))
         kind = PortKind::Rfc2217;
-    else if (!(scheme.size() == 3 && startsWithScheme(scheme, "tcp")) &&
-             !(scheme.size() == 6 && startsWithScheme(scheme, "socket"))) {
+    else if (!isScheme(scheme, "tcp") && !isScheme(scheme, "socket")) {
         *why = around("unknown kind of port '", scheme, "://' (rfc2217://, tcp:// or socket://)");
         return false;
     }
@@ -477,12 +490,8 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why)
         *why = around("'", after, "' after the port number: nothing may follow it");
         return false;
     }
-    unsigned long value = 0;
-    for (const char c : number) {
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > 65535)
-            break;
-    }
+    unsigned value = 0; // stays 0 when the number is out of range
+    std::from_chars(number.data(), number.data() + number.size(), value);
     if (value == 0 || value > 65535) {
         *why = around("port ", number, " is not a number from 1 to 65535");
         return false;
@@ -494,71 +503,87 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why)
     return true;
 }
 
-Port* Port_open(std::string_view name, const PortOptions& options, PortError* error)
+PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options)
 {
-    PortName parsed;
-    std::string why;
-    if (!Port_parseName(name, &parsed, &why)) {
-        fail(error, PortFailure::BadName, name, why, EINVAL);
-        return nullptr;
-    }
-    return Port_openParsed(parsed, name, options, error);
+    auto* o = new PortOpening;
+    o->options = options;
+    o->shownName = std::string(shownName);
+    o->host = name.host;
+    o->port->kind = name.kind;
+    o->port->listenOnly = options.listenOnly;
+    if (name.kind == PortKind::Local)
+        openLocal(*o, name.path);
+    else if (name.kind == PortKind::Rfc2217 && options.baud <= 0)
+        failed(*o, PortFailure::BadName, "unknown baudrate " + std::to_string(options.baud), EINVAL);
+    else if (stopped(options))
+        failed(*o, PortFailure::Interrupted, "interrupted", EINTR);
+    else
+        lookUp(*o, name.port);
+    return o;
 }
+
+void PortOpening_interest(const PortOpening* o, pollfd* want, Deadline* wakeAt)
+{
+    *want = {-1, 0, 0};
+    *wakeAt = Deadline{0}; // a result: step at once
+    if (o->stage == Stage::Lookup) {
+        *want = {o->lookup->wake[0], POLLIN, 0};
+        *wakeAt = o->options.deadline;
+    } else if (o->stage == Stage::Connect) {
+        *want = {o->port->fd, POLLOUT, 0};
+        *wakeAt = o->share;
+    } else if (o->stage == Stage::Negotiate) {
+        *want = {o->port->fd, static_cast<short>(POLLIN | (o->port->out.empty() ? 0 : POLLOUT)), 0};
+        *wakeAt = o->until;
+    }
+}
+
+int PortOpening_step(PortOpening* o, short revents, PortError* error)
+{
+    const int rc = o->stage == Stage::Ready       ? 1
+                   : o->stage == Stage::Lookup    ? lookedUp(*o)
+                   : o->stage == Stage::Connect   ? connecting(*o, revents)
+                   : o->stage == Stage::Negotiate ? negotiating(*o, revents)
+                                                  : -1;
+    if (rc < 0)
+        *error = o->error;
+    return rc;
+}
+
+Port* PortOpening_take(PortOpening* o) { return o->stage == Stage::Ready ? o->port.release() : nullptr; }
+
+void PortOpening_destroy(PortOpening* o) { delete o; }
 
 Port* Port_openParsed(const PortName& name, std::string_view shownName, const PortOptions& options,
                       PortError* error)
 {
     *error = PortError{};
-    if (name.kind == PortKind::Local) {
-        if (!serial_baudSupported(options.baud)) {
-            error->failure = PortFailure::BadName;
-            error->text = "Unknown baudrate: " + std::to_string(options.baud);
-            error->why = error->text;
-            error->errnum = EINVAL;
+    const std::unique_ptr<PortOpening, void (*)(PortOpening*)> opening{
+        PortOpening_start(name, shownName, options), PortOpening_destroy};
+    for (short revents = 0;;) {
+        const int rc = PortOpening_step(opening.get(), revents, error);
+        if (rc != 0)
+            return rc > 0 ? PortOpening_take(opening.get()) : nullptr;
+        pollfd want{};
+        Deadline wakeAt;
+        PortOpening_interest(opening.get(), &want, &wakeAt);
+        const int ready = waitFor(&want, wakeAt, options);
+        if (ready < 0) {
+            const bool interrupted = stopped(options);
+            fail(error, interrupted ? PortFailure::Interrupted : PortFailure::System, shownName,
+                 interrupted ? std::string("interrupted") : std::string("poll: ") + std::strerror(errno), errno);
             return nullptr;
         }
-        const int fd = options.quiet ? serial_tryopen(name.path.c_str(), options.baud, options.stopBits)
-                                     : serial_openport(name.path.c_str(), options.baud, options.stopBits);
-        if (fd < 0) {
-            error->failure = PortFailure::Local;
-            error->errnum = errno;
-            return nullptr;
-        }
-        auto* port = new Port;
-        port->fd = fd;
-        port->listenOnly = options.listenOnly;
-        return port;
+        revents = ready > 0 ? want.revents : 0;
     }
-    if (name.kind == PortKind::Rfc2217 && options.baud <= 0) {
-        fail(error, PortFailure::BadName, shownName, "unknown baudrate " + std::to_string(options.baud), EINVAL);
-        return nullptr;
-    }
-    if (stopped(options)) {
-        fail(error, PortFailure::Interrupted, shownName, "interrupted", EINTR);
-        return nullptr;
-    }
-    const AddressList addresses = resolve(name, shownName, options.deadlineMs, options, error);
-    if (!addresses)
-        return nullptr;
-    const int fd = connectAny(addresses.get(), shownName, options.deadlineMs, options, error);
-    if (fd < 0)
-        return nullptr;
-    auto port = std::make_unique<Port>();
-    port->kind = name.kind;
-    port->fd = fd;
-    port->listenOnly = options.listenOnly;
-    if (name.kind == PortKind::Rfc2217 && !negotiate(port.get(), shownName, options, error)) {
-        close(fd);
-        return nullptr;
-    }
-    return port.release();
 }
 
 int Port_close(Port* port)
 {
     if (port == nullptr)
         return 0;
-    const int rc = port->kind == PortKind::Local ? serial_close(port->fd) : close(port->fd);
+    // An opening's port may have no descriptor yet.
+    const int rc = port->fd < 0 ? 0 : port->kind == PortKind::Local ? serial_close(port->fd) : close(port->fd);
     delete port;
     return rc;
 }
@@ -578,18 +603,6 @@ PortKind Port_kind(const Port* port) { return port->kind; }
 int Port_fd(const Port* port) { return port->fd; }
 
 size_t Port_buffered(const Port* port) { return port->pending.size() - port->pendingPos; }
-
-int Port_wait(const Port* port, int64_t deadlineMs, const sigset_t* endingSignals,
-              const volatile sig_atomic_t* stop)
-{
-    if (Port_buffered(port) != 0)
-        return 1;
-    PortOptions o;
-    o.endingSignals = endingSignals;
-    o.stop = stop;
-    pollfd readable{port->fd, POLLIN, 0};
-    return waitFor(&readable, 1, deadlineMs, o);
-}
 
 ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken)
 {
@@ -614,7 +627,7 @@ ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken)
     *taken = static_cast<size_t>(got);
     if (port->kind == PortKind::Local)
         return got;
-    const size_t n = takeIn(port, bytes, static_cast<size_t>(got), bytes);
+    const size_t n = takeIn(port, bytes, static_cast<size_t>(got));
     // Answers are sent now; a broken connection shows in the next read.
     const int saved = errno;
     Port_flush(port);

@@ -6,9 +6,12 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+
+#include "clock.h"
 
 enum class PortKind : uint8_t { Local, Rfc2217, Tcp };
 
@@ -24,7 +27,6 @@ struct PortName {
 // then *why is one line naming the problem.
 bool Port_parseName(std::string_view name, PortName* out, std::string* why);
 
-inline constexpr int64_t PORT_NO_DEADLINE = INT64_MAX;
 inline constexpr int PORT_NEGOTIATION_MS = 5000;
 // How much of the server's last data is kept for a report when it hangs up.
 inline constexpr size_t PORT_LAST_TEXT = 200;
@@ -32,27 +34,24 @@ inline constexpr size_t PORT_LAST_TEXT = 200;
 // confirms the settings is not one to use.
 inline constexpr size_t PORT_HELD_MAX = 64 * 1024;
 
-// Milliseconds of the monotonic clock, the clock of every deadline here.
-int64_t Port_clockMs();
-
 struct addrinfo;
-// The name lookup used for host names (getaddrinfo unless replaced): tests
-// put a slow or failing one in its place. Null puts getaddrinfo back.
+// A name lookup in the shape of getaddrinfo: tests put a slow or failing
+// one in its place.
 using PortResolver = int (*)(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
-void Port_setResolver(PortResolver resolver);
 
 struct PortOptions {
     int baud = 57600;
     int stopBits = 1;           // local ports only
     bool listenOnly = false;    // writes are refused: nothing reaches the box
     bool quiet = false;         // local: serial_tryopen rather than serial_openport
-    int64_t deadlineMs = PORT_NO_DEADLINE; // Port_clockMs() value: resolving, connecting, negotiating
+    Deadline deadline;          // resolving, connecting, negotiating
     int negotiationMs = PORT_NEGOTIATION_MS; // limit for the server's confirmation of the line settings
     // As the check's readFunc: with both set, the signals are let through
     // only inside waits, and *stop ends any wait (PortFailure::Interrupted).
     // A null set means plain poll.
     const sigset_t* endingSignals = nullptr;
     const volatile sig_atomic_t* stop = nullptr;
+    PortResolver resolver = nullptr; // for host names; null: getaddrinfo
 };
 
 enum class PortFailure : uint8_t {
@@ -77,14 +76,34 @@ struct PortError {
 };
 
 struct Port;
+struct PortOpening;
 
-// Opens the named port. Null on failure, with *error filled in; the library
-// prints nothing except the local-device reports serial_openport makes.
-// Remote: resolves (abandoned at the deadline or an ending signal),
-// connects to each address in turn with a share of the remaining time, and
-// for rfc2217 negotiates and waits for the line settings to be confirmed.
-Port* Port_open(std::string_view name, const PortOptions& options, PortError* error);
-// As Port_open, for a name already parsed.
+// Opening a port as a step of an event loop, never blocking. Starts
+// opening: a local device is opened at once (serial_openport or, with
+// options.quiet, serial_tryopen: its reports as theirs) and is done at the
+// first step. A remote name is looked up on a thread of its own
+// (getaddrinfo cannot be waited on), then connected to (each address in
+// turn with a share of the remaining time) and for rfc2217 negotiated until
+// the server confirms the line settings. Started with options.stop set, it
+// fails as interrupted; waiting, and the ending signals, are the owner's.
+PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options);
+// What the opening waits for now: a descriptor and events (fd -1: none),
+// and when it must be stepped even without readiness (its deadline, a
+// connection's share of it, the negotiation limit; long past: at once).
+void PortOpening_interest(const PortOpening* opening, pollfd* want, Deadline* wakeAt);
+// Advances on `revents` (0 when woken by time): 1 the port is open (take
+// it), 0 still opening, -1 failed with *error filled in. The library prints
+// nothing except the local-device reports serial_openport makes.
+int PortOpening_step(PortOpening* opening, short revents, PortError* error);
+// The port, once a step said 1; null otherwise and after the first take.
+Port* PortOpening_take(PortOpening* opening);
+// Abandons an opening, closing what it holds (a lookup thread still running
+// finishes on its own and frees what it holds; nothing waits for it). Null
+// is ignored.
+void PortOpening_destroy(PortOpening* opening);
+
+// Opens the named port, waiting for each step in turn (ppoll with the
+// ending signals let through). Null on failure, with *error filled in.
 Port* Port_openParsed(const PortName& name, std::string_view shownName, const PortOptions& options,
                       PortError* error);
 // Null is ignored. Local ports: serial_close.
@@ -101,12 +120,6 @@ PortKind Port_kind(const Port* port);
 int Port_fd(const Port* port);
 // Data already taken in and waiting to be read: read without waiting.
 size_t Port_buffered(const Port* port);
-
-// Waits until data can be read, the deadline (Port_clockMs) passes or an
-// ending signal comes: 1 ready, 0 timed out, -1 failed or interrupted (errno
-// EINTR with *stop set).
-int Port_wait(const Port* port, int64_t deadlineMs, const sigset_t* endingSignals,
-              const volatile sig_atomic_t* stop);
 
 // Reads data: more than 0 bytes; 0 at the end (the server hung up, the
 // device went away); -1 with errno, EAGAIN when nothing but Telnet came (or

@@ -4,14 +4,6 @@ namespace {
 
 using State = TelnetOptionState;
 
-// Options we agree to perform, and options we let the server perform.
-constexpr bool acceptedForUs(uint8_t option)
-{
-    return option == TELNET_COM_PORT || option == TELNET_BINARY || option == TELNET_SGA;
-}
-
-constexpr bool acceptedForServer(uint8_t option) { return option == TELNET_BINARY || option == TELNET_SGA; }
-
 void command(std::string& out, uint8_t verb, uint8_t option)
 {
     out += static_cast<char>(TELNET_IAC);
@@ -19,52 +11,34 @@ void command(std::string& out, uint8_t verb, uint8_t option)
     out += static_cast<char>(option);
 }
 
-// The server's WILL or WONT: whether it performs `option`.
-void serverSays(Telnet& t, bool will, uint8_t option, std::string& replies)
+// The server's WILL or WONT (whether it performs `option`: answered DO or
+// DONT), or its DO or DONT (whether we are to: answered WILL or WONT).
+void answer(Telnet& t, uint8_t verb, uint8_t option, std::string& replies)
 {
-    State& state = t.him[option];
+    const bool his = verb == TELNET_WILL || verb == TELNET_WONT;
+    const bool yes = verb == TELNET_WILL || verb == TELNET_DO;
+    State& state = his ? t.him[option] : t.us[option];
+    const uint8_t refusal = his ? TELNET_DONT : TELNET_WONT;
     if (option == TELNET_BINARY)
-        t.serverTextMode = !will;
-    if (will) {
-        if (!acceptedForServer(option)) {
-            if (!t.refusedHim[option])
-                command(replies, TELNET_DONT, option);
-            t.refusedHim[option] = true;
-            return;
-        }
-        if (state == State::No)
-            command(replies, TELNET_DO, option);
-        state = State::Yes;
+        (his ? t.serverTextMode : t.clientTextMode) = !yes;
+    if (!yes) {
+        t.comPortRefused = t.comPortRefused || (!his && option == TELNET_COM_PORT);
+        if (state == State::Yes)
+            command(replies, refusal, option);
+        state = State::No;
         return;
     }
-    if (state == State::Yes)
-        command(replies, TELNET_DONT, option);
-    state = State::No;
-}
-
-// The server's DO or DONT: whether it wants us to perform `option`.
-void serverAsks(Telnet& t, bool doIt, uint8_t option, std::string& replies)
-{
-    State& state = t.us[option];
-    if (option == TELNET_BINARY)
-        t.clientTextMode = !doIt;
-    if (doIt) {
-        if (!acceptedForUs(option)) {
-            if (!t.refusedUs[option])
-                command(replies, TELNET_WONT, option);
-            t.refusedUs[option] = true;
-            return;
-        }
-        if (state == State::No)
-            command(replies, TELNET_WILL, option);
-        state = State::Yes;
+    // Binary and suppress-go-ahead both ways; the com port option is ours.
+    if (option != TELNET_BINARY && option != TELNET_SGA && (his || option != TELNET_COM_PORT)) {
+        bool& refused = his ? t.refusedHim[option] : t.refusedUs[option];
+        if (!refused)
+            command(replies, refusal, option);
+        refused = true;
         return;
     }
-    if (option == TELNET_COM_PORT)
-        t.comPortRefused = true;
-    if (state == State::Yes)
-        command(replies, TELNET_WONT, option);
-    state = State::No;
+    if (state == State::No)
+        command(replies, his ? TELNET_DO : TELNET_WILL, option);
+    state = State::Yes;
 }
 
 void subnegotiation(Telnet& t)
@@ -157,10 +131,7 @@ size_t Telnet_receive(Telnet& t, std::span<const uint8_t> in, uint8_t* out, std:
             break;
         case Telnet::Phase::Verb:
             t.phase = Telnet::Phase::Data;
-            if (t.verb == TELNET_WILL || t.verb == TELNET_WONT)
-                serverSays(t, t.verb == TELNET_WILL, b, replies);
-            else
-                serverAsks(t, t.verb == TELNET_DO, b, replies);
+            answer(t, t.verb, b, replies);
             break;
         case Telnet::Phase::Sub:
             if (b == TELNET_IAC)

@@ -18,7 +18,6 @@ inline constexpr uint8_t TELNET_SE = 240;
 inline constexpr uint8_t TELNET_NOP = 241;
 
 inline constexpr uint8_t TELNET_BINARY = 0;
-inline constexpr uint8_t TELNET_ECHO = 1;
 inline constexpr uint8_t TELNET_SGA = 3;
 inline constexpr uint8_t TELNET_COM_PORT = 44;
 

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "buffer.h"
 #include "ending_signals.h"
@@ -29,20 +30,38 @@ constexpr int SB = TELNET_SB;
 constexpr int SE = TELNET_SE;
 constexpr int COM = TELNET_COM_PORT;
 
+int64_t msSince(int64_t start) { return (Clock_now() - start) / CLOCK_MILLISECOND; }
+
 PortOptions options(bool listenOnly = true, int64_t withinMs = 10000)
 {
     PortOptions o;
     o.listenOnly = listenOnly;
-    o.deadlineMs = Port_clockMs() + withinMs;
+    o.deadline = Deadline_after(Clock_now(), withinMs * CLOCK_MILLISECOND);
     return o;
+}
+
+// Parses the name, then opens it, as a command does.
+Port* openPort(const std::string& name, const PortOptions& o, PortError* error)
+{
+    PortName parsed;
+    std::string why;
+    EXPECT_TRUE(Port_parseName(name, &parsed, &why)) << why;
+    return Port_openParsed(parsed, name, o, error);
+}
+
+// Whether data can be read before `until`.
+bool readable(const Port* port, Deadline until)
+{
+    pollfd p{Port_fd(port), POLLIN, 0};
+    return Port_buffered(port) != 0 || poll(&p, 1, Deadline_pollMs(until, Clock_now())) == 1;
 }
 
 // Reads until `count` data bytes came, the port ended (*ended set) or 10 s passed.
 std::string readData(Port* port, size_t count, bool* ended = nullptr)
 {
     std::string got;
-    const int64_t until = Port_clockMs() + 10000;
-    while (got.size() < count && Port_wait(port, until, nullptr, nullptr) == 1) {
+    const Deadline until = Deadline_after(Clock_now(), 10 * CLOCK_SECOND);
+    while (got.size() < count && readable(port, until)) {
         char chunk[512];
         const ssize_t n = Port_read(port, chunk, sizeof chunk);
         if (n > 0) {
@@ -121,20 +140,13 @@ TEST(PortName, MalformedFormsNameTheProblem)
         EXPECT_FALSE(Port_parseName(name, &parsed, &why));
         EXPECT_EQ(why, problem);
     }
-    // Opening says which name it was, on one line, and prints nothing.
-    PortError error;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Port_open("tcp://box", options(), &error), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(error.failure, PortFailure::BadName);
-    EXPECT_EQ(error.text, "tcp://box: no port number (HOST:PORT)");
 }
 
 TEST(PortLocal, OpensAPathAsTheSerialModuleDoes)
 {
     Pty pty;
     PortError error;
-    Port* port = Port_open(pty.path(), options(), &error);
+    Port* port = openPort(pty.path(), options(), &error);
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(Port_kind(port), PortKind::Local);
     ASSERT_TRUE(pty.write(bytes({'a', 0xFF, 0})));
@@ -145,7 +157,7 @@ TEST(PortLocal, OpensAPathAsTheSerialModuleDoes)
 
     // The serial module's own report; the port layer adds nothing.
     testing::internal::CaptureStderr();
-    EXPECT_EQ(Port_open("/nonexistent/tty", options(), &error), nullptr);
+    EXPECT_EQ(openPort("/nonexistent/tty", options(), &error), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "/nonexistent/tty: No such file or directory\n");
     EXPECT_EQ(error.failure, PortFailure::Local);
     EXPECT_EQ(error.errnum, ENOENT);
@@ -154,7 +166,7 @@ TEST(PortLocal, OpensAPathAsTheSerialModuleDoes)
     // A speed the serial module does not know is refused rather than ending the process.
     PortOptions odd = options();
     odd.baud = 1234;
-    EXPECT_EQ(Port_open(pty.path(), odd, &error), nullptr);
+    EXPECT_EQ(openPort(pty.path(), odd, &error), nullptr);
     EXPECT_EQ(error.text, "Unknown baudrate: 1234");
 }
 
@@ -170,7 +182,7 @@ protected:
             EXPECT_TRUE(through.start()) << through.log();
         }
         PortError error;
-        Port* port = Port_open(through.url(), options(listenOnly), &error);
+        Port* port = openPort(through.url(), options(listenOnly), &error);
         EXPECT_NE(port, nullptr) << error.text;
         return port;
     }
@@ -232,7 +244,7 @@ TEST_P(PortSer2net, BusyPortAndMissingDeviceFailWithTheServersText)
     };
     for (const auto& [which, text] : cases) {
         SCOPED_TRACE(text);
-        Port* second = Port_open(which->url(), options(), &error);
+        Port* second = openPort(which->url(), options(), &error);
         if (telnet()) {
             // The connection ends before the settings are confirmed.
             EXPECT_EQ(second, nullptr);
@@ -322,14 +334,14 @@ TEST(PortConnect, RefusedAndBlackHoledFailInTime)
 {
     const int nobody = pickFreePort();
     PortError error;
-    EXPECT_EQ(Port_open("tcp://127.0.0.1:" + std::to_string(nobody), options(), &error), nullptr);
+    EXPECT_EQ(openPort("tcp://127.0.0.1:" + std::to_string(nobody), options(), &error), nullptr);
     EXPECT_EQ(error.failure, PortFailure::Connect);
     EXPECT_EQ(error.text, "tcp://127.0.0.1:" + std::to_string(nobody) + ": cannot connect: Connection refused");
 
     BlackHole hole;
-    const int64_t start = Port_clockMs();
-    EXPECT_EQ(Port_open("rfc2217://127.0.0.1:" + std::to_string(hole.port()), options(true, 300), &error), nullptr);
-    const int64_t took = Port_clockMs() - start;
+    const int64_t start = Clock_now();
+    EXPECT_EQ(openPort("rfc2217://127.0.0.1:" + std::to_string(hole.port()), options(true, 300), &error), nullptr);
+    const int64_t took = msSince(start);
     EXPECT_EQ(error.failure, PortFailure::TimedOut) << error.text;
     EXPECT_EQ(error.text, "rfc2217://127.0.0.1:" + std::to_string(hole.port()) + ": no connection in the time allowed");
     EXPECT_GE(took, 290);
@@ -339,12 +351,16 @@ TEST(PortConnect, RefusedAndBlackHoledFailInTime)
 // Resolvers standing in for the system's, so no lookup leaves the machine.
 int unknownName(const char*, const char*, const addrinfo*, addrinfo**) { return EAI_NONAME; }
 
-int releaseFd = -1;
+// The lookups below wait for a byte on `releaseFd`; each counts itself
+// ended, so that a test knows when it may close the descriptor.
+std::atomic<int> releaseFd = -1;
+std::atomic<int> lookupsEnded = 0;
 int blackHolePort = 0;
 int stuckResolver(const char*, const char*, const addrinfo*, addrinfo**)
 {
     char b;
     [[maybe_unused]] const ssize_t n = read(releaseFd, &b, 1);
+    ++lookupsEnded;
     return EAI_AGAIN;
 }
 
@@ -372,6 +388,17 @@ int twoAddresses(const char*, const char* service, const addrinfo* hints, addrin
 volatile sig_atomic_t stopRequested = 0;
 void requestStop(int) { stopRequested = 1; }
 
+// SIGUSR1 for the process, from a thread that blocks it: only the waiting
+// thread can take it, as in a command, whose other threads block signals.
+void sendUsr1()
+{
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    kill(getpid(), SIGUSR1);
+}
+
 // Options for a long wait that SIGUSR1, caught as an ending signal, ends.
 PortOptions endedBySigusr1(sigset_t* caught)
 {
@@ -386,8 +413,9 @@ PortOptions endedBySigusr1(sigset_t* caught)
 TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
 {
     PortError error;
-    Port_setResolver(unknownName);
-    EXPECT_EQ(Port_open("rfc2217://no-such-box.lab:2000", options(), &error), nullptr);
+    PortOptions unknown = options();
+    unknown.resolver = unknownName;
+    EXPECT_EQ(openPort("rfc2217://no-such-box.lab:2000", unknown, &error), nullptr);
     EXPECT_EQ(error.failure, PortFailure::Resolve);
     EXPECT_EQ(error.text, std::string("rfc2217://no-such-box.lab:2000: cannot resolve 'no-such-box.lab': ") +
                               gai_strerror(EAI_NONAME));
@@ -397,22 +425,27 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
     int release[2];
     ASSERT_EQ(pipe(release), 0);
     releaseFd = release[0];
-    Port_setResolver(stuckResolver);
-    const int64_t start = Port_clockMs();
-    EXPECT_EQ(Port_open("tcp://stuck.lab:2000", options(true, 200), &error), nullptr);
+    const int ended = lookupsEnded;
+    PortOptions stuck = options(true, 200);
+    stuck.resolver = stuckResolver;
+    const int64_t start = Clock_now();
+    EXPECT_EQ(openPort("tcp://stuck.lab:2000", stuck, &error), nullptr);
     EXPECT_EQ(error.failure, PortFailure::TimedOut);
-    EXPECT_LT(Port_clockMs() - start, 3000);
+    EXPECT_EQ(error.text, "tcp://stuck.lab:2000: no answer from the name lookup in the time allowed");
+    EXPECT_LT(msSince(start), 3000);
 
     // An ending signal ends the wait for it too.
     sigset_t caught;
-    const PortOptions o = endedBySigusr1(&caught);
-    std::thread signaller([] { kill(getpid(), SIGUSR1); });
-    EXPECT_EQ(Port_open("tcp://stuck.lab:2000", o, &error), nullptr);
+    PortOptions o = endedBySigusr1(&caught);
+    o.resolver = stuckResolver;
+    std::thread signaller(sendUsr1);
+    EXPECT_EQ(openPort("tcp://stuck.lab:2000", o, &error), nullptr);
     signaller.join();
     EXPECT_EQ(error.failure, PortFailure::Interrupted);
     EXPECT_EQ(error.text, "tcp://stuck.lab:2000: interrupted");
     stopRequested = 0;
     ASSERT_EQ(write(release[1], "xx", 2), 2);
+    EXPECT_TRUE(waitUntil([ended] { return lookupsEnded == ended + 2; }));
 
     // The black-holed first address does not take all the time.
     BlackHole hole;
@@ -420,14 +453,14 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
     int listening = 0;
     const int listener = listenOnLoopback(&listening);
     ASSERT_NE(listening, 0);
-    Port_setResolver(twoAddresses);
-    Port* port = Port_open("tcp://two.lab:" + std::to_string(listening), options(true, 1000), &error);
+    PortOptions two = options(true, 1000);
+    two.resolver = twoAddresses;
+    Port* port = openPort("tcp://two.lab:" + std::to_string(listening), two, &error);
     EXPECT_NE(port, nullptr) << error.text;
     Port_close(port);
     close(listener);
     close(release[0]);
     close(release[1]);
-    Port_setResolver(nullptr);
 }
 
 TEST(PortConnect, SignalEndsABlackHoledConnect)
@@ -437,14 +470,14 @@ TEST(PortConnect, SignalEndsABlackHoledConnect)
     const PortOptions o = endedBySigusr1(&caught);
     std::thread signaller([&hole] {
         waitUntil([&hole] { return connecting(hole.port()); });
-        kill(getpid(), SIGUSR1);
+        sendUsr1();
     });
     PortError error;
-    const int64_t start = Port_clockMs();
-    EXPECT_EQ(Port_open("tcp://127.0.0.1:" + std::to_string(hole.port()), o, &error), nullptr);
+    const int64_t start = Clock_now();
+    EXPECT_EQ(openPort("tcp://127.0.0.1:" + std::to_string(hole.port()), o, &error), nullptr);
     signaller.join();
     EXPECT_EQ(error.failure, PortFailure::Interrupted);
-    EXPECT_LT(Port_clockMs() - start, 30000);
+    EXPECT_LT(msSince(start), 30000);
     stopRequested = 0;
 }
 
@@ -530,10 +563,9 @@ TEST(PortFakeServer, DataBeforeTheAcknowledgementsIsKeptAndLineErrorsReportedOnc
         FakeServer::drain(fd);
     });
     PortError error;
-    Port* port = Port_open(server.url(), options(), &error);
+    Port* port = openPort(server.url(), options(), &error);
     ASSERT_NE(port, nullptr) << error.text;
     EXPECT_TRUE(Port_buffered(port));
-    EXPECT_EQ(Port_wait(port, Port_clockMs(), nullptr, nullptr), 1);
     EXPECT_EQ(readData(port, 10), "early" + std::string("late") + bytes({0xFF}));
     EXPECT_EQ(Port_takeLineErrors(port), LINE_BREAK | LINE_FRAMING | LINE_OVERRUN);
     EXPECT_EQ(Port_takeLineErrors(port), 0);
@@ -584,9 +616,9 @@ TEST(PortFakeServer, MisbehavingServersAreNotUsed)
         PortOptions o = options();
         o.negotiationMs = 300;
         PortError error;
-        const int64_t start = Port_clockMs();
-        EXPECT_EQ(Port_open(server.url(), o, &error), nullptr);
-        EXPECT_LT(Port_clockMs() - start, 3000);
+        const int64_t start = Clock_now();
+        EXPECT_EQ(openPort(server.url(), o, &error), nullptr);
+        EXPECT_LT(msSince(start), 3000);
         EXPECT_EQ(error.failure, c.failure);
         EXPECT_EQ(error.text, server.url() + ": " + c.why);
     }
@@ -604,7 +636,7 @@ TEST(PortFakeServer, ServerRefusingBinaryHasItsCrNulStuffingUndone)
             FakeServer::readUntil(fd, "end", &seen);
         });
         PortError error;
-        Port* port = Port_open(server.url(), options(false), &error);
+        Port* port = openPort(server.url(), options(false), &error);
         ASSERT_NE(port, nullptr) << error.text;
         EXPECT_EQ(readData(port, 6), bytes({'a', '\r', 'b', '\r', '\n', 0xFF}));
         const std::string typed = bytes({'x', '\r', 0xFF, 'e', 'n', 'd'});
@@ -612,6 +644,217 @@ TEST(PortFakeServer, ServerRefusingBinaryHasItsCrNulStuffingUndone)
         Port_close(port);
     } // the server's thread has ended: `seen` is complete
     EXPECT_NE(seen.find(bytes({'x', '\r', 0, IAC, IAC, 'e', 'n', 'd'})), std::string::npos);
+}
+
+// Once released, 127.0.0.1 (or, the release closed, a failure).
+int slowLoopback(const char*, const char* service, const addrinfo* hints, addrinfo** result)
+{
+    char b;
+    addrinfo numeric = *hints;
+    numeric.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    const int rc = read(releaseFd, &b, 1) == 1 ? getaddrinfo("127.0.0.1", service, &numeric, result) : EAI_AGAIN;
+    ++lookupsEnded;
+    return rc;
+}
+
+using Opening = std::unique_ptr<PortOpening, void (*)(PortOpening*)>;
+
+Opening startOpening(const std::string& url, const PortOptions& o)
+{
+    PortName name;
+    std::string why;
+    EXPECT_TRUE(Port_parseName(url, &name, &why)) << why;
+    return {PortOpening_start(name, url, o), PortOpening_destroy};
+}
+
+// One turn of an owner's loop: waits at most 20 ms for what the opening asks
+// for, then steps it.
+int turn(PortOpening* opening, PortError* error)
+{
+    pollfd want{};
+    Deadline wakeAt;
+    PortOpening_interest(opening, &want, &wakeAt);
+    const int ready = poll(&want, 1, std::min(20, Deadline_pollMs(wakeAt, Clock_now())));
+    return PortOpening_step(opening, ready > 0 ? want.revents : 0, error);
+}
+
+TEST(PortOpening, LocalDevicesAndRefusalsAreDoneAtTheFirstStep)
+{
+    Pty pty;
+    PortOptions oddSpeed = options();
+    oddSpeed.baud = 1234;
+    PortOptions noSpeed = options();
+    noSpeed.baud = 0;
+    static const volatile sig_atomic_t signalled = 1;
+    PortOptions ending = options();
+    ending.stop = &signalled;
+    struct Case {
+        const char* name;
+        std::string port;
+        PortOptions options;
+        int step;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"a local device, even after an ending signal", pty.path(), ending, 1, ""},
+        {"a speed the serial module does not know", pty.path(), oddSpeed, -1, "Unknown baudrate: 1234"},
+        {"rfc2217 without a speed", "rfc2217://127.0.0.1:1", noSpeed, -1, "rfc2217://127.0.0.1:1: unknown baudrate 0"},
+        {"after an ending signal", "tcp://127.0.0.1:1", ending, -1, "tcp://127.0.0.1:1: interrupted"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Opening opening = startOpening(c.port, c.options);
+        pollfd want{};
+        Deadline wakeAt;
+        PortOpening_interest(opening.get(), &want, &wakeAt);
+        EXPECT_EQ(want.fd, -1);
+        EXPECT_TRUE(Deadline_passed(wakeAt, Clock_now()));
+        PortError error;
+        EXPECT_EQ(PortOpening_step(opening.get(), 0, &error), c.step);
+        EXPECT_EQ(error.text, c.text);
+        Port* port = PortOpening_take(opening.get());
+        EXPECT_EQ(port != nullptr, c.step == 1);
+        EXPECT_EQ(PortOpening_take(opening.get()), nullptr);
+        Port_close(port);
+    }
+}
+
+TEST(PortOpening, NeverWaitsForAServerThatKeepsItWaiting)
+{
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    releaseFd = release[0];
+    const int ended = lookupsEnded;
+    BlackHole hole;
+    int silent = 0;
+    const int listener = listenOnLoopback(&silent); // connects, then never says a word
+    struct Case {
+        const char* name;
+        std::string url;
+        PortResolver resolver;
+        short events;
+        bool untilDeadline; // else the 5 s of the negotiation
+    };
+    const Case cases[] = {
+        {"a name lookup that never ends", "tcp://stuck.lab:2000", slowLoopback, POLLIN, true},
+        {"a black-holed connection", "tcp://127.0.0.1:" + std::to_string(hole.port()), nullptr, POLLOUT, true},
+        {"a negotiation never answered", "rfc2217://127.0.0.1:" + std::to_string(silent), nullptr, POLLIN, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortOptions o = options(true, 8000);
+        o.resolver = c.resolver;
+        const int64_t start = Clock_now();
+        const Opening opening = startOpening(c.url, o);
+        PortError error;
+        // A quarter of a second of turns: every step returns at once.
+        while (Clock_now() - start < 250 * CLOCK_MILLISECOND) {
+            const int64_t before = Clock_now();
+            ASSERT_EQ(turn(opening.get(), &error), 0) << error.text;
+            EXPECT_LT(Clock_now() - before, 100 * CLOCK_MILLISECOND);
+        }
+        pollfd want{};
+        Deadline wakeAt;
+        PortOpening_interest(opening.get(), &want, &wakeAt);
+        EXPECT_GE(want.fd, 0);
+        EXPECT_EQ(want.events, c.events);
+        if (c.untilDeadline)
+            EXPECT_EQ(wakeAt.at, o.deadline.at);
+        else
+            EXPECT_NEAR(wakeAt.at - start, PORT_NEGOTIATION_MS * CLOCK_MILLISECOND, 250 * CLOCK_MILLISECOND);
+        EXPECT_EQ(PortOpening_take(opening.get()), nullptr);
+    }
+    close(release[1]); // the lookup ends, and cleans up, on its own
+    EXPECT_TRUE(waitUntil([ended] { return lookupsEnded == ended + 1; }));
+    close(release[0]);
+    close(listener);
+}
+
+TEST(PortOpening, AFastServerOpensWhileASlowOneIsStillAnswering)
+{
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    const auto answerAfterRelease = [&release](int fd) {
+        char b;
+        if (FakeServer::readUntil(fd, maskRequest) && read(release[0], &b, 1) == 1)
+            FakeServer::sendAll(fd, acks(0xE1, 0));
+        FakeServer::drain(fd);
+    };
+    const auto answer = [](int fd) {
+        if (FakeServer::readUntil(fd, maskRequest))
+            FakeServer::sendAll(fd, acks(0xE1, 0));
+        FakeServer::drain(fd);
+    };
+    FakeServer slow(agreeable, answerAfterRelease);
+    FakeServer fast(agreeable, answer);
+    Opening openings[] = {startOpening(slow.url(), options()), startOpening(fast.url(), options())};
+    Port* ports[2] = {nullptr, nullptr};
+    std::vector<size_t> order;
+    const Deadline until = Deadline_after(Clock_now(), 10 * CLOCK_SECOND);
+    // One poll for both, as an owner of many ports waits.
+    while (order.size() < 2 && !Deadline_passed(until, Clock_now())) {
+        pollfd want[2];
+        Deadline wakeAt = until;
+        for (size_t i = 0; i < 2; ++i) {
+            Deadline mine;
+            PortOpening_interest(openings[i].get(), &want[i], &mine);
+            wakeAt = Deadline_sooner(wakeAt, mine);
+            if (ports[i] != nullptr)
+                want[i].fd = -1;
+        }
+        ASSERT_GE(poll(want, 2, Deadline_pollMs(wakeAt, Clock_now())), 0);
+        for (size_t i = 0; i < 2; ++i) {
+            PortError error;
+            if (ports[i] != nullptr)
+                continue;
+            const int rc = PortOpening_step(openings[i].get(), want[i].revents, &error);
+            ASSERT_GE(rc, 0) << error.text;
+            if (rc == 0)
+                continue;
+            ports[i] = PortOpening_take(openings[i].get());
+            order.push_back(i);
+            if (i == 1) { // the fast one is open: now the slow one may answer
+                ASSERT_EQ(write(release[1], "x", 1), 1);
+            }
+        }
+    }
+    EXPECT_EQ(order, (std::vector<size_t>{1, 0}));
+    for (Port* port : ports)
+        Port_close(port);
+    close(release[0]);
+    close(release[1]);
+}
+
+size_t openDescriptors()
+{
+    size_t count = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+}
+
+TEST(PortOpening, AbandonedWithItsLookupRunningLeavesNothingBehind)
+{
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    releaseFd = release[0];
+    const int ended = lookupsEnded;
+    const size_t before = openDescriptors();
+    PortOptions o = options();
+    o.resolver = slowLoopback;
+    {
+        const Opening opening = startOpening("tcp://slow.lab:2000", o);
+        PortError error;
+        EXPECT_EQ(PortOpening_step(opening.get(), 0, &error), 0);
+        EXPECT_EQ(openDescriptors(), before + 2); // the lookup's wake-up pipe
+    }
+    // The lookup answers after its opening is gone: its result and pipe go
+    // with the thread (the sanitizers see a leak or a use after free).
+    ASSERT_EQ(write(release[1], "x", 1), 1);
+    EXPECT_TRUE(waitUntil([&] { return lookupsEnded == ended + 1 && openDescriptors() == before; }));
+    close(release[0]);
+    close(release[1]);
+    PortOpening_destroy(nullptr);
 }
 
 } // namespace

@@ -51,6 +51,21 @@ std::string outcomeOf(const std::string& resultPath)
     return text.substr(from, text.find('"', from) - from);
 }
 
+// A client of the server's, listen-only, holding its one place; null, with
+// the test failed, when it cannot.
+Port* holdPort(const std::string& url)
+{
+    PortName name;
+    std::string why;
+    EXPECT_TRUE(Port_parseName(url, &name, &why)) << why;
+    PortOptions options;
+    options.listenOnly = true;
+    PortError error;
+    Port* port = Port_openParsed(name, url, options, &error);
+    EXPECT_NE(port, nullptr) << error.text;
+    return port;
+}
+
 // A box behind its own ser2net.
 struct ServedBox {
     Pty pty;
@@ -153,11 +168,8 @@ TEST_P(Remote, WhatServersDoToClientsFailsTheCheckClearly)
         ASSERT_TRUE(server.start()) << server.log();
         Port* holder = nullptr;
         if (c.event == Event::Busy) {
-            PortOptions options;
-            options.listenOnly = true;
-            PortError error;
-            holder = Port_open(server.url(), options, &error);
-            ASSERT_NE(holder, nullptr) << error.text;
+            holder = holdPort(server.url());
+            ASSERT_NE(holder, nullptr);
         }
         Child check({checkPath(), "--feedback", server.url(), "--channel", "101", "--timeout", "20",
                      "--distinct-status", "--result", result, "--capture", capture});
@@ -170,11 +182,8 @@ TEST_P(Remote, WhatServersDoToClientsFailsTheCheckClearly)
             if (c.event == Event::Stopped) {
                 server.stop();
             } else {
-                PortOptions options;
-                options.listenOnly = true;
-                PortError error;
-                holder = Port_open(server.url(), options, &error);
-                EXPECT_NE(holder, nullptr) << error.text;
+                holder = holdPort(server.url());
+                EXPECT_NE(holder, nullptr);
             }
         }
         const ChildResult r = check.wait();
