@@ -60,7 +60,10 @@ bool openPort(Feed& feed, Deadline by, PortError* error)
     return true;
 }
 
-bool interrupted(const PortError& error) { return error.failure == PortFailure::Interrupted || endingSignals_caught() != 0; }
+bool interrupted(const PortError& error)
+{
+    return error.failure == PortFailure::Interrupted || endingSignals_caught() != 0;
+}
 
 void tryOpen(Feed& feed, int64_t now, FeedEvent* event)
 {
