@@ -47,7 +47,8 @@ bool openPort(Feed& feed, Deadline by, PortError* error)
     PortOptions options = feed.options.port;
     // Tried again and again, a missing device is not reported each time.
     options.quiet = feed.options.reconnect;
-    options.deadlineMs = Deadline_isNever(by) ? PORT_NO_DEADLINE : (by.at + CLOCK_MILLISECOND - 1) / CLOCK_MILLISECOND;
+    options.deadlineMs =
+        Deadline_isNever(by) ? PORT_NO_DEADLINE : (by.at + CLOCK_MILLISECOND - 1) / CLOCK_MILLISECOND;
     options.endingSignals = endingSignals_set();
     options.stop = endingSignals_flag();
     feed.port = Port_openParsed(feed.name, feed.shownName, options, error);
@@ -58,11 +59,6 @@ bool openPort(Feed& feed, Deadline by, PortError* error)
     feed.lookNow = true;
     feed.flushAt = Deadline_after(Clock_now(), QUIET_NANOS);
     return true;
-}
-
-bool interrupted(const PortError& error)
-{
-    return error.failure == PortFailure::Interrupted || endingSignals_caught() != 0;
 }
 
 void tryOpen(Feed& feed, int64_t now, FeedEvent* event)
@@ -83,7 +79,7 @@ void tryOpen(Feed& feed, int64_t now, FeedEvent* event)
         feed.announce = false;
         return;
     }
-    if (interrupted(error)) {
+    if (error.failure == PortFailure::Interrupted || endingSignals_caught() != 0) {
         event->kind = FeedEventKind::Interrupted;
         return;
     }
@@ -127,7 +123,7 @@ bool lateReadAllowed(Feed& feed, int64_t now)
 {
     if (feed.lateBytes < 0) {
         int waiting = 0;
-        if (!feed.options.readLate || ioctl(Port_fd(feed.port), FIONREAD, &waiting) != 0 || waiting < 0)
+        if (ioctl(Port_fd(feed.port), FIONREAD, &waiting) != 0 || waiting < 0)
             waiting = 0;
         // What the port layer holds already was waiting too.
         feed.lateBytes = feed.options.readLate ? waiting + static_cast<int64_t>(Port_buffered(feed.port)) : 0;
@@ -144,7 +140,8 @@ void readPort(Feed& feed, short revents, FeedEvent* event)
     // a read that brought no data, must not wait for the next byte.
     event->lineErrors = Port_takeLineErrors(feed.port);
     const bool late = Deadline_passed(feed.deadline, now);
-    const bool readable = (revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 || Port_buffered(feed.port) != 0;
+    const bool readable =
+        (revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0 || Port_buffered(feed.port) != 0;
     // A socket that is always readable never lets a wait time out: past the
     // deadline the count of bytes, Telnet included, says when to stop.
     if (late && (!readable || !lateReadAllowed(feed, now))) {
@@ -276,17 +273,14 @@ void Feed_wait(Feed* feed, FeedEvent* event)
         Feed_interest(feed, &fd, &wakeAt);
         timespec storage{};
         const int ready = endingSignals_waitFor(&fd, 1, Deadline_timespec(wakeAt, Clock_now(), &storage));
-        if (ready < 0 && (errno == EINTR || errno == EAGAIN)) {
-            if (endingSignals_caught() == 0)
-                continue;
-            *event = FeedEvent{};
-            event->kind = FeedEventKind::Interrupted;
-            return;
-        }
+        const int error = ready < 0 ? errno : 0;
+        const bool stopped = error == EINTR || error == EAGAIN;
+        if (stopped && endingSignals_caught() == 0)
+            continue;
         if (ready < 0) {
             *event = FeedEvent{};
-            event->kind = FeedEventKind::Failed;
-            event->error = errno;
+            event->kind = stopped ? FeedEventKind::Interrupted : FeedEventKind::Failed;
+            event->error = error;
             return;
         }
         Feed_step(feed, ready > 0 ? fd.revents : 0, event);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -85,6 +86,33 @@ bool show(std::string_view text)
     return true;
 }
 
+// One step of the feed: what it read goes to the screen in one write, in
+// printable form. Why the session ends, or nothing.
+std::optional<int> stepFeed(Feed* feed, short revents, bool remote)
+{
+    FeedEvent event;
+    Feed_step(feed, revents, &event);
+    if (event.lineErrors != 0)
+        std::fprintf(stderr, "\nThe server reported on the line: %s\n", Port_lineErrorNames(event.lineErrors).c_str());
+    if (event.kind == FeedEventKind::Data) {
+        std::string shown;
+        for (size_t i = 0; i < event.size; ++i)
+            appendShown(shown, static_cast<unsigned char>(event.bytes[i]));
+        if (!show(shown))
+            return endingSignals_caught() != 0 ? endingSignals_caught() : SERIAL_TERMINAL_FAILED;
+    } else if (event.kind == FeedEventKind::Lost) {
+        // A vanished device (a hung-up line) reports EIO on every read
+        // rather than end of input; either way nothing more will come.
+        if (event.error == 0 || event.error == EIO || event.serverEnded) {
+            std::fputs(remote ? "Serial port closed: the server ended the connection\n" : "Serial port closed\n",
+                       stderr);
+            return SERIAL_TERMINAL_PORT_ENDED;
+        }
+        report("read(serial)", event.error);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int serial_terminal(int fd, int escapeChar)
@@ -105,8 +133,7 @@ int serial_terminalFeed(Feed* feed, int escapeChar)
     const auto escape = static_cast<unsigned char>(escapeChar);
     Port* const port = Feed_port(feed);
     const bool remote = Port_kind(port) != PortKind::Local;
-    std::string pending;   // keys the port has not taken yet
-    std::string shown;     // this step's text for the screen
+    std::string pending;  // keys the port has not taken yet
     bool keyboard = true; // false once the standard input has failed for good
     for (;;) {
         const bool writing = !pending.empty() || Port_writePending(port);
@@ -160,27 +187,8 @@ int serial_terminalFeed(Feed* feed, int escapeChar)
         }
         // Stepped on every turn: it reads when the port is ready and
         // otherwise only sees to its capture.
-        FeedEvent event;
-        Feed_step(feed, fds[1].revents, &event);
-        if (event.lineErrors != 0)
-            std::fprintf(stderr, "\nThe server reported on the line: %s\n",
-                         Port_lineErrorNames(event.lineErrors).c_str());
-        if (event.kind == FeedEventKind::Data) {
-            shown.clear();
-            for (size_t i = 0; i < event.size; ++i)
-                appendShown(shown, static_cast<unsigned char>(event.bytes[i]));
-            if (!show(shown))
-                return endingSignals_caught() != 0 ? endingSignals_caught() : SERIAL_TERMINAL_FAILED;
-        } else if (event.kind == FeedEventKind::Lost) {
-            // A vanished device (a hung-up line) reports EIO on every read
-            // rather than end of input; either way nothing more will come.
-            if (event.error == 0 || event.error == EIO || event.serverEnded) {
-                std::fputs(remote ? "Serial port closed: the server ended the connection\n" : "Serial port closed\n",
-                           stderr);
-                return SERIAL_TERMINAL_PORT_ENDED;
-            }
-            report("read(serial)", event.error);
-        }
+        if (const std::optional<int> ended = stepFeed(feed, fds[1].revents, remote))
+            return *ended;
         // After the port has been read, so that a vanished port is reported as such.
         if (writing || !pending.empty()) {
             if (!(fds[1].revents & (POLLOUT | POLLERR | POLLHUP)))
