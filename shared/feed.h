@@ -18,8 +18,8 @@ struct Capture;
 struct Feed;
 
 struct FeedOptions {
-    // Line speed, stop bits and listen-only; the feed adds the deadline and
-    // the ending signals.
+    // Line speed, stop bits and listen-only; the feed adds the deadline, the
+    // ending signals, and quiet tries when it reconnects.
     PortOptions port;
     // A lost port is tried again every half second until the deadline, and
     // tried so from the start.
