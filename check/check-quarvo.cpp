@@ -26,7 +26,6 @@
 #include "port.h"
 #include "read_func.h"
 #include "result.h"
-#include "serial.h"
 #include "standard_streams.h"
 #include "verdict.h"
 

@@ -1,10 +1,8 @@
 // quarvo-monitor: watches a box's feedback port and prints, as they happen,
 // every validated packet and every report about bad input, each with its
 // time since the start; optionally records what the port sent.
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +22,6 @@
 #include "gnome.h"
 #include "json.h"
 #include "port.h"
-#include "serial.h"
 #include "ending_signals.h"
 #include "standard_streams.h"
 
