@@ -324,6 +324,7 @@ Outcome check_status(Check& check)
         std::fprintf(stderr, "Opening feedback serial port failed: %s: %s\n", shown.c_str(), malformed.c_str());
         return Outcome::PortFailed;
     }
+    // Listen-only, at the port options' 57600 baud and one stop bit.
     FeedOptions options;
     options.port.listenOnly = true;
     options.reconnect = check.reconnect;
