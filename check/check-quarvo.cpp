@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,12 +20,12 @@
 #include "clock.h"
 #include "command_line.h"
 #include "ending_signals.h"
+#include "feed.h"
 #include "file_identity.h"
 #include "gnome.h"
 #include "port.h"
 #include "read_func.h"
 #include "result.h"
-#include "serial.h"
 #include "standard_streams.h"
 #include "verdict.h"
 
@@ -51,12 +50,11 @@ struct Check {
     bool reconnect = false;
     bool distinctStatus = false;
 
-    Port* port = nullptr;
+    Feed* feed = nullptr;
     Capture* capture = nullptr;
-    time_t deadline = 0;        // monotonic seconds, once known
-    int64_t exactDeadline = -1; // with --timeout: monotonic nanoseconds, once known
+    Deadline deadline = DEADLINE_NEVER; // once known
     CheckResult result;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    int64_t start = Clock_now();
 };
 
 const option options_list[] = {
@@ -178,177 +176,82 @@ ReportSink countingReports(CheckResult& result)
 }
 
 // False when the port turns out to be the log: then nothing is read from it.
-bool usePort(Check& check, Port* port, ReadContext* context)
+bool usePort(Check& check)
 {
-    const int fd = Port_fd(port);
-    context->fd = fd;
-    context->port = port;
-    check.port = port;
-    if (check.logPath != nullptr && !check.logIsPort && sameOpenFile(fd, STDOUT_FILENO)) {
+    if (check.logPath != nullptr && !check.logIsPort && sameOpenFile(Feed_fd(check.feed), STDOUT_FILENO)) {
         silenceLog(check);
         return false;
     }
     return true;
 }
 
-// The context's deadline as the port layer's (both monotonic).
-Deadline portDeadline(const ReadContext& context)
-{
-    return {context.exactDeadline >= 0 ? context.exactDeadline : static_cast<int64_t>(context.deadline) * CLOCK_SECOND};
-}
-
-// Opens the port listen-only at 57600 baud: a remote one within `until`
-// and an ending signal. Null on failure, with *error filled in.
-Port* openFeedback(const PortName& name, const char* shownName, Deadline until, bool quiet, PortError* error)
-{
-    PortOptions options;
-    options.baud = 57600;
-    options.stopBits = 1;
-    options.listenOnly = true;
-    options.quiet = quiet;
-    options.deadline = until;
-    options.endingSignals = endingSignals_set();
-    options.stop = endingSignals_flag();
-    return Port_openParsed(name, shownName, options, error);
-}
-
-// What a port that failed to open says about it, after the name.
-std::string whyNotOpened(const PortError& error)
-{
-    return error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.why;
-}
-
-// A server that ended the connection is named as such, with the last text
-// it sent: often its own reason (a device it could not open, say).
-void reportLostConnection(const ReadContext& context)
-{
-    if (Port_kind(context.port) == PortKind::Local)
-        return;
-    if (context.error != 0 && context.error != ECONNRESET && context.error != EPIPE) {
-        std::fprintf(stderr, "%s: the connection failed: %s\n", context.portName, std::strerror(context.error));
-        return;
-    }
-    std::string last;
-    appendPrintable(last, Port_lastText(context.port));
-    std::fprintf(stderr, "%s: the server ended the connection%s%s\n", context.portName, last.empty() ? "" : ": ",
-                 last.c_str());
-}
-
-// With --reconnect: tries the port every half second until it opens (its
-// port), the deadline passes (null, reported as a timeout is) or a signal
-// ends the check (null, with the signal caught). With `announce`, the first
-// failed try is reported with its error.
-Port* reopenPort(const PortName& name, const char* port, const ReadContext& context, bool announce)
-{
-    for (;;) {
-        PortError error;
-        Port* opened = openFeedback(name, port, portDeadline(context), true, &error);
-        if (opened != nullptr)
-            return opened;
-        if (error.failure == PortFailure::Interrupted || endingSignals_caught() != 0)
-            return nullptr;
-        if (announce) {
-            std::fprintf(stderr, "%s: waiting for the port: %s\n", port, whyNotOpened(error).c_str());
-            announce = false;
-        }
-        const timespec left = timeLeft(context);
-        if (left.tv_sec == 0 && left.tv_nsec == 0) {
-            std::puts("select timed out");
-            std::puts("Failed reading response from quarvo box.");
-            return nullptr;
-        }
-        // Half a second, or what is left of an exact deadline if less.
-        timespec wait{0, 500'000'000};
-        if (context.exactDeadline >= 0 && left.tv_sec == 0 && left.tv_nsec < wait.tv_nsec)
-            wait = left;
-        endingSignals_waitFor(nullptr, 0, &wait);
-        if (endingSignals_caught() != 0)
-            return nullptr;
-    }
-}
-
-// A capture shows where the port was lost and where it came back.
-void markCapture(const ReadContext& context, CaptureMarkKind kind)
-{
-    if (context.capture != nullptr)
-        Capture_mark(context.capture, kind, Clock_now());
-}
-
 // The deadline runs from now: --timeout's seconds exactly, else the
 // 80-second rule's whole seconds.
 // Output stuck at the deadline is let go then.
-void setDeadline(Check& check, ReadContext* context)
+void setDeadline(Check& check)
 {
-    if (check.exactTimeout) {
-        context->exactDeadline = monotonic_nanos() + static_cast<int64_t>(check.timeout) * 1'000'000'000;
-        check.exactDeadline = context->exactDeadline;
-        endingSignals_limitWrites({context->exactDeadline});
-    } else {
-        context->deadline = monotonic_seconds() + check.timeout;
-        check.deadline = context->deadline;
-        endingSignals_limitWrites({context->deadline * CLOCK_SECOND});
+    check.deadline = checkDeadline(Clock_now(), check.timeout, check.exactTimeout);
+    Feed_setDeadline(check.feed, check.deadline);
+    if (check.exactTimeout)
+        endingSignals_limitWrites(check.deadline);
+    else // the second the rule counts to
+        endingSignals_limitWrites({(check.deadline.at / CLOCK_SECOND - 1) * CLOCK_SECOND});
+}
+
+// With --reconnect: waits while the feed tries the port every half second.
+// Nothing once it is open, else why the check ends.
+std::optional<Outcome> awaitPort(Check& check)
+{
+    for (;;) {
+        FeedEvent event;
+        Feed_wait(check.feed, &event);
+        switch (event.kind) {
+        case FeedEventKind::Opened:
+            return usePort(check) ? std::nullopt : std::optional(Outcome::PortFailed);
+        case FeedEventKind::Waiting:
+            std::fprintf(stderr, "%s\n", event.text.c_str());
+            break;
+        case FeedEventKind::TimedOut:
+            std::puts("select timed out");
+            std::puts("Failed reading response from quarvo box.");
+            return Outcome::NoAnswer;
+        case FeedEventKind::Interrupted:
+            return Outcome::Interrupted;
+        default:
+            break;
+        }
     }
 }
 
-// Opens the port and starts the deadline; with --reconnect the port may not
-// be there yet and the deadline runs from the start. Nothing once the port
-// is in use, else why the check ends.
-std::optional<Outcome> openPort(Check& check, const PortName& name, ReadContext& context)
+// Opens the port listen-only and starts the deadline; with --reconnect the
+// port may not be there yet and the deadline runs from the start. Nothing
+// once the port is in use, else why the check ends.
+std::optional<Outcome> openPort(Check& check)
 {
     if (check.reconnect) {
-        setDeadline(check, &context);
-        Port* port = reopenPort(name, check.feedback, context, true);
-        if (port == nullptr)
-            return endingSignals_caught() != 0 ? Outcome::Interrupted : Outcome::NoAnswer;
-        if (!usePort(check, port, &context))
-            return Outcome::PortFailed;
-        return std::nullopt;
+        setDeadline(check);
+        return awaitPort(check);
     }
     // Connecting to a server may take as long as the check may; the check's
     // own time starts once the port is there and set up, as for a local port.
     PortError error;
-    Port* port = openFeedback(name, check.feedback, Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND), false,
-                              &error);
-    if (port == nullptr) {
+    if (!Feed_open(check.feed, Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND), &error)) {
         if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
             return Outcome::Interrupted;
-        std::fprintf(stderr, "Opening feedback serial port failed: %s\n",
-                     error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.text.c_str());
+        std::fprintf(stderr, "Opening feedback serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
         return Outcome::PortFailed;
     }
-    if (!usePort(check, port, &context))
+    if (!usePort(check))
         return Outcome::PortFailed;
-    setDeadline(check, &context);
-    return std::nullopt;
-}
-
-// With --reconnect, a lost port is waited for again. Nothing once it is back,
-// else why the check ends. What a cut packet left in the reader is dealt
-// with by its usual resynchronisation on the next line feed.
-std::optional<Outcome> reconnectLost(Check& check, const PortName& name, ReadContext& context)
-{
-    std::fprintf(stderr, "%s: port lost, reopening\n", check.feedback);
-    Port_close(context.port);
-    check.port = nullptr;
-    context.port = nullptr;
-    context.end = ReadEnd::None;
-    context.error = 0;
-    markCapture(context, CaptureMarkKind::Lost);
-    Port* port = reopenPort(name, check.feedback, context, false);
-    if (port == nullptr)
-        return endingSignals_caught() != 0 ? Outcome::Interrupted : Outcome::NoAnswer;
-    if (!usePort(check, port, &context))
-        return Outcome::PortFailed;
-    markCapture(context, CaptureMarkKind::Reopened);
+    setDeadline(check);
     return std::nullopt;
 }
 
 // Reads packets until one decides, the port is gone, the deadline passes or
 // a signal ends the check.
-Outcome readUntilDecided(Check& check, const PortName& name, ReadContext& context)
+Outcome readUntilDecided(Check& check, ReadContext& context)
 {
-    Capture_start(check.capture, context.fd);
-    context.capture = check.capture;
+    Capture_start(check.capture, Feed_fd(check.feed));
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(
         Gnome_createWithSink(readFunc, &context, countingReports(check.result)), &Gnome_destroy);
     if (!gnome) {
@@ -364,10 +267,13 @@ Outcome readUntilDecided(Check& check, const PortName& name, ReadContext& contex
         if (Gnome_readPacket(gnome.get(), &count, &codes, &values, &lengths) == -1) {
             if (context.end == ReadEnd::Interrupted)
                 return Outcome::Interrupted;
-            if (context.end == ReadEnd::Lost)
-                reportLostConnection(context);
+            // With --reconnect, a lost port is waited for again. What a cut
+            // packet left in the reader is dealt with by its usual
+            // resynchronisation on the next line feed.
             if (check.reconnect && context.end == ReadEnd::Lost) {
-                if (const std::optional<Outcome> ended = reconnectLost(check, name, context))
+                std::fprintf(stderr, "%s: port lost, reopening\n", check.feedback);
+                context.end = ReadEnd::None;
+                if (const std::optional<Outcome> ended = awaitPort(check))
                     return *ended;
                 continue;
             }
@@ -417,19 +323,28 @@ Outcome check_status(Check& check)
         std::fprintf(stderr, "Opening feedback serial port failed: %s: %s\n", shown.c_str(), malformed.c_str());
         return Outcome::PortFailed;
     }
-    ReadContext context{-1, 0};
-    context.portName = check.feedback;
-    context.endingSignals = endingSignals_set();
-    context.stop = endingSignals_flag();
+    // Listen-only, at the port options' 57600 baud and one stop bit.
+    FeedOptions options;
+    options.port.listenOnly = true;
+    options.reconnect = check.reconnect;
+    options.readLate = true;
+    options.capture = check.capture;
+    check.feed = Feed_create(name, check.feedback, options);
+    if (check.feed == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", check.programName);
+        return Outcome::Internal;
+    }
+    ReadContext context;
+    context.feed = check.feed;
     // Whatever way the check ends, the result counts the bytes received.
     struct CountBytes {
         const ReadContext& context;
         CheckResult& result;
         ~CountBytes() { result.bytes = context.bytes; }
     } countBytes{context, check.result};
-    if (const std::optional<Outcome> ended = openPort(check, name, context))
+    if (const std::optional<Outcome> ended = openPort(check))
         return *ended;
-    return readUntilDecided(check, name, context);
+    return readUntilDecided(check, context);
 }
 
 // The verdict stands in the status; output that could not be written is
@@ -465,8 +380,7 @@ void writeResultFile(Check& check, Outcome outcome, int status)
     CheckResult& result = check.result;
     result.outcome = outcome;
     result.status = status;
-    result.elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - check.start).count();
+    result.elapsedMs = (Clock_now() - check.start) / CLOCK_MILLISECOND;
     const int written = writeResult(check.resultPath, result);
     if (written == -2)
         std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", check.programName,
@@ -486,8 +400,8 @@ int finish(Check& check, Outcome outcome)
     if (!check.logIsPort)
         reportLostOutput(check, signo);
     // A local port's exclusive mode and lock are lifted here.
-    Port_close(check.port);
-    check.port = nullptr;
+    Feed_destroy(check.feed);
+    check.feed = nullptr;
     check.result.captureDropped = Capture_close(check.capture, CAPTURE_CLOSE_WAIT_MS);
     check.capture = nullptr;
     if (check.resultPath != nullptr)

@@ -1,16 +1,14 @@
 // quarvo-monitor: watches a box's feedback port and prints, as they happen,
 // every validated packet and every report about bad input, each with its
 // time since the start; optionally records what the port sent.
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
-#include <poll.h>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -20,17 +18,16 @@
 #include "capture.h"
 #include "clock.h"
 #include "command_line.h"
+#include "feed.h"
 #include "gnome.h"
 #include "json.h"
 #include "port.h"
-#include "serial.h"
 #include "ending_signals.h"
 #include "standard_streams.h"
 
 namespace {
 
 constexpr int DefaultBaud = 57600;
-constexpr size_t ReadSize = 4096;
 
 void usage(FILE* out, const char* name)
 {
@@ -51,23 +48,19 @@ void usage(FILE* out, const char* name)
 }
 
 struct Monitor {
-    Port* link = nullptr; // the port while it is open
+    Feed* feed = nullptr;
     const char* name = "quarvo-monitor"; // as invoked, for messages
     const char* port = nullptr;
-    PortName parsed;
-    PortOptions options;    // listen-only, at the line speed asked for
     bool reconnect = false; // a lost port is waited for, not the end
     bool json = false;
     bool hex = false; // values as hex digits: exact, where the printable form is not
     Capture* capture = nullptr;
-    int64_t start = 0;     // time zero: the port's first opening
-    int64_t begun = 0;     // the session's start
-    int64_t deadline = -1; // monotonic microseconds; -1: none
-    // Bytes read but not yet handed to the reader, and when they arrived.
-    char staged[ReadSize];
-    size_t stagedAt = 0;
-    size_t stagedEnd = 0;
-    int64_t arrival = 0;   // since the start, of the bytes handed out last
+    int64_t start = 0; // Clock_now() of time zero: the port's first opening
+    int64_t begun = 0; // Clock_now() of the session's start
+    // Bytes read but not yet handed to the reader (the feed's), and when
+    // they arrived: microseconds since the start.
+    std::span<const char> staged;
+    int64_t arrival = 0;
     long long packets = 0;
     long long reports = 0;
     long long bytes = 0;
@@ -78,6 +71,10 @@ struct Monitor {
     std::string printable;
     std::string line;
 };
+
+// Microseconds since time zero, counted as the capture counts them, so
+// that the lines' times and the capture's are the same.
+int64_t sinceStart(const Monitor& m, int64_t stamp) { return stamp / 1000 - m.start / 1000; }
 
 void appendTime(std::string& out, int64_t micros)
 {
@@ -240,11 +237,11 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
     emitLine(m);
 }
 
-// A loss or return of the port, in the output and the capture alike.
-void emitPortEvent(Monitor& m, CaptureMarkKind kind)
+// A loss or return of the port in the output, at the time the feed marks
+// it in the capture.
+void emitPortEvent(Monitor& m, const char* word, int64_t stamp)
 {
-    const int64_t at = (Clock_now() / 1000) - m.start;
-    const char* word = kind == CaptureMarkKind::Lost ? "lost" : "reopened";
+    const int64_t at = sinceStart(m, stamp);
     m.line.clear();
     if (m.json) {
         m.line += "{\"time\":";
@@ -258,141 +255,34 @@ void emitPortEvent(Monitor& m, CaptureMarkKind kind)
         m.line += word;
     }
     emitLine(m);
-    if (m.capture != nullptr)
-        Capture_mark(m.capture, kind, (m.start + at) * 1000);
 }
 
-// With --reconnect: tries the port every half second until it opens (true),
-// or a stop signal or the duration ends the session (false). With
-// `announce`, the first failed try is reported with its error.
-bool openAgain(Monitor& m, bool announce)
-{
-    for (;;) {
-        PortOptions quietly = m.options;
-        quietly.quiet = true;
-        quietly.deadline = m.deadline >= 0 ? Deadline{m.deadline * 1000} : DEADLINE_NEVER;
-        PortError error;
-        m.link = Port_openParsed(m.parsed, m.port, quietly, &error);
-        if (m.link != nullptr)
-            return true;
-        if (error.failure == PortFailure::Interrupted || endingSignals_caught() != 0)
-            return false;
-        if (announce) {
-            std::fprintf(stderr, "%s: waiting for the port: %s\n", m.port,
-                         error.failure == PortFailure::Local ? std::strerror(error.errnum) : error.why.c_str());
-            announce = false;
-        }
-        timespec wait{0, 500'000'000};
-        if (m.deadline >= 0) {
-            const int64_t left = m.deadline - (Clock_now() / 1000);
-            if (left <= 0)
-                return false;
-            if (left < 500'000)
-                wait.tv_nsec = static_cast<long>(left) * 1000;
-        }
-        endingSignals_waitFor(nullptr, 0, &wait);
-        if (endingSignals_caught() != 0)
-            return false;
-    }
-}
-
-// The port ended or failed under --reconnect: it is closed, marked lost, and
-// waited for. What a cut packet left in the reader is dealt with by its
+// The port ended or failed: 1 to read on (the feed reopens it under
+// --reconnect), 0 when the session is over, -1 when the read failed
+// (reported). What a cut packet left in the reader is dealt with by its
 // usual resynchronisation on the next line feed.
-bool reopenLostPort(Monitor& m)
+int afterLoss(Monitor& m, const FeedEvent& event)
 {
-    std::fprintf(stderr, "%s: port lost, reopening\n", m.port);
-    Port_close(m.link);
-    m.link = nullptr;
-    emitPortEvent(m, CaptureMarkKind::Lost);
-    flushOut();
-    if (!openAgain(m, false))
-        return false;
-    emitPortEvent(m, CaptureMarkKind::Reopened);
-    return true;
-}
-
-// A server's report of trouble on its line, once per kind, as a report line.
-void takeLineErrors(Monitor& m)
-{
-    if (const uint8_t errors = Port_takeLineErrors(m.link); errors != 0) {
-        m.arrival = (Clock_now() / 1000) - m.start;
-        m.lineErrors |= errors;
-        emitLineErrors(m);
-    }
-}
-
-enum class Wait { Ready, Quiet, Over, Failed };
-
-// Waits for the port until the duration's end, or a second of quiet when a
-// capture must reach the disk, so a box that sent something and then hung
-// leaves its evidence.
-Wait waitForPort(Monitor& m)
-{
-    timespec limit{};
-    timespec* timeout = nullptr;
-    if (m.deadline >= 0) {
-        const int64_t left = m.deadline - (Clock_now() / 1000);
-        if (left <= 0)
-            return Wait::Over;
-        limit = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
-        timeout = &limit;
-    }
-    if (m.capture != nullptr && (timeout == nullptr || limit.tv_sec >= 1)) {
-        limit = {1, 0};
-        timeout = &limit;
-    }
-    pollfd port{Port_fd(m.link), POLLIN, 0};
-    // Data the port layer took in already is read without waiting.
-    const timespec now{0, 0};
-    const bool buffered = Port_buffered(m.link) != 0;
-    // The stop signals are held back between the look before and the
-    // wait, and let through inside it, so none is missed; outside the
-    // wait they are not held back, so a write stuck on the output gives way.
-    const int ready = endingSignals_waitFor(&port, 1, buffered ? &now : timeout);
-    const int error = errno;
-    if (ready < 0 && (error == EINTR || error == EAGAIN))
-        return Wait::Quiet;
-    if (ready < 0) {
-        std::fprintf(stderr, "%s: waiting for %s failed: %s\n", m.name, m.port, std::strerror(error));
-        return Wait::Failed;
-    }
-    if (ready == 0 && !buffered) {
-        if (m.capture != nullptr)
-            Capture_flush(m.capture);
-        return Wait::Quiet;
-    }
-    return Wait::Ready;
-}
-
-// A read that brought no data (`got` 0 or -1 with errno): 1 to wait again,
-// 0 when the session is over, -1 when the read failed (reported).
-int afterEmptyRead(Monitor& m, ssize_t got)
-{
-    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+    if (event.serverEnded)
+        std::fprintf(stderr, "%s\n", event.text.c_str());
+    if (m.reconnect) {
+        std::fprintf(stderr, "%s: port lost, reopening\n", m.port);
+        emitPortEvent(m, "lost", event.stamp);
+        flushOut();
         return 1;
-    const bool remote = Port_kind(m.link) != PortKind::Local;
-    const bool ended = remote && (got == 0 || errno == ECONNRESET);
-    if (ended) {
-        std::string last;
-        appendPrintable(last, Port_lastText(m.link));
-        std::fprintf(stderr, "%s: the server ended the connection%s%s\n", m.port, last.empty() ? "" : ": ",
-                     last.c_str());
     }
-    if (m.reconnect)
-        return reopenLostPort(m) ? 1 : 0;
     // A vanished device (a hung-up line) fails every read with EIO.
-    if (ended || got == 0 || errno == EIO)
+    if (event.serverEnded || event.error == 0 || event.error == EIO)
         return 0;
-    std::fprintf(stderr, "%s: reading %s failed: %s\n", m.name, m.port, std::strerror(errno));
+    std::fprintf(stderr, "%s: reading %s failed: %s\n", m.name, m.port, std::strerror(event.error));
     return -1;
 }
 
-// Waits for the port and reads a batch. 1: bytes staged; 0: the session is
-// over (signal, duration, port gone); -1: a read failed (reported).
+// Waits on the feed for a batch. 1: bytes staged; 0: the session is over
+// (signal, duration, port gone); -1: a wait or read failed (reported).
 int fill(Monitor& m)
 {
-    if (endingSignals_caught() != 0 || m.link == nullptr)
+    if (endingSignals_caught() != 0 || Feed_fd(m.feed) < 0)
         return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
@@ -403,32 +293,35 @@ int fill(Monitor& m)
         return -1;
     }
     for (;;) {
-        if (endingSignals_caught() != 0)
-            return 0;
-        // A report that came with the negotiation, or in a read that brought
-        // no data, is shown now rather than with the next byte.
-        takeLineErrors(m);
-        const Wait waited = waitForPort(m);
-        if (waited == Wait::Over || waited == Wait::Failed)
-            return waited == Wait::Over ? 0 : -1;
-        if (waited == Wait::Quiet)
-            continue; // the deadline and the signals are looked at again
-        const ssize_t got = Port_read(m.link, m.staged, sizeof m.staged);
-        const int readError = got < 0 ? errno : 0;
-        takeLineErrors(m);
-        errno = readError;
-        if (got > 0) {
-            const int64_t stamp = Clock_now();
-            m.arrival = stamp / 1000 - m.start;
-            if (m.capture != nullptr)
-                Capture_append(m.capture, m.staged, static_cast<size_t>(got), stamp);
-            m.bytes += got;
-            m.stagedAt = 0;
-            m.stagedEnd = static_cast<size_t>(got);
-            return 1;
+        FeedEvent event;
+        Feed_wait(m.feed, &event);
+        if (event.lineErrors != 0) {
+            m.arrival = sinceStart(m, event.stamp);
+            m.lineErrors |= event.lineErrors;
+            emitLineErrors(m);
         }
-        if (const int next = afterEmptyRead(m, got); next <= 0)
-            return next;
+        switch (event.kind) {
+        case FeedEventKind::Data:
+            m.arrival = sinceStart(m, event.stamp);
+            m.bytes += static_cast<long long>(event.size);
+            m.staged = {event.bytes, event.size};
+            return 1;
+        case FeedEventKind::Lost:
+            if (const int next = afterLoss(m, event); next <= 0)
+                return next;
+            break;
+        case FeedEventKind::Opened:
+            emitPortEvent(m, "reopened", event.stamp);
+            break;
+        case FeedEventKind::Failed:
+            std::fprintf(stderr, "%s: waiting for %s failed: %s\n", m.name, m.port, std::strerror(event.error));
+            return -1;
+        case FeedEventKind::None:
+        case FeedEventKind::Waiting:
+            break;
+        default: // the duration's end, a stop signal
+            return 0;
+        }
     }
 }
 
@@ -438,22 +331,24 @@ void limitDuration(Monitor& m, double duration)
 {
     if (duration <= 0)
         return;
-    m.deadline = m.begun + static_cast<int64_t>(std::llround(duration * 1e6));
+    const Deadline deadline = Deadline_after(m.begun, std::llround(duration * 1e9));
+    Feed_setDeadline(m.feed, deadline);
     // Output stuck at the end of the duration does not hold the monitor.
-    endingSignals_limitWrites({m.deadline * 1000});
+    endingSignals_limitWrites(deadline);
 }
 
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
 {
     auto& m = *static_cast<Monitor*>(arg);
-    if (m.stagedAt == m.stagedEnd) {
+    if (m.staged.empty()) {
         const int filled = fill(m);
         if (filled <= 0) {
             m.failed = filled < 0;
             return -1;
         }
     }
-    *static_cast<char*>(dest) = m.staged[m.stagedAt++];
+    *static_cast<char*>(dest) = m.staged.front();
+    m.staged = m.staged.subspan(1);
     return 1;
 }
 
@@ -541,15 +436,31 @@ int readOptions(int argc, char** argv, Monitor& m, Request& r)
     return -1;
 }
 
+// With --reconnect: waits while the feed tries the port every half second.
+// True once it is open; false when a stop signal or the duration ends the
+// session first.
+bool awaitPort(Monitor& m)
+{
+    for (;;) {
+        FeedEvent event;
+        Feed_wait(m.feed, &event);
+        if (event.kind == FeedEventKind::Waiting)
+            std::fprintf(stderr, "%s\n", event.text.c_str());
+        else if (event.kind != FeedEventKind::None)
+            return event.kind == FeedEventKind::Opened;
+    }
+}
+
 // Opens the capture, then the port (or, with --reconnect, starts waiting
 // for it). -1 to go on, or the status to end with.
 int openPort(Monitor& m, const Request& r)
 {
+    PortName parsed;
     std::string why;
-    const bool named = Port_parseName(m.port, &m.parsed, &why);
+    const bool named = Port_parseName(m.port, &parsed, &why);
     // A raw TCP port's line belongs to its server: a speed asked here would
     // be a promise nothing keeps.
-    if (named && m.parsed.kind == PortKind::Tcp && r.baudGiven) {
+    if (named && parsed.kind == PortKind::Tcp && r.baudGiven) {
         std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", m.name, m.port);
         usage(stderr, m.name);
         return 2;
@@ -560,43 +471,45 @@ int openPort(Monitor& m, const Request& r)
         std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
         return 1;
     }
-    // Listen-only: not a byte reaches the box, whatever kind of port.
-    m.options.baud = r.baud;
-    m.options.listenOnly = true;
-    m.options.endingSignals = endingSignals_set();
-    m.options.stop = endingSignals_flag();
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
     if (r.capturePath != nullptr)
-        m.capture = Capture_open(r.capturePath, m.name, m.port, m.parsed.kind == PortKind::Tcp ? 0 : r.baud);
+        m.capture = Capture_open(r.capturePath, m.name, m.port, parsed.kind == PortKind::Tcp ? 0 : r.baud);
+    // Listen-only: not a byte reaches the box, whatever kind of port.
+    FeedOptions options;
+    options.port.baud = r.baud;
+    options.port.listenOnly = true;
+    options.reconnect = m.reconnect;
+    options.capture = m.capture;
+    m.feed = Feed_create(parsed, m.port, options);
+    if (m.feed == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", m.name);
+        return 1;
+    }
     if (m.reconnect) {
         // The port may not be there yet: --duration runs from the start,
         // the times from the port's first opening, as they do without.
-        m.begun = (Clock_now() / 1000);
+        m.begun = Clock_now();
         limitDuration(m, r.duration);
         // Else ended before the port came: the session ends at its first wait.
-        m.start = openAgain(m, true) ? (Clock_now() / 1000) : m.begun;
+        m.start = awaitPort(m) ? Clock_now() : m.begun;
     } else {
         // Connecting to a server may take as long as the session may.
-        PortOptions once = m.options;
-        if (r.duration > 0)
-            once.deadline = Deadline_after(Clock_now(), std::llround(r.duration * 1e9));
+        const Deadline by =
+            r.duration > 0 ? Deadline_after(Clock_now(), std::llround(r.duration * 1e9)) : DEADLINE_NEVER;
         PortError error;
-        m.link = Port_openParsed(m.parsed, m.port, once, &error);
-        if (m.link == nullptr) {
-            if (error.failure == PortFailure::Local)
-                std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
-            else if (error.failure != PortFailure::Interrupted)
-                std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());
+        if (!Feed_open(m.feed, by, &error)) {
+            if (error.failure != PortFailure::Interrupted)
+                std::fprintf(stderr, "Opening serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
             Capture_close(m.capture, 0);
             return 1;
         }
-        m.start = m.begun = (Clock_now() / 1000);
+        m.start = m.begun = Clock_now();
         limitDuration(m, r.duration);
     }
-    if (m.link != nullptr && m.capture != nullptr) {
-        Capture_start(m.capture, Port_fd(m.link));
-        m.start = Capture_zero(m.capture) / 1000; // the capture's times are the lines' times
+    if (Feed_fd(m.feed) >= 0 && m.capture != nullptr) {
+        Capture_start(m.capture, Feed_fd(m.feed));
+        m.start = Capture_zero(m.capture); // the capture's times are the lines' times
     }
     return -1;
 }
@@ -611,13 +524,13 @@ int finish(Monitor& m, Gnome* gnome)
         m.outputError = errno != 0 ? errno : EIO;
     Gnome_destroy(gnome);
     Capture_close(m.capture, CAPTURE_CLOSE_WAIT_MS);
-    Port_close(m.link);
+    Feed_destroy(m.feed);
     // Let go at the end of --duration, the output is a failure; on a stop
     // signal it is only news (the session ends with status 0 then).
     const bool lost = endingSignals_outputLost(STDOUT_FILENO);
     if (lost)
         endingSignals_reportOutputLost(m.name);
-    const double elapsed = static_cast<double>((Clock_now() / 1000) - m.begun) / 1e6;
+    const double elapsed = static_cast<double>(Clock_now() - m.begun) / 1e9;
     if (m.outputError != 0)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", m.name, std::strerror(m.outputError));
     std::fprintf(stderr, "%s: %lld packets, %lld reports about bad input, %lld bytes in %.3f s\n", m.name,

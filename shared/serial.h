@@ -44,11 +44,9 @@ enum : int {
 // values above, or the number of the ending signal; what the process does
 // then (the port, a capture, how it ends) is its caller's business.
 int serial_terminal(int fd, int escapeChar);
-struct Port;
-// serial_terminal on a port of any kind (port.h): keys are sent through the
-// port layer (0xFF doubled on rfc2217), and the line errors a server
-// reports are shown on the standard error, once per kind.
-int serial_terminalPort(Port* port, int escapeChar);
-// Hands every byte the terminal receives from the port to hook(arg, bytes,
-// size) before showing it; a null hook stops that.
-void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t size), void* arg);
+struct Feed;
+// serial_terminal on an open feed of any kind of port (feed.h), which also
+// records into the feed's capture: keys are sent through the port layer
+// (0xFF doubled on rfc2217), and the line errors a server reports are shown
+// on the standard error, once per kind.
+int serial_terminalFeed(Feed* feed, int escapeChar);

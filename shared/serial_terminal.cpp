@@ -2,11 +2,12 @@
 // the screen in printable form.
 #include "serial.h"
 #include "ending_signals.h"
-#include "port.h"
+#include "feed.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -18,9 +19,6 @@ namespace {
 // Keys typed faster than the port takes them wait here; past this much (more
 // than any paste) the keyboard is no longer read until the port catches up.
 constexpr size_t MaxPending = 16 * 1024 * 1024;
-
-void (*receiveHook)(void*, const void*, size_t) = nullptr;
-void* receiveArg = nullptr;
 
 bool retryable(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
@@ -88,53 +86,67 @@ bool show(std::string_view text)
     return true;
 }
 
-} // namespace
-
-void serial_setReceiveHook(void (*hook)(void* arg, const void* bytes, size_t size), void* arg)
+// One step of the feed: what it read goes to the screen in one write, in
+// printable form. Why the session ends, or nothing.
+std::optional<int> stepFeed(Feed* feed, short revents, bool remote)
 {
-    receiveHook = hook;
-    receiveArg = arg;
+    FeedEvent event;
+    Feed_step(feed, revents, &event);
+    if (event.lineErrors != 0)
+        std::fprintf(stderr, "\nThe server reported on the line: %s\n", Port_lineErrorNames(event.lineErrors).c_str());
+    if (event.kind == FeedEventKind::Data) {
+        std::string shown;
+        for (size_t i = 0; i < event.size; ++i)
+            appendShown(shown, static_cast<unsigned char>(event.bytes[i]));
+        if (!show(shown))
+            return endingSignals_caught() != 0 ? endingSignals_caught() : SERIAL_TERMINAL_FAILED;
+    } else if (event.kind == FeedEventKind::Lost) {
+        // A vanished device (a hung-up line) reports EIO on every read
+        // rather than end of input; either way nothing more will come.
+        if (event.error == 0 || event.error == EIO || event.serverEnded) {
+            std::fputs(remote ? "Serial port closed: the server ended the connection\n" : "Serial port closed\n",
+                       stderr);
+            return SERIAL_TERMINAL_PORT_ENDED;
+        }
+        report("read(serial)", event.error);
+    }
+    return std::nullopt;
 }
+
+} // namespace
 
 int serial_terminal(int fd, int escapeChar)
 {
-    Port* port = Port_local(fd);
-    if (port == nullptr) {
+    Feed* feed = Feed_local(fd, FeedOptions{});
+    if (feed == nullptr) {
         report("serial_terminal", ENOMEM);
         return SERIAL_TERMINAL_FAILED;
     }
-    const int ended = serial_terminalPort(port, escapeChar);
-    Port_release(port);
+    const int ended = serial_terminalFeed(feed, escapeChar);
+    Feed_destroy(feed);
     return ended;
 }
 
-int serial_terminalPort(Port* port, int escapeChar)
+int serial_terminalFeed(Feed* feed, int escapeChar)
 {
     const TerminalSettings settings;
     const auto escape = static_cast<unsigned char>(escapeChar);
+    Port* const port = Feed_port(feed);
     const bool remote = Port_kind(port) != PortKind::Local;
-    std::string pending;   // keys the port has not taken yet
-    std::string shown;     // this step's text for the screen
-    std::array<unsigned char, 256> received{};
+    std::string pending;  // keys the port has not taken yet
     bool keyboard = true; // false once the standard input has failed for good
-    // A server's report of trouble on its line, once per kind.
-    const auto reportLineErrors = [&] {
-        if (const uint8_t errors = Port_takeLineErrors(port); errors != 0)
-            std::fprintf(stderr, "\nThe server reported on the line: %s\n", Port_lineErrorNames(errors).c_str());
-    };
     for (;;) {
-        // Also before each wait: one that came with the negotiation, or in a
-        // read that brought no data, must not wait for the next byte.
-        reportLineErrors();
         const bool writing = !pending.empty() || Port_writePending(port);
         std::array<pollfd, 2> fds{{
             {keyboard ? STDIN_FILENO : -1, static_cast<short>(pending.size() < MaxPending ? POLLIN : 0), 0},
-            {Port_fd(port), static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0},
+            {},
         }};
-        // Data the port has taken in already is shown without waiting.
-        const bool buffered = Port_buffered(port);
-        const timespec now{0, 0};
-        if (endingSignals_waitFor(fds.data(), fds.size(), buffered ? &now : nullptr) < 0) {
+        Deadline wakeAt;
+        Feed_interest(feed, &fds[1], &wakeAt);
+        if (writing)
+            fds[1].events |= POLLOUT;
+        timespec storage{};
+        if (endingSignals_waitFor(fds.data(), fds.size(), Deadline_timespec(wakeAt, Clock_now(), &storage)) < 0) {
             if (errno == EINTR && endingSignals_caught() == 0)
                 continue;
             if (errno != EINTR) {
@@ -143,8 +155,6 @@ int serial_terminalPort(Port* port, int escapeChar)
             }
             return endingSignals_caught();
         }
-        if (buffered)
-            fds[1].revents |= POLLIN;
         if ((fds[0].revents | fds[1].revents) & POLLNVAL) {
             errno = EBADF;
             std::perror("select");
@@ -175,29 +185,10 @@ int serial_terminalPort(Port* port, int escapeChar)
                 keyboard = false;
             }
         }
-        if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
-            const ssize_t got = Port_read(port, received.data(), received.size());
-            const int error = got < 0 ? errno : 0;
-            reportLineErrors();
-            if (got > 0) {
-                const auto size = static_cast<size_t>(got);
-                if (receiveHook != nullptr)
-                    receiveHook(receiveArg, received.data(), size);
-                shown.clear();
-                for (size_t i = 0; i < size; ++i)
-                    appendShown(shown, received[i]);
-                if (!show(shown))
-                    return endingSignals_caught() != 0 ? endingSignals_caught() : SERIAL_TERMINAL_FAILED;
-            } else if (got == 0 || error == EIO || (remote && error == ECONNRESET)) {
-                // A vanished device (a hung-up line) reports EIO on every read
-                // rather than end of input; either way nothing more will come.
-                std::fputs(remote ? "Serial port closed: the server ended the connection\n" : "Serial port closed\n",
-                           stderr);
-                return SERIAL_TERMINAL_PORT_ENDED;
-            } else if (!retryable(error)) {
-                report("read(serial)", error);
-            }
-        }
+        // Stepped on every turn: it reads when the port is ready and
+        // otherwise only sees to its capture.
+        if (const std::optional<int> ended = stepFeed(feed, fds[1].revents, remote))
+            return *ended;
         // After the port has been read, so that a vanished port is reported as such.
         if (writing || !pending.empty()) {
             if (!(fds[1].revents & (POLLOUT | POLLERR | POLLHUP)))

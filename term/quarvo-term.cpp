@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <getopt.h>
 #include <string>
 #include <string_view>
@@ -18,7 +17,7 @@
 #include "clock.h"
 #include "command_line.h"
 #include "ending_signals.h"
-#include "port.h"
+#include "feed.h"
 #include "serial.h"
 #include "standard_streams.h"
 
@@ -178,9 +177,9 @@ int readOptions(int argc, char** argv, Request& r)
     return -1;
 }
 
-// Opens the capture, then the port, and says how to end the session. Null
-// when the port could not be had (reported).
-Port* openPort(const char* name, const Request& r, const char* keyName, Capture** capture)
+// Opens the capture, then the port's feed, and says how to end the session.
+// Null when the port could not be had (reported).
+Feed* openPort(const char* name, const Request& r, const char* keyName, Capture** capture)
 {
     PortName portName;
     std::string why;
@@ -197,21 +196,21 @@ Port* openPort(const char* name, const Request& r, const char* keyName, Capture*
     // stands for this session.
     if (r.capturePath != nullptr)
         *capture = Capture_open(r.capturePath, name, r.port, settingsKnown ? r.baud : 0);
-    PortOptions portOptions;
-    portOptions.baud = r.baud;
-    portOptions.endingSignals = endingSignals_set();
-    portOptions.stop = endingSignals_flag();
+    FeedOptions options;
+    options.port.baud = r.baud;
+    options.capture = *capture;
+    Feed* feed = named ? Feed_create(portName, r.port, options) : nullptr;
     PortError error;
-    Port* const opened = named ? Port_openParsed(portName, r.port, portOptions, &error) : nullptr;
-    if (opened == nullptr) {
+    if (feed == nullptr || !Feed_open(feed, DEADLINE_NEVER, &error)) {
         if (!named) {
             std::string shown;
             appendPrintable(shown, r.port);
             std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
-        } else if (error.failure == PortFailure::Local)
-            std::fprintf(stderr, "Opening serial port failed: %s\n", std::strerror(error.errnum));
+        } else if (feed == nullptr)
+            std::fprintf(stderr, "%s: out of memory\n", name);
         else if (error.failure != PortFailure::Interrupted)
-            std::fprintf(stderr, "Opening serial port failed: %s\n", error.text.c_str());
+            std::fprintf(stderr, "Opening serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
+        Feed_destroy(feed);
         Capture_close(*capture, 0);
         *capture = nullptr;
         if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
@@ -223,7 +222,7 @@ Port* openPort(const char* name, const Request& r, const char* keyName, Capture*
     else
         std::fprintf(stderr, "Connected to %s (line settings: the server's). Press %s to end the session.\n",
                      r.port, keyName);
-    return opened;
+    return feed;
 }
 
 } // namespace
@@ -245,22 +244,16 @@ int main(int argc, char** argv)
         }
     }
     Capture* capture = nullptr;
-    Port* const opened = openPort(argv[0], request, keyName, &capture);
-    if (opened == nullptr)
+    Feed* const feed = openPort(argv[0], request, keyName, &capture);
+    if (feed == nullptr)
         return 1;
-    if (capture != nullptr) {
-        Capture_start(capture, Port_fd(opened));
-        serial_setReceiveHook([](void* arg, const void* bytes, size_t size) {
-            Capture_append(static_cast<Capture*>(arg), bytes, size, Clock_now());
-        }, capture);
-    }
-    const int ended = serial_terminalPort(opened, request.escape);
+    Capture_start(capture, Feed_fd(feed));
+    const int ended = serial_terminalFeed(feed, request.escape);
 
     // The one way out: the capture, then the port (exclusive mode and lock),
     // then the end the manual names.
-    serial_setReceiveHook(nullptr, nullptr);
     Capture_close(capture, CAPTURE_CLOSE_WAIT_MS);
-    Port_close(opened);
+    Feed_destroy(feed);
     if (endingSignals_outputLost(STDOUT_FILENO))
         endingSignals_reportOutputLost(argv[0]);
     if (ended > 0)

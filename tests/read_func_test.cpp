@@ -8,9 +8,9 @@
 #include <sys/ioctl.h>
 #include <thread>
 
+#include "feed.h"
 #include "pty_support.h"
 #include "read_func.h"
-#include "serial.h"
 
 namespace {
 
@@ -18,10 +18,25 @@ class ReadFuncTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        fd_ = serial_openport(pty_.path().c_str(), 57600, 1);
-        ASSERT_GE(fd_, 0);
+        PortName name;
+        name.path = pty_.path();
+        FeedOptions options;
+        options.readLate = true; // as the check reads
+        feed_ = Feed_create(name, name.path, options);
+        PortError error;
+        ASSERT_TRUE(Feed_open(feed_, DEADLINE_NEVER, &error));
+        fd_ = Feed_fd(feed_);
     }
-    void TearDown() override { serial_close(fd_); }
+    void TearDown() override { Feed_destroy(feed_); }
+
+    // A reader's context on the feed, reading until `deadline`.
+    ReadContext readingUntil(Deadline deadline)
+    {
+        Feed_setDeadline(feed_, deadline);
+        ReadContext context;
+        context.feed = feed_;
+        return context;
+    }
 
     int32_t call(ReadContext& context, char* byte, std::string* printed)
     {
@@ -32,12 +47,13 @@ protected:
     }
 
     Pty pty_;
+    Feed* feed_ = nullptr;
     int fd_ = -1;
 };
 
 TEST_F(ReadFuncTest, PastDeadlineStillReadsWhatIsWaitingThenStops)
 {
-    ReadContext context{fd_, monotonic_seconds() - 5};
+    ReadContext context = readingUntil({Clock_now() - 5 * CLOCK_SECOND});
     ASSERT_TRUE(pty_.write("ab"));
     // Bytes written to the master reach the port's queue a moment later.
     int waiting = 0;
@@ -59,7 +75,7 @@ TEST_F(ReadFuncTest, PastDeadlineStillReadsWhatIsWaitingThenStops)
 
 TEST_F(ReadFuncTest, WaitsUntilTheDeadlineInWholeSeconds)
 {
-    ReadContext context{fd_, monotonic_seconds() + 2};
+    ReadContext context = readingUntil(checkDeadline(Clock_now(), 1, false));
     char byte = 0;
     std::string printed;
     const auto before = std::chrono::steady_clock::now();
@@ -74,7 +90,7 @@ TEST_F(ReadFuncTest, WaitsUntilTheDeadlineInWholeSeconds)
 
 TEST_F(ReadFuncTest, ByteArrivingDuringTheWaitIsReadAtOnce)
 {
-    ReadContext context{fd_, monotonic_seconds() + 60};
+    ReadContext context = readingUntil(Deadline_after(Clock_now(), 60 * CLOCK_SECOND));
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         pty_.write("z");
@@ -107,7 +123,7 @@ TEST_F(ReadFuncTest, ReaderThatTakesBytesFirstIsNoFailure)
                 std::this_thread::yield();
         }
     });
-    ReadContext context{fd_, monotonic_seconds() + 60};
+    ReadContext context = readingUntil(Deadline_after(Clock_now(), 60 * CLOCK_SECOND));
     std::atomic<int> received{0};
     std::atomic<int> failures{0};
     std::thread check([&] {
@@ -139,7 +155,7 @@ TEST_F(ReadFuncTest, ReaderThatTakesBytesFirstIsNoFailure)
 
 TEST_F(ReadFuncTest, VanishedDeviceEndsReadingAtOnce)
 {
-    ReadContext context{fd_, monotonic_seconds() + 60};
+    ReadContext context = readingUntil(Deadline_after(Clock_now(), 60 * CLOCK_SECOND));
     pty_.closeMaster();
     char byte = 0;
     std::string printed;

@@ -1,0 +1,185 @@
+// The feed in-process, over real pseudo-terminals: stamps, several feeds in
+// one loop, a port lost and reopened, and what its capture records.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <unistd.h>
+
+#include "capture.h"
+#include "capture_support.h"
+#include "feed.h"
+#include "pty_support.h"
+
+namespace {
+
+struct FeedCloser {
+    void operator()(Feed* feed) const { Feed_destroy(feed); }
+};
+using FeedPtr = std::unique_ptr<Feed, FeedCloser>;
+
+FeedPtr feedFor(const std::string& path, const FeedOptions& options = {})
+{
+    PortName name;
+    name.path = path;
+    FeedPtr feed(Feed_create(name, path, options));
+    // A test that goes wrong ends at a deadline rather than hanging.
+    Feed_setDeadline(feed.get(), Deadline_after(Clock_now(), 30 * CLOCK_SECOND));
+    return feed;
+}
+
+FeedPtr openFeed(const Pty& pty)
+{
+    FeedPtr feed = feedFor(pty.path());
+    PortError error;
+    EXPECT_TRUE(Feed_open(feed.get(), DEADLINE_NEVER, &error)) << error.text;
+    return feed;
+}
+
+FeedEvent next(Feed* feed)
+{
+    FeedEvent event;
+    Feed_wait(feed, &event);
+    return event;
+}
+
+std::string bytesOf(const FeedEvent& event) { return {event.bytes, event.size}; }
+
+// The next `size` bytes, however many reads bring them, and the first
+// read's stamp: the time a capture gives them.
+std::string readBytes(Feed* feed, size_t size, int64_t* stamp)
+{
+    std::string got;
+    while (got.size() < size) {
+        const FeedEvent event = next(feed);
+        EXPECT_EQ(event.kind, FeedEventKind::Data);
+        if (event.kind != FeedEventKind::Data)
+            break;
+        if (got.empty())
+            *stamp = event.stamp;
+        got += bytesOf(event);
+    }
+    return got;
+}
+
+TEST(Feed, EveryReadIsStampedAtTheReadAndTheStampTravelsWithItsBytes)
+{
+    Pty pty;
+    const FeedPtr feed = openFeed(pty);
+    int64_t last = Clock_now();
+    for (const std::string text : {"first", "second", "third"}) {
+        ASSERT_TRUE(pty.write(text));
+        const int64_t before = Clock_now();
+        int64_t stamp = 0;
+        EXPECT_EQ(readBytes(feed.get(), text.size(), &stamp), text);
+        EXPECT_GT(stamp, last);
+        EXPECT_LE(stamp, Clock_now());
+        EXPECT_GE(stamp, before) << "stamped at the read, which came after the write";
+        last = stamp;
+    }
+}
+
+// The way a command watching many boxes drives them: one poll, each feed
+// stepped on its own readiness, none blocking the others.
+TEST(Feed, TwoFeedsSteppedFromOnePollLoopEachGetTheirOwnBytes)
+{
+    std::array<Pty, 2> ptys;
+    const std::array<FeedPtr, 2> feeds{openFeed(ptys[0]), openFeed(ptys[1])};
+    const std::array<std::string, 2> sent{"to the first", "to the second, a longer text"};
+    ASSERT_TRUE(ptys[1].write(sent[1]));
+    ASSERT_TRUE(ptys[0].write(sent[0]));
+    std::array<std::string, 2> got;
+    const bool done = waitUntil([&] {
+        std::array<pollfd, 2> fds{};
+        Deadline wake = DEADLINE_NEVER;
+        for (size_t i = 0; i < 2; ++i) {
+            Deadline at;
+            Feed_interest(feeds[i].get(), &fds[i], &at);
+            wake = Deadline_sooner(wake, at);
+        }
+        timespec storage{};
+        if (ppoll(fds.data(), fds.size(), Deadline_timespec(wake, Clock_now(), &storage), nullptr) < 0)
+            return false;
+        for (size_t i = 0; i < 2; ++i) {
+            FeedEvent event;
+            Feed_step(feeds[i].get(), fds[i].revents, &event);
+            EXPECT_TRUE(event.kind == FeedEventKind::Data || event.kind == FeedEventKind::None);
+            if (event.kind == FeedEventKind::Data)
+                got[i] += bytesOf(event);
+        }
+        return got == sent;
+    });
+    EXPECT_TRUE(done) << got[0] << " / " << got[1];
+}
+
+// A device that vanishes and comes back under the same name (a USB adapter
+// replugged): the feed notices, marks its capture, reopens and reads on;
+// the capture's times are the stamps the feed handed out.
+TEST(Feed, LostLocalPortWithReconnectComesBackAndTheCaptureHasTheStampedBytes)
+{
+    const std::string dir = tempDir();
+    const std::string link = dir + "/box";
+    const std::string capturePath = dir + "/box.cap";
+    Capture* capture = Capture_open(capturePath.c_str(), "test", link.c_str(), 57600);
+    auto first = std::make_unique<Pty>();
+    ASSERT_EQ(symlink(first->path().c_str(), link.c_str()), 0);
+    FeedOptions options;
+    options.reconnect = true;
+    options.capture = capture;
+    const FeedPtr feed = feedFor(link, options);
+    ASSERT_EQ(next(feed.get()).kind, FeedEventKind::Opened);
+    Capture_start(capture, Feed_fd(feed.get()));
+    const int64_t zero = Capture_zero(capture);
+
+    ASSERT_TRUE(first->write("before"));
+    int64_t before = 0;
+    ASSERT_EQ(readBytes(feed.get(), 6, &before), "before");
+    first.reset(); // the device vanishes
+    unlink(link.c_str());
+    const FeedEvent lost = next(feed.get());
+    EXPECT_EQ(lost.kind, FeedEventKind::Lost);
+    EXPECT_EQ(lost.text, "") << "a local port has no server to name";
+    EXPECT_EQ(Feed_port(feed.get()), nullptr);
+
+    Pty second;
+    ASSERT_EQ(symlink(second.path().c_str(), link.c_str()), 0);
+    const FeedEvent reopened = next(feed.get());
+    ASSERT_EQ(reopened.kind, FeedEventKind::Opened);
+    ASSERT_TRUE(second.write("after"));
+    int64_t after = 0;
+    ASSERT_EQ(readBytes(feed.get(), 5, &after), "after");
+    EXPECT_EQ(Capture_close(capture, CAPTURE_CLOSE_WAIT_MS), 0u);
+
+    const std::unique_ptr<CaptureLog> log = parseCapture(readFile(capturePath));
+    ASSERT_NE(log, nullptr);
+    ASSERT_EQ(log->count, 2u);
+    ASSERT_EQ(log->markCount, 2u);
+    const auto micros = [zero](int64_t stamp) { return stamp / 1000 - zero / 1000; };
+    EXPECT_EQ(std::string(log->chunks[0].bytes, log->chunks[0].size), "before");
+    EXPECT_EQ(log->chunks[0].offset, micros(before));
+    EXPECT_EQ(log->marks[0].kind, CaptureMarkKind::Lost);
+    EXPECT_EQ(log->marks[0].offset, micros(lost.stamp));
+    EXPECT_EQ(log->marks[1].kind, CaptureMarkKind::Reopened);
+    EXPECT_EQ(log->marks[1].offset, micros(reopened.stamp));
+    EXPECT_EQ(log->marks[1].beforeChunk, 1u);
+    EXPECT_EQ(log->chunks[1].offset, micros(after));
+    unlink(capturePath.c_str());
+    unlink(link.c_str());
+    rmdir(dir.c_str());
+}
+
+// A port that is not there yet is reported once, then tried quietly until
+// the deadline.
+TEST(Feed, MissingPortWithReconnectIsAnnouncedOnceThenTimesOut)
+{
+    FeedOptions options;
+    options.reconnect = true;
+    const FeedPtr feed = feedFor("/nonexistent/tty", options);
+    Feed_setDeadline(feed.get(), Deadline_after(Clock_now(), 1200 * CLOCK_MILLISECOND));
+    const FeedEvent waiting = next(feed.get());
+    EXPECT_EQ(waiting.kind, FeedEventKind::Waiting);
+    EXPECT_EQ(waiting.text, "/nonexistent/tty: waiting for the port: No such file or directory");
+    EXPECT_EQ(next(feed.get()).kind, FeedEventKind::TimedOut);
+}
+
+} // namespace
