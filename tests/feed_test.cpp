@@ -2,13 +2,17 @@
 // one loop, a port lost and reopened, and what its capture records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <poll.h>
+#include <vector>
 #include <memory>
 #include <unistd.h>
 
 #include "capture.h"
 #include "capture_support.h"
 #include "feed.h"
+#include "net_support.h"
 #include "pty_support.h"
 
 namespace {
@@ -79,8 +83,29 @@ TEST(Feed, EveryReadIsStampedAtTheReadAndTheStampTravelsWithItsBytes)
     }
 }
 
-// The way a command watching many boxes drives them: one poll, each feed
-// stepped on its own readiness, none blocking the others.
+// One turn of the way a command watching many boxes drives them: one poll,
+// each feed stepped on its own readiness. The longest step is noted.
+std::vector<FeedEvent> stepAll(const std::vector<Feed*>& feeds, int64_t* longestStep)
+{
+    std::vector<pollfd> fds(feeds.size());
+    Deadline wake = DEADLINE_NEVER;
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        Deadline at;
+        Feed_interest(feeds[i], &fds[i], &at);
+        wake = Deadline_sooner(wake, at);
+    }
+    timespec storage{};
+    std::vector<FeedEvent> events(feeds.size());
+    if (ppoll(fds.data(), fds.size(), Deadline_timespec(wake, Clock_now(), &storage), nullptr) < 0)
+        return events;
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        const int64_t before = Clock_now();
+        Feed_step(feeds[i], fds[i].revents, &events[i]);
+        *longestStep = std::max(*longestStep, Clock_now() - before);
+    }
+    return events;
+}
+
 TEST(Feed, TwoFeedsSteppedFromOnePollLoopEachGetTheirOwnBytes)
 {
     std::array<Pty, 2> ptys;
@@ -89,27 +114,50 @@ TEST(Feed, TwoFeedsSteppedFromOnePollLoopEachGetTheirOwnBytes)
     ASSERT_TRUE(ptys[1].write(sent[1]));
     ASSERT_TRUE(ptys[0].write(sent[0]));
     std::array<std::string, 2> got;
+    int64_t longest = 0;
     const bool done = waitUntil([&] {
-        std::array<pollfd, 2> fds{};
-        Deadline wake = DEADLINE_NEVER;
+        const std::vector<FeedEvent> events = stepAll({feeds[0].get(), feeds[1].get()}, &longest);
         for (size_t i = 0; i < 2; ++i) {
-            Deadline at;
-            Feed_interest(feeds[i].get(), &fds[i], &at);
-            wake = Deadline_sooner(wake, at);
-        }
-        timespec storage{};
-        if (ppoll(fds.data(), fds.size(), Deadline_timespec(wake, Clock_now(), &storage), nullptr) < 0)
-            return false;
-        for (size_t i = 0; i < 2; ++i) {
-            FeedEvent event;
-            Feed_step(feeds[i].get(), fds[i].revents, &event);
-            EXPECT_TRUE(event.kind == FeedEventKind::Data || event.kind == FeedEventKind::None);
-            if (event.kind == FeedEventKind::Data)
-                got[i] += bytesOf(event);
+            EXPECT_TRUE(events[i].kind == FeedEventKind::Data || events[i].kind == FeedEventKind::None);
+            if (events[i].kind == FeedEventKind::Data)
+                got[i] += bytesOf(events[i]);
         }
         return got == sent;
     });
     EXPECT_TRUE(done) << got[0] << " / " << got[1];
+}
+
+// A server that takes the connection and never confirms the line settings
+// holds its own feed's opening for up to the negotiation's 5 s; stepped in
+// the same loop, another feed reads on meanwhile.
+TEST(Feed, AServerThatNeverConfirmsTheSettingsStallsNoOtherFeed)
+{
+    int port = 0;
+    const int listener = listenOnLoopback(&port); // the backlog takes the connection; nothing answers
+    ASSERT_GE(listener, 0);
+    PortName name;
+    std::string why;
+    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
+    ASSERT_TRUE(Port_parseName(url, &name, &why)) << why;
+    FeedOptions options;
+    options.reconnect = true;
+    const FeedPtr slow(Feed_create(name, url, options));
+    Feed_setDeadline(slow.get(), Deadline_after(Clock_now(), 30 * CLOCK_SECOND));
+    Pty pty;
+    const FeedPtr fast = openFeed(pty);
+    ASSERT_TRUE(pty.write("while the other opens"));
+    std::string got;
+    int64_t longest = 0;
+    EXPECT_TRUE(waitUntil([&] {
+        const std::vector<FeedEvent> events = stepAll({slow.get(), fast.get()}, &longest);
+        EXPECT_NE(events[0].kind, FeedEventKind::Opened);
+        if (events[1].kind == FeedEventKind::Data)
+            got += bytesOf(events[1]);
+        return got == "while the other opens";
+    })) << got;
+    EXPECT_EQ(Feed_port(slow.get()), nullptr);
+    EXPECT_LT(longest, 2 * CLOCK_SECOND) << "a step waited on the server";
+    close(listener);
 }
 
 // A device that vanishes and comes back under the same name (a USB adapter
