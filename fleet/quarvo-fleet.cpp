@@ -198,17 +198,14 @@ public:
                 ++next;
             if (running_ == 0 && (stopping_ || next == boxes_.size()))
                 break;
-            if (killed_ && Deadline_passed(Deadline_after(graceEnd_.at, AfterKill), Clock_now()))
-                break; // what is still there is left to die on its own
             followResize();
             drawView(false);
             output_.pump();
             noteOutputLoss();
             waitAndRead();
             reap();
-            if (!stopping_)
-                superviseChecks();
             stopOnSignal();
+            superviseChecks();
         }
         return finishRack();
     }
@@ -377,8 +374,9 @@ private:
         }
     }
 
-    // Checks that outlive their deadline by far (stopped, or stuck) are told
-    // to end, then killed, then given up on: none holds the fleet for ever.
+    // A check that outlives its deadline by far (stopped, or stuck), or any
+    // once the fleet is told to end, hears its signal, then is killed, then
+    // given up on: none holds the fleet for ever.
     void superviseChecks()
     {
         const int64_t now = Clock_now();
@@ -386,31 +384,21 @@ private:
             if (box.state != Box::State::Running || !Deadline_passed(box.nextStep, now))
                 continue;
             if (box.ending == 0) {
-                if (box.endedWhy.empty())
+                if (!stopping_ && box.endedWhy.empty())
                     box.endedWhy = "still running " + std::to_string(Overdue / CLOCK_SECOND) +
                         " s past its deadline: ended by the fleet";
-                kill(-box.pid, SIGTERM);
-                kill(-box.pid, SIGCONT); // a stopped check must run to end
+                kill(-box.pid, stopping_ ? caughtSignal : SIGTERM);
+                kill(-box.pid, SIGCONT); // a stopped check hears it too
                 box.nextStep = Deadline_after(now, Grace);
             } else if (box.ending == 1) {
                 kill(-box.pid, SIGKILL);
                 box.nextStep = Deadline_after(now, AfterKill);
+            } else if (stopping_) {
+                abandon(box, "interrupted", "killed, and not seen to end", false);
             } else {
                 abandon(box, "no-result", box.endedWhy + "; killed, and not seen to end", true);
-                continue;
             }
             ++box.ending;
-        }
-    }
-
-    void signalRunning(int signo)
-    {
-        for (const Box& box : boxes_) {
-            if (box.state == Box::State::Running && box.pid > 0) {
-                kill(-box.pid, signo);
-                if (signo != SIGKILL)
-                    kill(-box.pid, SIGCONT); // a stopped check hears it too
-            }
         }
     }
 
@@ -552,12 +540,9 @@ private:
         }
     }
 
-    // Boxes still running (killed, and not seen to end) or never started.
-    void endUnfinished()
+    void skipQueued()
     {
         for (Box& box : boxes_) {
-            if (box.state == Box::State::Running)
-                abandon(box, "interrupted", "killed, and not seen to end", false);
             if (box.state == Box::State::Queued)
                 ended(box,
                     boxEnd_synthesized(
@@ -605,20 +590,15 @@ private:
     }
 
     // The next thing to do without an event: the view's next drawing (its
-    // clock goes on), the end of the signalled checks' grace, the next step
-    // with a check that outlives its deadline. None: wait for an event.
+    // clock goes on), or the next step in ending a check. None: wait.
     Deadline nextWake() const
     {
         const int64_t now = Clock_now();
         Deadline next = DEADLINE_NEVER;
         if (live_)
             next = {dirty_ ? lastDraw_ + DrawEvery : now + CLOCK_SECOND - (now - startTime_) % CLOCK_SECOND};
-        if (stopping_ && !killed_)
-            next = Deadline_sooner(next, graceEnd_);
-        if (killed_)
-            next = Deadline_after(now, 100 * CLOCK_MILLISECOND);
         for (const Box& box : boxes_) {
-            if (box.state == Box::State::Running && !stopping_)
+            if (box.state == Box::State::Running)
                 next = Deadline_sooner(next, box.nextStep);
         }
         return next;
@@ -651,30 +631,26 @@ private:
         }
     }
 
+    // Every running check hears an ending signal once, from the fleet: they
+    // write their results as interrupted. Told again, the fleet kills them.
     void stopOnSignal()
     {
-        if (caughtSignal != 0 && !stopping_) {
-            // Every running check hears the signal once, from here: they
-            // write their results as interrupted.
-            stopping_ = true;
-            signalsHandled_ = signalsSeen;
-            signalRunning(caughtSignal);
-            graceEnd_ = Deadline_after(Clock_now(), Grace);
+        if (signalsSeen == signalsHandled_)
+            return;
+        for (Box& box : boxes_) {
+            if (!stopping_ || box.ending == 1) {
+                box.ending = stopping_ ? 1 : 0;
+                box.nextStep = Deadline{Clock_now()};
+            }
         }
-        // Past the grace, or told again: what is left is killed.
-        const int64_t now = Clock_now();
-        const bool again = signalsSeen > signalsHandled_;
-        if (stopping_ && !killed_ && running_ > 0 && (Deadline_passed(graceEnd_, now) || again)) {
-            signalRunning(SIGKILL);
-            killed_ = true;
-            graceEnd_ = Deadline_sooner(graceEnd_, Deadline{now});
-        }
+        stopping_ = true;
+        signalsHandled_ = signalsSeen;
     }
 
     // The summary, the files, the output's end, then the end the manual names.
     int finishRack()
     {
-        endUnfinished();
+        skipQueued();
         const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
         if (live_) {
             // The last table, with the summary whole whatever the width.
@@ -726,11 +702,7 @@ private:
     int height_ = 24, width_ = 80;
     int64_t lastDraw_ = 0;
     bool dirty_ = true;
-    // The ending: signals already passed on, whether what was left was
-    // killed, and when the signalled checks' grace ends.
-    int signalsHandled_ = 0;
-    bool killed_ = false;
-    Deadline graceEnd_;
+    int signalsHandled_ = 0; // the ending signals already passed on
     std::vector<pollfd> fds_;
     std::vector<Box*> reading_;
 };
