@@ -157,7 +157,6 @@ struct Box {
     BoxEnd end;
 };
 
-
 std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, int64_t now)
 {
     std::vector<ViewRow> rows;
@@ -223,19 +222,13 @@ private:
             ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, detail, box.output.text()));
             return true;
         };
+        if (checkPath_.empty())
+            return failed({}, std::string(programName) + ": check-quarvo is neither beside this program nor on PATH\n");
         int pipeFds[2];
         if (pipe2(pipeFds, O_CLOEXEC) != 0) {
             if ((errno == EMFILE || errno == ENFILE) && running_ > 0)
                 return false;
             return failed(std::string("making a pipe for its output failed: ") + std::strerror(errno), {});
-        }
-        box.state = Box::State::Running;
-        box.started = Clock_now();
-        dirty_ = true;
-        if (checkPath_.empty()) {
-            close(pipeFds[0]);
-            close(pipeFds[1]);
-            return failed({}, std::string(programName) + ": check-quarvo is neither beside this program nor on PATH\n");
         }
         std::vector<std::string> args{checkPath_, "--feedback", box.config.port, "--channel", box.config.channel,
             "--distinct-status", "--result", resultPath(box)};
@@ -245,6 +238,7 @@ private:
             args.emplace_back("--reconnect");
         if (!options_.captureDir.empty())
             args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.config.name + ".cap"});
+        box.started = Clock_now();
         box.pid = children_start(checkPath_, args, pipeFds[1], self_, programName);
         const int error = errno;
         close(pipeFds[1]);
@@ -254,6 +248,8 @@ private:
             return failed({}, std::string(programName) + ": starting " + checkPath_ + " failed: " + why + "\n");
         }
         fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+        box.state = Box::State::Running;
+        dirty_ = true;
         box.outputFd = pipeFds[0];
         ++running_;
         box.nextStep = Deadline_after(box.started, checkTime_ + Overdue);
@@ -676,7 +672,6 @@ private:
         }
         return status;
     }
-
 
     FleetOptions options_;
     std::vector<Box> boxes_;
