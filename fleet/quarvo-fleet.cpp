@@ -329,7 +329,6 @@ private:
     void ended(Box& box, BoxEnd end)
     {
         box.state = Box::State::Done;
-        box.pid = -1;
         box.end = std::move(end);
         tally_.add(box.end.verdict);
         dirty_ = true;
@@ -740,8 +739,8 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
 
 // The reports' files go into folders that exist, and are no file the
 // checks use: replacing one would destroy a box's capture, or put a regular
-// file where a link to a box's port was.
-std::string reportFilesFault(const FleetOptions& options, const std::vector<BoxConfig>& boxes)
+// file where a link to a box's port was. The captures' folder is made.
+std::string filesFault(const FleetOptions& options, const std::vector<BoxConfig>& boxes)
 {
     const std::pair<const char*, const std::string*> files[] = {
         {"--junit", &options.junit}, {"--result", &options.result}};
@@ -766,6 +765,13 @@ std::string reportFilesFault(const FleetOptions& options, const std::vector<BoxC
     }
     if (!options.junit.empty() && !options.result.empty() && sameFile(options.junit.c_str(), options.result.c_str()))
         return "--junit and --result name the same file";
+    struct stat st {};
+    if (options.captureDir.empty())
+        return {};
+    if (stat(options.captureDir.c_str(), &st) != 0 && mkdir(options.captureDir.c_str(), 0777) != 0)
+        return "--capture-dir " + printable(options.captureDir) + ": " + std::strerror(errno);
+    if (stat(options.captureDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        return "--capture-dir " + printable(options.captureDir) + ": not a folder";
     return {};
 }
 
@@ -813,14 +819,7 @@ int main(int argc, char** argv)
     std::vector<BoxConfig> boxes;
     std::string wrong = collectBoxes(options, &boxes);
     if (wrong.empty())
-        wrong = reportFilesFault(options, boxes);
-    if (wrong.empty() && !options.captureDir.empty()) {
-        struct stat st {};
-        if (stat(options.captureDir.c_str(), &st) != 0 && mkdir(options.captureDir.c_str(), 0777) != 0)
-            wrong = "--capture-dir " + printable(options.captureDir) + ": " + std::strerror(errno);
-        else if (stat(options.captureDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            wrong = "--capture-dir " + printable(options.captureDir) + ": not a folder";
-    }
+        wrong = filesFault(options, boxes);
     if (!wrong.empty()) {
         std::fprintf(stderr, "%s: %s\n", programName, wrong.c_str());
         return UsageStatus;
