@@ -417,7 +417,7 @@ private:
     // `path` in one step. `what` names the file in what goes wrong.
     template <typename Piece>
     void writeFile(const std::string& path, const char* what, const std::string& head, Piece piece,
-        const std::string& tail)
+        std::string_view tail)
     {
         AtomicFile file;
         const int opened = file.open(path, ".quarvo-fleet-");
@@ -444,11 +444,11 @@ private:
                     const std::string output = box.end.verdict == BoxVerdict::Skipped ? "" : box.output.text();
                     return junit_testCase(options_.suite, box.config, box.end, output);
                 },
-                junit_tail());
+                JUNIT_TAIL);
         const std::optional<int> bySignal = caughtSignal != 0 ? std::optional<int>(caughtSignal) : std::nullopt;
         if (!options_.result.empty())
             writeFile(options_.result, "result", result_head(options_.suite, tally_, status, ms, bySignal),
-                [](const Box& box, size_t i) { return result_box(box.end, i == 0); }, result_tail());
+                [](const Box& box, size_t i) { return result_box(box.end, i == 0); }, RESULT_TAIL);
     }
 
     void removeFolder()
