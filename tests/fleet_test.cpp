@@ -294,13 +294,20 @@ TEST(Fleet, HelpAndVersionSayWhetherTheyWereWritten)
 }
 
 // A box whose check cannot be started is that box's error; the others go on.
+// A copy of the fleet in `dir`, where it finds a check-quarvo put there.
+std::string fleetIn(const std::string& dir)
+{
+    const std::string copy = dir + "/quarvo-fleet";
+    writeFile(copy, readFile(Fleet));
+    chmod(copy.c_str(), 0755);
+    return copy;
+}
+
 TEST(Fleet, ABoxWhoseCheckCannotStartIsThatBoxsError)
 {
     SKIP_UNDER_EMULATOR();
     const std::string dir = tempDir();
-    const std::string copy = dir + "/quarvo-fleet";
-    writeFile(copy, readFile(Fleet));
-    chmod(copy.c_str(), 0755);
+    const std::string copy = fleetIn(dir);
     const char* path = std::getenv("PATH");
     const std::string savedPath = path != nullptr ? path : "";
     setenv("PATH", dir.c_str(), 1);
@@ -392,9 +399,7 @@ TEST(Fleet, ASecondEndingSignalKillsChecksThatDoNotEnd)
 {
     SKIP_UNDER_EMULATOR();
     const std::string dir = tempDir();
-    const std::string copy = dir + "/quarvo-fleet";
-    writeFile(copy, readFile(Fleet));
-    chmod(copy.c_str(), 0755);
+    const std::string copy = fleetIn(dir);
     // It says it was told, and goes on.
     writeFile(dir + "/check-quarvo",
         "#!/bin/sh\ntrap ': > " + dir + "/told' TERM\n: > " + dir + "/ready\nwhile :; do sleep 1; done\n");
