@@ -193,9 +193,9 @@ public:
         const size_t jobs = options_.jobs > 0 ? static_cast<size_t>(options_.jobs) : boxes_.size();
         size_t next = 0;
         for (;;) {
-            while (!stopping_ && next < boxes_.size() && static_cast<size_t>(running_) < jobs && start(boxes_[next]))
+            while (!stopping() && next < boxes_.size() && static_cast<size_t>(running_) < jobs && start(boxes_[next]))
                 ++next;
-            if (running_ == 0 && (stopping_ || next == boxes_.size()))
+            if (running_ == 0 && (stopping() || next == boxes_.size()))
                 break;
             followResize();
             drawView(false);
@@ -318,7 +318,7 @@ private:
             ended(box, boxEnd_synthesized(box.config, "no-result", status, ms, box.endedWhy, output));
         else if (WIFEXITED(rawStatus) && status == 127)
             ended(box, boxEnd_synthesized(box.config, "start-failed", status, ms, {}, output));
-        else if (stopping_)
+        else if (stopping())
             ended(box, boxEnd_synthesized(box.config, "interrupted", status, ms, "ended before it wrote a result", {}));
         else
             ended(box,
@@ -379,16 +379,16 @@ private:
             if (box.state != Box::State::Running || !Deadline_passed(box.nextStep, now))
                 continue;
             if (box.ending == 0) {
-                if (!stopping_ && box.endedWhy.empty())
+                if (!stopping() && box.endedWhy.empty())
                     box.endedWhy = "still running " + std::to_string(Overdue / CLOCK_SECOND) +
                         " s past its deadline: ended by the fleet";
-                kill(-box.pid, stopping_ ? caughtSignal : SIGTERM);
+                kill(-box.pid, stopping() ? caughtSignal : SIGTERM);
                 kill(-box.pid, SIGCONT); // a stopped check hears it too
                 box.nextStep = Deadline_after(now, Grace);
             } else if (box.ending == 1) {
                 kill(-box.pid, SIGKILL);
                 box.nextStep = Deadline_after(now, AfterKill);
-            } else if (stopping_) {
+            } else if (stopping()) {
                 abandon(box, "interrupted", "killed, and not seen to end", false);
             } else {
                 abandon(box, "no-result", box.endedWhy + "; killed, and not seen to end", true);
@@ -633,12 +633,11 @@ private:
         if (signalsSeen == signalsHandled_)
             return;
         for (Box& box : boxes_) {
-            if (!stopping_ || box.ending == 1) {
-                box.ending = stopping_ ? 1 : 0;
+            if (!stopping() || box.ending == 1) {
+                box.ending = stopping() ? 1 : 0;
                 box.nextStep = Deadline{Clock_now()};
             }
         }
-        stopping_ = true;
         signalsHandled_ = signalsSeen;
     }
 
@@ -679,7 +678,6 @@ private:
     std::string folder_;
     pid_t self_ = getpid();
     int running_ = 0;
-    bool stopping_ = false;
     int64_t startTime_ = Clock_now();
     std::string timestamp_;
     sigset_t waitSet_{};
@@ -697,6 +695,7 @@ private:
     int64_t lastDraw_ = 0;
     bool dirty_ = true;
     int signalsHandled_ = 0; // the ending signals already passed on
+    bool stopping() const { return signalsHandled_ > 0; }
     std::vector<pollfd> fds_;
     std::vector<Box*> reading_;
 };
