@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
@@ -27,7 +29,6 @@
 #include "ending_signals.h"
 #include "file_identity.h"
 #include "options.h"
-#include "pending_output.h"
 #include "printable.h"
 #include "report.h"
 #include "standard_streams.h"
@@ -59,24 +60,85 @@ volatile sig_atomic_t resized = 0;
 // Set by every handler; the wait returns at once while it is set.
 volatile sig_atomic_t wake = 0;
 
-void onEnding(int signo)
+// Every signal the fleet takes wakes the wait; the ending ones are counted
+// (told again, the fleet kills what is left).
+void onSignal(int signo)
 {
-    if (caughtSignal == 0)
-        caughtSignal = signo;
-    signalsSeen = signalsSeen + 1;
     wake = 1;
-    endingSignals_nudgeWrites();
-}
-
-void onChild(int) { wake = 1; }
-
-void onResize(int)
-{
-    resized = 1;
-    wake = 1;
+    if (signo == SIGWINCH) {
+        resized = 1;
+    } else if (signo != SIGCHLD) {
+        if (caughtSignal == 0)
+            caughtSignal = signo;
+        signalsSeen = signalsSeen + 1;
+        endingSignals_nudgeWrites();
+    }
 }
 
 const char* programName = "quarvo-fleet";
+
+// The fleet's own standard output, written only as fast as its reader takes
+// it: a reader that stops reading never holds the fleet, which goes on
+// reaping and starting checks; the text waits here until the rule for output
+// nobody takes (ending_signals.h) gives it up.
+class PendingOutput {
+public:
+    explicit PendingOutput(int fd) : fd_(fd) {}
+
+    void add(std::string_view text)
+    {
+        if (!givenUp_)
+            text_.append(text);
+    }
+
+    // Writes what the descriptor takes now, never waiting for it.
+    void pump()
+    {
+        while (!idle() && !givenUp_) {
+            pollfd out{fd_, POLLOUT, 0};
+            if (poll(&out, 1, 0) != 1)
+                break;
+            // Room is only promised for this much: a pipe with any room at all
+            // takes PIPE_BUF bytes without blocking.
+            const size_t n = std::min<size_t>(text_.size() - at_, PIPE_BUF);
+            const ssize_t written = write(fd_, text_.data() + at_, n);
+            if (written > 0) {
+                at_ += static_cast<size_t>(written);
+            } else if (written < 0 && (errno == EINTR || errno == EAGAIN)) {
+                break;
+            } else {
+                error_ = written < 0 ? errno : EIO;
+                giveUp();
+            }
+        }
+        // What was written is let go once it is most of what is held.
+        if (at_ * 2 >= text_.size()) {
+            text_.erase(0, at_);
+            at_ = 0;
+        }
+    }
+
+    bool idle() const { return at_ == text_.size(); }
+    size_t waiting() const { return text_.size() - at_; }
+    // What is waiting, and all that comes later, is dropped: the deadline
+    // passed, or a write failed.
+    void giveUp()
+    {
+        givenUp_ = true;
+        text_.clear();
+        at_ = 0;
+    }
+    bool givenUp() const { return givenUp_; }
+    // A write failed for a reason other than a full output: its errno, or 0.
+    int error() const { return error_; }
+
+private:
+    int fd_;
+    std::string text_;
+    size_t at_ = 0; // written so far
+    bool givenUp_ = false;
+    int error_ = 0;
+};
 
 struct Box {
     explicit Box(BoxConfig c) : config(std::move(c)) {}
@@ -94,278 +156,6 @@ struct Box {
     std::string endedWhy; // why the fleet itself ended the check, or empty
     BoxEnd end;
 };
-
-
-class Fleet {
-public:
-    Fleet(FleetOptions options, std::vector<BoxConfig> configs) : options_(std::move(options))
-    {
-        boxes_.reserve(configs.size());
-        for (BoxConfig& config : configs)
-            boxes_.emplace_back(std::move(config));
-        tally_.boxes = static_cast<int>(boxes_.size());
-    }
-
-    int run();
-
-private:
-    std::string resultPath(const Box& box) const { return folder_ + "/" + box.config.name + ".json"; }
-    static int64_t msSince(int64_t t) { return (Clock_now() - t) / CLOCK_MILLISECOND; }
-
-    bool start(Box& box);
-    void readOutput(Box& box, size_t limit, bool last = false);
-    void abandon(Box& box, std::string_view outcome, const std::string& why, bool withOutput);
-    void finish(Box& box, int rawStatus);
-    void ended(Box& box, BoxEnd end);
-    void reap();
-    void superviseChecks();
-    void signalRunning(int signo);
-    void drawView(bool force, bool final = false);
-    template <typename Piece>
-    void writeFile(const std::string& path, const char* what, const std::string& head, Piece piece,
-        const std::string& tail);
-    void writeFiles(int status);
-    void removeFolder();
-    void waitForOutput();
-    void noteOutputLoss();
-    void catchSignals();
-    void endUnfinished();
-    bool prepare();
-    void followResize();
-    Deadline nextWake() const;
-    void waitAndRead();
-    void stopOnSignal();
-    int finishRack();
-
-    FleetOptions options_;
-    std::vector<Box> boxes_;
-    Tally tally_;
-    std::string checkPath_;
-    std::string folder_;
-    pid_t self_ = getpid();
-    int running_ = 0;
-    bool stopping_ = false;
-    int64_t startTime_ = Clock_now();
-    std::string timestamp_;
-    sigset_t waitSet_{};
-    // Each check's own deadline, and the latest of them: the fleet's output
-    // is never waited for past it (plus the grace) nor past an ending signal.
-    int64_t checkTime_ = (options_.timeout > 0 ? options_.timeout : CHECK_SECONDS) * CLOCK_SECOND;
-    Deadline latestDeadline_{startTime_};
-    PendingOutput output_{STDOUT_FILENO};
-    bool outputLost_ = false;
-    bool closedSaid_ = false;
-    // The live view.
-    bool live_ = false;
-    size_t drawn_ = 0;
-    int height_ = 24, width_ = 80;
-    int64_t lastDraw_ = 0;
-    bool dirty_ = true;
-    // The ending: signals already passed on, whether what was left was
-    // killed, and when the signalled checks' grace ends.
-    int signalsHandled_ = 0;
-    bool killed_ = false;
-    Deadline graceEnd_;
-    std::vector<pollfd> fds_;
-    std::vector<Box*> reading_;
-};
-
-// False when the box must wait for a running check to end first (no
-// descriptor is free for its output).
-bool Fleet::start(Box& box)
-{
-    const auto failed = [&](std::string_view detail, std::string_view said) {
-        box.output.append(said);
-        ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, detail, box.output.text()));
-        return true;
-    };
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        if ((errno == EMFILE || errno == ENFILE) && running_ > 0)
-            return false;
-        return failed(std::string("making a pipe for its output failed: ") + std::strerror(errno), {});
-    }
-    box.state = Box::State::Running;
-    box.started = Clock_now();
-    dirty_ = true;
-    if (checkPath_.empty()) {
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        return failed({}, std::string(programName) + ": check-quarvo is neither beside this program nor on PATH\n");
-    }
-    std::vector<std::string> args{checkPath_, "--feedback", box.config.port, "--channel", box.config.channel,
-        "--distinct-status", "--result", resultPath(box)};
-    if (options_.timeout > 0)
-        args.insert(args.end(), {"--timeout", std::to_string(options_.timeout)});
-    if (options_.reconnect)
-        args.emplace_back("--reconnect");
-    if (!options_.captureDir.empty())
-        args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.config.name + ".cap"});
-    box.pid = children_start(checkPath_, args, pipeFds[1], self_, programName);
-    const int error = errno;
-    close(pipeFds[1]);
-    if (box.pid < 0) {
-        close(pipeFds[0]);
-        const std::string why = std::strerror(error);
-        return failed({}, std::string(programName) + ": starting " + checkPath_ + " failed: " + why + "\n");
-    }
-    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
-    box.outputFd = pipeFds[0];
-    ++running_;
-    box.nextStep = Deadline_after(box.started, checkTime_ + Overdue);
-    if (box.started + checkTime_ > latestDeadline_.at) {
-        latestDeadline_ = Deadline_after(box.started, checkTime_);
-        endingSignals_limitWrites(Deadline_after(latestDeadline_.at, Grace));
-    }
-    return true;
-}
-
-// Takes what the check has printed, up to `limit` bytes, into its tail;
-// the pipe is closed at its end, or when it is the `last` read.
-void Fleet::readOutput(Box& box, size_t limit, bool last)
-{
-    char chunk[ReadChunk];
-    for (size_t taken = 0; box.outputFd >= 0 && taken < limit;) {
-        const ssize_t n = read(box.outputFd, chunk, sizeof chunk);
-        if (n > 0) {
-            box.output.append(std::string_view(chunk, static_cast<size_t>(n)));
-            taken += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            last = last || n == 0 || errno != EAGAIN;
-            break;
-        }
-    }
-    if (last && box.outputFd >= 0)
-        close(box.outputFd);
-    if (last)
-        box.outputFd = -1;
-}
-
-// A running check not waited for any longer: what it printed so far, then its end.
-void Fleet::abandon(Box& box, std::string_view outcome, const std::string& why, bool withOutput)
-{
-    --running_;
-    readOutput(box, ReadPerTurn, true);
-    const std::string output = withOutput ? box.output.text() : "";
-    ended(box, boxEnd_synthesized(box.config, outcome, std::nullopt, msSince(box.started), why, output));
-}
-
-void Fleet::finish(Box& box, int rawStatus)
-{
-    --running_;
-    // Whatever the check wrote before it ended is in the pipe.
-    readOutput(box, SIZE_MAX, true);
-    const int status = WIFEXITED(rawStatus) ? WEXITSTATUS(rawStatus) : 128 + WTERMSIG(rawStatus);
-    const std::string output = box.output.text();
-    std::string text;
-    const int fd = open(resultPath(box).c_str(), O_RDONLY | O_CLOEXEC);
-    const bool haveText = fd >= 0 && readWhole(fd, 1 << 20, &text);
-    if (fd >= 0)
-        close(fd);
-    const std::optional<CheckReport> report = haveText ? checkResult_parse(text) : std::nullopt;
-    // A check the fleet ended writes its result as interrupted, or (resumed
-    // past its own deadline) as no answer: neither is what happened to the
-    // box. Only a verdict the box gave stands.
-    if (report && (box.endedWhy.empty() || verdictOf(report->outcome) <= BoxVerdict::AnsweredOtherwise)) {
-        ended(box, boxEnd_fromResult(box.config, *report, text, output));
-        return;
-    }
-    // No result: the check could not be run, or was ended before it wrote one.
-    const int64_t ms = msSince(box.started);
-    if (!box.endedWhy.empty())
-        ended(box, boxEnd_synthesized(box.config, "no-result", status, ms, box.endedWhy, output));
-    else if (WIFEXITED(rawStatus) && status == 127)
-        ended(box, boxEnd_synthesized(box.config, "start-failed", status, ms, {}, output));
-    else if (stopping_)
-        ended(box, boxEnd_synthesized(box.config, "interrupted", status, ms, "ended before it wrote a result", {}));
-    else
-        ended(box,
-            boxEnd_synthesized(box.config, "no-result", status, ms,
-                "the check ended with status " + std::to_string(status) + " without a result", output));
-}
-
-void Fleet::ended(Box& box, BoxEnd end)
-{
-    box.state = Box::State::Done;
-    box.pid = -1;
-    box.end = std::move(end);
-    tally_.add(box.end.verdict);
-    dirty_ = true;
-    if (live_)
-        return;
-    std::string text = plainLine(box.config, box.end) + "\n";
-    if (box.end.verdict == BoxVerdict::AnsweredOtherwise || box.end.verdict == BoxVerdict::NoAnswer) {
-        for (const std::string& line : lastLines(box.output.text(), LinesShown))
-            text += "  " + line + "\n";
-    }
-    output_.add(text);
-}
-
-void Fleet::reap()
-{
-    for (;;) {
-        int rawStatus = 0;
-        const pid_t pid = waitpid(-1, &rawStatus, WNOHANG | WUNTRACED);
-        if (pid <= 0)
-            return;
-        const auto box = std::find_if(boxes_.begin(), boxes_.end(),
-            [pid](const Box& b) { return b.state == Box::State::Running && b.pid == pid; });
-        if (box == boxes_.end())
-            continue; // one given up on earlier, ending at last
-        if (!WIFSTOPPED(rawStatus)) {
-            finish(*box, rawStatus);
-            continue;
-        }
-        // A check in a process group of its own that touches the terminal
-        // is stopped, and would stay stopped: it is ended at once. Any other
-        // stop waits for the check's deadline.
-        const int stop = WSTOPSIG(rawStatus);
-        if ((stop == SIGTTOU || stop == SIGTTIN) && box->ending == 0 && box->endedWhy.empty()) {
-            box->endedWhy = std::string("stopped by ") + (stop == SIGTTOU ? "SIGTTOU" : "SIGTTIN") +
-                " (it used the terminal from the background): ended by the fleet";
-            box->nextStep = Deadline{Clock_now()};
-        }
-    }
-}
-
-// Checks that outlive their deadline by far (stopped, or stuck) are told
-// to end, then killed, then given up on: none holds the fleet for ever.
-void Fleet::superviseChecks()
-{
-    const int64_t now = Clock_now();
-    for (Box& box : boxes_) {
-        if (box.state != Box::State::Running || !Deadline_passed(box.nextStep, now))
-            continue;
-        if (box.ending == 0) {
-            if (box.endedWhy.empty())
-                box.endedWhy = "still running " + std::to_string(Overdue / CLOCK_SECOND) +
-                    " s past its deadline: ended by the fleet";
-            kill(-box.pid, SIGTERM);
-            kill(-box.pid, SIGCONT); // a stopped check must run to end
-            box.nextStep = Deadline_after(now, Grace);
-        } else if (box.ending == 1) {
-            kill(-box.pid, SIGKILL);
-            box.nextStep = Deadline_after(now, AfterKill);
-        } else {
-            abandon(box, "no-result", box.endedWhy + "; killed, and not seen to end", true);
-            continue;
-        }
-        ++box.ending;
-    }
-}
-
-void Fleet::signalRunning(int signo)
-{
-    for (const Box& box : boxes_) {
-        if (box.state == Box::State::Running && box.pid > 0) {
-            kill(-box.pid, signo);
-            if (signo != SIGKILL)
-                kill(-box.pid, SIGCONT); // a stopped check hears it too
-        }
-    }
-}
 
 std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, int64_t now)
 {
@@ -385,328 +175,530 @@ std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, int64_t now)
     return rows;
 }
 
-// The last drawing (`final`) keeps the summary whole whatever the width.
-void Fleet::drawView(bool force, bool final)
-{
-    // A drawing is made only once the last one is out: the cursor moves
-    // by the lines drawn last, and output nobody takes stays one frame.
-    const int64_t now = Clock_now();
-    if (!final && (!live_ || !output_.idle() || (!force && (!dirty_ || now - lastDraw_ < DrawEvery))))
-        return;
-    const std::vector<std::string> lines = liveView_lines(
-        viewRows(boxes_, now), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_, final);
-    output_.add(liveView_redraw(lines, drawn_));
-    drawn_ = lines.size();
-    lastDraw_ = now;
-    dirty_ = false;
-}
-
-// One walk for both files: `head`, each box's `piece`, `tail`, replacing
-// `path` in one step. `what` names the file in what goes wrong.
-template <typename Piece>
-void Fleet::writeFile(const std::string& path, const char* what, const std::string& head, Piece piece,
-    const std::string& tail)
-{
-    AtomicFile file;
-    const int opened = file.open(path, ".quarvo-fleet-");
-    if (opened == -2) {
-        std::fprintf(stderr, "%s: %s file %s is not a regular file: left as it is\n", programName, what,
-            printable(path).c_str());
-        return;
+class Fleet {
+public:
+    Fleet(FleetOptions options, std::vector<BoxConfig> configs) : options_(std::move(options))
+    {
+        boxes_.reserve(configs.size());
+        for (BoxConfig& config : configs)
+            boxes_.emplace_back(std::move(config));
+        tally_.boxes = static_cast<int>(boxes_.size());
     }
-    bool ok = opened == 0 && file.write(head);
-    for (size_t i = 0; i < boxes_.size() && ok; ++i)
-        ok = file.write(piece(boxes_[i], i));
-    if (!ok || !file.write(tail) || file.commit() != 0)
-        std::fprintf(stderr, "%s: writing %s file %s failed: %s\n", programName, what, printable(path).c_str(),
-            std::strerror(errno));
-}
 
-void Fleet::writeFiles(int status)
-{
-    const int64_t ms = msSince(startTime_);
-    if (!options_.junit.empty())
-        writeFile(options_.junit, "JUnit",
-            junit_head(options_.suite, tally_, static_cast<double>(ms) / 1000.0, timestamp_),
-            [this](const Box& box, size_t) {
-                const std::string output = box.end.verdict == BoxVerdict::Skipped ? "" : box.output.text();
-                return junit_testCase(options_.suite, box.config, box.end, output);
-            },
-            junit_tail());
-    const std::optional<int> bySignal = caughtSignal != 0 ? std::optional<int>(caughtSignal) : std::nullopt;
-    if (!options_.result.empty())
-        writeFile(options_.result, "result", result_head(options_.suite, tally_, status, ms, bySignal),
-            [](const Box& box, size_t i) { return result_box(box.end, i == 0); }, result_tail());
-}
-
-void Fleet::removeFolder()
-{
-    if (DIR* dir = opendir(folder_.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                unlink((folder_ + "/" + name).c_str());
+    int run()
+    {
+        if (!prepare())
+            return UsageStatus;
+        catchSignals();
+        const size_t jobs = options_.jobs > 0 ? static_cast<size_t>(options_.jobs) : boxes_.size();
+        size_t next = 0;
+        for (;;) {
+            while (!stopping() && next < boxes_.size() && static_cast<size_t>(running_) < jobs && start(boxes_[next]))
+                ++next;
+            if (running_ == 0 && (stopping() || next == boxes_.size()))
+                break;
+            followResize();
+            drawView(false);
+            output_.pump();
+            noteOutputLoss();
+            waitAndRead();
+            reap();
+            stopOnSignal();
+            superviseChecks();
         }
-        closedir(dir);
+        return finishRack();
     }
-    rmdir(folder_.c_str());
-}
 
-// The output let go by the write limit (a write that blocked after all)
-// is output given up.
-void Fleet::noteOutputLoss()
-{
-    if (!output_.givenUp() && endingSignals_outputLost(STDOUT_FILENO))
-        output_.giveUp();
-    if (output_.givenUp() && output_.error() == 0)
-        outputLost_ = true;
-    if (output_.error() == EPIPE && !closedSaid_ && (!options_.junit.empty() || !options_.result.empty())) {
-        closedSaid_ = true;
-        endingSignals_report(std::string(programName) +
-            ": the standard output was closed: nothing more is printed; the rack goes on for its files\n");
+private:
+    std::string resultPath(const Box& box) const { return folder_ + "/" + box.config.name + ".json"; }
+    static int64_t msSince(int64_t t) { return (Clock_now() - t) / CLOCK_MILLISECOND; }
+
+    // False when the box must wait for a running check to end first (no
+    // descriptor is free for its output).
+    bool start(Box& box)
+    {
+        const auto failed = [&](std::string_view detail, std::string_view said) {
+            box.output.append(said);
+            ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, detail, box.output.text()));
+            return true;
+        };
+        if (checkPath_.empty())
+            return failed({}, std::string(programName) + ": check-quarvo is neither beside this program nor on PATH\n");
+        int pipeFds[2];
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+            if ((errno == EMFILE || errno == ENFILE) && running_ > 0)
+                return false;
+            return failed(std::string("making a pipe for its output failed: ") + std::strerror(errno), {});
+        }
+        std::vector<std::string> args{checkPath_, "--feedback", box.config.port, "--channel", box.config.channel,
+            "--distinct-status", "--result", resultPath(box)};
+        if (options_.timeout > 0)
+            args.insert(args.end(), {"--timeout", std::to_string(options_.timeout)});
+        if (options_.reconnect)
+            args.emplace_back("--reconnect");
+        if (!options_.captureDir.empty())
+            args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.config.name + ".cap"});
+        box.started = Clock_now();
+        box.pid = children_start(checkPath_, args, pipeFds[1], self_, programName);
+        const int error = errno;
+        close(pipeFds[1]);
+        if (box.pid < 0) {
+            close(pipeFds[0]);
+            const std::string why = std::strerror(error);
+            return failed({}, std::string(programName) + ": starting " + checkPath_ + " failed: " + why + "\n");
+        }
+        fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+        box.state = Box::State::Running;
+        dirty_ = true;
+        box.outputFd = pipeFds[0];
+        ++running_;
+        box.nextStep = Deadline_after(box.started, checkTime_ + Overdue);
+        if (box.started + checkTime_ > latestDeadline_.at) {
+            latestDeadline_ = Deadline_after(box.started, checkTime_);
+            endingSignals_limitWrites(Deadline_after(latestDeadline_.at, Grace));
+        }
+        return true;
     }
-}
 
-// What the output still holds is written as its reader takes it, until the
-// rule for output nobody takes gives it up (from the last check's deadline
-// plus the grace, or an ending signal, on).
-void Fleet::waitForOutput()
-{
-    endingSignals_limitWrites(Deadline_after(std::max(latestDeadline_.at, Clock_now()), Grace));
-    int64_t moved = Clock_now();
-    for (;;) {
-        const size_t before = output_.waiting();
-        output_.pump();
-        noteOutputLoss();
-        if (output_.idle() || output_.givenUp())
+    // Takes what the check has printed, up to `limit` bytes, into its tail;
+    // the pipe is closed at its end, or when it is the `last` read.
+    void readOutput(Box& box, size_t limit, bool last = false)
+    {
+        char chunk[ReadChunk];
+        for (size_t taken = 0; box.outputFd >= 0 && taken < limit;) {
+            const ssize_t n = read(box.outputFd, chunk, sizeof chunk);
+            if (n > 0) {
+                box.output.append(std::string_view(chunk, static_cast<size_t>(n)));
+                taken += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                last = last || n == 0 || errno != EAGAIN;
+                break;
+            }
+        }
+        if (last && box.outputFd >= 0)
+            close(box.outputFd);
+        if (last)
+            box.outputFd = -1;
+    }
+
+    // A running check not waited for any longer: what it printed so far, then its end.
+    void abandon(Box& box, std::string_view outcome, const std::string& why, bool withOutput)
+    {
+        --running_;
+        readOutput(box, ReadPerTurn, true);
+        const std::string output = withOutput ? box.output.text() : "";
+        ended(box, boxEnd_synthesized(box.config, outcome, std::nullopt, msSince(box.started), why, output));
+    }
+
+    void finish(Box& box, int rawStatus)
+    {
+        --running_;
+        // Whatever the check wrote before it ended is in the pipe.
+        readOutput(box, SIZE_MAX, true);
+        const int status = WIFEXITED(rawStatus) ? WEXITSTATUS(rawStatus) : 128 + WTERMSIG(rawStatus);
+        const std::string output = box.output.text();
+        std::string text;
+        const int fd = open(resultPath(box).c_str(), O_RDONLY | O_CLOEXEC);
+        const bool haveText = fd >= 0 && readWhole(fd, 1 << 20, &text);
+        if (fd >= 0)
+            close(fd);
+        const std::optional<CheckReport> report = haveText ? checkResult_parse(text) : std::nullopt;
+        // A check the fleet ended writes its result as interrupted, or (resumed
+        // past its own deadline) as no answer: neither is what happened to the
+        // box. Only a verdict the box gave stands.
+        if (report && (box.endedWhy.empty() || verdictOf(report->outcome) <= BoxVerdict::AnsweredOtherwise)) {
+            ended(box, boxEnd_fromResult(box.config, *report, text, output));
             return;
+        }
+        // No result: the check could not be run, or was ended before it wrote one.
+        const int64_t ms = msSince(box.started);
+        if (!box.endedWhy.empty())
+            ended(box, boxEnd_synthesized(box.config, "no-result", status, ms, box.endedWhy, output));
+        else if (WIFEXITED(rawStatus) && status == 127)
+            ended(box, boxEnd_synthesized(box.config, "start-failed", status, ms, {}, output));
+        else if (stopping())
+            ended(box, boxEnd_synthesized(box.config, "interrupted", status, ms, "ended before it wrote a result", {}));
+        else
+            ended(box,
+                boxEnd_synthesized(box.config, "no-result", status, ms,
+                    "the check ended with status " + std::to_string(status) + " without a result", output));
+    }
+
+    void ended(Box& box, BoxEnd end)
+    {
+        box.state = Box::State::Done;
+        box.end = std::move(end);
+        tally_.add(box.end.verdict);
+        dirty_ = true;
+        if (live_)
+            return;
+        std::string text = plainLine(box.config, box.end) + "\n";
+        if (box.end.verdict == BoxVerdict::AnsweredOtherwise || box.end.verdict == BoxVerdict::NoAnswer) {
+            for (const std::string& line : lastLines(box.output.text(), LinesShown))
+                text += "  " + line + "\n";
+        }
+        output_.add(text);
+    }
+
+    void reap()
+    {
+        for (;;) {
+            int rawStatus = 0;
+            const pid_t pid = waitpid(-1, &rawStatus, WNOHANG | WUNTRACED);
+            if (pid <= 0)
+                return;
+            const auto box = std::find_if(boxes_.begin(), boxes_.end(),
+                [pid](const Box& b) { return b.state == Box::State::Running && b.pid == pid; });
+            if (box == boxes_.end())
+                continue; // one given up on earlier, ending at last
+            if (!WIFSTOPPED(rawStatus)) {
+                finish(*box, rawStatus);
+                continue;
+            }
+            // A check in a process group of its own that touches the terminal
+            // is stopped, and would stay stopped: it is ended at once. Any other
+            // stop waits for the check's deadline.
+            const int stop = WSTOPSIG(rawStatus);
+            if ((stop == SIGTTOU || stop == SIGTTIN) && box->ending == 0 && box->endedWhy.empty()) {
+                box->endedWhy = std::string("stopped by ") + (stop == SIGTTOU ? "SIGTTOU" : "SIGTTIN") +
+                    " (it used the terminal from the background): ended by the fleet";
+                box->nextStep = Deadline{Clock_now()};
+            }
+        }
+    }
+
+    // A check that outlives its deadline by far (stopped, or stuck), or any
+    // once the fleet is told to end, hears its signal, then is killed, then
+    // given up on: none holds the fleet for ever.
+    void superviseChecks()
+    {
         const int64_t now = Clock_now();
-        if (output_.waiting() != before)
-            moved = now;
-        const Deadline limit = endingSignals_outputLimit(moved);
-        if (Deadline_passed(limit, now)) {
-            output_.giveUp();
-            outputLost_ = true;
+        for (Box& box : boxes_) {
+            if (box.state != Box::State::Running || !Deadline_passed(box.nextStep, now))
+                continue;
+            if (box.ending == 0) {
+                if (!stopping() && box.endedWhy.empty())
+                    box.endedWhy = "still running " + std::to_string(Overdue / CLOCK_SECOND) +
+                        " s past its deadline: ended by the fleet";
+                kill(-box.pid, stopping() ? caughtSignal : SIGTERM);
+                kill(-box.pid, SIGCONT); // a stopped check hears it too
+                box.nextStep = Deadline_after(now, Grace);
+            } else if (box.ending == 1) {
+                kill(-box.pid, SIGKILL);
+                box.nextStep = Deadline_after(now, AfterKill);
+            } else if (stopping()) {
+                abandon(box, "interrupted", "killed, and not seen to end", false);
+            } else {
+                abandon(box, "no-result", box.endedWhy + "; killed, and not seen to end", true);
+            }
+            ++box.ending;
+        }
+    }
+
+    // The last drawing (`final`) keeps the summary whole whatever the width.
+    void drawView(bool force, bool final = false)
+    {
+        // A drawing is made only once the last one is out: the cursor moves
+        // by the lines drawn last, and output nobody takes stays one frame.
+        const int64_t now = Clock_now();
+        if (!final && (!live_ || !output_.idle() || (!force && (!dirty_ || now - lastDraw_ < DrawEvery))))
             return;
+        const std::vector<std::string> lines = liveView_lines(
+            viewRows(boxes_, now), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_, final);
+        output_.add(liveView_redraw(lines, drawn_));
+        drawn_ = lines.size();
+        lastDraw_ = now;
+        dirty_ = false;
+    }
+
+    // One walk for both files: `head`, each box's `piece`, `tail`, replacing
+    // `path` in one step. `what` names the file in what goes wrong.
+    template <typename Piece>
+    void writeFile(const std::string& path, const char* what, const std::string& head, Piece piece,
+        std::string_view tail)
+    {
+        AtomicFile file;
+        const int opened = file.open(path, ".quarvo-fleet-");
+        if (opened == -2) {
+            std::fprintf(stderr, "%s: %s file %s is not a regular file: left as it is\n", programName, what,
+                printable(path).c_str());
+            return;
+        }
+        bool ok = opened == 0 && file.write(head);
+        for (size_t i = 0; i < boxes_.size() && ok; ++i)
+            ok = file.write(piece(boxes_[i], i));
+        if (!ok || !file.write(tail) || file.commit() != 0)
+            std::fprintf(stderr, "%s: writing %s file %s failed: %s\n", programName, what, printable(path).c_str(),
+                std::strerror(errno));
+    }
+
+    void writeFiles(int status)
+    {
+        const int64_t ms = msSince(startTime_);
+        if (!options_.junit.empty())
+            writeFile(options_.junit, "JUnit",
+                junit_head(options_.suite, tally_, static_cast<double>(ms) / 1000.0, timestamp_),
+                [this](const Box& box, size_t) {
+                    const std::string output = box.end.verdict == BoxVerdict::Skipped ? "" : box.output.text();
+                    return junit_testCase(options_.suite, box.config, box.end, output);
+                },
+                JUNIT_TAIL);
+        const std::optional<int> bySignal = caughtSignal != 0 ? std::optional<int>(caughtSignal) : std::nullopt;
+        if (!options_.result.empty())
+            writeFile(options_.result, "result", result_head(options_.suite, tally_, status, ms, bySignal),
+                [](const Box& box, size_t i) { return result_box(box.end, i == 0); }, RESULT_TAIL);
+    }
+
+    void removeFolder()
+    {
+        if (DIR* dir = opendir(folder_.c_str())) {
+            while (const dirent* entry = readdir(dir)) {
+                const std::string name = entry->d_name;
+                if (name != "." && name != "..")
+                    unlink((folder_ + "/" + name).c_str());
+            }
+            closedir(dir);
+        }
+        rmdir(folder_.c_str());
+    }
+
+    // The output let go by the write limit (a write that blocked after all)
+    // is output given up.
+    void noteOutputLoss()
+    {
+        if (!output_.givenUp() && endingSignals_outputLost(STDOUT_FILENO))
+            output_.giveUp();
+        if (output_.givenUp() && output_.error() == 0)
+            outputLost_ = true;
+        if (output_.error() == EPIPE && !closedSaid_ && (!options_.junit.empty() || !options_.result.empty())) {
+            closedSaid_ = true;
+            endingSignals_report(std::string(programName) +
+                ": the standard output was closed: nothing more is printed; the rack goes on for its files\n");
+        }
+    }
+
+    // What the output still holds is written as its reader takes it, until the
+    // rule for output nobody takes gives it up (from the last check's deadline
+    // plus the grace, or an ending signal, on).
+    void waitForOutput()
+    {
+        endingSignals_limitWrites(Deadline_after(std::max(latestDeadline_.at, Clock_now()), Grace));
+        int64_t moved = Clock_now();
+        for (;;) {
+            const size_t before = output_.waiting();
+            output_.pump();
+            noteOutputLoss();
+            if (output_.idle() || output_.givenUp())
+                return;
+            const int64_t now = Clock_now();
+            if (output_.waiting() != before)
+                moved = now;
+            const Deadline limit = endingSignals_outputLimit(moved);
+            if (Deadline_passed(limit, now)) {
+                output_.giveUp();
+                outputLost_ = true;
+                return;
+            }
+            timespec timeout{};
+            pollfd out{STDOUT_FILENO, POLLOUT, 0};
+            endingSignals_wait(&out, 1, Deadline_timespec(limit, now, &timeout), &waitSet_, &wake);
+            wake = 0;
+            reap();
+        }
+    }
+
+    // The checks' ends and the window's size wake the wait, as the ending
+    // signals do; the live view is chosen here, as it takes SIGWINCH.
+    void catchSignals()
+    {
+        const char* term = std::getenv("TERM");
+        live_ = !options_.plain && isatty(STDOUT_FILENO) && term != nullptr && *term != '\0' &&
+            std::string_view(term) != "dumb";
+        // With files to write, a closed output is a failed write, not the end:
+        // the rack goes on for its files.
+        std::vector<int> caught(ENDING_SIGNALS.begin(), ENDING_SIGNALS.end());
+        if (!options_.junit.empty() || !options_.result.empty()) {
+            std::erase(caught, SIGPIPE);
+            signal(SIGPIPE, SIG_IGN);
+        }
+        // SIGCHLD must not be ignored, or no status is ever seen.
+        signal(SIGCHLD, SIG_DFL);
+        caught.push_back(SIGCHLD);
+        if (live_)
+            caught.push_back(SIGWINCH);
+        endingSignals_catch(caught, onSignal, &waitSet_);
+        if (live_) {
+            resized = 1;
+            output_.add("\x1b[?25l"); // no cursor flickering through the table
+        }
+    }
+
+    void skipQueued()
+    {
+        for (Box& box : boxes_) {
+            if (box.state == Box::State::Queued)
+                ended(box,
+                    boxEnd_synthesized(
+                        box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
+        }
+    }
+
+    // The folder the checks write their results into, the check to run and
+    // the run's start. False when there can be no folder (reported).
+    bool prepare()
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
+                printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
+            return false;
+        }
+        folder_ = pattern;
+        checkPath_ = children_findCheck();
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        char stamp[32] = "";
+        if (gmtime_r(&now, &utc) != nullptr)
+            std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+        timestamp_ = stamp;
+        return true;
+    }
+
+    void followResize()
+    {
+        if (resized == 0 || !live_)
+            return;
+        resized = 0;
+        winsize size{};
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+            // Lines drawn for a wider window may have wrapped: clear what they can have become.
+            drawn_ = std::min(
+                drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) / size.ws_col),
+                static_cast<size_t>(size.ws_row - 1));
+            height_ = size.ws_row;
+            width_ = size.ws_col;
+        }
+        drawView(true);
+    }
+
+    // The next thing to do without an event: the view's next drawing (its
+    // clock goes on), or the next step in ending a check. None: wait.
+    Deadline nextWake() const
+    {
+        const int64_t now = Clock_now();
+        Deadline next = DEADLINE_NEVER;
+        if (live_)
+            next = {dirty_ ? lastDraw_ + DrawEvery : now + CLOCK_SECOND - (now - startTime_) % CLOCK_SECOND};
+        for (const Box& box : boxes_) {
+            if (box.state == Box::State::Running)
+                next = Deadline_sooner(next, box.nextStep);
+        }
+        return next;
+    }
+
+    // One wait on the output and the checks' pipes, then what they hold.
+    void waitAndRead()
+    {
+        const Deadline until = nextWake();
+        fds_.clear();
+        reading_.clear();
+        if (!output_.idle() && !output_.givenUp())
+            fds_.push_back({STDOUT_FILENO, POLLOUT, 0});
+        const size_t firstCheck = fds_.size();
+        for (Box& box : boxes_) {
+            if (box.state == Box::State::Running && box.outputFd >= 0) {
+                fds_.push_back({box.outputFd, POLLIN, 0});
+                reading_.push_back(&box);
+            }
         }
         timespec timeout{};
-        pollfd out{STDOUT_FILENO, POLLOUT, 0};
-        endingSignals_wait(&out, 1, Deadline_timespec(limit, now, &timeout), &waitSet_, &wake);
+        const timespec* wait = Deadline_timespec(until, Clock_now(), &timeout);
+        const int ready = endingSignals_wait(fds_.data(), fds_.size(), wait, &waitSet_, &wake);
         wake = 0;
-        reap();
-    }
-}
-
-// The checks' ends and the window's size wake the wait, as the ending
-// signals do; the live view is chosen here, as it takes SIGWINCH.
-void Fleet::catchSignals()
-{
-    // SIGCHLD must not be ignored, or no status is ever seen.
-    signal(SIGCHLD, SIG_DFL);
-    sigset_t endingSet, childSet, resizeSet;
-    // With files to write, a closed output is a failed write, not the end:
-    // the rack goes on for its files.
-    std::vector<int> ending(ENDING_SIGNALS.begin(), ENDING_SIGNALS.end());
-    if (!options_.junit.empty() || !options_.result.empty()) {
-        std::erase(ending, SIGPIPE);
-        signal(SIGPIPE, SIG_IGN);
-    }
-    endingSignals_catch(ending, onEnding, &endingSet);
-    const int childSignals[] = {SIGCHLD};
-    endingSignals_catch(childSignals, onChild, &childSet);
-    sigemptyset(&waitSet_);
-    for (int s = 1; s < NSIG; ++s) {
-        if (sigismember(&endingSet, s) == 1 || sigismember(&childSet, s) == 1)
-            sigaddset(&waitSet_, s);
-    }
-
-    const char* term = std::getenv("TERM");
-    live_ = !options_.plain && isatty(STDOUT_FILENO) && term != nullptr && *term != '\0' &&
-        std::string_view(term) != "dumb";
-    if (live_) {
-        const int resizeSignals[] = {SIGWINCH};
-        endingSignals_catch(resizeSignals, onResize, &resizeSet);
-        if (sigismember(&resizeSet, SIGWINCH) == 1)
-            sigaddset(&waitSet_, SIGWINCH);
-        resized = 1;
-        output_.add("\x1b[?25l"); // no cursor flickering through the table
-    }
-}
-
-// Boxes still running (killed, and not seen to end) or never started.
-void Fleet::endUnfinished()
-{
-    for (Box& box : boxes_) {
-        if (box.state == Box::State::Running)
-            abandon(box, "interrupted", "killed, and not seen to end", false);
-        if (box.state == Box::State::Queued)
-            ended(box,
-                boxEnd_synthesized(
-                    box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
-    }
-}
-
-// The folder the checks write their results into, the check to run and
-// the run's start. False when there can be no folder (reported).
-bool Fleet::prepare()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
-            printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
-        return false;
-    }
-    folder_ = pattern;
-    checkPath_ = children_findCheck();
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    char stamp[32] = "";
-    if (gmtime_r(&now, &utc) != nullptr)
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-    timestamp_ = stamp;
-    return true;
-}
-
-void Fleet::followResize()
-{
-    if (resized == 0 || !live_)
-        return;
-    resized = 0;
-    winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
-        // Lines drawn for a wider window may have wrapped: clear what they can have become.
-        drawn_ = std::min(
-            drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) / size.ws_col),
-            static_cast<size_t>(size.ws_row - 1));
-        height_ = size.ws_row;
-        width_ = size.ws_col;
-    }
-    drawView(true);
-}
-
-// The next thing to do without an event: the view's next drawing (its
-// clock goes on), the end of the signalled checks' grace, the next step
-// with a check that outlives its deadline. None: wait for an event.
-Deadline Fleet::nextWake() const
-{
-    const int64_t now = Clock_now();
-    Deadline next = DEADLINE_NEVER;
-    if (live_)
-        next = {dirty_ ? lastDraw_ + DrawEvery : now + CLOCK_SECOND - (now - startTime_) % CLOCK_SECOND};
-    if (stopping_ && !killed_)
-        next = Deadline_sooner(next, graceEnd_);
-    if (killed_)
-        next = Deadline_after(now, 100 * CLOCK_MILLISECOND);
-    for (const Box& box : boxes_) {
-        if (box.state == Box::State::Running && !stopping_)
-            next = Deadline_sooner(next, box.nextStep);
-    }
-    return next;
-}
-
-// One wait on the output and the checks' pipes, then what they hold.
-void Fleet::waitAndRead()
-{
-    const Deadline until = nextWake();
-    fds_.clear();
-    reading_.clear();
-    if (!output_.idle() && !output_.givenUp())
-        fds_.push_back({STDOUT_FILENO, POLLOUT, 0});
-    const size_t firstCheck = fds_.size();
-    for (Box& box : boxes_) {
-        if (box.state == Box::State::Running && box.outputFd >= 0) {
-            fds_.push_back({box.outputFd, POLLIN, 0});
-            reading_.push_back(&box);
+        if (live_ && !dirty_)
+            dirty_ = true; // the clock
+        for (size_t i = 0; ready > 0 && i < reading_.size(); ++i) {
+            if (fds_[firstCheck + i].revents != 0)
+                readOutput(*reading_[i], ReadPerTurn);
         }
     }
-    timespec timeout{};
-    const timespec* wait = Deadline_timespec(until, Clock_now(), &timeout);
-    const int ready = endingSignals_wait(fds_.data(), fds_.size(), wait, &waitSet_, &wake);
-    wake = 0;
-    if (live_ && !dirty_)
-        dirty_ = true; // the clock
-    for (size_t i = 0; ready > 0 && i < reading_.size(); ++i) {
-        if (fds_[firstCheck + i].revents != 0)
-            readOutput(*reading_[i], ReadPerTurn);
-    }
-}
 
-void Fleet::stopOnSignal()
-{
-    if (caughtSignal != 0 && !stopping_) {
-        // Every running check hears the signal once, from here: they
-        // write their results as interrupted.
-        stopping_ = true;
+    // Every running check hears an ending signal once, from the fleet: they
+    // write their results as interrupted. Told again, the fleet kills them.
+    void stopOnSignal()
+    {
+        if (signalsSeen == signalsHandled_)
+            return;
+        for (Box& box : boxes_) {
+            if (!stopping() || box.ending == 1) {
+                box.ending = stopping() ? 1 : 0;
+                box.nextStep = Deadline{Clock_now()};
+            }
+        }
         signalsHandled_ = signalsSeen;
-        signalRunning(caughtSignal);
-        graceEnd_ = Deadline_after(Clock_now(), Grace);
     }
-    // Past the grace, or told again: what is left is killed.
-    const int64_t now = Clock_now();
-    if (stopping_ && !killed_ && running_ > 0 && (Deadline_passed(graceEnd_, now) || signalsSeen > signalsHandled_)) {
-        signalRunning(SIGKILL);
-        killed_ = true;
-        graceEnd_ = Deadline_sooner(graceEnd_, Deadline{now});
-    }
-}
 
-int Fleet::run()
-{
-    if (!prepare())
-        return UsageStatus;
-    catchSignals();
-    const size_t jobs = options_.jobs > 0 ? static_cast<size_t>(options_.jobs) : boxes_.size();
-    size_t next = 0;
-    for (;;) {
-        while (!stopping_ && next < boxes_.size() && static_cast<size_t>(running_) < jobs && start(boxes_[next]))
-            ++next;
-        if (running_ == 0 && (stopping_ || next == boxes_.size()))
-            break;
-        if (killed_ && Deadline_passed(Deadline_after(graceEnd_.at, AfterKill), Clock_now()))
-            break; // what is still there is left to die on its own
-        followResize();
-        drawView(false);
+    // The summary, the files, the output's end, then the end the manual names.
+    int finishRack()
+    {
+        skipQueued();
+        const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
+        if (live_) {
+            // The last table, with the summary whole whatever the width.
+            drawView(true, true);
+            output_.add("\x1b[?25h");
+        } else {
+            output_.add(summaryLine(tally_, msSince(startTime_) / 1000) + "\n");
+        }
         output_.pump();
-        noteOutputLoss();
-        waitAndRead();
-        reap();
-        if (!stopping_)
-            superviseChecks();
-        stopOnSignal();
-    }
-    return finishRack();
-}
 
-// The summary, the files, the output's end, then the end the manual names.
-int Fleet::finishRack()
-{
-    endUnfinished();
-    const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
-    if (live_) {
-        // The last table, with the summary whole whatever the width.
-        drawView(true, true);
-        output_.add("\x1b[?25h");
-    } else {
-        output_.add(summaryLine(tally_, msSince(startTime_) / 1000) + "\n");
+        // The files first: they must not wait on a reader of the output.
+        writeFiles(status);
+        removeFolder();
+        waitForOutput();
+        if (outputLost_)
+            endingSignals_reportOutputLost(programName);
+        else if (output_.error() != 0 && output_.error() != EPIPE) // a reader that left ends the fleet by SIGPIPE
+            endingSignals_report(
+                std::string(programName) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");
+        if (caughtSignal != 0) {
+            std::fflush(stderr);
+            endingSignals_endAs(caughtSignal);
+        }
+        return status;
     }
-    output_.pump();
 
-    // The files first: they must not wait on a reader of the output.
-    writeFiles(status);
-    removeFolder();
-    waitForOutput();
-    if (outputLost_)
-        endingSignals_reportOutputLost(programName);
-    else if (output_.error() != 0 && output_.error() != EPIPE) // a reader that left ends the fleet by SIGPIPE
-        endingSignals_report(
-            std::string(programName) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");
-    if (caughtSignal != 0) {
-        std::fflush(stderr);
-        endingSignals_endAs(caughtSignal);
-    }
-    return status;
-}
+    FleetOptions options_;
+    std::vector<Box> boxes_;
+    Tally tally_;
+    std::string checkPath_;
+    std::string folder_;
+    pid_t self_ = getpid();
+    int running_ = 0;
+    int64_t startTime_ = Clock_now();
+    std::string timestamp_;
+    sigset_t waitSet_{};
+    // Each check's own deadline, and the latest of them: the fleet's output
+    // is never waited for past it (plus the grace) nor past an ending signal.
+    int64_t checkTime_ = (options_.timeout > 0 ? options_.timeout : CHECK_SECONDS) * CLOCK_SECOND;
+    Deadline latestDeadline_{startTime_};
+    PendingOutput output_{STDOUT_FILENO};
+    bool outputLost_ = false;
+    bool closedSaid_ = false;
+    // The live view.
+    bool live_ = false;
+    size_t drawn_ = 0;
+    int height_ = 24, width_ = 80;
+    int64_t lastDraw_ = 0;
+    bool dirty_ = true;
+    int signalsHandled_ = 0; // the ending signals already passed on
+    bool stopping() const { return signalsHandled_ > 0; }
+    std::vector<pollfd> fds_;
+    std::vector<Box*> reading_;
+};
 
 // The boxes from the file and the command line, checked before anything
 // starts. Empty, or what is wrong.
@@ -746,8 +738,8 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
 
 // The reports' files go into folders that exist, and are no file the
 // checks use: replacing one would destroy a box's capture, or put a regular
-// file where a link to a box's port was.
-std::string reportFilesFault(const FleetOptions& options, const std::vector<BoxConfig>& boxes)
+// file where a link to a box's port was. The captures' folder is made.
+std::string filesFault(const FleetOptions& options, const std::vector<BoxConfig>& boxes)
 {
     const std::pair<const char*, const std::string*> files[] = {
         {"--junit", &options.junit}, {"--result", &options.result}};
@@ -772,6 +764,13 @@ std::string reportFilesFault(const FleetOptions& options, const std::vector<BoxC
     }
     if (!options.junit.empty() && !options.result.empty() && sameFile(options.junit.c_str(), options.result.c_str()))
         return "--junit and --result name the same file";
+    struct stat st {};
+    if (options.captureDir.empty())
+        return {};
+    if (stat(options.captureDir.c_str(), &st) != 0 && mkdir(options.captureDir.c_str(), 0777) != 0)
+        return "--capture-dir " + printable(options.captureDir) + ": " + std::strerror(errno);
+    if (stat(options.captureDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        return "--capture-dir " + printable(options.captureDir) + ": not a folder";
     return {};
 }
 
@@ -819,14 +818,7 @@ int main(int argc, char** argv)
     std::vector<BoxConfig> boxes;
     std::string wrong = collectBoxes(options, &boxes);
     if (wrong.empty())
-        wrong = reportFilesFault(options, boxes);
-    if (wrong.empty() && !options.captureDir.empty()) {
-        struct stat st {};
-        if (stat(options.captureDir.c_str(), &st) != 0 && mkdir(options.captureDir.c_str(), 0777) != 0)
-            wrong = "--capture-dir " + printable(options.captureDir) + ": " + std::strerror(errno);
-        else if (stat(options.captureDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            wrong = "--capture-dir " + printable(options.captureDir) + ": not a folder";
-    }
+        wrong = filesFault(options, boxes);
     if (!wrong.empty()) {
         std::fprintf(stderr, "%s: %s\n", programName, wrong.c_str());
         return UsageStatus;

@@ -413,8 +413,6 @@ std::string junit_testCase(std::string_view suite, const BoxConfig& box, const B
     return x + "    </testcase>\n";
 }
 
-std::string junit_tail() { return "  </testsuite>\n</testsuites>\n"; }
-
 std::string result_head(
     std::string_view suite, const Tally& tally, int status, int64_t elapsedMs, std::optional<int> endedBySignal)
 {
@@ -430,9 +428,6 @@ std::string result_head(
 }
 
 std::string result_box(const BoxEnd& end, bool first) { return (first ? "\n" : ",\n") + end.resultJson; }
-
-std::string result_tail() { return "\n]}\n"; }
-
 std::vector<std::string> liveView_lines(
     const std::vector<ViewRow>& rows, const std::string& summary, int height, int width, bool final)
 {

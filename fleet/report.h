@@ -87,13 +87,13 @@ std::vector<std::string> lastLines(std::string_view output, size_t count);
 // box's output is read only while its test case is written.
 std::string junit_head(std::string_view suite, const Tally& tally, double seconds, std::string_view timestamp);
 std::string junit_testCase(std::string_view suite, const BoxConfig& box, const BoxEnd& end, std::string_view output);
-std::string junit_tail();
+inline constexpr std::string_view JUNIT_TAIL = "  </testsuite>\n</testsuites>\n";
 
 // The fleet's JSON result: the summary, then "boxes" with each box's object.
 std::string result_head(
     std::string_view suite, const Tally& tally, int status, int64_t elapsedMs, std::optional<int> endedBySignal);
 std::string result_box(const BoxEnd& end, bool first);
-std::string result_tail();
+inline constexpr std::string_view RESULT_TAIL = "\n]}\n";
 
 // The table a fleet shows on a terminal while its boxes are checked.
 struct ViewRow {

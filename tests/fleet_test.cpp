@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "pty_support.h"
 
 namespace {
@@ -293,13 +294,20 @@ TEST(Fleet, HelpAndVersionSayWhetherTheyWereWritten)
 }
 
 // A box whose check cannot be started is that box's error; the others go on.
+// A copy of the fleet in `dir`, where it finds a check-quarvo put there.
+std::string fleetIn(const std::string& dir)
+{
+    const std::string copy = dir + "/quarvo-fleet";
+    writeFile(copy, readFile(Fleet));
+    chmod(copy.c_str(), 0755);
+    return copy;
+}
+
 TEST(Fleet, ABoxWhoseCheckCannotStartIsThatBoxsError)
 {
     SKIP_UNDER_EMULATOR();
     const std::string dir = tempDir();
-    const std::string copy = dir + "/quarvo-fleet";
-    writeFile(copy, readFile(Fleet));
-    chmod(copy.c_str(), 0755);
+    const std::string copy = fleetIn(dir);
     const char* path = std::getenv("PATH");
     const std::string savedPath = path != nullptr ? path : "";
     setenv("PATH", dir.c_str(), 1);
@@ -383,6 +391,34 @@ TEST(Fleet, EndingSignalMidRunLeavesCompleteFilesAndNoCheck)
         EXPECT_EQ(filesIn(tmp), std::vector<std::string>{}) << "the fleet's folder is removed";
         removeTree(dir);
     }
+}
+
+// A check that does not end when the fleet passes an ending signal on is
+// killed at the end of the grace, or at once when the fleet is told again.
+TEST(Fleet, ASecondEndingSignalKillsChecksThatDoNotEnd)
+{
+    SKIP_UNDER_EMULATOR();
+    const std::string dir = tempDir();
+    const std::string copy = fleetIn(dir);
+    // It says it was told, and goes on.
+    writeFile(dir + "/check-quarvo",
+        "#!/bin/sh\ntrap ': > " + dir + "/told' TERM\n: > " + dir + "/ready\nwhile :; do sleep 1; done\n");
+    chmod((dir + "/check-quarvo").c_str(), 0755);
+    Child fleet({copy, "--channel", "101", "--plain", "--timeout", "60", "/dev/null"});
+    const auto made = [&](const char* name) { return access((dir + "/" + name).c_str(), F_OK) == 0; };
+    ASSERT_TRUE(waitUntil([&] { return made("ready"); }));
+    const std::vector<pid_t> checks = childrenOf(fleet.pid());
+    ASSERT_EQ(checks.size(), 1u);
+    kill(fleet.pid(), SIGTERM);
+    ASSERT_TRUE(waitUntil([&] { return made("told"); }));
+    const int64_t told = Clock_now();
+    kill(fleet.pid(), SIGTERM);
+    const ChildResult r = fleet.wait();
+    EXPECT_LT(Clock_now() - told, 4 * CLOCK_SECOND) << "not held for the grace";
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.out << r.err;
+    EXPECT_TRUE(gone(checks[0]));
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("^null interrupted - [0-9]+\n"))) << r.out;
+    removeTree(dir);
 }
 
 // The write end of a pipe that is full and that nobody reads.
