@@ -6,6 +6,7 @@
 #include <vector>
 
 struct FleetOptions {
+    const char* program = "quarvo-fleet"; // as invoked, for messages
     std::optional<std::string> channel; // for boxes without one
     std::string boxesFile; // "-" for the standard input; empty when not given
     long jobs = 0;         // 0: all at once

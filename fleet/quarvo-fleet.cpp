@@ -75,8 +75,6 @@ void onSignal(int signo)
     }
 }
 
-const char* programName = "quarvo-fleet";
-
 // The fleet's own standard output, written only as fast as its reader takes
 // it: a reader that stops reading never holds the fleet, which goes on
 // reaping and starting checks; the text waits here until the rule for output
@@ -223,7 +221,7 @@ private:
             return true;
         };
         if (checkPath_.empty())
-            return failed({}, std::string(programName) + ": check-quarvo is neither beside this program nor on PATH\n");
+            return failed({}, std::string(options_.program) + ": check-quarvo is neither beside this program nor on PATH\n");
         int pipeFds[2];
         if (pipe2(pipeFds, O_CLOEXEC) != 0) {
             if ((errno == EMFILE || errno == ENFILE) && running_ > 0)
@@ -239,13 +237,13 @@ private:
         if (!options_.captureDir.empty())
             args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.config.name + ".cap"});
         box.started = Clock_now();
-        box.pid = children_start(checkPath_, args, pipeFds[1], self_, programName);
+        box.pid = children_start(checkPath_, args, pipeFds[1], self_, options_.program);
         const int error = errno;
         close(pipeFds[1]);
         if (box.pid < 0) {
             close(pipeFds[0]);
             const std::string why = std::strerror(error);
-            return failed({}, std::string(programName) + ": starting " + checkPath_ + " failed: " + why + "\n");
+            return failed({}, std::string(options_.program) + ": starting " + checkPath_ + " failed: " + why + "\n");
         }
         fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
         box.state = Box::State::Running;
@@ -422,7 +420,7 @@ private:
         AtomicFile file;
         const int opened = file.open(path, ".quarvo-fleet-");
         if (opened == -2) {
-            std::fprintf(stderr, "%s: %s file %s is not a regular file: left as it is\n", programName, what,
+            std::fprintf(stderr, "%s: %s file %s is not a regular file: left as it is\n", options_.program, what,
                 printable(path).c_str());
             return;
         }
@@ -430,7 +428,7 @@ private:
         for (size_t i = 0; i < boxes_.size() && ok; ++i)
             ok = file.write(piece(boxes_[i], i));
         if (!ok || !file.write(tail) || file.commit() != 0)
-            std::fprintf(stderr, "%s: writing %s file %s failed: %s\n", programName, what, printable(path).c_str(),
+            std::fprintf(stderr, "%s: writing %s file %s failed: %s\n", options_.program, what, printable(path).c_str(),
                 std::strerror(errno));
     }
 
@@ -474,7 +472,7 @@ private:
             outputLost_ = true;
         if (output_.error() == EPIPE && !closedSaid_ && (!options_.junit.empty() || !options_.result.empty())) {
             closedSaid_ = true;
-            endingSignals_report(std::string(programName) +
+            endingSignals_report(std::string(options_.program) +
                 ": the standard output was closed: nothing more is printed; the rack goes on for its files\n");
         }
     }
@@ -552,7 +550,7 @@ private:
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr) {
-            std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", programName,
+            std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", options_.program,
                 printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
             return false;
         }
@@ -660,10 +658,10 @@ private:
         removeFolder();
         waitForOutput();
         if (outputLost_)
-            endingSignals_reportOutputLost(programName);
+            endingSignals_reportOutputLost(options_.program);
         else if (output_.error() != 0 && output_.error() != EPIPE) // a reader that left ends the fleet by SIGPIPE
             endingSignals_report(
-                std::string(programName) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");
+                std::string(options_.program) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");
         if (caughtSignal != 0) {
             std::fflush(stderr);
             endingSignals_endAs(caughtSignal);
@@ -781,10 +779,10 @@ int main(int argc, char** argv)
     // Before anything is opened, so that no file or port becomes the output.
     ensureStandardStreams();
     // The name it was called by, as the other commands say it.
-    if (argc > 0 && argv[0] != nullptr && *argv[0] != '\0')
-        programName = argv[0];
+    const char* programName = argc > 0 && argv[0] != nullptr && *argv[0] != '\0' ? argv[0] : "quarvo-fleet";
     FleetOptions options;
     const std::string fault = options_parse(argc, argv, &options);
+    options.program = programName;
     if (!fault.empty()) {
         std::fprintf(stderr, "%s: %s\n", programName, fault.c_str());
         std::fprintf(stderr,
