@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "ending_signals.h"
+#include "file_identity.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -232,13 +233,10 @@ void openLine(Capture* c, int64_t at)
     c->chunkBytes = 0;
 }
 
-bool isDevice(int fd, dev_t* rdev)
+bool isDevice(int fd)
 {
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    *rdev = st.st_rdev;
-    return true;
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 } // namespace
@@ -280,10 +278,9 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
     // one whose reader stops never holds the program (what it cannot take
     // in time is dropped and counted).
     c->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    dev_t rdev = 0;
     if (c->fd < 0)
         fail(c.get());
-    else if (!isDevice(c->fd, &rdev)) // a device hears nothing before the port is known not to be it
+    else if (!isDevice(c->fd)) // a device hears nothing before the port is known not to be it
         writeSome(c.get());
     return c.release();
 }
@@ -293,10 +290,7 @@ void Capture_start(Capture* c, int portFd)
     if (c == nullptr || c->started)
         return;
     c->started = true;
-    dev_t captureDevice = 0;
-    dev_t portDevice = 0;
-    if (c->fd >= 0 && portFd >= 0 && isDevice(c->fd, &captureDevice) && isDevice(portFd, &portDevice) &&
-        captureDevice == portDevice) {
+    if (c->fd >= 0 && portFd >= 0 && sameOpenFile(c->fd, portFd)) {
         reportIsThePort(c->program.c_str(), c->path.c_str());
         close(c->fd);
         c->fd = -1;
@@ -319,8 +313,7 @@ uint64_t Capture_close(Capture* c, int waitMs)
     if (c == nullptr)
         return 0;
     uint64_t dropped = 0;
-    dev_t rdev = 0;
-    if (c->fd >= 0 && !c->started && isDevice(c->fd, &rdev)) {
+    if (c->fd >= 0 && !c->started && isDevice(c->fd)) {
         close(c->fd); // never known not to be the port: it hears nothing
         c->fd = -1;
     }
