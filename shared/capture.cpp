@@ -441,15 +441,12 @@ int Capture_flush(Capture* c)
 
 namespace {
 
-int hexValue(char c)
+// The two hex digits at `digits`, or -1.
+int hexByte(const char* digits)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(digits, digits + 2, value, 16);
+    return error == std::errc{} && end == digits + 2 ? static_cast<int>(value) : -1;
 }
 
 constexpr int64_t LargestSeconds = INT64_MAX / 1000000;
@@ -498,9 +495,10 @@ const char* parseLine(std::string_view line, int64_t* offset, char* out, size_t*
     while (i < line.size()) {
         const auto b = static_cast<unsigned char>(line[i]);
         if (b == '\\') {
-            if (i + 4 > line.size() || line[i + 1] != 'x' || hexValue(line[i + 2]) < 0 || hexValue(line[i + 3]) < 0)
+            const int value = i + 4 <= line.size() && line[i + 1] == 'x' ? hexByte(&line[i + 2]) : -1;
+            if (value < 0)
                 return "bad escape (\\xHH expected)";
-            out[(*size)++] = static_cast<char>(hexValue(line[i + 2]) * 16 + hexValue(line[i + 3]));
+            out[(*size)++] = static_cast<char>(value);
             i += 4;
         } else if (isPlain(b)) {
             out[(*size)++] = static_cast<char>(b);
@@ -518,16 +516,11 @@ bool parseMark(std::string_view line, CaptureItem* mark, const char** why)
 {
     constexpr std::string_view Lost = "# lost ";
     constexpr std::string_view Reopened = "# reopened ";
-    std::string_view rest;
-    if (line.substr(0, Lost.size()) == Lost) {
-        mark->kind = CaptureMarkKind::Lost;
-        rest = line.substr(Lost.size());
-    } else if (line.substr(0, Reopened.size()) == Reopened) {
-        mark->kind = CaptureMarkKind::Reopened;
-        rest = line.substr(Reopened.size());
-    } else {
+    const bool lost = line.starts_with(Lost);
+    if (!lost && !line.starts_with(Reopened))
         return false;
-    }
+    mark->kind = lost ? CaptureMarkKind::Lost : CaptureMarkKind::Reopened;
+    const std::string_view rest = line.substr(lost ? Lost.size() : Reopened.size());
     mark->isMark = true;
     return !rest.empty() && parseTime(rest, &mark->offset, why) == rest.size();
 }
@@ -604,7 +597,7 @@ int nextLine(CaptureReader* r, std::string_view* line)
 // r->why unset for a line passed over, or set for a malformed one.
 bool takeLine(CaptureReader* r, std::string_view line, CaptureItem* item)
 {
-    if (r->line == 1 && line.substr(0, Magic.size()) != Magic) {
+    if (r->line == 1 && !line.starts_with(Magic)) {
         r->why = NotCapture;
         return false;
     }
