@@ -22,7 +22,10 @@
 
 namespace {
 
+constexpr int Version = 1;
 constexpr std::string_view Magic = "# quarvo-capture ";
+// A chunk ends after a gap in the input longer than this.
+constexpr int64_t GapMicros = 20000;
 constexpr char Hex[] = "0123456789ABCDEF";
 constexpr size_t Storage = 64 * 1024;
 // Room a line's start takes: the longest time and its blank.
@@ -239,13 +242,13 @@ bool isDevice(int fd)
     return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-} // namespace
-
 // Said where the capture is found to be the port, before or once it opens.
-static void reportIsThePort(const char* program, const char* path)
+void reportIsThePort(const char* program, const char* path)
 {
     std::fprintf(stderr, "%s: capture %s: is the port itself: nothing is recorded\n", program, path);
 }
+
+} // namespace
 
 Capture* Capture_open(const char* path, const char* program, const char* port, int baud)
 {
@@ -257,7 +260,7 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
         return nullptr;
     c->path = path;
     c->program = program;
-    std::string header = std::string(Magic) + std::to_string(CAPTURE_VERSION) + "\n# port ";
+    std::string header = std::string(Magic) + std::to_string(Version) + "\n# port ";
     for (const char* p = port; *p != '\0' && header.size() < 1024; ++p) {
         char escaped[4];
         header.append(escaped, putEscaped(escaped, static_cast<unsigned char>(*p)));
@@ -362,7 +365,7 @@ int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
     bool tried = false;
     const auto* p = static_cast<const unsigned char*>(bytes);
     for (size_t i = 0; i < size; ++i) {
-        if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > CAPTURE_GAP_MICROS || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
+        if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > GapMicros || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
             endLine(c);
             if (at - c->lastFlush >= FlushMicros) {
                 c->lastFlush = at;
@@ -608,7 +611,7 @@ bool takeLine(CaptureReader* r, std::string_view line, CaptureItem* item)
         return false;
     }
     if (r->line == 1) {
-        if (line.substr(Magic.size()) != std::to_string(CAPTURE_VERSION))
+        if (line.substr(Magic.size()) != std::to_string(Version))
             r->why = "capture format version not supported (this program reads version 1)";
         return false;
     }
