@@ -53,8 +53,10 @@ int AtomicFile::open(const std::string& path, std::string_view prefix)
     temporary_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
     temporary_ += std::string(prefix) + "XXXXXX";
     fd_ = mkstemp(temporary_.data());
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        temporary_.clear(); // the name last tried is not ours to remove
         return -1;
+    }
     // mkstemp makes the file for its owner alone; a report is for others to read too.
     const mode_t mask = umask(0);
     umask(mask);
