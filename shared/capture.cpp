@@ -313,46 +313,42 @@ void Capture_start(Capture* c, int portFd)
 
 uint64_t Capture_close(Capture* c, int waitMs)
 {
-    if (c == nullptr)
-        return 0;
-    uint64_t dropped = 0;
-    if (c->fd >= 0 && !c->started && isDevice(c->fd)) {
+    const std::unique_ptr<Capture> owned(c);
+    if (c != nullptr && c->fd >= 0 && !c->started && isDevice(c->fd)) {
         close(c->fd); // never known not to be the port: it hears nothing
         c->fd = -1;
     }
-    if (c->fd >= 0) {
-        endLine(c);
-        bool tried = false;
-        if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
-            putMark(c);
-        // The file is waited for under the rule for output nobody takes, and
-        // never longer than `waitMs` in all: a writer never waits for it long.
-        int64_t moved = Clock_now();
-        const Deadline most = Deadline_after(moved, static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
-        for (size_t left = c->end; writeSome(c) == 0 && c->end > 0; left = c->end) {
-            const int64_t now = Clock_now();
-            if (c->end < left)
-                moved = now;
-            const Deadline until = Deadline_sooner(most, endingSignals_outputLimit(moved));
-            if (Deadline_passed(until, now))
-                break;
-            pollfd room{c->fd, POLLOUT, 0};
-            poll(&room, 1, Deadline_pollMs(until, now)); // a signal has the rule looked at again
-        }
-        if (c->fd >= 0) {
-            c->dropped += c->unwritten;
-            dropped = c->dropped;
-            if (dropped > 0)
-                std::fprintf(stderr, "%s: capture %s: %llu bytes dropped: the file did not take them in time\n",
-                             c->program.c_str(), c->path.c_str(), static_cast<unsigned long long>(dropped));
-            if (close(c->fd) != 0) {
-                c->fd = -1;
-                fail(c);
-            }
-        }
+    if (c == nullptr || c->fd < 0)
+        return 0;
+    endLine(c);
+    bool tried = false;
+    if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
+        putMark(c);
+    // The file is waited for under the rule for output nobody takes, and
+    // never longer than `waitMs` in all: a writer never waits for it long.
+    int64_t moved = Clock_now();
+    const Deadline most = Deadline_after(moved, static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
+    for (size_t left = c->end; writeSome(c) == 0 && c->end > 0; left = c->end) {
+        const int64_t now = Clock_now();
+        if (c->end < left)
+            moved = now;
+        const Deadline until = Deadline_sooner(most, endingSignals_outputLimit(moved));
+        if (Deadline_passed(until, now))
+            break;
+        pollfd room{c->fd, POLLOUT, 0};
+        poll(&room, 1, Deadline_pollMs(until, now)); // a signal has the rule looked at again
     }
-    delete c;
-    return dropped;
+    if (c->fd < 0)
+        return 0;
+    c->dropped += c->unwritten;
+    if (c->dropped > 0)
+        std::fprintf(stderr, "%s: capture %s: %llu bytes dropped: the file did not take them in time\n",
+                     c->program.c_str(), c->path.c_str(), static_cast<unsigned long long>(c->dropped));
+    if (close(c->fd) != 0) {
+        c->fd = -1;
+        fail(c);
+    }
+    return c->dropped;
 }
 
 int64_t Capture_zero(const Capture* c) { return c->start; }
