@@ -703,11 +703,8 @@ std::string Port_lineErrorNames(uint8_t errors)
     }};
     std::string text;
     for (const auto& [bit, name] : names) {
-        if ((errors & bit) == 0)
-            continue;
-        if (!text.empty())
-            text += ", ";
-        text += name;
+        if ((errors & bit) != 0)
+            text.append(text.empty() ? "" : ", ").append(name);
     }
     return text;
 }
