@@ -169,14 +169,6 @@ bool send(int master, std::string_view bytes)
     return false;
 }
 
-// The port vanishes (its reader sees the line hang up, and the link goes)
-// and comes back after `awayMs` as a new pseudo-terminal under the link.
-bool vanishAndReturn(int* master, int* slave, long awayMs)
-{
-    closePort(master, slave);
-    return sleepUntil(afterMs(awayMs)) && openPort(master, slave);
-}
-
 // `micros` into the replay's schedule: an absolute point of the clock
 // counted from `start`, so a late step never delays the ones after it. A
 // time beyond what the clock can count (centuries) is the end of its count
@@ -485,8 +477,12 @@ int sendPayload(const Options& a)
         return 1;
     const long count = a.rawPath != nullptr ? 1 : a.count;
     for (long sent = 0; count < 0 || sent < count; ++sent) {
-        if (sent == a.vanishAfter && !vanishAndReturn(&master, &slave, a.vanishForMs))
-            return 1;
+        if (sent == a.vanishAfter) {
+            // Its reader sees the line hang up; a new pseudo-terminal comes under the link.
+            closePort(&master, &slave);
+            if (!sleepUntil(afterMs(a.vanishForMs)) || !openPort(&master, &slave))
+                return 1;
+        }
         if (sent > 0 && !sleepUntil(afterMs(a.intervalMs)))
             return 1;
         if (!send(master, payload))
