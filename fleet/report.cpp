@@ -6,7 +6,6 @@
 
 #include "json.h"
 #include "printable.h"
-#include "xml.h"
 
 namespace {
 

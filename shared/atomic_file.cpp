@@ -5,11 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
 constexpr size_t FlushAt = 64 * 1024;
-
-} // namespace
 
 bool writeAll(int fd, std::string_view bytes)
 {
@@ -57,8 +53,10 @@ int AtomicFile::open(const std::string& path, std::string_view prefix)
     temporary_ = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
     temporary_ += std::string(prefix) + "XXXXXX";
     fd_ = mkstemp(temporary_.data());
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        temporary_.clear(); // the name last tried is not ours to remove
         return -1;
+    }
     // mkstemp makes the file for its owner alone; a report is for others to read too.
     const mode_t mask = umask(0);
     umask(mask);
@@ -89,7 +87,6 @@ int AtomicFile::commit()
     }
     if (error_ == 0 && !writeAll(fd_, pending_))
         error_ = errno;
-    pending_.clear();
     if (error_ == 0 && fsync(fd_) != 0)
         error_ = errno;
     if (close(fd_) != 0 && error_ == 0)
@@ -97,15 +94,12 @@ int AtomicFile::commit()
     fd_ = -1;
     if (error_ == 0 && rename(temporary_.c_str(), path_.c_str()) != 0)
         error_ = errno;
-    if (error_ != 0) {
-        const int error = error_;
-        unlink(temporary_.c_str());
-        temporary_.clear();
-        errno = error;
-        return -1;
-    }
-    temporary_.clear();
-    return 0;
+    if (error_ == 0)
+        temporary_.clear(); // renamed: nothing left to remove
+    const int error = error_;
+    discard();
+    errno = error;
+    return error == 0 ? 0 : -1;
 }
 
 void AtomicFile::discard()

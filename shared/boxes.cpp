@@ -25,7 +25,7 @@ bool nameChar(char c)
         c == '-';
 }
 
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+constexpr std::string_view Blanks = " \t\r\v\f";
 
 // A byte no field may hold: the check's arguments end at a NUL, and the
 // other control bytes are nothing a name, port or channel is written with.
@@ -88,19 +88,13 @@ std::string boxes_parse(
         ++lineNumber;
         const std::string at = printable(source) + ":" + std::to_string(lineNumber) + ": ";
 
+        // A '#' starting a field starts a comment.
         std::vector<std::string_view> fields;
-        while (!line.empty()) {
-            if (blank(line.front())) {
-                line.remove_prefix(1);
-                continue;
-            }
-            if (line.front() == '#')
-                break;
-            size_t n = 0;
-            while (n < line.size() && !blank(line[n]))
-                ++n;
-            fields.push_back(line.substr(0, n));
-            line.remove_prefix(n);
+        for (size_t start = line.find_first_not_of(Blanks); start != std::string_view::npos && line[start] != '#';
+             start = line.find_first_not_of(Blanks, start)) {
+            const size_t end = std::min(line.find_first_of(Blanks, start), line.size());
+            fields.push_back(line.substr(start, end - start));
+            start = end;
         }
         if (fields.empty())
             continue;

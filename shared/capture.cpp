@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "ending_signals.h"
+#include "file_identity.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +22,10 @@
 
 namespace {
 
+constexpr int Version = 1;
 constexpr std::string_view Magic = "# quarvo-capture ";
+// A chunk ends after a gap in the input longer than this.
+constexpr int64_t GapMicros = 20000;
 constexpr char Hex[] = "0123456789ABCDEF";
 constexpr size_t Storage = 64 * 1024;
 // Room a line's start takes: the longest time and its blank.
@@ -232,22 +236,19 @@ void openLine(Capture* c, int64_t at)
     c->chunkBytes = 0;
 }
 
-bool isDevice(int fd, dev_t* rdev)
+bool isDevice(int fd)
 {
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
-    *rdev = st.st_rdev;
-    return true;
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-} // namespace
-
 // Said where the capture is found to be the port, before or once it opens.
-static void reportIsThePort(const char* program, const char* path)
+void reportIsThePort(const char* program, const char* path)
 {
     std::fprintf(stderr, "%s: capture %s: is the port itself: nothing is recorded\n", program, path);
 }
+
+} // namespace
 
 Capture* Capture_open(const char* path, const char* program, const char* port, int baud)
 {
@@ -259,7 +260,7 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
         return nullptr;
     c->path = path;
     c->program = program;
-    std::string header = std::string(Magic) + std::to_string(CAPTURE_VERSION) + "\n# port ";
+    std::string header = std::string(Magic) + std::to_string(Version) + "\n# port ";
     for (const char* p = port; *p != '\0' && header.size() < 1024; ++p) {
         char escaped[4];
         header.append(escaped, putEscaped(escaped, static_cast<unsigned char>(*p)));
@@ -280,10 +281,9 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
     // one whose reader stops never holds the program (what it cannot take
     // in time is dropped and counted).
     c->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    dev_t rdev = 0;
     if (c->fd < 0)
         fail(c.get());
-    else if (!isDevice(c->fd, &rdev)) // a device hears nothing before the port is known not to be it
+    else if (!isDevice(c->fd)) // a device hears nothing before the port is known not to be it
         writeSome(c.get());
     return c.release();
 }
@@ -293,10 +293,7 @@ void Capture_start(Capture* c, int portFd)
     if (c == nullptr || c->started)
         return;
     c->started = true;
-    dev_t captureDevice = 0;
-    dev_t portDevice = 0;
-    if (c->fd >= 0 && portFd >= 0 && isDevice(c->fd, &captureDevice) && isDevice(portFd, &portDevice) &&
-        captureDevice == portDevice) {
+    if (c->fd >= 0 && portFd >= 0 && sameOpenFile(c->fd, portFd)) {
         reportIsThePort(c->program.c_str(), c->path.c_str());
         close(c->fd);
         c->fd = -1;
@@ -316,47 +313,42 @@ void Capture_start(Capture* c, int portFd)
 
 uint64_t Capture_close(Capture* c, int waitMs)
 {
-    if (c == nullptr)
-        return 0;
-    uint64_t dropped = 0;
-    dev_t rdev = 0;
-    if (c->fd >= 0 && !c->started && isDevice(c->fd, &rdev)) {
+    const std::unique_ptr<Capture> owned(c);
+    if (c != nullptr && c->fd >= 0 && !c->started && isDevice(c->fd)) {
         close(c->fd); // never known not to be the port: it hears nothing
         c->fd = -1;
     }
-    if (c->fd >= 0) {
-        endLine(c);
-        bool tried = false;
-        if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
-            putMark(c);
-        // The file is waited for under the rule for output nobody takes, and
-        // never longer than `waitMs` in all: a writer never waits for it long.
-        int64_t moved = Clock_now();
-        const Deadline most = Deadline_after(moved, static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
-        for (size_t left = c->end; writeSome(c) == 0 && c->end > 0; left = c->end) {
-            const int64_t now = Clock_now();
-            if (c->end < left)
-                moved = now;
-            const Deadline until = Deadline_sooner(most, endingSignals_outputLimit(moved));
-            if (Deadline_passed(until, now))
-                break;
-            pollfd room{c->fd, POLLOUT, 0};
-            poll(&room, 1, Deadline_pollMs(until, now)); // a signal has the rule looked at again
-        }
-        if (c->fd >= 0) {
-            c->dropped += c->unwritten;
-            dropped = c->dropped;
-            if (dropped > 0)
-                std::fprintf(stderr, "%s: capture %s: %llu bytes dropped: the file did not take them in time\n",
-                             c->program.c_str(), c->path.c_str(), static_cast<unsigned long long>(dropped));
-            if (close(c->fd) != 0) {
-                c->fd = -1;
-                fail(c);
-            }
-        }
+    if (c == nullptr || c->fd < 0)
+        return 0;
+    endLine(c);
+    bool tried = false;
+    if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
+        putMark(c);
+    // The file is waited for under the rule for output nobody takes, and
+    // never longer than `waitMs` in all: a writer never waits for it long.
+    int64_t moved = Clock_now();
+    const Deadline most = Deadline_after(moved, static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
+    for (size_t left = c->end; writeSome(c) == 0 && c->end > 0; left = c->end) {
+        const int64_t now = Clock_now();
+        if (c->end < left)
+            moved = now;
+        const Deadline until = Deadline_sooner(most, endingSignals_outputLimit(moved));
+        if (Deadline_passed(until, now))
+            break;
+        pollfd room{c->fd, POLLOUT, 0};
+        poll(&room, 1, Deadline_pollMs(until, now)); // a signal has the rule looked at again
     }
-    delete c;
-    return dropped;
+    if (c->fd < 0)
+        return 0;
+    c->dropped += c->unwritten;
+    if (c->dropped > 0)
+        std::fprintf(stderr, "%s: capture %s: %llu bytes dropped: the file did not take them in time\n",
+                     c->program.c_str(), c->path.c_str(), static_cast<unsigned long long>(c->dropped));
+    if (close(c->fd) != 0) {
+        c->fd = -1;
+        fail(c);
+    }
+    return c->dropped;
 }
 
 int64_t Capture_zero(const Capture* c) { return c->start; }
@@ -369,7 +361,7 @@ int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
     bool tried = false;
     const auto* p = static_cast<const unsigned char*>(bytes);
     for (size_t i = 0; i < size; ++i) {
-        if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > CAPTURE_GAP_MICROS || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
+        if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > GapMicros || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
             endLine(c);
             if (at - c->lastFlush >= FlushMicros) {
                 c->lastFlush = at;
@@ -448,15 +440,12 @@ int Capture_flush(Capture* c)
 
 namespace {
 
-int hexValue(char c)
+// The two hex digits at `digits`, or -1.
+int hexByte(const char* digits)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(digits, digits + 2, value, 16);
+    return error == std::errc{} && end == digits + 2 ? static_cast<int>(value) : -1;
 }
 
 constexpr int64_t LargestSeconds = INT64_MAX / 1000000;
@@ -505,9 +494,10 @@ const char* parseLine(std::string_view line, int64_t* offset, char* out, size_t*
     while (i < line.size()) {
         const auto b = static_cast<unsigned char>(line[i]);
         if (b == '\\') {
-            if (i + 4 > line.size() || line[i + 1] != 'x' || hexValue(line[i + 2]) < 0 || hexValue(line[i + 3]) < 0)
+            const int value = i + 4 <= line.size() && line[i + 1] == 'x' ? hexByte(&line[i + 2]) : -1;
+            if (value < 0)
                 return "bad escape (\\xHH expected)";
-            out[(*size)++] = static_cast<char>(hexValue(line[i + 2]) * 16 + hexValue(line[i + 3]));
+            out[(*size)++] = static_cast<char>(value);
             i += 4;
         } else if (isPlain(b)) {
             out[(*size)++] = static_cast<char>(b);
@@ -525,16 +515,11 @@ bool parseMark(std::string_view line, CaptureItem* mark, const char** why)
 {
     constexpr std::string_view Lost = "# lost ";
     constexpr std::string_view Reopened = "# reopened ";
-    std::string_view rest;
-    if (line.substr(0, Lost.size()) == Lost) {
-        mark->kind = CaptureMarkKind::Lost;
-        rest = line.substr(Lost.size());
-    } else if (line.substr(0, Reopened.size()) == Reopened) {
-        mark->kind = CaptureMarkKind::Reopened;
-        rest = line.substr(Reopened.size());
-    } else {
+    const bool lost = line.starts_with(Lost);
+    if (!lost && !line.starts_with(Reopened))
         return false;
-    }
+    mark->kind = lost ? CaptureMarkKind::Lost : CaptureMarkKind::Reopened;
+    const std::string_view rest = line.substr(lost ? Lost.size() : Reopened.size());
     mark->isMark = true;
     return !rest.empty() && parseTime(rest, &mark->offset, why) == rest.size();
 }
@@ -611,7 +596,7 @@ int nextLine(CaptureReader* r, std::string_view* line)
 // r->why unset for a line passed over, or set for a malformed one.
 bool takeLine(CaptureReader* r, std::string_view line, CaptureItem* item)
 {
-    if (r->line == 1 && line.substr(0, Magic.size()) != Magic) {
+    if (r->line == 1 && !line.starts_with(Magic)) {
         r->why = NotCapture;
         return false;
     }
@@ -622,7 +607,7 @@ bool takeLine(CaptureReader* r, std::string_view line, CaptureItem* item)
         return false;
     }
     if (r->line == 1) {
-        if (line.substr(Magic.size()) != std::to_string(CAPTURE_VERSION))
+        if (line.substr(Magic.size()) != std::to_string(Version))
             r->why = "capture format version not supported (this program reads version 1)";
         return false;
     }

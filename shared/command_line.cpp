@@ -41,12 +41,10 @@ bool isWholeNumber(const char* text)
 
 bool commandLine_parseWhole(const char* text, int base, long long min, long long max, long long* out)
 {
-    if (!startsNumber(text))
-        return false;
     char* end = nullptr;
     errno = 0;
-    const long long n = std::strtoll(text, &end, base);
-    if (errno != 0 || *end != '\0' || n < min || n > max)
+    const long long n = startsNumber(text) ? std::strtoll(text, &end, base) : 0;
+    if (end == nullptr || errno != 0 || *end != '\0' || n < min || n > max)
         return false;
     *out = n;
     return true;
@@ -54,12 +52,10 @@ bool commandLine_parseWhole(const char* text, int base, long long min, long long
 
 bool commandLine_parseReal(const char* text, double* out)
 {
-    if (!startsNumber(text))
-        return false;
     char* end = nullptr;
     errno = 0;
-    const double x = std::strtod(text, &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(x))
+    const double x = startsNumber(text) ? std::strtod(text, &end) : 0;
+    if (end == nullptr || errno != 0 || *end != '\0' || !std::isfinite(x))
         return false;
     *out = x;
     return true;

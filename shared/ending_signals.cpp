@@ -94,13 +94,6 @@ void armTimer(int flags, timespec first)
     timer_settime(timer, flags, &when, nullptr);
 }
 
-// Stops looking at the output: a first tick of zero disarms the timer.
-void stopNudges()
-{
-    nudged = 0;
-    armTimer(0, {});
-}
-
 void noteSignal(int signo)
 {
     if (caughtSignal == 0)
@@ -182,7 +175,8 @@ void endingSignals_reportOutputLost(std::string_view program, std::string_view w
 
 void endingSignals_endAs(int signo)
 {
-    stopNudges();
+    nudged = 0;
+    armTimer(0, {}); // a first tick of zero disarms the timer
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     sigemptyset(&byDefault.sa_mask);
@@ -233,8 +227,6 @@ int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const
     errno = error;
     return ready;
 }
-
-// Starting children.
 
 void endingSignals_defaultsForChild()
 {

@@ -1,9 +1,12 @@
 #include "json.h"
 
-#include <array>
-#include <cstdint>
+#include <algorithm>
 
-size_t json_utf8Length(std::string_view s)
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `s` (not empty),
+// or 0. Overlong forms, surrogates and code points past U+10FFFF are not.
+size_t utf8Length(std::string_view s)
 {
     const auto b0 = static_cast<unsigned char>(s[0]);
     size_t n = 0;
@@ -32,25 +35,29 @@ size_t json_utf8Length(std::string_view s)
     return n;
 }
 
+// Hands each well-formed UTF-8 sequence of two or more bytes to `sequence`
+// and every other byte to `single` (one of 0x80 or more is not well-formed).
+template <typename Sequence, typename Single>
+void eachCharacter(std::string_view bytes, Sequence sequence, Single single)
+{
+    for (size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const size_t n = b >= 0x80 ? utf8Length(bytes.substr(i)) : 0;
+        if (n > 0)
+            sequence(bytes.substr(i, n));
+        else
+            single(b);
+        i += std::max<size_t>(n, 1);
+    }
+}
+
+} // namespace
 
 void json_appendString(std::string& out, std::string_view bytes)
 {
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        if (b >= 0x80) {
-            const size_t n = json_utf8Length(bytes.substr(i));
-            if (n == 0) {
-                out += "\\ufffd";
-                ++i;
-            } else {
-                out.append(bytes.substr(i, n));
-                i += n;
-            }
-            continue;
-        }
+    eachCharacter(bytes, [&out](std::string_view sequence) { out.append(sequence); }, [&out](unsigned char b) {
         switch (b) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -58,7 +65,9 @@ void json_appendString(std::string& out, std::string_view bytes)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (b < 0x20 || b == 0x7F) {
+            if (b >= 0x80) {
+                out += "\\ufffd";
+            } else if (b < 0x20 || b == 0x7F) {
                 out += "\\u00";
                 out += hex[b >> 4];
                 out += hex[b & 0xF];
@@ -66,7 +75,29 @@ void json_appendString(std::string& out, std::string_view bytes)
                 out += static_cast<char>(b);
             }
         }
-        ++i;
-    }
+    });
     out += '"';
+}
+
+void xml_appendEscaped(std::string& out, std::string_view bytes, bool attribute)
+{
+    const auto sequence = [&out](std::string_view s) {
+        if (s != "\xEF\xBF\xBE" && s != "\xEF\xBF\xBF")
+            out.append(s);
+    };
+    eachCharacter(bytes, sequence, [&out, attribute](unsigned char b) {
+        switch (b) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += attribute ? "&quot;" : "\""; break;
+        case '\'': out += attribute ? "&apos;" : "'"; break;
+        case '\t': out += attribute ? "&#9;" : "\t"; break;
+        case '\n': out += attribute ? "&#10;" : "\n"; break;
+        case '\r': out += "&#13;"; break; // a parser would turn a bare one into a line feed
+        default:
+            if (b >= 0x20 && b < 0x7F)
+                out += static_cast<char>(b);
+        }
+    });
 }

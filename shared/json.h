@@ -1,5 +1,5 @@
-// A small JSON writer for results and event lines: strings are always valid
-// JSON whatever bytes they are given.
+// Text for the JSON results and event lines and the XML report, valid
+// whatever bytes it is given.
 #pragma once
 
 #include <string>
@@ -10,7 +10,10 @@
 // well-formed UTF-8 sequence becomes U+FFFD, written as "\ufffd".
 void json_appendString(std::string& out, std::string_view bytes);
 
-// Length of the well-formed UTF-8 sequence at the start of `s` (not empty),
-// or 0. Overlong forms, surrogates and code points past U+10FFFF are not
-// well-formed.
-size_t json_utf8Length(std::string_view s);
+// Appends `bytes` as XML 1.0 character data, or as an attribute value
+// between double quotes: markup characters become references; tab, line
+// feed and carriage return are kept (as references in an attribute, where
+// a parser would otherwise turn them into spaces); every other control byte,
+// every byte not part of well-formed UTF-8, and U+FFFE and U+FFFF are left
+// out, XML 1.0 having no place for them.
+void xml_appendEscaped(std::string& out, std::string_view bytes, bool attribute = false);

@@ -33,9 +33,7 @@ struct Port {
     std::string pending;     // data that came while the line settings were negotiated
     size_t pendingPos = 0;
     std::string out;         // bytes for the server not yet taken by the socket
-    std::array<char, PORT_LAST_TEXT> last{};
-    size_t lastEnd = 0;      // ring: next write position
-    size_t lastCount = 0;
+    std::string last;        // the last PORT_LAST_TEXT data bytes at most
     uint8_t reportedErrors = 0;
 };
 
@@ -91,11 +89,10 @@ int waitFor(pollfd* fd, Deadline until, const PortOptions& o)
 
 void remember(Port* port, const uint8_t* data, size_t size)
 {
-    for (size_t i = 0; i < size; ++i) {
-        port->last[port->lastEnd] = static_cast<char>(data[i]);
-        port->lastEnd = (port->lastEnd + 1) % port->last.size();
-    }
-    port->lastCount = std::min(port->last.size(), port->lastCount + size);
+    const size_t keep = std::min(size, PORT_LAST_TEXT);
+    port->last.append(reinterpret_cast<const char*>(data) + size - keep, keep);
+    if (port->last.size() > PORT_LAST_TEXT)
+        port->last.erase(0, port->last.size() - PORT_LAST_TEXT);
 }
 
 // Takes in what the server sent, leaving the data in its place. Returns the data count.
@@ -706,21 +703,10 @@ std::string Port_lineErrorNames(uint8_t errors)
     }};
     std::string text;
     for (const auto& [bit, name] : names) {
-        if ((errors & bit) == 0)
-            continue;
-        if (!text.empty())
-            text += ", ";
-        text += name;
+        if ((errors & bit) != 0)
+            text.append(text.empty() ? "" : ", ").append(name);
     }
     return text;
 }
 
-std::string Port_lastText(const Port* port)
-{
-    std::string text;
-    const size_t size = port->last.size();
-    const size_t start = (port->lastEnd + size - port->lastCount) % size;
-    for (size_t i = 0; i < port->lastCount; ++i)
-        text += port->last[(start + i) % size];
-    return text;
-}
+std::string Port_lastText(const Port* port) { return port->last; }

@@ -4,5 +4,12 @@
 #include <string>
 #include <string_view>
 
+#include "buffer.h"
+
 // Bytes outside 0x20..0x7E as [XX], the rest as they are.
-std::string printable(std::string_view bytes);
+inline std::string printable(std::string_view bytes)
+{
+    std::string out;
+    appendPrintable(out, bytes);
+    return out;
+}

@@ -177,9 +177,7 @@ void Telnet_opening(Telnet& t, std::string& out)
 void Telnet_comPortRequests(int64_t baud, std::string& out)
 {
     const auto request = [&out](uint8_t code, std::initializer_list<uint8_t> value) {
-        out += static_cast<char>(TELNET_IAC);
-        out += static_cast<char>(TELNET_SB);
-        out += static_cast<char>(TELNET_COM_PORT);
+        command(out, TELNET_SB, TELNET_COM_PORT);
         out += static_cast<char>(code);
         for (const uint8_t b : value) {
             out += static_cast<char>(b);

@@ -160,12 +160,13 @@ bool sleepUntil(Deadline due)
 
 Deadline afterMs(long ms) { return Deadline_after(Clock_now(), ms * CLOCK_MILLISECOND); }
 
-// The port vanishes (its reader sees the line hang up, and the link goes)
-// and comes back after `awayMs` as a new pseudo-terminal under the link.
-bool vanishAndReturn(int* master, int* slave, long awayMs)
+// False (reported) when the port does not take all of `bytes`.
+bool send(int master, std::string_view bytes)
 {
-    closePort(master, slave);
-    return sleepUntil(afterMs(awayMs)) && openPort(master, slave);
+    if (writeAll(master, bytes))
+        return true;
+    std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
+    return false;
 }
 
 // `micros` into the replay's schedule: an absolute point of the clock
@@ -186,9 +187,8 @@ bool followMark(const CaptureItem& mark, int* master, int* slave)
         return true;
     if (mark.kind == CaptureMarkKind::Reopened)
         return *master >= 0 || openPort(master, slave);
-    if (*master < 0)
-        return true;
-    closePort(master, slave);
+    if (*master >= 0)
+        closePort(master, slave);
     return true;
 }
 
@@ -197,12 +197,12 @@ using ReaderPtr = std::unique_ptr<CaptureReader, decltype(&CaptureReader_destroy
 // The capture, readable from its start again for each pass: a pipe or the
 // standard input is first copied into an unnamed file, so that a malformed
 // capture is still refused before anything is sent. -1 when that fails (reported).
-int openCapture(const char* name, const char* path)
+int openCapture(const char* path)
 {
     const int fd = std::strcmp(path, "-") == 0 ? dup(STDIN_FILENO) : open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0 || lseek(fd, 0, SEEK_SET) == 0) {
         if (fd < 0)
-            std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, std::strerror(errno));
+            std::fprintf(stderr, "%s: reading %s failed: %s\n", programName, path, std::strerror(errno));
         return fd;
     }
     const char* dir = std::getenv("TMPDIR");
@@ -216,7 +216,7 @@ int openCapture(const char* name, const char* path)
     close(fd);
     if (copy >= 0 && n == 0 && lseek(copy, 0, SEEK_SET) == 0)
         return copy;
-    std::fprintf(stderr, "%s: %s %s failed: %s\n", name, n < 0 ? "reading" : "keeping a copy of", path,
+    std::fprintf(stderr, "%s: %s %s failed: %s\n", programName, n < 0 ? "reading" : "keeping a copy of", path,
                  std::strerror(error));
     if (copy >= 0)
         close(copy);
@@ -226,12 +226,12 @@ int openCapture(const char* name, const char* path)
 // One pass over the capture from its start: each item to `take`. False
 // (reported) when the capture is malformed or `take` fails.
 template <typename Take>
-bool readPass(const char* name, const char* path, int fd, Take take)
+bool readPass(const char* path, int fd, Take take)
 {
     const bool rewound = lseek(fd, 0, SEEK_SET) == 0;
     ReaderPtr reader(rewound ? CaptureReader_open(fd) : nullptr, &CaptureReader_destroy);
     if (!reader) {
-        std::fprintf(stderr, "%s: %s: %s\n", name, path, rewound ? "out of memory" : std::strerror(errno));
+        std::fprintf(stderr, "%s: %s: %s\n", programName, path, rewound ? "out of memory" : std::strerror(errno));
         return false;
     }
     CaptureItem item{};
@@ -242,21 +242,21 @@ bool readPass(const char* name, const char* path, int fd, Take take)
     if (got == 0)
         return true;
     if (CaptureReader_line(reader.get()) == 0)
-        std::fprintf(stderr, "%s: reading %s failed: %s\n", name, path, CaptureReader_why(reader.get()));
+        std::fprintf(stderr, "%s: reading %s failed: %s\n", programName, path, CaptureReader_why(reader.get()));
     else
-        std::fprintf(stderr, "%s: %s:%zu: %s\n", name, path, CaptureReader_line(reader.get()),
+        std::fprintf(stderr, "%s: %s:%zu: %s\n", programName, path, CaptureReader_line(reader.get()),
                      CaptureReader_why(reader.get()));
     return false;
 }
 
 // Sends a capture's chunks at their recorded times, and follows its marks.
 // A first pass only checks it, so nothing is sent from a malformed one.
-int replay(const char* name, const char* path, double speed, long loops, long lingerMs)
+int replay(const char* path, double speed, long loops, long lingerMs)
 {
-    const int fd = openCapture(name, path);
+    const int fd = openCapture(path);
     size_t chunks = 0;
     int64_t passMicros = 0; // one pass lasts until its last chunk or mark
-    if (fd < 0 || !readPass(name, path, fd, [&](const CaptureItem& item) {
+    if (fd < 0 || !readPass(path, fd, [&](const CaptureItem& item) {
             chunks += !item.isMark;
             passMicros = item.offset;
             return true;
@@ -269,7 +269,7 @@ int replay(const char* name, const char* path, double speed, long loops, long li
     const int64_t start = Clock_now();
     for (long pass = 0; loops == 0 || pass < loops; ++pass) {
         const double passStart = static_cast<double>(pass) * static_cast<double>(passMicros);
-        if (!readPass(name, path, fd, [&](const CaptureItem& item) {
+        if (!readPass(path, fd, [&](const CaptureItem& item) {
                 if (!sleepUntil(scheduled(start, passStart + static_cast<double>(item.offset), speed)))
                     return false;
                 if (item.isMark)
@@ -277,10 +277,7 @@ int replay(const char* name, const char* path, double speed, long loops, long li
                 // A pass that ended with the port lost begins with it back.
                 if (master < 0 && !openPort(&master, &slave))
                     return false;
-                if (writeAll(master, std::string_view(item.bytes, item.size)))
-                    return true;
-                std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
-                return false;
+                return send(master, std::string_view(item.bytes, item.size));
             }))
             return 1;
         if (chunks == 0)
@@ -457,19 +454,19 @@ int checkOptions(const Options& a)
 }
 
 // --record and --raw: the packet, or the file, sent on a new port.
-int sendPayload(const char* name, const Options& a)
+int sendPayload(const Options& a)
 {
     std::string error;
     std::string payload;
     if (a.rawPath != nullptr) {
         if (!readAll(a.rawPath, &payload)) {
-            std::fprintf(stderr, "%s: reading %s failed: %s\n", name, a.rawPath, std::strerror(errno));
+            std::fprintf(stderr, "%s: reading %s failed: %s\n", programName, a.rawPath, std::strerror(errno));
             return 1;
         }
     } else {
         payload = encodePacket(a.records, a.packetOptions, &error);
         if (payload.empty()) {
-            std::fprintf(stderr, "%s: %s\n", name, error.c_str());
+            std::fprintf(stderr, "%s: %s\n", programName, error.c_str());
             return 2;
         }
         payload = a.garbage + payload;
@@ -480,14 +477,16 @@ int sendPayload(const char* name, const Options& a)
         return 1;
     const long count = a.rawPath != nullptr ? 1 : a.count;
     for (long sent = 0; count < 0 || sent < count; ++sent) {
-        if (sent == a.vanishAfter && !vanishAndReturn(&master, &slave, a.vanishForMs))
-            return 1;
+        if (sent == a.vanishAfter) {
+            // Its reader sees the line hang up; a new pseudo-terminal comes under the link.
+            closePort(&master, &slave);
+            if (!sleepUntil(afterMs(a.vanishForMs)) || !openPort(&master, &slave))
+                return 1;
+        }
         if (sent > 0 && !sleepUntil(afterMs(a.intervalMs)))
             return 1;
-        if (!writeAll(master, payload)) {
-            std::fprintf(stderr, "%s: writing to the port failed: %s\n", programName, std::strerror(errno));
+        if (!send(master, payload))
             return 1;
-        }
     }
     waitUntilTaken(slave, afterMs(a.lingerMs));
     return 0;
@@ -502,15 +501,14 @@ int main(int argc, char** argv)
     // A reader that took the port's path and closed the pipe ("| head -1")
     // must not end the box: later lines are only news.
     signal(SIGPIPE, SIG_IGN);
-    const char* name = argv[0];
-    programName = name;
+    programName = argv[0];
     Options a;
     if (const int status = parseOptions(argc, argv, a); status >= 0)
         return status;
     if (const int status = checkOptions(a); status >= 0)
         return status;
     if (a.replayPath != nullptr)
-        return replay(name, a.replayPath, a.speed == 0 ? 1 : a.speed, a.loops < 0 ? 1 : a.loops, a.lingerMs);
+        return replay(a.replayPath, a.speed == 0 ? 1 : a.speed, a.loops < 0 ? 1 : a.loops, a.lingerMs);
 
-    return sendPayload(name, a);
+    return sendPayload(a);
 }

@@ -6,7 +6,7 @@
 #include "children.h"
 #include "options.h"
 #include "report.h"
-#include "xml.h"
+#include "json.h"
 
 namespace {
 
