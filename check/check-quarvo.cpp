@@ -186,16 +186,12 @@ bool usePort(Check& check)
 }
 
 // The deadline runs from now: --timeout's seconds exactly, else the
-// 80-second rule's whole seconds.
-// Output stuck at the deadline is let go then.
+// 80-second rule's whole seconds. Output stuck at the deadline is let go then.
 void setDeadline(Check& check)
 {
     check.deadline = checkDeadline(Clock_now(), check.timeout, check.exactTimeout);
     Feed_setDeadline(check.feed, check.deadline);
-    if (check.exactTimeout)
-        endingSignals_limitWrites(check.deadline);
-    else // the second the rule counts to
-        endingSignals_limitWrites({(check.deadline.at / CLOCK_SECOND - 1) * CLOCK_SECOND});
+    endingSignals_limitWrites(check.deadline);
 }
 
 // With --reconnect: waits while the feed tries the port every half second.

@@ -11,7 +11,7 @@ Deadline checkDeadline(int64_t now, time_t seconds, bool exact)
 {
     if (exact)
         return Deadline_after(now, seconds * CLOCK_SECOND);
-    return {(now / CLOCK_SECOND + seconds + 1) * CLOCK_SECOND};
+    return {(now / CLOCK_SECOND + seconds) * CLOCK_SECOND};
 }
 
 int32_t readFunc(void* context, void* dest, uint32_t size)

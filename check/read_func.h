@@ -24,8 +24,8 @@ struct ReadContext {
 
 // The check's deadline for a check starting at `now`: with an exact
 // --timeout `seconds` later to the nanosecond; under the 80-second rule at
-// the end of the whole second that `seconds` whole seconds from the second
-// of `now` count to.
+// the whole second `seconds` after the second `now` is in (a check that
+// hears nothing ends 79 to 80 s after it opened the port).
 Deadline checkDeadline(int64_t now, time_t seconds, bool exact);
 
 // Hands over bytes already read from the port; otherwise waits on the feed

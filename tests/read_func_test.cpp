@@ -75,7 +75,7 @@ TEST_F(ReadFuncTest, PastDeadlineStillReadsWhatIsWaitingThenStops)
 
 TEST_F(ReadFuncTest, WaitsUntilTheDeadlineInWholeSeconds)
 {
-    ReadContext context = readingUntil(checkDeadline(Clock_now(), 1, false));
+    ReadContext context = readingUntil(checkDeadline(Clock_now(), 2, false));
     char byte = 0;
     std::string printed;
     const auto before = std::chrono::steady_clock::now();
@@ -86,6 +86,16 @@ TEST_F(ReadFuncTest, WaitsUntilTheDeadlineInWholeSeconds)
     EXPECT_GE(waited, std::chrono::milliseconds(990));
     EXPECT_LT(waited, std::chrono::milliseconds(2500));
     EXPECT_EQ(printed, "select timed out\n");
+}
+
+// The 80-second rule counts whole seconds from the second the check is in;
+// --timeout counts from the moment itself.
+TEST(CheckDeadline, WholeSecondsFromTheSecondNowIsInOrExactly)
+{
+    constexpr int64_t now = 5 * CLOCK_SECOND + 700 * CLOCK_MILLISECOND;
+    EXPECT_EQ(checkDeadline(now, 80, false).at, 85 * CLOCK_SECOND);
+    EXPECT_EQ(checkDeadline(5 * CLOCK_SECOND, 80, false).at, 85 * CLOCK_SECOND);
+    EXPECT_EQ(checkDeadline(now, 2, true).at, now + 2 * CLOCK_SECOND);
 }
 
 TEST_F(ReadFuncTest, ByteArrivingDuringTheWaitIsReadAtOnce)
