@@ -73,21 +73,32 @@ void dropOpening(Feed& feed)
 // owner's loop.
 void tryOpen(Feed& feed, short revents, int64_t now, FeedEvent* event)
 {
-    if (Deadline_passed(feed.deadline, now)) {
-        dropOpening(feed);
-        event->kind = FeedEventKind::TimedOut;
-        return;
-    }
+    // An opening under way at the deadline takes one more step, which ends
+    // it and says why (the server never confirmed the settings, say).
+    const bool late = Deadline_passed(feed.deadline, now);
     if (feed.opening == nullptr) {
+        if (late) {
+            event->kind = FeedEventKind::TimedOut;
+            return;
+        }
         if (!Deadline_passed(feed.nextTry, now))
             return;
         feed.opening = PortOpening_start(feed.name, feed.shownName, portOptions(feed, feed.deadline));
+        if (feed.opening == nullptr) { // memory is short: tried again later
+            feed.nextTry = Deadline_after(now, RETRY_NANOS);
+            return;
+        }
         revents = 0;
     }
     PortError error;
     const int stepped = PortOpening_step(feed.opening, revents, &error);
-    if (stepped == 0)
+    if (stepped == 0) {
+        if (late) {
+            dropOpening(feed);
+            event->kind = FeedEventKind::TimedOut;
+        }
         return;
+    }
     const bool again = feed.opened;
     if (stepped > 0) {
         usePort(feed, PortOpening_take(feed.opening));

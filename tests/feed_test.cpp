@@ -160,6 +160,28 @@ TEST(Feed, AServerThatNeverConfirmsTheSettingsStallsNoOtherFeed)
     close(listener);
 }
 
+// With reconnect, a try still under way at the deadline is ended there and
+// says why before the feed times out: the user learns what was wrong.
+TEST(Feed, ATryCutShortByTheDeadlineSaysWhyBeforeItTimesOut)
+{
+    int port = 0;
+    const int listener = listenOnLoopback(&port);
+    ASSERT_GE(listener, 0);
+    PortName name;
+    std::string why;
+    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
+    ASSERT_TRUE(Port_parseName(url, &name, &why)) << why;
+    FeedOptions options;
+    options.reconnect = true;
+    const FeedPtr feed(Feed_create(name, url, options));
+    Feed_setDeadline(feed.get(), Deadline_after(Clock_now(), 1200 * CLOCK_MILLISECOND));
+    const FeedEvent waiting = next(feed.get());
+    EXPECT_EQ(waiting.kind, FeedEventKind::Waiting);
+    EXPECT_EQ(waiting.text, url + ": waiting for the port: the server did not confirm the line settings in the time allowed");
+    EXPECT_EQ(next(feed.get()).kind, FeedEventKind::TimedOut);
+    close(listener);
+}
+
 // A device that vanishes and comes back under the same name (a USB adapter
 // replugged): the feed notices, marks its capture, reopens and reads on;
 // the capture's times are the stamps the feed handed out.
