@@ -125,6 +125,7 @@ struct Capture {
     std::string path;
     std::string program;
     bool started = false;
+    int64_t moved = Clock_now(); // when the file last took something: how long it has been stuck
     int64_t start = 0; // Clock_now() of Capture_start; the times below are microseconds since
     int64_t lastByte = 0;
     int64_t lastFlush = 0;
@@ -184,6 +185,7 @@ int writeSome(Capture* c)
             c->unwritten -= bytesCompleted(c->scan, written, static_cast<size_t>(n));
         }
         c->begin += static_cast<size_t>(n);
+        c->moved = Clock_now();
     }
     if (c->begin > 0) {
         std::memmove(c->buffer.get(), c->buffer.get() + c->begin, c->end - c->begin);
@@ -326,13 +328,11 @@ uint64_t Capture_close(Capture* c, int waitMs)
         putMark(c);
     // The file is waited for under the rule for output nobody takes, and
     // never longer than `waitMs` in all: a writer never waits for it long.
-    int64_t moved = Clock_now();
-    const Deadline most = Deadline_after(moved, static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
-    for (size_t left = c->end; writeSome(c) == 0 && c->end > 0; left = c->end) {
+    // A file stuck since before the deadline is let go at the deadline itself.
+    const Deadline most = Deadline_after(Clock_now(), static_cast<int64_t>(waitMs) * CLOCK_MILLISECOND);
+    while (writeSome(c) == 0 && c->end > 0) {
         const int64_t now = Clock_now();
-        if (c->end < left)
-            moved = now;
-        const Deadline until = Deadline_sooner(most, endingSignals_outputLimit(moved));
+        const Deadline until = Deadline_sooner(most, endingSignals_outputLimit(c->moved));
         if (Deadline_passed(until, now))
             break;
         pollfd room{c->fd, POLLOUT, 0};
