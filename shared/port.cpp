@@ -167,7 +167,7 @@ struct PortOpening {
     std::string host;
     Stage stage = Stage::Failed;
     PortError error; // Failed: why
-    std::unique_ptr<Port, int (*)(Port*)> port{new Port, Port_close}; // not handed over: closed
+    std::unique_ptr<Port, int (*)(Port*)> port{new (std::nothrow) Port, Port_close}; // not handed over: closed
     std::shared_ptr<Lookup> lookup; // Lookup: what the thread fills in
     AddressList addresses{nullptr, freeaddrinfo};
     const addrinfo* next = nullptr; // the address to try after the one being tried
@@ -502,7 +502,11 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why)
 
 PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options)
 {
-    auto* o = new PortOpening;
+    auto* o = new (std::nothrow) PortOpening;
+    if (o == nullptr || o->port == nullptr) {
+        delete o;
+        return nullptr;
+    }
     o->options = options;
     o->shownName = std::string(shownName);
     o->host = name.host;
@@ -557,6 +561,10 @@ Port* Port_openParsed(const PortName& name, std::string_view shownName, const Po
     *error = PortError{};
     const std::unique_ptr<PortOpening, void (*)(PortOpening*)> opening{
         PortOpening_start(name, shownName, options), PortOpening_destroy};
+    if (opening == nullptr) {
+        fail(error, PortFailure::System, shownName, std::strerror(ENOMEM), ENOMEM);
+        return nullptr;
+    }
     for (short revents = 0;;) {
         const int rc = PortOpening_step(opening.get(), revents, error);
         if (rc != 0)

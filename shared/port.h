@@ -86,6 +86,7 @@ struct PortOpening;
 // turn with a share of the remaining time) and for rfc2217 negotiated until
 // the server confirms the line settings. Started with options.stop set, it
 // fails as interrupted; waiting, and the ending signals, are the owner's.
+// Null when memory is short.
 PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options);
 // What the opening waits for now: a descriptor and events (fd -1: none),
 // and when it must be stepped even without readiness (its deadline, a
