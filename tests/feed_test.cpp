@@ -127,22 +127,38 @@ TEST(Feed, TwoFeedsSteppedFromOnePollLoopEachGetTheirOwnBytes)
     EXPECT_TRUE(done) << got[0] << " / " << got[1];
 }
 
+// An RFC 2217 server that takes the connection (its backlog does) and never
+// answers, and a reconnecting feed for it that gives up after `nanos`.
+struct SilentServer {
+    int port = 0;
+    int listener = listenOnLoopback(&port);
+    std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
+    SilentServer() = default;
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    ~SilentServer() { close(listener); }
+
+    FeedPtr feed(int64_t nanos) const
+    {
+        PortName name;
+        std::string why;
+        EXPECT_TRUE(Port_parseName(url, &name, &why)) << why;
+        FeedOptions options;
+        options.reconnect = true;
+        FeedPtr feed(Feed_create(name, url, options));
+        Feed_setDeadline(feed.get(), Deadline_after(Clock_now(), nanos));
+        return feed;
+    }
+};
+
 // A server that takes the connection and never confirms the line settings
 // holds its own feed's opening for up to the negotiation's 5 s; stepped in
 // the same loop, another feed reads on meanwhile.
 TEST(Feed, AServerThatNeverConfirmsTheSettingsStallsNoOtherFeed)
 {
-    int port = 0;
-    const int listener = listenOnLoopback(&port); // the backlog takes the connection; nothing answers
-    ASSERT_GE(listener, 0);
-    PortName name;
-    std::string why;
-    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
-    ASSERT_TRUE(Port_parseName(url, &name, &why)) << why;
-    FeedOptions options;
-    options.reconnect = true;
-    const FeedPtr slow(Feed_create(name, url, options));
-    Feed_setDeadline(slow.get(), Deadline_after(Clock_now(), 30 * CLOCK_SECOND));
+    const SilentServer server;
+    ASSERT_GE(server.listener, 0);
+    const FeedPtr slow = server.feed(30 * CLOCK_SECOND);
     Pty pty;
     const FeedPtr fast = openFeed(pty);
     ASSERT_TRUE(pty.write("while the other opens"));
@@ -157,29 +173,19 @@ TEST(Feed, AServerThatNeverConfirmsTheSettingsStallsNoOtherFeed)
     })) << got;
     EXPECT_EQ(Feed_port(slow.get()), nullptr);
     EXPECT_LT(longest, 2 * CLOCK_SECOND) << "a step waited on the server";
-    close(listener);
 }
 
 // With reconnect, a try still under way at the deadline is ended there and
 // says why before the feed times out: the user learns what was wrong.
 TEST(Feed, ATryCutShortByTheDeadlineSaysWhyBeforeItTimesOut)
 {
-    int port = 0;
-    const int listener = listenOnLoopback(&port);
-    ASSERT_GE(listener, 0);
-    PortName name;
-    std::string why;
-    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
-    ASSERT_TRUE(Port_parseName(url, &name, &why)) << why;
-    FeedOptions options;
-    options.reconnect = true;
-    const FeedPtr feed(Feed_create(name, url, options));
-    Feed_setDeadline(feed.get(), Deadline_after(Clock_now(), 1200 * CLOCK_MILLISECOND));
+    const SilentServer server;
+    ASSERT_GE(server.listener, 0);
+    const FeedPtr feed = server.feed(1200 * CLOCK_MILLISECOND);
     const FeedEvent waiting = next(feed.get());
     EXPECT_EQ(waiting.kind, FeedEventKind::Waiting);
-    EXPECT_EQ(waiting.text, url + ": waiting for the port: the server did not confirm the line settings in the time allowed");
+    EXPECT_EQ(waiting.text, server.url + ": waiting for the port: the server did not confirm the line settings in the time allowed");
     EXPECT_EQ(next(feed.get()).kind, FeedEventKind::TimedOut);
-    close(listener);
 }
 
 // A device that vanishes and comes back under the same name (a USB adapter
