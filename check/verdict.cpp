@@ -62,7 +62,7 @@ void addRequested(Verdict& v, const char* value, int32_t length)
 void addTrace(Verdict& v, std::string_view code, std::string_view value, int32_t length)
 {
     // The value's first byte is shown as a number even when the value is
-    // empty: it is then the byte after the record, as it always was.
+    // empty: it is then the byte after the record, which scripts compare.
     char numbers[32];
     std::snprintf(numbers, sizeof numbers, " [%d %d]\n", static_cast<int>(length),
                   static_cast<int>(static_cast<signed char>(value.data()[0])));
