@@ -657,23 +657,64 @@ TEST(Replay, CaptureFromAPipeIsReplayedWithoutBeingHeldWhole)
     EXPECT_EQ(sim.wait().status, 0);
 }
 
+// quarvo-term recording into a capture, on a pty, its keyboard a pipe the
+// test holds.
+struct CapturingTerm {
+    explicit CapturingTerm(const char* name) : capture(tempPath(name))
+    {
+        EXPECT_EQ(pipe2(keys, O_CLOEXEC), 0);
+        term = std::make_unique<Child>(std::vector<std::string>{QUARVO_TERM_PATH, port.path(), "--capture", capture},
+                                       keys[0]);
+        close(keys[0]);
+        waitUntilLocked(term->pid());
+    }
+    ~CapturingTerm()
+    {
+        endKeyboard();
+        unlink(capture.c_str());
+    }
+    CapturingTerm(const CapturingTerm&) = delete;
+    CapturingTerm& operator=(const CapturingTerm&) = delete;
+
+    void send(const std::string& bytes)
+    {
+        port.write(bytes, term->pid());
+        port.waitDrained(term->pid());
+    }
+    // The end of the keyboard ends the session.
+    void endKeyboard()
+    {
+        if (keys[1] >= 0)
+            close(keys[1]);
+        keys[1] = -1;
+    }
+
+    int keys[2]{-1, -1};
+    std::string capture;
+    Pty port;
+    std::unique_ptr<Child> term;
+};
+
 TEST(TermCapture, RecordsWhatThePortSent)
 {
-    int keys[2];
-    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
-    const std::string capture = tempPath("term-capture");
-    Pty port;
-    Child term({QUARVO_TERM_PATH, port.path(), "--capture", capture}, keys[0]);
-    close(keys[0]);
+    CapturingTerm t("term-capture");
     const std::string input = std::string("hi\n\x01\x00\xFF", 6);
-    waitUntilLocked(term.pid());
-    port.write(input, term.pid());
-    port.waitDrained(term.pid());
-    close(keys[1]); // the end of the keyboard ends the session
-    const ChildResult r = term.wait();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(capturedBytes(capture), input);
-    unlink(capture.c_str());
+    t.send(input);
+    t.endKeyboard();
+    EXPECT_EQ(t.term->wait().status, 0);
+    EXPECT_EQ(capturedBytes(t.capture), input);
+}
+
+// A box that sent something and fell silent leaves it on disk within a
+// second or so, while the session goes on.
+TEST(TermCapture, ReachesTheDiskAfterASecondOfQuiet)
+{
+    CapturingTerm t("term-quiet-capture");
+    t.send("HELLO-1234");
+    EXPECT_TRUE(waitUntil([&] { return readFile(t.capture).find(" HELLO-1234\n") != std::string::npos; }));
+    EXPECT_TRUE(t.term->running());
+    kill(t.term->pid(), SIGTERM);
+    EXPECT_EQ(t.term->wait(std::chrono::seconds(10)).status, 128 + SIGTERM);
 }
 
 } // namespace

@@ -213,27 +213,6 @@ TEST(TerminalCommand, CaptureIsCompleteWhicheverSignalEndsTheSession)
     }
 }
 
-// A box that sent something and fell silent leaves it on disk within a
-// second or so, while the session goes on.
-TEST(TerminalCommand, CaptureReachesTheDiskAfterASecondOfQuiet)
-{
-    int keys[2];
-    ASSERT_EQ(pipe2(keys, O_CLOEXEC), 0);
-    const std::string capture = tempPath("term-quiet-capture");
-    Pty port;
-    Child child({QUARVO_TERM_PATH, port.path(), "--capture", capture}, keys[0]);
-    waitUntilLocked(child.pid());
-    port.write("HELLO-1234", child.pid());
-    port.waitDrained(child.pid());
-    EXPECT_TRUE(waitUntil([&] { return readFile(capture).find(" HELLO-1234\n") != std::string::npos; }));
-    EXPECT_TRUE(child.running());
-    kill(child.pid(), SIGTERM);
-    EXPECT_EQ(child.wait(std::chrono::seconds(10)).status, 128 + SIGTERM);
-    close(keys[0]);
-    close(keys[1]);
-    unlink(capture.c_str());
-}
-
 // A device that takes bytes slower than they are typed (here: its output
 // stopped) makes the keys wait; it does not end the session.
 TEST(TerminalCommand, KeysWaitForAPortThatCannotTakeThemYet)
