@@ -333,7 +333,6 @@ void limitDuration(Monitor& m, double duration)
         return;
     const Deadline deadline = Deadline_after(m.begun, std::llround(duration * 1e9));
     Feed_setDeadline(m.feed, deadline);
-    // Output stuck at the end of the duration does not hold the monitor.
     endingSignals_limitWrites(deadline);
 }
 
