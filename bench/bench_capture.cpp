@@ -20,7 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench_streams.h"
+#include "bench_support.h"
 #include "packet.h"
 #include "pty_support.h"
 

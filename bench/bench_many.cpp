@@ -42,6 +42,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.h"
 #include "packet.h"
 #include "pty_support.h"
 #include "ser2net_support.h"
@@ -212,16 +213,6 @@ struct Box {
     std::string outPath, errPath;
 };
 
-// One line from the go-between; empty when it ended without one.
-std::string readReportLine(int fd)
-{
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
-}
-
 // Starts args[0] with its input from /dev/null, its output (and, when
 // errPath is not null, its errors) into files, `report` as descriptor 3 when
 // not -1, and no signal blocked: 0 or the error (reported).
@@ -353,16 +344,6 @@ double processMs(pid_t pid)
         if (i >= 14)
             ticks += std::atof(field.c_str());
     return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// Nearest rank: the smallest value at or above fraction `q` of the sorted values.
-double quantile(std::vector<double> values, double q)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t rank = static_cast<size_t>(q * static_cast<double>(values.size()) + 0.999999);
-    return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
 std::string loadAverage()

@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bench_streams.h"
+#include "bench_support.h"
 #include "packet.h"
 #include "pty_support.h"
 
@@ -57,15 +57,6 @@ pid_t spawnCheck(const std::string& port, int* report = nullptr)
         *report = pipeFds[0];
     }
     return pid;
-}
-
-std::string reportLine(int fd)
-{
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
 }
 
 int waitExit(pid_t pid, rusage* usage = nullptr)
@@ -174,12 +165,12 @@ int main(int argc, char** argv)
     Pty silent;
     int report = -1;
     const pid_t starter = spawnCheck(silent.path(), &report);
-    const pid_t pid = static_cast<pid_t>(std::atol(reportLine(report).c_str()));
+    const pid_t pid = static_cast<pid_t>(std::atol(readReportLine(report).c_str()));
     waitUntilOpened(pid, silent.path());
     std::this_thread::sleep_for(std::chrono::seconds(silentSeconds));
     kill(pid, SIGTERM);
     long status = 0, userUs = 0, systemUs = 0, peakKiB = 0;
-    std::sscanf(reportLine(report).c_str(), "%ld %ld %ld %ld", &status, &userUs, &systemUs, &peakKiB);
+    std::sscanf(readReportLine(report).c_str(), "%ld %ld %ld %ld", &status, &userUs, &systemUs, &peakKiB);
     close(report);
     waitExit(starter);
     const double cpuMs = static_cast<double>(userUs + systemUs) / 1000.0;

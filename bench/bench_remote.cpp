@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.h"
 #include "capture.h"
 #include "capture_support.h"
 #include "packet.h"
@@ -66,15 +67,6 @@ bool holds(pid_t pid, const std::string& path)
             return true;
     }
     return false;
-}
-
-double quantile(std::vector<double> values, double q)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<size_t>(q * static_cast<double>(values.size()) + 0.999999);
-    return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
 struct Setup {
