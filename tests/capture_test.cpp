@@ -72,6 +72,18 @@ std::thread readAll(int fd, std::string* text, size_t block = 4096)
     });
 }
 
+// Appends `lines` lines of LineBytes to `c`, 30 ms of capture time apart;
+// how many it refused.
+constexpr size_t LineBytes = 100;
+size_t appendLines(Capture* c, size_t lines)
+{
+    const std::string line(LineBytes, 'a');
+    size_t refused = 0;
+    for (size_t i = 0; i < lines; ++i)
+        refused += Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)) != 0;
+    return refused;
+}
+
 struct Append {
     std::string bytes;
     int64_t at;
@@ -329,9 +341,7 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
     const auto [c, readEnd, path] = captureIntoPipe();
     // Far more than the pipe and the capture's own storage hold together.
     constexpr size_t Lines = 3000;
-    const std::string line(100, 'a');
-    for (size_t i = 0; i < Lines; ++i)
-        ASSERT_EQ(Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)), 0);
+    ASSERT_EQ(appendLines(c, Lines), 0u);
     std::string text;
     std::thread reader = readAll(readEnd, &text);
     ASSERT_TRUE(waitUntil([fd = readEnd] {
@@ -350,7 +360,7 @@ TEST(Capture, APipeThatTakesNothingDropsMarksAndCountsWithoutWaiting)
     for (size_t i = 0; i < log->count; ++i)
         bytes.append(log->chunks[i].bytes, log->chunks[i].size);
     ASSERT_GT(dropped, 0u);
-    const size_t kept = Lines * line.size() - dropped;
+    const size_t kept = Lines * LineBytes - dropped;
     EXPECT_EQ(bytes, std::string(kept, 'a') + "tail");
     // The mark stands where the bytes went missing, just before the tail.
     const std::string mark = "# dropped " + std::to_string(dropped) + " bytes\n";
@@ -373,9 +383,7 @@ TEST(Capture, AfterASignalTheEndWaitsOnlyWhileTheFileTakesText)
         const auto [c, readEnd, path] = captureIntoPipe();
         // More than the pipe holds, less than the pipe and the capture together.
         constexpr size_t Lines = 1000;
-        const std::string line(100, 'a');
-        for (size_t i = 0; i < Lines; ++i)
-            ASSERT_EQ(Capture_append(c, line.data(), line.size(), stampAt(c, static_cast<int64_t>(i) * 30000)), 0);
+        ASSERT_EQ(appendLines(c, Lines), 0u);
         std::string text;
         std::thread reader = reads ? readAll(readEnd, &text, 16) : std::thread(); // slow: a few bytes a read
         endingSignals_nudgeWrites(); // as an ending signal does
@@ -423,9 +431,7 @@ TEST(Capture, PortMarksComeInTurnsAndAlwaysFindRoom)
     testing::internal::CaptureStderr();
     const PipeCapture piped = captureIntoPipe();
     c = piped.capture;
-    const std::string line(100, 'a');
-    for (int64_t i = 0; i < 3000; ++i)
-        Capture_append(c, line.data(), line.size(), stampAt(c, i * 30000));
+    appendLines(c, 3000);
     Capture_mark(c, CaptureMarkKind::Lost, stampAt(c, 90000000));
     Capture_mark(c, CaptureMarkKind::Reopened, stampAt(c, 91000000));
     std::string text;

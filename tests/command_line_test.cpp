@@ -22,37 +22,20 @@ TEST(CommandLine, WholeNumbersAreStrict)
         bool ok;
         long long value;
     };
-    const Case cases[] = {
-        {"5", 10, 1, 10, true, 5},
-        {"1", 10, 1, 10, true, 1},
-        {"10", 10, 1, 10, true, 10},
-        {"0", 10, 1, 10, false, 0},
-        {"11", 10, 1, 10, false, 0},
-        {"-3", 10, -5, 5, true, -3},
-        {"+4", 10, 1, 10, true, 4},
-        {"007", 10, 1, 10, true, 7},
-        {" 5", 10, 1, 10, false, 0},
-        {"5 ", 10, 1, 10, false, 0},
-        {"\t5", 10, 1, 10, false, 0},
-        {"5\n", 10, 1, 10, false, 0},
-        {"", 10, 1, 10, false, 0},
-        {"-", 10, -5, 5, false, 0},
-        {"+ 5", 10, 1, 10, false, 0},
-        {"5x", 10, 1, 10, false, 0},
-        {"x5", 10, 1, 10, false, 0},
-        {"5.0", 10, 1, 10, false, 0},
-        {".5", 10, 0, 10, false, 0},
-        {"1e3", 10, 1, 10000, false, 0},
+    std::vector<Case> cases{
+        {"5", 10, 1, 10, true, 5},      {"1", 10, 1, 10, true, 1},     {"10", 10, 1, 10, true, 10},
+        {"-3", 10, -5, 5, true, -3},    {"+4", 10, 1, 10, true, 4},    {"007", 10, 1, 10, true, 7},
+        {"-", 10, -5, 5, false, 0},     {".5", 10, 0, 10, false, 0},   {"1e3", 10, 1, 10000, false, 0},
         {"99999999999999999999", 10, 0, LLONG_MAX, false, 0},
         {"-99999999999999999999", 10, LLONG_MIN, 0, false, 0},
         {"9223372036854775807", 10, 0, LLONG_MAX, true, LLONG_MAX},
         // Base 0 also takes hexadecimal and octal, for byte values.
-        {"0x1d", 0, 0, 255, true, 29},
-        {"035", 0, 0, 255, true, 29},
-        {"0x100", 0, 0, 255, false, 0},
-        {" 0x1d", 0, 0, 255, false, 0},
-        {"0x1d", 10, 0, 255, false, 0},
+        {"0x1d", 0, 0, 255, true, 29},  {"035", 0, 0, 255, true, 29},  {"0x100", 0, 0, 255, false, 0},
+        {" 0x1d", 0, 0, 255, false, 0}, {"0x1d", 10, 0, 255, false, 0},
     };
+    // Out of range, or not a plain number, however near.
+    for (const char* text : {"0", "11", " 5", "5 ", "\t5", "5\n", "", "+ 5", "5x", "x5", "5.0"})
+        cases.push_back({text, 10, 1, 10, false, 0});
     for (const Case& c : cases) {
         long long got = -42;
         EXPECT_EQ(commandLine_parseWhole(c.text, c.base, c.min, c.max, &got), c.ok) << '"' << c.text << '"';

@@ -414,15 +414,9 @@ TEST(Ending, MonitorLetsStuckOutputGoAtTheEndOfItsDuration)
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const double duration = 2.15 - static_cast<double>(now.tv_nsec) / 1e9;
-    Pty pty;
-    int out[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    Child child({Monitor, pty.path(), "--duration", std::to_string(duration)}, -1, -1, out[1]);
-    pty.waitSetUp(child.pid());
-    ASSERT_TRUE(feedUntilOutputStuck(pty, child, out[1]));
-    const ChildResult r = child.wait(std::chrono::seconds(10));
-    close(out[0]);
-    close(out[1]);
+    const StuckRun run = runUntilOutputStuck({Monitor, "{pty}", "--duration", std::to_string(duration)});
+    ASSERT_TRUE(run.stuck);
+    const ChildResult& r = run.end;
     EXPECT_EQ(r.status, 1);
     std::smatch elapsed;
     ASSERT_TRUE(std::regex_search(r.err, elapsed, std::regex(" bytes in ([0-9.]+) s\n$"))) << r.err;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -76,24 +77,28 @@ TEST(Gnome, ResynchronisesOnLineFeedsAndReportsWhatItSkipped)
         std::string input;
         std::string printed;
     };
-    const std::vector<Case> cases{
-        {"xyz" + Example, "Unexpected/invalid characters: [[[xyz]]]\n"},
+    std::vector<Case> cases{
         {"\n015SSCN01010100" + Example,
          "Checksum mismatch: 0 vs fa\nUnexpected/invalid characters: [[[015SSCN01010100]]]\n"},
-        {"\n015SS" + Example, "Error: 0x0A found in state 2; discarding current buffer contents of [[[015SS[0A]]]]\n"},
-        {"\n" + Example, "Error: 0x0A found in state 1; discarding current buffer contents of [[[[0A]]]]\n"},
-        {"\n01" + Example, "Error: 0x0A found in state 1; discarding current buffer contents of [[[01[0A]]]]\n"},
-        {"\n015SSCN01" + Example, "Error: 0x0A found in state 3; discarding current buffer contents of [[[015SSCN01[0A]]]]\n"},
-        {"\n015SSCN0101" + Example,
-         "Error: 0x0A found in state 4; discarding current buffer contents of [[[015SSCN0101[0A]]]]\n"},
-        {"\n015SSCN010101F" + Example,
-         "Error: 0x0A found in state 5; discarding current buffer contents of [[[015SSCN010101F[0A]]]]\n"},
-        {"\n0x5SSCN010101FA\r" + Example, "Unexpected/invalid characters: [[[0x5SSCN010101FA[0D]]]]\n"},
-        {"\n015SSCN0a0101FA" + Example, "Unexpected/invalid characters: [[[015SSCN0a0101FA]]]\n"},
-        {"\n015SSCN010101FG" + Example, "Unexpected/invalid characters: [[[015SSCN010101FG]]]\n"},
-        {"\n015SSCN006" + Example, "Unexpected/invalid characters: [[[015SSCN006]]]\n"},
-        {std::string("\x80\x01", 2) + Example, "Unexpected/invalid characters: [[[[80][01]]]]\n"},
     };
+    // A line feed ends the packet it stands in, in whichever state.
+    const std::pair<std::string, int> cut[] = {{"", 1},          {"01", 1},          {"015SS", 2},
+                                               {"015SSCN01", 3}, {"015SSCN0101", 4}, {"015SSCN010101F", 5}};
+    for (const auto& [skipped, state] : cut)
+        cases.push_back({"\n" + skipped + Example, "Error: 0x0A found in state " + std::to_string(state) +
+                                                       "; discarding current buffer contents of [[[" + skipped +
+                                                       "[0A]]]]\n"});
+    // Bytes no packet holds are skipped up to the next line feed, and shown.
+    const std::pair<std::string, std::string> invalid[] = {
+        {"xyz", "xyz"},
+        {"\n0x5SSCN010101FA\r", "0x5SSCN010101FA[0D]"},
+        {"\n015SSCN0a0101FA", "015SSCN0a0101FA"},
+        {"\n015SSCN010101FG", "015SSCN010101FG"},
+        {"\n015SSCN006", "015SSCN006"},
+        {std::string("\x80\x01", 2), "[80][01]"},
+    };
+    for (const auto& [before, shown] : invalid)
+        cases.push_back({before + Example, "Unexpected/invalid characters: [[[" + shown + "]]]\n"});
     for (const Case& c : cases) {
         Reader r(c.input);
         Outcome o = r.next();

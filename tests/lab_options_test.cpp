@@ -374,18 +374,11 @@ TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
 // Output nobody reads blocks the check's writes; a signal must still end it.
 TEST(LabOptions, SignalEndsACheckBlockedOnItsOutput)
 {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
     const std::string result = tempPath("blocked-result");
-    Pty pty;
-    Child child({checkPath(), "--feedback", pty.path(), "--channel", "101", "--result", result}, -1, -1, out[1]);
-    pty.waitSetUp(child.pid());
-    ASSERT_TRUE(feedUntilOutputStuck(pty, child, out[1]));
-    kill(child.pid(), SIGTERM);
-    const ChildResult r = child.wait(std::chrono::seconds(10));
-    close(out[0]);
-    close(out[1]);
-    EXPECT_EQ(r.status, 128 + SIGTERM);
+    const StuckRun run =
+        runUntilOutputStuck({checkPath(), "--feedback", "{pty}", "--channel", "101", "--result", result}, SIGTERM);
+    ASSERT_TRUE(run.stuck);
+    EXPECT_EQ(run.end.status, 128 + SIGTERM);
     EXPECT_EQ(resultOf(result).substr(0, 39), R"({"outcome":"interrupted","status":143,")");
     unlink(result.c_str());
 }

@@ -260,6 +260,25 @@ bool feedUntilOutputStuck(Pty& pty, Child& child, int pipeWriteEnd)
     return false;
 }
 
+StuckRun runUntilOutputStuck(std::vector<std::string> argv, int signal)
+{
+    Pty pty;
+    std::replace(argv.begin(), argv.end(), std::string("{pty}"), pty.path());
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return {};
+    Child child(argv, -1, -1, out[1]);
+    pty.waitSetUp(child.pid());
+    StuckRun run;
+    run.stuck = feedUntilOutputStuck(pty, child, out[1]);
+    if (run.stuck && signal != 0)
+        kill(child.pid(), signal);
+    run.end = child.wait(std::chrono::seconds(10));
+    close(out[0]);
+    close(out[1]);
+    return run;
+}
+
 std::string readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -117,6 +117,17 @@ std::string readFile(const std::string& path);
 // that `child` writes its standard output to (written by `pipeWriteEnd`,
 // read by nobody) is full. False if that never happened.
 bool feedUntilOutputStuck(Pty& pty, Child& child, int pipeWriteEnd);
+
+// How a command whose output got stuck ended: `stuck` says whether it ever
+// did (the run is worth nothing otherwise).
+struct StuckRun {
+    bool stuck = false;
+    ChildResult end;
+};
+// Starts `argv` ("{pty}" in it standing for a new pseudo-terminal) with its
+// standard output a pipe nobody reads, feeds it until that output is stuck,
+// sends `signal` unless it is 0, and waits up to 10 s for its end.
+StuckRun runUntilOutputStuck(std::vector<std::string> argv, int signal = 0);
 std::string tempPath(const char* stem);
 // A new empty folder, /tmp/STEM-XXXXXX.
 std::string tempDir(const char* stem = "quarvo-test");

@@ -75,6 +75,23 @@ struct ServedBox {
     // has, the client's connection was taken. Bytes the box sends from then
     // on (even before the line settings are confirmed) reach the client.
     void waitServing() { waitUntilOpened(server.pid(), pty.path()); }
+    // Sends a boot text and, once `tookBoot` says the client has it, stops the
+    // server; starts it again once the client says it reopens, and sends the
+    // deciding packet.
+    testing::AssertionResult restartAfterBoot(Child& client, const std::function<bool()>& tookBoot)
+    {
+        if (!pty.write("boot\r\n") || !waitUntil(tookBoot))
+            return testing::AssertionFailure() << "the boot text did not arrive: " << client.errSoFar();
+        server.stop();
+        if (!waitUntil([&] { return client.errSoFar().find("port lost, reopening") != std::string::npos; }))
+            return testing::AssertionFailure() << "no reopening said: " << client.errSoFar();
+        if (!server.start())
+            return testing::AssertionFailure() << server.log();
+        waitServing();
+        if (!pty.write(packet({{"SSCN", "101"}})))
+            return testing::AssertionFailure() << "the packet was not written";
+        return testing::AssertionSuccess();
+    }
 };
 
 class Remote : public testing::TestWithParam<Ser2net::Mode> {
@@ -220,13 +237,7 @@ TEST_P(Remote, ReconnectRecoversFromAServerRestart)
     Child check({checkPath(), "--feedback", box.server.url(), "--channel", "101", "--timeout", "30", "--reconnect",
                  "--capture", capture});
     box.waitServing();
-    ASSERT_TRUE(box.pty.write("boot\r\n"));
-    ASSERT_TRUE(waitUntil([&] { return capturedBytes(capture) == "boot\r\n"; }, std::chrono::seconds(10)));
-    box.server.stop();
-    ASSERT_TRUE(waitUntil([&] { return check.errSoFar().find("port lost, reopening") != std::string::npos; }));
-    ASSERT_TRUE(box.server.start()) << box.server.log();
-    box.waitServing();
-    ASSERT_TRUE(box.pty.write(packet({{"SSCN", "101"}})));
+    ASSERT_TRUE(box.restartAfterBoot(check, [&] { return capturedBytes(capture) == "boot\r\n"; }));
     const ChildResult r = check.wait();
     EXPECT_EQ(r.status, 0) << r.err;
     // The boot text was no packet: reported, then the packet decides.
@@ -249,14 +260,9 @@ TEST_P(Remote, MonitorWithReconnectOutlivesAServerRestart)
     ASSERT_TRUE(box.server.start()) << box.server.log();
     Child monitor({QUARVO_MONITOR_PATH, box.server.url(), "--reconnect", "--count", "1", "--duration", "30"});
     box.waitServing();
-    // Its report of this text says the monitor is past the negotiation.
-    ASSERT_TRUE(box.pty.write("boot\r\n"));
-    ASSERT_TRUE(waitUntil([&] { return monitor.outSoFar().find(" report ") != std::string::npos; }));
-    box.server.stop();
-    ASSERT_TRUE(waitUntil([&] { return monitor.errSoFar().find("port lost, reopening") != std::string::npos; }));
-    ASSERT_TRUE(box.server.start()) << box.server.log();
-    box.waitServing();
-    ASSERT_TRUE(box.pty.write(packet({{"SSCN", "101"}})));
+    // Its report of the boot text says the monitor is past the negotiation.
+    ASSERT_TRUE(
+        box.restartAfterBoot(monitor, [&] { return monitor.outSoFar().find(" report ") != std::string::npos; }));
     const ChildResult r = monitor.wait();
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string out = std::regex_replace(r.out, std::regex("[0-9]+\\.[0-9]{6}"), "T");

@@ -381,17 +381,9 @@ TEST(Monitor, CaptureReachesTheDiskAfterASecondOfQuiet)
 // Output nobody reads (a stopped pager) must not keep the stop signals out.
 TEST(Monitor, StopSignalEndsAMonitorBlockedOnItsOutput)
 {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    Pty pty;
-    Child monitor({Monitor, pty.path()}, -1, -1, out[1]);
-    pty.waitSetUp(monitor.pid());
-    ASSERT_TRUE(feedUntilOutputStuck(pty, monitor, out[1]));
-    kill(monitor.pid(), SIGTERM);
-    const ChildResult r = monitor.wait(std::chrono::seconds(10));
-    close(out[0]);
-    close(out[1]);
-    EXPECT_EQ(r.status, 0) << r.err;
+    const StuckRun run = runUntilOutputStuck({Monitor, "{pty}"}, SIGTERM);
+    ASSERT_TRUE(run.stuck);
+    EXPECT_EQ(run.end.status, 0) << run.end.err;
 }
 
 TEST(Monitor, UsageErrorsAndVersion)
