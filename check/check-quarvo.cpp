@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <getopt.h>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,13 +66,10 @@ const option options_list[] = {
     {"debug", no_argument, nullptr, 'd'},
     {"distinct-status", no_argument, nullptr, 's'},
     {"feedback", required_argument, nullptr, 'f'},
-    {"help", no_argument, nullptr, 'h'},
     {"log", required_argument, nullptr, 'l'},
     {"reconnect", no_argument, nullptr, 'r'},
     {"result", required_argument, nullptr, 'R'},
     {"timeout", required_argument, nullptr, 't'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
 };
 
 void print_syntax(const char* name)
@@ -453,51 +449,42 @@ bool parseSeconds(const char* text, time_t* seconds)
 // result follow them too. An exit status when the check ends here.
 std::optional<int> readOptions(Check& check, int argc, char** argv)
 {
-    int opt;
-    // "-": words that are not options come back as 1 and are ignored, in
-    // place, whatever POSIXLY_CORRECT says.
-    while ((opt = getopt_long(argc, argv, "-", options_list, nullptr)) != -1) {
+    CommandLine line{"check-quarvo", print_help, options_list};
+    line.take = [&](int opt, const char* arg) {
         switch (opt) {
-        case 1:
-            break;
         case 'c':
-            check.channel = optarg;
+            check.channel = arg;
             break;
         case 'd':
             check.debug = true;
             break;
         case 'f':
-            check.feedback = optarg;
+            check.feedback = arg;
             break;
         case 'l':
-            if (!check.logFailed && !redirectToLog(check, optarg)) {
+            if (!check.logFailed && !redirectToLog(check, arg)) {
                 check.logFailed = true;
+                line.answering = false;
                 opterr = 0;
             }
             break;
         case 'p':
-            check.capturePath = optarg;
+            check.capturePath = arg;
             break;
-        case 'h':
-        case 'V':
-            if (check.logFailed)
-                break;
-            opt == 'h' ? print_help(argv[0]) : commandLine_printVersion("check-quarvo");
-            return commandLine_answered();
         case 'r':
             check.reconnect = true;
             break;
         case 'R':
-            check.resultPath = optarg;
+            check.resultPath = arg;
             break;
         case 's':
             check.distinctStatus = true;
             break;
         case 't':
             check.exactTimeout = true;
-            if (!parseSeconds(optarg, &check.timeout) && !check.logFailed) {
+            if (!parseSeconds(arg, &check.timeout) && !check.logFailed) {
                 std::fprintf(stderr, "%s: --timeout: not a whole number of seconds from 1 to 86400: %s\n", argv[0],
-                             optarg);
+                             arg);
                 print_syntax(argv[0]);
                 return 1;
             }
@@ -508,7 +495,11 @@ std::optional<int> readOptions(Check& check, int argc, char** argv)
             print_syntax(argv[0]);
             return 1;
         }
-    }
+        return -1;
+    };
+    // Words that are not options are ignored, in place.
+    if (const int status = commandLine_read(argc, argv, line); status >= 0)
+        return status;
     return std::nullopt;
 }
 

@@ -12,26 +12,31 @@ namespace {
 
 constexpr long MaxJobs = 100000;
 
-const option optionList[] = {
-    {"boxes", required_argument, nullptr, 'b'},
-    {"capture-dir", required_argument, nullptr, 'C'},
-    {"channel", required_argument, nullptr, 'c'},
-    {"help", no_argument, nullptr, 'h'},
-    {"jobs", required_argument, nullptr, 'j'},
-    {"junit", required_argument, nullptr, 'J'},
-    {"plain", no_argument, nullptr, 'p'},
-    {"reconnect", no_argument, nullptr, 'r'},
-    {"result", required_argument, nullptr, 'R'},
-    {"suite", required_argument, nullptr, 's'},
-    {"timeout", required_argument, nullptr, 't'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
+// Each option, and what it sets: a name (where empty is a mistake, never
+// "not given"), a flag, or with neither a value read in options_parse.
+const struct FleetOption {
+    option word;
+    std::string FleetOptions::*name = nullptr;
+    bool FleetOptions::*flag = nullptr;
+} optionList[] = {
+    {{"boxes", required_argument, nullptr, 'b'}, &FleetOptions::boxesFile},
+    {{"capture-dir", required_argument, nullptr, 'C'}, &FleetOptions::captureDir},
+    {{"channel", required_argument, nullptr, 'c'}},
+    {{"help", no_argument, nullptr, 'h'}, nullptr, &FleetOptions::help},
+    {{"jobs", required_argument, nullptr, 'j'}},
+    {{"junit", required_argument, nullptr, 'J'}, &FleetOptions::junit},
+    {{"plain", no_argument, nullptr, 'p'}, nullptr, &FleetOptions::plain},
+    {{"reconnect", no_argument, nullptr, 'r'}, nullptr, &FleetOptions::reconnect},
+    {{"result", required_argument, nullptr, 'R'}, &FleetOptions::result},
+    {{"suite", required_argument, nullptr, 's'}},
+    {{"timeout", required_argument, nullptr, 't'}},
+    {{"version", no_argument, nullptr, 'V'}, nullptr, &FleetOptions::version},
 };
 
-const option* byValue(int value)
+const FleetOption* byValue(int value)
 {
-    for (const option& o : optionList) {
-        if (o.name != nullptr && o.val == value)
+    for (const FleetOption& o : optionList) {
+        if (o.word.val == value)
             return &o;
     }
     return nullptr;
@@ -43,33 +48,21 @@ std::string refusal(const std::string& word, int opt)
 {
     const bool isLong = word.rfind("--", 0) == 0;
     if (opt == ':' && byValue(optopt) != nullptr)
-        return "option '--" + std::string(byValue(optopt)->name) + "' requires an argument";
+        return "option '--" + std::string(byValue(optopt)->word.name) + "' requires an argument";
     if (isLong && optopt != 0 && byValue(optopt) != nullptr)
-        return "option '--" + std::string(byValue(optopt)->name) + "' doesn't allow an argument";
+        return "option '--" + std::string(byValue(optopt)->word.name) + "' doesn't allow an argument";
     if (!isLong)
         return "invalid option -- '" + printable(std::string(1, static_cast<char>(optopt))) + "'";
     const std::string typed = word.substr(0, word.find('='));
     const std::string name = typed.substr(2);
     std::string matches;
-    for (const option& o : optionList) {
-        if (o.name != nullptr && std::strncmp(o.name, name.c_str(), name.size()) == 0)
-            matches += " '--" + std::string(o.name) + "'";
+    for (const FleetOption& o : optionList) {
+        if (std::strncmp(o.word.name, name.c_str(), name.size()) == 0)
+            matches += " '--" + std::string(o.word.name) + "'";
     }
     if (!name.empty() && matches.find(' ', 1) != std::string::npos)
         return "option '" + printable(typed) + "' is ambiguous; possibilities:" + matches;
     return "unrecognized option '" + printable(word) + "'";
-}
-
-// The options that name a file or a folder, where empty is a mistake, never "not given".
-std::string* nameOf(FleetOptions* o, int opt)
-{
-    switch (opt) {
-    case 'b': return &o->boxesFile;
-    case 'C': return &o->captureDir;
-    case 'J': return &o->junit;
-    case 'R': return &o->result;
-    default: return nullptr;
-    }
 }
 
 } // namespace
@@ -88,17 +81,20 @@ std::string options_parse(int argc, char** argv, FleetOptions* o)
 {
     optind = 0; // from the start, as the first call would
     opterr = 0; // the refusals are worded here, in printable form
+    std::vector<option> words;
+    for (const FleetOption& f : optionList)
+        words.push_back(f.word);
+    words.push_back({nullptr, 0, nullptr, 0});
     int opt;
     std::string fault;
     // "-": ports come back in place as 1, whatever POSIXLY_CORRECT says;
     // ":": a missing argument comes back as ':'.
-    for (int before = 1; (opt = getopt_long(argc, argv, "-:", optionList, nullptr)) != -1; before = optind) {
-        std::string* name = nameOf(o, opt);
-        bool* flag = opt == 'h' ? &o->help : opt == 'p' ? &o->plain : opt == 'r' ? &o->reconnect : nullptr;
-        if (opt == 'V')
-            flag = &o->version;
+    for (int before = 1; (opt = getopt_long(argc, argv, "-:", words.data(), nullptr)) != -1; before = optind) {
+        const FleetOption* given = byValue(opt);
+        std::string* name = given != nullptr && given->name != nullptr ? &(o->*given->name) : nullptr;
+        bool* flag = given != nullptr && given->flag != nullptr ? &(o->*given->flag) : nullptr;
         if (name != nullptr && *optarg == '\0')
-            fault = "--" + std::string(byValue(opt)->name) + " takes a name, not ''";
+            fault = "--" + std::string(given->word.name) + " takes a name, not ''";
         else if (name != nullptr)
             *name = optarg;
         else if (flag != nullptr)

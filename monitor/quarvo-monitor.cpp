@@ -7,12 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <getopt.h>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unistd.h>
-#include <vector>
 
 #include "buffer.h"
 #include "capture.h"
@@ -141,6 +139,22 @@ void emitLine(Monitor& m)
     writeOut(m.line);
 }
 
+// Starts a line of `type` at `micros` since the start: the JSON object's
+// first members, or the time and the word.
+void beginLine(Monitor& m, int64_t micros, std::string_view type)
+{
+    m.line.clear();
+    if (m.json)
+        m.line += "{\"time\":";
+    appendTime(m.line, micros);
+    m.line += m.json ? ",\"type\":\"" : " ";
+    m.line += type;
+    if (m.json)
+        m.line += '"';
+}
+
+void emitLineErrors(Monitor& m);
+
 // The reader's reports are written as they come, each line stamped as it
 // starts with the time of the byte that caused it.
 void reportPiece(void* arg, std::string_view text)
@@ -150,14 +164,8 @@ void reportPiece(void* arg, std::string_view text)
     if (!m.inReport) {
         m.inReport = true;
         ++m.reports;
-        if (m.json) {
-            m.line += "{\"time\":";
-            appendTime(m.line, m.arrival);
-            m.line += ",\"type\":\"report\",\"text\":\"";
-        } else {
-            appendTime(m.line, m.arrival);
-            m.line += " report ";
-        }
+        beginLine(m, m.arrival, "report");
+        m.line += m.json ? ",\"text\":\"" : " ";
     }
     if (m.json) {
         // The piece is part of one JSON string: escaped, without quotes of its own.
@@ -171,30 +179,6 @@ void reportPiece(void* arg, std::string_view text)
     writeOut(m.line);
 }
 
-// Line errors the server reported, as a report line of their own, once
-// no reader's report is in the middle of its line.
-void emitLineErrors(Monitor& m)
-{
-    if (m.lineErrors == 0 || m.inReport)
-        return;
-    const std::string text = "the server reported on the line: " + Port_lineErrorNames(m.lineErrors);
-    m.lineErrors = 0;
-    ++m.reports;
-    m.line.clear();
-    if (m.json) {
-        m.line += "{\"time\":";
-        appendTime(m.line, m.arrival);
-        m.line += ",\"type\":\"report\",\"text\":";
-        json_appendString(m.line, text);
-        m.line += '}';
-    } else {
-        appendTime(m.line, m.arrival);
-        m.line += " report ";
-        m.line += text;
-    }
-    emitLine(m);
-}
-
 void reportEnd(void* arg)
 {
     auto& m = *static_cast<Monitor*>(arg);
@@ -206,14 +190,24 @@ void reportEnd(void* arg)
     emitLineErrors(m);
 }
 
+// Line errors the server reported, as a report line of their own, once
+// no reader's report is in the middle of its line.
+void emitLineErrors(Monitor& m)
+{
+    if (m.lineErrors == 0 || m.inReport)
+        return;
+    const std::string text = "the server reported on the line: " + Port_lineErrorNames(m.lineErrors);
+    m.lineErrors = 0;
+    reportPiece(&m, text);
+    reportEnd(&m);
+}
+
 void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char* const* values, const int32_t* lengths)
 {
     ++m.packets;
-    m.line.clear();
+    beginLine(m, m.arrival, "packet");
     if (m.json) {
-        m.line += "{\"time\":";
-        appendTime(m.line, m.arrival);
-        m.line += ",\"type\":\"packet\",\"records\":[";
+        m.line += ",\"records\":[";
         for (int32_t i = 0; i < count; ++i) {
             m.line += i == 0 ? "{\"code\":" : ",{\"code\":";
             json_appendString(m.line, printableOf(m, codes[i], 4));
@@ -224,8 +218,6 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
         }
         m.line += "]}";
     } else {
-        appendTime(m.line, m.arrival);
-        m.line += " packet";
         for (int32_t i = 0; i < count; ++i) {
             m.line += ' ';
             m.line += textFieldOf(m, codes[i], 4);
@@ -241,19 +233,9 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
 // it in the capture.
 void emitPortEvent(Monitor& m, const char* word, int64_t stamp)
 {
-    const int64_t at = sinceStart(m, stamp);
-    m.line.clear();
-    if (m.json) {
-        m.line += "{\"time\":";
-        appendTime(m.line, at);
-        m.line += ",\"type\":\"";
-        m.line += word;
-        m.line += "\"}";
-    } else {
-        appendTime(m.line, at);
-        m.line += ' ';
-        m.line += word;
-    }
+    beginLine(m, sinceStart(m, stamp), word);
+    if (m.json)
+        m.line += '}';
     emitLine(m);
 }
 
@@ -365,74 +347,55 @@ int readOptions(int argc, char** argv, Monitor& m, Request& r)
 {
     const char* name = m.name;
     static const option options[] = {
-        {"json", no_argument, nullptr, 'j'},         {"capture", required_argument, nullptr, 'c'},
-        {"hex", no_argument, nullptr, 'x'},          {"reconnect", no_argument, nullptr, 'r'},
-        {"count", required_argument, nullptr, 'n'},  {"duration", required_argument, nullptr, 'd'},
-        {"baud", required_argument, nullptr, 'b'},   {"version", no_argument, nullptr, 'V'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"json", no_argument, nullptr, 'j'},        {"capture", required_argument, nullptr, 'c'},
+        {"hex", no_argument, nullptr, 'x'},         {"reconnect", no_argument, nullptr, 'r'},
+        {"count", required_argument, nullptr, 'n'}, {"duration", required_argument, nullptr, 'd'},
+        {"baud", required_argument, nullptr, 'b'},
     };
-    std::vector<const char*> ports;
-    int opt;
-    // "-": words that are not options come back in order, whatever
-    // POSIXLY_CORRECT says.
-    while ((opt = getopt_long(argc, argv, "-", options, nullptr)) != -1) {
+    CommandLine line{"quarvo-monitor", [](const char* shown) { usage(stdout, shown); }, options};
+    line.take = [&](int opt, const char* arg) {
         switch (opt) {
-        case 1:
-            ports.push_back(optarg);
-            break;
         case 'j':
             m.json = true;
-            break;
+            return -1;
         case 'x':
             m.hex = true;
-            break;
+            return -1;
         case 'r':
             m.reconnect = true;
-            break;
+            return -1;
         case 'c':
-            r.capturePath = optarg;
-            break;
+            r.capturePath = arg;
+            return -1;
         case 'n':
-            if (!commandLine_parseWhole(optarg, 10, 1, 1000000000, &r.count)) {
-                std::fprintf(stderr, "%s: --count: not a whole number from 1 to 1000000000: %s\n", name, optarg);
-                return 2;
-            }
-            break;
+            if (commandLine_parseWhole(arg, 10, 1, 1000000000, &r.count))
+                return -1;
+            std::fprintf(stderr, "%s: --count: not a whole number from 1 to 1000000000: %s\n", name, arg);
+            return 2;
         case 'd':
-            if (!commandLine_parseReal(optarg, &r.duration) || r.duration <= 0 || r.duration > 1e7) {
-                std::fprintf(stderr, "%s: --duration: not a number of seconds above 0 and up to 10000000: %s\n",
-                             name, optarg);
-                return 2;
-            }
-            break;
+            if (commandLine_parseReal(arg, &r.duration) && r.duration > 0 && r.duration <= 1e7)
+                return -1;
+            std::fprintf(stderr, "%s: --duration: not a number of seconds above 0 and up to 10000000: %s\n",
+                         name, arg);
+            return 2;
         case 'b': {
             // Refused here, before the port is opened and locked.
-            const int known = commandLine_parseBaud(optarg, &r.baud);
+            const int known = commandLine_parseBaud(arg, &r.baud);
+            r.baudGiven = true;
             if (known < 0)
                 std::fprintf(stderr, "%s: --baud: not a line speed (300, 9600, 19200, 57600 or 115200): %s\n",
-                             name, optarg);
-            if (known <= 0)
-                return 2;
-            r.baudGiven = true;
-            break;
+                             name, arg);
+            return known > 0 ? -1 : 2;
         }
-        case 'V':
-            commandLine_printVersion("quarvo-monitor");
-            return commandLine_answered();
-        case 'h':
-            usage(stdout, name);
-            return commandLine_answered();
         default:
             usage(stderr, name);
             return 2;
         }
-    }
-    m.port = commandLine_singlePort(ports, argc, argv, optind, name);
-    if (m.port == nullptr) {
-        usage(stderr, name);
-        return 2;
-    }
-    return -1;
+    };
+    if (const int status = commandLine_read(argc, argv, line); status >= 0)
+        return status;
+    m.port = commandLine_singlePort(line.words, argc, argv, optind, name);
+    return m.port == nullptr ? line.take('?', nullptr) : -1;
 }
 
 // With --reconnect: waits while the feed tries the port every half second.

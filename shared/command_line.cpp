@@ -76,6 +76,33 @@ int commandLine_parseBaud(const char* text, int* baud)
     return 1;
 }
 
+int commandLine_read(int argc, char** argv, CommandLine& line)
+{
+    std::vector<option> options(line.options.begin(), line.options.end());
+    options.push_back({"help", no_argument, nullptr, 'h'});
+    options.push_back({"version", no_argument, nullptr, 'V'});
+    options.push_back({nullptr, 0, nullptr, 0});
+    int opt;
+    while ((opt = getopt_long(argc, argv, "-", options.data(), nullptr)) != -1) {
+        int status = -1;
+        if (opt == 1)
+            line.words.push_back(optarg);
+        else if ((opt == 'h' || opt == 'V') && !line.answering)
+            continue;
+        else if (opt == 'h')
+            line.help(argv[0]);
+        else if (opt == 'V')
+            commandLine_printVersion(line.command);
+        else
+            status = line.take(opt, optarg);
+        if (opt == 'h' || opt == 'V')
+            return commandLine_answered();
+        if (status >= 0)
+            return status;
+    }
+    return -1;
+}
+
 const char* commandLine_singlePort(std::vector<const char*> words, int argc, char* const* argv, int first,
                                    const char* name)
 {

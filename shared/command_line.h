@@ -4,6 +4,9 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
+#include <getopt.h>
+#include <span>
 #include <vector>
 
 // The check's deadline without --timeout; the fleet supervises its checks by it.
@@ -21,6 +24,25 @@ bool commandLine_parseReal(const char* text, double* out);
 // baudrate: N" (N as typed) on the standard error. -1: not a whole number;
 // nothing printed.
 int commandLine_parseBaud(const char* text, int* baud);
+
+// How a command reads its command line with commandLine_read.
+struct CommandLine {
+    const char* command = nullptr;            // its name for --version
+    void (*help)(const char* name) = nullptr; // --help's text, on the standard output
+    std::span<const option> options;          // its own; --help and --version are added
+    // Each of its options, and as '?' a word refused: -1 to go on, or the
+    // status to end with.
+    std::function<int(int value, const char* argument)> take{};
+    std::vector<const char*> words{}; // those that are not options, in place
+    bool answering = true;          // false: --help and --version are passed over
+};
+
+// Reads argv with getopt_long, in order whatever POSIXLY_CORRECT says ("-":
+// words that are not options come back in place, into line.words). --help
+// and --version are answered here, with commandLine_answered's status. -1
+// when every option was read, or the status to end with; the words after
+// "--" are left at argv[optind..argc).
+int commandLine_read(int argc, char** argv, CommandLine& line);
 
 // The one serial port a command works on, from the words that are not
 // options: those getopt_long handed back in place (as 1, with "-" leading

@@ -5,11 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <getopt.h>
 #include <string>
 #include <string_view>
 #include <termios.h>
-#include <vector>
 #include <unistd.h>
 
 #include "buffer.h"
@@ -123,58 +121,35 @@ int readOptions(int argc, char** argv, Request& r)
         {"baud", required_argument, nullptr, 'b'},
         {"escape", required_argument, nullptr, 'e'},
         {"capture", required_argument, nullptr, 'c'},
-        {"version", no_argument, nullptr, 'V'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
     };
-    std::vector<const char*> ports;
-    int opt;
-    // "-": words that are not options come back in order, whatever
-    // POSIXLY_CORRECT says, so the command line reads the same everywhere.
-    while ((opt = getopt_long(argc, argv, "-", options, nullptr)) != -1) {
+    CommandLine line{"quarvo-term", print_help, options};
+    line.take = [&](int opt, const char* arg) {
         switch (opt) {
-        case 1:
-            ports.push_back(optarg);
-            break;
         case 'b': {
             // Refused here, before anything is opened.
-            const int known = commandLine_parseBaud(optarg, &r.baud);
-            if (known < 0) {
-                std::fprintf(stderr, "%s: --baud: not a line speed: %s\n", argv[0], optarg);
-                print_syntax(argv[0]);
-            }
-            if (known <= 0)
-                return 1;
+            const int known = commandLine_parseBaud(arg, &r.baud);
             r.baudGiven = true;
+            if (known >= 0)
+                return known > 0 ? -1 : 1;
+            std::fprintf(stderr, "%s: --baud: not a line speed: %s\n", argv[0], arg);
             break;
         }
         case 'e':
-            if (!parseKey(optarg, &r.escape)) {
-                std::fprintf(stderr, "%s: --escape: not a key: %s\n", argv[0], optarg);
-                print_syntax(argv[0]);
-                return 1;
-            }
+            if (parseKey(arg, &r.escape))
+                return -1;
+            std::fprintf(stderr, "%s: --escape: not a key: %s\n", argv[0], arg);
             break;
         case 'c':
-            r.capturePath = optarg;
-            break;
-        case 'V':
-            commandLine_printVersion("quarvo-term");
-            return commandLine_answered();
-        case 'h':
-            print_help(argv[0]);
-            return commandLine_answered();
-        default:
-            print_syntax(argv[0]);
-            return 1;
+            r.capturePath = arg;
+            return -1;
         }
-    }
-    r.port = commandLine_singlePort(ports, argc, argv, optind, argv[0]);
-    if (r.port == nullptr) {
         print_syntax(argv[0]);
         return 1;
-    }
-    return -1;
+    };
+    if (const int status = commandLine_read(argc, argv, line); status >= 0)
+        return status;
+    r.port = commandLine_singlePort(line.words, argc, argv, optind, argv[0]);
+    return r.port == nullptr ? line.take('?', nullptr) : -1;
 }
 
 // Opens the capture, then the port's feed, and says how to end the session.
