@@ -22,6 +22,16 @@ constexpr std::array<std::pair<int, speed_t>, 5> speeds{{
     {115200, B115200},
 }};
 
+// The termios code of a supported speed, or B0.
+speed_t speedOf(int baudrate)
+{
+    for (const auto& [rate, code] : speeds) {
+        if (rate == baudrate)
+            return code;
+    }
+    return B0;
+}
+
 // perror may itself change errno; the caller's own report must still name
 // the error of the failing step. A quiet open reports nothing.
 void report(const char* prefix, bool quiet)
@@ -57,15 +67,8 @@ ssize_t waitAndRead(int fd, void* buf, size_t size, int timeoutMs, ssize_t onTim
 
 int openPort(const char* path, int baudrate, int stopBits, bool quiet)
 {
-    speed_t speed = B0;
-    bool known = false;
-    for (const auto& [rate, code] : speeds) {
-        if (rate == baudrate) {
-            speed = code;
-            known = true;
-        }
-    }
-    if (!known) {
+    const speed_t speed = speedOf(baudrate);
+    if (speed == B0) {
         std::fprintf(stderr, "Unknown baudrate: %d\n", baudrate);
         std::exit(1);
     }
@@ -84,8 +87,6 @@ int openPort(const char* path, int baudrate, int stopBits, bool quiet)
         errno = EBUSY;
         return -1;
     }
-    if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0)
-        return failAfterOpen(fd, "fcntl", quiet);
 
     termios settings{};
     settings.c_cflag = CS8 | CREAD | CLOCAL | (stopBits == 2 ? CSTOPB : 0);
@@ -109,14 +110,7 @@ int openPort(const char* path, int baudrate, int stopBits, bool quiet)
 
 } // namespace
 
-bool serial_baudSupported(int baudrate)
-{
-    for (const auto& [rate, code] : speeds) {
-        if (rate == baudrate)
-            return true;
-    }
-    return false;
-}
+bool serial_baudSupported(int baudrate) { return speedOf(baudrate) != B0; }
 
 int serial_openport(const char* path, int baudrate, int stopBits) { return openPort(path, baudrate, stopBits, false); }
 
