@@ -12,11 +12,6 @@ void appendPrintable(std::string& out, std::string_view bytes)
     ReportSink_writePrintable(toString, bytes.data(), bytes.data() + bytes.size());
 }
 
-void asciiPrint(FILE* stream, const char* str, const char* end)
-{
-    ReportSink_writePrintable(ReportSink_toStream(stream), str, end);
-}
-
 void Buffer_dropFull(Buffer* buf)
 {
     assert(buf->used == buf->buffer + buf->size);
@@ -66,6 +61,9 @@ void Buffer_unread(Buffer* buf)
     --buf->ptr;
 }
 
-void Buffer_dumpContents(const Buffer* buf, FILE* stream) { asciiPrint(stream, buf->buffer, buf->ptr); }
+void Buffer_dumpContents(const Buffer* buf, FILE* stream)
+{
+    ReportSink_writePrintable(ReportSink_toStream(stream), buf->buffer, buf->ptr);
+}
 
 void Buffer_reportContents(const Buffer* buf) { ReportSink_writePrintable(buf->reports, buf->buffer, buf->ptr); }

@@ -78,10 +78,8 @@ inline void Buffer_updateStart(Buffer* buf) { buf->start = buf->ptr; }
 inline size_t Buffer_bytesRead(const Buffer* buf) { return static_cast<size_t>(buf->ptr - buf->start); }
 // Discards everything, including bytes received but not yet delivered.
 inline void Buffer_clear(Buffer* buf) { buf->start = buf->ptr = buf->used = buf->buffer; }
-// Writes [str, end) in printable form: bytes 0x20 to 0x7E as they are, every
+// Appends `bytes` in printable form: bytes 0x20 to 0x7E as they are, every
 // other byte as "[%02X]", so nothing from the line acts on a terminal.
-void asciiPrint(FILE* stream, const char* str, const char* end);
-// The same printable form, appended to `out`.
 void appendPrintable(std::string& out, std::string_view bytes);
 // Prints the storage from its start up to the read position in printable form.
 void Buffer_dumpContents(const Buffer* buf, FILE* stream);
