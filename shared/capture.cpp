@@ -316,12 +316,12 @@ void Capture_start(Capture* c, int portFd)
 uint64_t Capture_close(Capture* c, int waitMs)
 {
     const std::unique_ptr<Capture> owned(c);
-    if (c != nullptr && c->fd >= 0 && !c->started && isDevice(c->fd)) {
-        close(c->fd); // never known not to be the port: it hears nothing
-        c->fd = -1;
-    }
     if (c == nullptr || c->fd < 0)
         return 0;
+    if (!c->started && isDevice(c->fd)) {
+        close(c->fd); // never known not to be the port: it hears nothing
+        return 0;
+    }
     endLine(c);
     bool tried = false;
     if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
