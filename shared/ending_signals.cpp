@@ -114,10 +114,6 @@ void endingSignals_start(bool closedPipeEnds)
 
 int endingSignals_caught() { return caughtSignal; }
 
-const volatile sig_atomic_t* endingSignals_flag() { return &caughtSignal; }
-
-const sigset_t* endingSignals_set() { return &takenSet; }
-
 int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout)
 {
     return endingSignals_wait(fds, count, timeout, &takenSet, &caughtSignal);

@@ -42,9 +42,6 @@ void endingSignals_start(bool closedPipeEnds);
 
 // The ending signal that arrived first, or 0.
 int endingSignals_caught();
-const volatile sig_atomic_t* endingSignals_flag();
-// The ending signals taken, for endingSignals_wait.
-const sigset_t* endingSignals_set();
 
 // endingSignals_wait with the signals and flag of endingSignals_start.
 int endingSignals_waitFor(pollfd* fds, nfds_t count, const timespec* timeout);

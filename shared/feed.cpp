@@ -27,7 +27,6 @@ struct Feed {
     FeedOptions options;
     Port* port = nullptr;
     PortOpening* opening = nullptr; // with reconnect, while a try is in progress
-    bool borrowed = false; // Feed_local's port: released, not closed
     State state = State::Closed;
     bool lookNow = false;  // just opened: line errors of the negotiation are taken before any wait
     bool announce = false; // the next failed try is reported
@@ -48,8 +47,6 @@ PortOptions portOptions(const Feed& feed, Deadline by)
     // Tried again and again, a missing device is not reported each time.
     options.quiet = feed.options.reconnect;
     options.deadline = by;
-    options.endingSignals = endingSignals_set();
-    options.stop = endingSignals_flag();
     return options;
 }
 
@@ -240,7 +237,6 @@ Feed* Feed_local(int fd, const FeedOptions& options)
         delete feed;
         return nullptr;
     }
-    feed->borrowed = true;
     feed->options.reconnect = false; // nothing to open again
     feed->state = State::Open;
     feed->flushAt = Deadline_after(Clock_now(), QUIET_NANOS);
@@ -252,10 +248,7 @@ void Feed_destroy(Feed* feed)
     if (feed == nullptr)
         return;
     PortOpening_destroy(feed->opening);
-    if (feed->borrowed)
-        Port_release(feed->port);
-    else
-        Port_close(feed->port);
+    Port_close(feed->port);
     delete feed;
 }
 

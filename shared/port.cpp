@@ -29,6 +29,7 @@ struct Port {
     PortKind kind = PortKind::Local;
     int fd = -1;
     bool listenOnly = false;
+    bool borrowed = false; // Port_local's descriptor: its owner closes it
     Telnet telnet;
     std::string pending;     // data that came while the line settings were negotiated
     size_t pendingPos = 0;
@@ -69,7 +70,7 @@ void fail(PortError* error, PortFailure failure, std::string_view shownName, std
     error->errnum = errnum;
 }
 
-bool stopped(const PortOptions& o) { return o.stop != nullptr && *o.stop != 0; }
+bool stopped(const PortOptions& o) { return (o.stop != nullptr ? *o.stop : endingSignals_caught()) != 0; }
 
 // One wait until `until`: >0 ready, 0 time is up, -1 failed (errno), with
 // EINTR only when stopped.
@@ -78,10 +79,9 @@ int waitFor(pollfd* fd, Deadline until, const PortOptions& o)
     for (;;) {
         const int64_t now = Clock_now();
         timespec storage{};
-        const int ready = o.endingSignals != nullptr && o.stop != nullptr
-                              ? endingSignals_wait(fd, 1, Deadline_timespec(until, now, &storage), o.endingSignals,
-                                                   o.stop)
-                              : poll(fd, 1, Deadline_pollMs(until, now));
+        const timespec* left = Deadline_timespec(until, now, &storage);
+        const int ready = o.stop != nullptr ? endingSignals_wait(fd, 1, left, o.endingSignals, o.stop)
+                                            : endingSignals_waitFor(fd, 1, left);
         if (ready >= 0 || errno != EINTR || stopped(o))
             return ready;
     }
@@ -588,7 +588,9 @@ int Port_close(Port* port)
     if (port == nullptr)
         return 0;
     // An opening's port may have no descriptor yet.
-    const int rc = port->fd < 0 ? 0 : port->kind == PortKind::Local ? serial_close(port->fd) : close(port->fd);
+    const int rc = port->fd < 0 || port->borrowed ? 0
+                   : port->kind == PortKind::Local ? serial_close(port->fd)
+                                                   : close(port->fd);
     delete port;
     return rc;
 }
@@ -596,12 +598,12 @@ int Port_close(Port* port)
 Port* Port_local(int fd)
 {
     auto* port = new (std::nothrow) Port;
-    if (port != nullptr)
+    if (port != nullptr) {
         port->fd = fd;
+        port->borrowed = true;
+    }
     return port;
 }
-
-void Port_release(Port* port) { delete port; }
 
 PortKind Port_kind(const Port* port) { return port->kind; }
 

@@ -46,9 +46,9 @@ struct PortOptions {
     bool quiet = false;         // local: serial_tryopen rather than serial_openport
     Deadline deadline;          // resolving, connecting, negotiating
     int negotiationMs = PORT_NEGOTIATION_MS; // limit for the server's confirmation of the line settings
-    // As the check's readFunc: with both set, the signals are let through
-    // only inside waits, and *stop ends any wait (PortFailure::Interrupted).
-    // A null set means plain poll.
+    // The signals let through only inside waits, and the flag that ends
+    // any wait (PortFailure::Interrupted); null: the process's own, as
+    // endingSignals_start took them.
     const sigset_t* endingSignals = nullptr;
     const volatile sig_atomic_t* stop = nullptr;
     PortResolver resolver = nullptr; // for host names; null: getaddrinfo
@@ -84,7 +84,7 @@ struct PortOpening;
 // first step. A remote name is looked up on a thread of its own
 // (getaddrinfo cannot be waited on), then connected to (each address in
 // turn with a share of the remaining time) and for rfc2217 negotiated until
-// the server confirms the line settings. Started with options.stop set, it
+// the server confirms the line settings. Started after an ending signal, it
 // fails as interrupted; waiting, and the ending signals, are the owner's.
 // Null when memory is short.
 PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options);
@@ -110,11 +110,9 @@ Port* Port_openParsed(const PortName& name, std::string_view shownName, const Po
 // Null is ignored. Local ports: serial_close.
 int Port_close(Port* port);
 // A port for a local descriptor opened elsewhere, which stays its owner's:
-// free it with Port_release, which leaves the descriptor open. Null when
-// memory is short.
+// Port_close frees the port and leaves the descriptor open. Null when memory
+// is short.
 Port* Port_local(int fd);
-// Frees the port without closing its descriptor. Null is ignored.
-void Port_release(Port* port);
 
 PortKind Port_kind(const Port* port);
 // The descriptor to wait on for input.
