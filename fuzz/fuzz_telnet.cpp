@@ -30,6 +30,22 @@ std::string decode(Telnet& t, const std::string& wire, std::span<const uint8_t> 
     return data;
 }
 
+// Decodes `wire` without and then with the client's opening sent first;
+// `check` is given the data and how many answer bytes the wire itself drew.
+template <typename Check>
+void decodeOpenedOrNot(const std::string& wire, std::span<const uint8_t> sizes, Check check)
+{
+    for (const bool opened : {false, true}) {
+        Telnet t;
+        std::string replies;
+        if (opened)
+            Telnet_opening(t, replies);
+        const size_t before = replies.size();
+        const std::string data = decode(t, wire, sizes, replies);
+        check(data, replies.size() - before);
+    }
+}
+
 void put(std::string& wire, uint8_t b) { wire += static_cast<char>(b); }
 
 } // namespace
@@ -40,16 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::span<const uint8_t> sizes = input.first(std::min<size_t>(size, 8));
 
     // 1. Raw bytes, with and without the client's opening sent first.
-    for (const bool opened : {false, true}) {
-        Telnet raw;
-        std::string replies;
-        if (opened)
-            Telnet_opening(raw, replies);
-        const size_t before = replies.size();
-        const std::string wire(reinterpret_cast<const char*>(data), size);
-        decode(raw, wire, sizes, replies);
-        require(replies.size() - before <= size, "answers bounded by what was received");
-    }
+    decodeOpenedOrNot(std::string(reinterpret_cast<const char*>(data), size), sizes,
+                      [size](const std::string&, size_t answers) {
+                          require(answers <= size, "answers bounded by what was received");
+                      });
 
     // 2. A script: each step one data byte or one well-formed command.
     std::string wire;
@@ -103,15 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         }
     }
-    for (const bool opened : {false, true}) {
-        Telnet t;
-        std::string replies;
-        if (opened)
-            Telnet_opening(t, replies);
-        const size_t before = replies.size();
-        require(decode(t, wire, sizes, replies) == expected, "exactly the data the server encoded");
-        require(replies.size() - before <= 3 * verbs, "at most one answer per negotiation command");
-    }
+    decodeOpenedOrNot(wire, sizes, [&](const std::string& got, size_t answers) {
+        require(got == expected, "exactly the data the server encoded");
+        require(answers <= 3 * verbs, "at most one answer per negotiation command");
+    });
 
     // 3. What the client encodes, the decoder gives back.
     Telnet binary;

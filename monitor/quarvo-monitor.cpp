@@ -354,16 +354,11 @@ int readOptions(int argc, char** argv, Monitor& m, Request& r)
     };
     CommandLine line{"quarvo-monitor", [](const char* shown) { usage(stdout, shown); }, options};
     line.take = [&](int opt, const char* arg) {
+        if (bool* flag = opt == 'j' ? &m.json : opt == 'x' ? &m.hex : opt == 'r' ? &m.reconnect : nullptr) {
+            *flag = true;
+            return -1;
+        }
         switch (opt) {
-        case 'j':
-            m.json = true;
-            return -1;
-        case 'x':
-            m.hex = true;
-            return -1;
-        case 'r':
-            m.reconnect = true;
-            return -1;
         case 'c':
             r.capturePath = arg;
             return -1;

@@ -60,3 +60,46 @@ inline std::unique_ptr<CaptureLog> parseCapture(const std::string& text, size_t*
     log->markCount = log->marks.size();
     return got < 0 ? nullptr : std::move(log);
 }
+
+// Captures the reader refuses, each with the number of the line it names:
+// the reader's tests and the replay's share them.
+struct MalformedCapture {
+    std::string text;
+    size_t line;
+};
+inline std::vector<MalformedCapture> malformedCaptures()
+{
+    const std::string first = "# quarvo-capture 1\n";
+    const std::string head = first + "# port x\n";
+    return {
+        {"", 1},
+        {"# quarvo-capture 2\n0.000001 a\n", 1},
+        {"# other-format 1\n", 1},
+        {"0.000001 a\n", 1},
+        {head + "0.000001 a\n\n", 4},
+        {head + "0.00001 a\n", 3},
+        {head + "1.000000a\n", 3},
+        {head + "1.000000 \n", 3},
+        {head + "1.000000 a b\n", 3},
+        {head + "1.000000 \\x4\n", 3},
+        {head + "1.000000 \\x+1\n", 3},
+        {head + "1.000000 \\x-1\n", 3},
+        {head + "1.000000 \\x4g\n", 3},
+        {head + "1.000000 \\y41\n", 3},
+        {head + "1.000000 a\\\n", 3},
+        {head + "1.000000 a\r\n", 3},
+        {head + "x1.000000 a\n", 3},
+        {head + "2.000000 a\n1.999999 b\n", 4},
+        {head + "1.000000 a\n1.000000 b", 4},
+        {first + "0.000000 ok\n0.000001 two words\n", 3},
+        {"# quarvo-capture 9\n", 1},
+        {first + "# port p\n1.000000 \\x0\n", 3},
+        {"# quarvo-capture 1\r\n0.000000 a\r\n", 1},
+        // Marks of the port come in turns, the first after a loss.
+        {first + "# reopened 1.000000\n", 2},
+        {first + "# lost 1.000000\n# lost 2.000000\n", 3},
+        {first + "# lost 1.000000\n1.500000 a\n", 3},
+        {first + "1.000000 a\n# lost 0.500000\n", 3},
+        {first + "# lost 1.000000\n# reopened 0.900000\n", 3},
+    };
+}

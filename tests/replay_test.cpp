@@ -502,16 +502,7 @@ TEST(Replay, RoundTripFromMonitorCaptureThroughTheStandInBoxGivesTheSameCheck)
 
 TEST(Replay, MalformedCaptureIsRefusedByLineBeforeAnythingIsSent)
 {
-    const struct {
-        std::string text;
-        int line;
-    } cases[] = {
-        {"# quarvo-capture 1\n0.000000 ok\n0.000001 two words\n", 3},
-        {"# quarvo-capture 9\n", 1},
-        {"# quarvo-capture 1\n# port p\n1.000000 \\x0\n", 3},
-        {"# quarvo-capture 1\r\n0.000000 a\r\n", 1},
-    };
-    for (const auto& c : cases) {
+    for (const MalformedCapture& c : malformedCaptures()) {
         const std::string path = tempPath("bad-capture");
         {
             const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
