@@ -1,20 +1,16 @@
 // check-quarvo: is the set-top box on a serial port tuned to the expected
 // channel, and free of reported errors? Listens (never sends) on the box's
 // feedback port; exit status 0 for the expected channel, 1 otherwise.
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unistd.h>
 
-#include "buffer.h"
 #include "capture.h"
 #include "clock.h"
 #include "command_line.h"
@@ -22,20 +18,17 @@
 #include "feed.h"
 #include "file_identity.h"
 #include "gnome.h"
-#include "port.h"
+#include "printable.h"
 #include "read_func.h"
-#include "result.h"
 #include "standard_streams.h"
 #include "verdict.h"
 
 namespace {
 
 // Everything the check knows: its options, what it holds open and what
-// --result reports.
+// --result reports (the channel and the port as given among them).
 struct Check {
     const char* programName = "check-quarvo";
-    const char* channel = nullptr;
-    const char* feedback = nullptr;
     const char* logPath = nullptr; // the log in force
     const char* capturePath = nullptr;
     const char* resultPath = nullptr;
@@ -44,14 +37,13 @@ struct Check {
     bool logIsPort = false;
     // Options for test labs. Given, --timeout is kept to the millisecond;
     // without it the 80-second rule counts whole seconds.
-    time_t timeout = CHECK_SECONDS;
+    long long timeout = CHECK_SECONDS;
     bool exactTimeout = false;
     bool reconnect = false;
     bool distinctStatus = false;
 
-    Feed* feed = nullptr;
+    ReadContext source; // the reader's, with the feed
     Capture* capture = nullptr;
-    Deadline deadline = DEADLINE_NEVER; // once known
     CheckResult result;
     int64_t start = Clock_now();
 };
@@ -80,14 +72,12 @@ void print_syntax(const char* name)
                  "[--log <logfile name>] - log output to file\n"
                  "[--channel <x>] Channel number the quarvo box should be tuned to\n"
                  "[--feedback <serial port>] Port Quarvo box is connected to,\n"
-                 "                           eg. /dev/ttyS0\n",
-                 name);
-    std::fputs("Example:\n\n", stderr);
-    std::fprintf(stderr,
+                 "                           eg. /dev/ttyS0\n"
+                 "Example:\n\n"
                  "Check if the Quarvo box connected to ttyS0 is tuned to channel 123 and\n"
                  "not showing any errors:\n"
                  "%s --feedback /dev/ttyS0 --channel 123\n\n",
-                 name);
+                 name, name);
 }
 
 // --help: every option, one line each, on the standard output.
@@ -110,19 +100,11 @@ void print_help(const char* name)
                 name);
 }
 
-// Points both streams at `fd`, after what they printed so far.
-void pointOutputAt(int fd)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(fd, STDERR_FILENO);
-    dup2(fd, STDOUT_FILENO);
-}
-
-// Appends both streams to the file. The file is opened before either stream
-// is touched, so a failure is reported where the error output went until now.
-// A terminal is refused: it may be the box's port under another name, and
-// the box must never receive the check's lines.
+// Appends both streams to the file, after what they printed so far. The file
+// is opened before either stream is touched, so a failure is reported where
+// the error output went until now. A terminal is refused: it may be the
+// box's port under another name, and the box must never receive the check's
+// lines.
 bool redirectToLog(Check& check, const char* path)
 {
     // Not blocking while it opens: a FIFO nobody reads is refused at once
@@ -138,15 +120,20 @@ bool redirectToLog(Check& check, const char* path)
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     check.logPath = path;
-    pointOutputAt(fd);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(fd, STDERR_FILENO);
+    dup2(fd, STDOUT_FILENO);
     close(fd);
     return true;
 }
 
-// The log is the port itself (another name, a link): from now on the check
-// writes nothing more there.
-void silenceLog(Check& check)
+// False when the port turns out to be the log (another name, a link): then
+// nothing is read from it, and nothing more is written there.
+bool usePort(Check& check)
 {
+    if (check.logPath == nullptr || !sameOpenFile(Feed_fd(check.source.feed), STDOUT_FILENO))
+        return true;
     check.logIsPort = true;
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
@@ -157,6 +144,7 @@ void silenceLog(Check& check)
     }
     endingSignals_report(std::string(check.programName) + ": log " + check.logPath +
                          ": is the port itself: nothing more is written to it\n");
+    return false;
 }
 
 // The reader's reports go to the standard output; the result counts them at
@@ -171,23 +159,13 @@ ReportSink countingReports(CheckResult& result)
             &result.reports};
 }
 
-// False when the port turns out to be the log: then nothing is read from it.
-bool usePort(Check& check)
-{
-    if (check.logPath != nullptr && !check.logIsPort && sameOpenFile(Feed_fd(check.feed), STDOUT_FILENO)) {
-        silenceLog(check);
-        return false;
-    }
-    return true;
-}
-
 // The deadline runs from now: --timeout's seconds exactly, else the
 // 80-second rule's whole seconds. Output stuck at the deadline is let go then.
 void setDeadline(Check& check)
 {
-    check.deadline = checkDeadline(Clock_now(), check.timeout, check.exactTimeout);
-    Feed_setDeadline(check.feed, check.deadline);
-    endingSignals_limitWrites(check.deadline);
+    const Deadline deadline = checkDeadline(Clock_now(), check.timeout, check.exactTimeout);
+    Feed_setDeadline(check.source.feed, deadline);
+    endingSignals_limitWrites(deadline);
 }
 
 // With --reconnect: waits while the feed tries the port every half second.
@@ -196,30 +174,58 @@ std::optional<Outcome> awaitPort(Check& check)
 {
     for (;;) {
         FeedEvent event;
-        Feed_wait(check.feed, &event);
-        switch (event.kind) {
-        case FeedEventKind::Opened:
+        Feed_wait(check.source.feed, &event);
+        if (event.kind == FeedEventKind::Opened)
             return usePort(check) ? std::nullopt : std::optional(Outcome::PortFailed);
-        case FeedEventKind::Waiting:
+        if (event.kind == FeedEventKind::Waiting)
             std::fprintf(stderr, "%s\n", event.text.c_str());
-            break;
-        case FeedEventKind::TimedOut:
+        if (event.kind == FeedEventKind::Interrupted)
+            return Outcome::Interrupted;
+        if (event.kind == FeedEventKind::TimedOut) {
             std::puts("select timed out");
             std::puts("Failed reading response from quarvo box.");
             return Outcome::NoAnswer;
-        case FeedEventKind::Interrupted:
-            return Outcome::Interrupted;
-        default:
-            break;
         }
     }
 }
 
-// Opens the port listen-only and starts the deadline; with --reconnect the
-// port may not be there yet and the deadline runs from the start. Nothing
-// once the port is in use, else why the check ends.
+// Opens the port listen-only, at the port options' 57600 baud and one stop
+// bit, and starts the deadline; with --reconnect the port may not be there
+// yet and the deadline runs from the start. Nothing once the port is in
+// use, else why the check ends.
 std::optional<Outcome> openPort(Check& check)
 {
+    const char* const feedback = check.result.port;
+    const char* missing = check.result.channel == nullptr ? "--channel" : feedback == nullptr ? "--feedback" : nullptr;
+    if (missing != nullptr) {
+        std::fprintf(stderr, "%s: missing required option %s\n", check.programName, missing);
+        print_syntax(check.programName);
+        return Outcome::Usage;
+    }
+    PortName name;
+    std::string malformed;
+    const bool named = Port_parseName(feedback, &name, &malformed);
+    // Replaced before the port is opened, so that an old capture never
+    // stands beside this check's result; time zero is the port's opening.
+    // A raw TCP port's line settings are its server's: not claimed.
+    if (check.capturePath != nullptr)
+        check.capture = Capture_open(check.capturePath, check.programName, feedback,
+                                     named && name.kind == PortKind::Tcp ? 0 : 57600);
+    if (!named) {
+        std::fprintf(stderr, "Opening feedback serial port failed: %s: %s\n", printable(feedback).c_str(),
+                     malformed.c_str());
+        return Outcome::PortFailed;
+    }
+    FeedOptions options;
+    options.port.listenOnly = true;
+    options.reconnect = check.reconnect;
+    options.readLate = true;
+    options.capture = check.capture;
+    check.source.feed = Feed_create(name, feedback, options);
+    if (check.source.feed == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", check.programName);
+        return Outcome::Internal;
+    }
     if (check.reconnect) {
         setDeadline(check);
         return awaitPort(check);
@@ -227,7 +233,7 @@ std::optional<Outcome> openPort(Check& check)
     // Connecting to a server may take as long as the check may; the check's
     // own time starts once the port is there and set up, as for a local port.
     PortError error;
-    if (!Feed_open(check.feed, Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND), &error)) {
+    if (!Feed_open(check.source.feed, Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND), &error)) {
         if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
             return Outcome::Interrupted;
         std::fprintf(stderr, "Opening feedback serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
@@ -241,11 +247,12 @@ std::optional<Outcome> openPort(Check& check)
 
 // Reads packets until one decides, the port is gone, the deadline passes or
 // a signal ends the check.
-Outcome readUntilDecided(Check& check, ReadContext& context)
+Outcome readUntilDecided(Check& check)
 {
-    Capture_start(check.capture, Feed_fd(check.feed));
+    ReadContext& source = check.source;
+    Capture_start(check.capture, Feed_fd(source.feed));
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(
-        Gnome_createWithSink(readFunc, &context, countingReports(check.result)), &Gnome_destroy);
+        Gnome_createWithSink(readFunc, &source, countingReports(check.result)), &Gnome_destroy);
     if (!gnome) {
         std::fprintf(stderr, "%s: creating the packet reader failed: out of memory\n", check.programName);
         return Outcome::Internal;
@@ -257,23 +264,23 @@ Outcome readUntilDecided(Check& check, ReadContext& context)
         const char* const* values = nullptr;
         const int32_t* lengths = nullptr;
         if (Gnome_readPacket(gnome.get(), &count, &codes, &values, &lengths) == -1) {
-            if (context.end == ReadEnd::Interrupted)
+            if (source.end == ReadEnd::Interrupted)
                 return Outcome::Interrupted;
             // With --reconnect, a lost port is waited for again. What a cut
             // packet left in the reader is dealt with by its usual
             // resynchronisation on the next line feed.
-            if (check.reconnect && context.end == ReadEnd::Lost) {
-                std::fprintf(stderr, "%s: port lost, reopening\n", check.feedback);
-                context.end = ReadEnd::None;
+            if (check.reconnect && source.end == ReadEnd::Lost) {
+                std::fprintf(stderr, "%s: port lost, reopening\n", result.port);
+                source.end = ReadEnd::None;
                 if (const std::optional<Outcome> ended = awaitPort(check))
                     return *ended;
                 continue;
             }
             std::puts("Failed reading response from quarvo box.");
-            return context.end == ReadEnd::TimedOut ? Outcome::NoAnswer : Outcome::PortLost;
+            return source.end == ReadEnd::TimedOut ? Outcome::NoAnswer : Outcome::PortLost;
         }
         ++result.packets;
-        const Verdict verdict = judgePacket(check.channel, count, codes, values, lengths, check.debug);
+        const Verdict verdict = judgePacket(result.channel, count, codes, values, lengths, check.debug);
         for (const std::string& line : verdict.lines)
             std::fwrite(line.data(), 1, line.size(), stdout);
         result.failures = verdict.failures;
@@ -289,54 +296,6 @@ Outcome readUntilDecided(Check& check, ReadContext& context)
         std::puts("Failed");
         return verdict.failure;
     }
-}
-
-Outcome check_status(Check& check)
-{
-    const char* missing =
-        check.channel == nullptr ? "--channel" : check.feedback == nullptr ? "--feedback" : nullptr;
-    if (missing != nullptr) {
-        std::fprintf(stderr, "%s: missing required option %s\n", check.programName, missing);
-        print_syntax(check.programName);
-        return Outcome::Usage;
-    }
-    PortName name;
-    std::string malformed;
-    const bool named = Port_parseName(check.feedback, &name, &malformed);
-    // Replaced before the port is opened, so that an old capture never
-    // stands beside this check's result; time zero is the port's opening.
-    // A raw TCP port's line settings are its server's: not claimed.
-    if (check.capturePath != nullptr)
-        check.capture = Capture_open(check.capturePath, check.programName, check.feedback,
-                                     named && name.kind == PortKind::Tcp ? 0 : 57600);
-    if (!named) {
-        std::string shown;
-        appendPrintable(shown, check.feedback);
-        std::fprintf(stderr, "Opening feedback serial port failed: %s: %s\n", shown.c_str(), malformed.c_str());
-        return Outcome::PortFailed;
-    }
-    // Listen-only, at the port options' 57600 baud and one stop bit.
-    FeedOptions options;
-    options.port.listenOnly = true;
-    options.reconnect = check.reconnect;
-    options.readLate = true;
-    options.capture = check.capture;
-    check.feed = Feed_create(name, check.feedback, options);
-    if (check.feed == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", check.programName);
-        return Outcome::Internal;
-    }
-    ReadContext context;
-    context.feed = check.feed;
-    // Whatever way the check ends, the result counts the bytes received.
-    struct CountBytes {
-        const ReadContext& context;
-        CheckResult& result;
-        ~CountBytes() { result.bytes = context.bytes; }
-    } countBytes{context, check.result};
-    if (const std::optional<Outcome> ended = openPort(check))
-        return *ended;
-    return readUntilDecided(check, context);
 }
 
 // The verdict stands in the status; output that could not be written is
@@ -367,21 +326,6 @@ void reportLostOutput(Check& check, int signo)
         std::fprintf(stderr, "%s: writing the output failed: %s\n", check.programName, lost->c_str());
 }
 
-void writeResultFile(Check& check, Outcome outcome, int status)
-{
-    CheckResult& result = check.result;
-    result.outcome = outcome;
-    result.status = status;
-    result.elapsedMs = (Clock_now() - check.start) / CLOCK_MILLISECOND;
-    const int written = writeResult(check.resultPath, result);
-    if (written == -2)
-        std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", check.programName,
-                     check.resultPath);
-    else if (written != 0)
-        std::fprintf(stderr, "%s: writing result file %s failed: %s\n", check.programName, check.resultPath,
-                     std::strerror(errno));
-}
-
 // The output, the port, the capture, then the result: the one way out,
 // whichever way the check ends. Returns the status; a check ended by a
 // signal then ends as the signal would.
@@ -392,12 +336,21 @@ int finish(Check& check, Outcome outcome)
     if (!check.logIsPort)
         reportLostOutput(check, signo);
     // A local port's exclusive mode and lock are lifted here.
-    Feed_destroy(check.feed);
-    check.feed = nullptr;
-    check.result.captureDropped = Capture_close(check.capture, CAPTURE_CLOSE_WAIT_MS);
-    check.capture = nullptr;
-    if (check.resultPath != nullptr)
-        writeResultFile(check, outcome, status);
+    Feed_destroy(check.source.feed);
+    CheckResult& result = check.result;
+    result.bytes = check.source.bytes;
+    result.captureDropped = Capture_close(check.capture, CAPTURE_CLOSE_WAIT_MS);
+    result.outcome = outcome;
+    result.status = status;
+    result.elapsedMs = (Clock_now() - check.start) / CLOCK_MILLISECOND;
+    if (const char* path = check.resultPath; path != nullptr) {
+        const int written = writeResult(path, result);
+        if (written == -2)
+            std::fprintf(stderr, "%s: result file %s is not a regular file: left as it is\n", check.programName, path);
+        else if (written != 0)
+            std::fprintf(stderr, "%s: writing result file %s failed: %s\n", check.programName, path,
+                         std::strerror(errno));
+    }
     if (signo != 0) {
         std::fflush(nullptr);
         endingSignals_endAs(signo);
@@ -410,38 +363,23 @@ int finish(Check& check, Outcome outcome)
 // before anything is opened or replaced. True when refused.
 bool refuseSharedFiles(Check& check)
 {
-    struct Named {
-        const char* option;
-        const char* path;
-    };
-    const std::array<Named, 3> files{
+    const std::array<std::pair<const char*, const char*>, 3> files{
         {{"--log", check.logPath}, {"--capture", check.capturePath}, {"--result", check.resultPath}}};
     const auto same = [&](size_t i, size_t k) {
-        return files[i].path != nullptr && files[k].path != nullptr && sameFile(files[i].path, files[k].path);
+        return files[i].second != nullptr && files[k].second != nullptr && sameFile(files[i].second, files[k].second);
     };
-    for (size_t i = 0; i < files.size(); ++i) {
-        for (size_t k = i + 1; k < files.size(); ++k) {
-            if (!same(i, k))
-                continue;
-            endingSignals_report(std::string(check.programName) + ": " + files[i].option + " " + files[i].path +
-                                 " and " + files[k].option + " " + files[k].path + " are the same file\n");
-            // No result where it would land on another option's file.
-            if (same(0, 2) || same(1, 2))
-                check.resultPath = nullptr;
-            check.capturePath = nullptr;
-            return true;
-        }
+    for (const auto& [i, k] : {std::pair<size_t, size_t>{0, 1}, {0, 2}, {1, 2}}) {
+        if (!same(i, k))
+            continue;
+        endingSignals_report(std::string(check.programName) + ": " + files[i].first + " " + files[i].second +
+                             " and " + files[k].first + " " + files[k].second + " are the same file\n");
+        // No result where it would land on another option's file.
+        if (same(0, 2) || same(1, 2))
+            check.resultPath = nullptr;
+        check.capturePath = nullptr;
+        return true;
     }
     return false;
-}
-
-bool parseSeconds(const char* text, time_t* seconds)
-{
-    long long n = 0;
-    if (!commandLine_parseWhole(text, 10, 1, 86400, &n))
-        return false;
-    *seconds = static_cast<time_t>(n);
-    return true;
 }
 
 // Reads the options in order, a --log acting where it stands. After a log
@@ -451,51 +389,41 @@ std::optional<int> readOptions(Check& check, int argc, char** argv)
 {
     CommandLine line{"check-quarvo", print_help, options_list};
     line.take = [&](int opt, const char* arg) {
+        if (bool* flag = opt == 'd'   ? &check.debug
+                         : opt == 'r' ? &check.reconnect
+                         : opt == 's' ? &check.distinctStatus
+                                      : nullptr) {
+            *flag = true;
+            return -1;
+        }
+        if (const char** text = opt == 'c'   ? &check.result.channel
+                                : opt == 'f' ? &check.result.port
+                                : opt == 'p' ? &check.capturePath
+                                : opt == 'R' ? &check.resultPath
+                                             : nullptr) {
+            *text = arg;
+            return -1;
+        }
         switch (opt) {
-        case 'c':
-            check.channel = arg;
-            break;
-        case 'd':
-            check.debug = true;
-            break;
-        case 'f':
-            check.feedback = arg;
-            break;
         case 'l':
             if (!check.logFailed && !redirectToLog(check, arg)) {
                 check.logFailed = true;
                 line.answering = false;
                 opterr = 0;
             }
-            break;
-        case 'p':
-            check.capturePath = arg;
-            break;
-        case 'r':
-            check.reconnect = true;
-            break;
-        case 'R':
-            check.resultPath = arg;
-            break;
-        case 's':
-            check.distinctStatus = true;
-            break;
+            return -1;
         case 't':
             check.exactTimeout = true;
-            if (!parseSeconds(arg, &check.timeout) && !check.logFailed) {
-                std::fprintf(stderr, "%s: --timeout: not a whole number of seconds from 1 to 86400: %s\n", argv[0],
-                             arg);
-                print_syntax(argv[0]);
-                return 1;
-            }
-            break;
-        default:
-            if (check.logFailed)
-                break;
+            if (commandLine_parseWhole(arg, 10, 1, 86400, &check.timeout) || check.logFailed)
+                return -1;
+            std::fprintf(stderr, "%s: --timeout: not a whole number of seconds from 1 to 86400: %s\n", argv[0], arg);
             print_syntax(argv[0]);
             return 1;
         }
-        return -1;
+        if (check.logFailed)
+            return -1;
+        print_syntax(argv[0]);
+        return 1;
     };
     // Words that are not options are ignored, in place.
     if (const int status = commandLine_read(argc, argv, line); status >= 0)
@@ -514,18 +442,10 @@ int main(int argc, char** argv)
     // Before the options, so that the standard error as the caller gave it
     // is kept for reports a --log must not swallow.
     endingSignals_start(true);
-    // Asking for help or the version is no attempt at a check: alone, it
-    // is answered before the count of arguments is.
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        print_help(argv[0]);
-        return commandLine_answered();
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        commandLine_printVersion("check-quarvo");
-        return commandLine_answered();
-    }
-    // Decided before any option is looked at.
-    if (argc < 4) {
+    // Asking for help or the version alone is no attempt at a check; any
+    // other short command line is refused before an option is looked at.
+    const bool asking = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "--version") == 0);
+    if (argc < 4 && !asking) {
         print_syntax(argv[0]);
         return 1;
     }
@@ -533,10 +453,8 @@ int main(int argc, char** argv)
     check.programName = argv[0];
     if (const std::optional<int> ended = readOptions(check, argc, argv))
         return *ended;
-    check.result.channel = check.channel;
-    check.result.port = check.feedback;
-    const Outcome outcome = check.logFailed          ? Outcome::LogFailed
-                            : refuseSharedFiles(check) ? Outcome::Usage
-                                                       : check_status(check);
-    return finish(check, outcome);
+    const std::optional<Outcome> ended = check.logFailed          ? Outcome::LogFailed
+                                         : refuseSharedFiles(check) ? Outcome::Usage
+                                                                    : openPort(check);
+    return finish(check, ended ? *ended : readUntilDecided(check));
 }

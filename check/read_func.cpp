@@ -7,7 +7,7 @@
 
 #include "feed.h"
 
-Deadline checkDeadline(int64_t now, time_t seconds, bool exact)
+Deadline checkDeadline(int64_t now, int64_t seconds, bool exact)
 {
     if (exact)
         return Deadline_after(now, seconds * CLOCK_SECOND);

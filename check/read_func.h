@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <span>
 
 #include "clock.h"
@@ -26,7 +25,7 @@ struct ReadContext {
 // --timeout `seconds` later to the nanosecond; under the 80-second rule at
 // the whole second `seconds` after the second `now` is in (a check that
 // hears nothing ends 79 to 80 s after it opened the port).
-Deadline checkDeadline(int64_t now, time_t seconds, bool exact);
+Deadline checkDeadline(int64_t now, int64_t seconds, bool exact);
 
 // Hands over bytes already read from the port; otherwise waits on the feed
 // until its deadline, then reads. "select timed out" on the standard output

@@ -4,9 +4,31 @@
 #include <array>
 #include <cstdio>
 
-#include "buffer.h"
+#include "atomic_file.h"
+#include "json.h"
+#include "printable.h"
 
 namespace {
+
+struct OutcomeInfo {
+    std::string_view word;
+    int status;         // ordinary exit status
+    int distinctStatus; // with --distinct-status
+};
+
+// In the order of Outcome.
+constexpr std::array<OutcomeInfo, 10> outcomes{{
+    {"correct", 0, 0},
+    {"incorrect", 1, 1},
+    {"box-error", 1, 1},
+    {"no-answer", 1, 2},
+    {"port-lost", 1, 2},
+    {"port-failed", 1, 2},
+    {"log-failed", 1, 2},
+    {"usage", 1, 2},
+    {"internal-error", 1, 2},
+    {"interrupted", 1, 2}, // the status is the signal's
+}};
 
 enum class Action { NewChannel, CurrentChannel, Failure };
 
@@ -112,4 +134,61 @@ Verdict judgePacket(std::string_view expected, int32_t count, const char* const*
         }
     }
     return v;
+}
+
+int outcomeStatus(Outcome outcome, bool distinct)
+{
+    const OutcomeInfo& info = outcomes.at(static_cast<size_t>(outcome));
+    return distinct ? info.distinctStatus : info.status;
+}
+
+int writeResult(const char* path, const CheckResult& r)
+{
+    std::string out;
+    const auto key = [&](std::string_view name) {
+        out += out.empty() ? "{\"" : ",\"";
+        out += name;
+        out += "\":";
+    };
+    const auto text = [&](std::string_view name, std::optional<std::string_view> value) {
+        key(name);
+        if (value)
+            json_appendString(out, *value);
+        else
+            out += "null";
+    };
+    const auto number = [&](std::string_view name, auto value) {
+        key(name);
+        out += std::to_string(value);
+    };
+    const auto given = [](const char* s) { return s ? std::optional<std::string_view>(s) : std::nullopt; };
+    text("outcome", outcomes.at(static_cast<size_t>(r.outcome)).word);
+    number("status", r.status);
+    text("channel", given(r.channel));
+    text("port", given(r.port));
+    text("current_channel", r.lastChannel);
+    key("failures");
+    for (size_t i = 0; i < r.failures.size(); ++i) {
+        out += i == 0 ? '[' : ',';
+        json_appendString(out, r.failures[i]);
+    }
+    out += r.failures.empty() ? "[]" : "]";
+    text("requested_channel", r.requested);
+    number("packets", r.packets);
+    number("bad_input_reports", r.reports);
+    number("bytes", r.bytes);
+    number("elapsed_ms", r.elapsedMs);
+    number("capture_dropped_bytes", r.captureDropped);
+    text("output_error", r.outputError);
+    // The channel's bytes exactly, in ASCII: current_channel cannot hold
+    // bytes that are not UTF-8.
+    const std::string shown = r.lastChannel ? printable(*r.lastChannel) : "";
+    text("current_channel_printable", r.lastChannel ? std::optional<std::string_view>(shown) : std::nullopt);
+    out += "}\n";
+    AtomicFile file;
+    const int opened = file.open(path, ".check-quarvo-result-");
+    if (opened != 0)
+        return opened;
+    file.write(out);
+    return file.commit();
 }
