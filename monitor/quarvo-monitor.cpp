@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <span>
@@ -12,15 +11,15 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "buffer.h"
 #include "capture.h"
 #include "clock.h"
 #include "command_line.h"
+#include "ending_signals.h"
 #include "feed.h"
 #include "gnome.h"
 #include "json.h"
 #include "port.h"
-#include "ending_signals.h"
+#include "printable.h"
 #include "standard_streams.h"
 
 namespace {
@@ -49,12 +48,18 @@ struct Monitor {
     Feed* feed = nullptr;
     const char* name = "quarvo-monitor"; // as invoked, for messages
     const char* port = nullptr;
+    const char* capturePath = nullptr;
+    long long count = -1; // packets; -1: no end
+    double duration = -1; // seconds; -1: no end
+    int baud = DefaultBaud;
+    bool baudGiven = false;
     bool reconnect = false; // a lost port is waited for, not the end
     bool json = false;
     bool hex = false; // values as hex digits: exact, where the printable form is not
     Capture* capture = nullptr;
-    int64_t start = 0; // Clock_now() of time zero: the port's first opening
-    int64_t begun = 0; // Clock_now() of the session's start
+    bool opened = false; // the port has been open
+    int64_t start = 0;   // Clock_now() of time zero: the port's first opening
+    int64_t begun = 0;   // Clock_now() of the session's start
     // Bytes read but not yet handed to the reader (the feed's), and when
     // they arrived: microseconds since the start.
     std::span<const char> staged;
@@ -66,7 +71,6 @@ struct Monitor {
     int outputError = 0; // errno of a failed write of the output
     bool inReport = false; // a report line has begun and not ended
     uint8_t lineErrors = 0; // reported by the server, not yet shown
-    std::string printable;
     std::string line;
 };
 
@@ -80,13 +84,6 @@ void appendTime(std::string& out, int64_t micros)
     std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(micros / 1000000),
                   static_cast<long long>(micros % 1000000));
     out += text;
-}
-
-const std::string& printableOf(Monitor& m, const char* bytes, size_t size)
-{
-    m.printable.clear();
-    appendPrintable(m.printable, std::string_view(bytes, size));
-    return m.printable;
 }
 
 // A write an ending signal cut short is output lost, and reported so.
@@ -107,36 +104,26 @@ bool flushOut()
 
 // The text form's printable form: the blank and '=' that part records and
 // their codes from their values are tags too, so no line reads two ways.
-const std::string& textFieldOf(Monitor& m, const char* bytes, size_t size)
+void appendTextField(std::string& out, std::string_view bytes)
 {
-    m.printable.clear();
-    const std::string_view all(bytes, size);
     size_t from = 0;
-    for (size_t at; (at = all.find_first_of(" =", from)) != std::string_view::npos; from = at + 1) {
-        appendPrintable(m.printable, all.substr(from, at - from));
-        m.printable += all[at] == ' ' ? "[20]" : "[3D]";
+    for (size_t at; (at = bytes.find_first_of(" =", from)) != std::string_view::npos; from = at + 1) {
+        appendPrintable(out, bytes.substr(from, at - from));
+        out += bytes[at] == ' ' ? "[20]" : "[3D]";
     }
-    appendPrintable(m.printable, all.substr(from));
-    return m.printable;
+    appendPrintable(out, bytes.substr(from));
 }
 
 // Two upper-case hex digits a byte: tells a zero byte from a literal "[00]".
-const std::string& hexOf(Monitor& m, const char* bytes, size_t size)
+std::string hexOf(std::string_view bytes)
 {
     static constexpr char digits[] = "0123456789ABCDEF";
-    m.printable.clear();
-    for (size_t i = 0; i < size; ++i) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        m.printable += digits[b >> 4];
-        m.printable += digits[b & 0xF];
+    std::string out;
+    for (const char byte : bytes) {
+        out += digits[static_cast<unsigned char>(byte) >> 4];
+        out += digits[byte & 0xF];
     }
-    return m.printable;
-}
-
-void emitLine(Monitor& m)
-{
-    m.line += '\n';
-    writeOut(m.line);
+    return out;
 }
 
 // Starts a line of `type` at `micros` since the start: the JSON object's
@@ -206,27 +193,29 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
 {
     ++m.packets;
     beginLine(m, m.arrival, "packet");
-    if (m.json) {
+    if (m.json)
         m.line += ",\"records\":[";
-        for (int32_t i = 0; i < count; ++i) {
+    for (int32_t i = 0; i < count; ++i) {
+        const std::string_view code(codes[i], 4);
+        const std::string_view value(values[i], static_cast<size_t>(lengths[i]));
+        if (m.json) {
             m.line += i == 0 ? "{\"code\":" : ",{\"code\":";
-            json_appendString(m.line, printableOf(m, codes[i], 4));
+            json_appendString(m.line, printable(code));
             m.line += ",\"value\":";
-            const size_t length = static_cast<size_t>(lengths[i]);
-            json_appendString(m.line, m.hex ? hexOf(m, values[i], length) : printableOf(m, values[i], length));
+            json_appendString(m.line, m.hex ? hexOf(value) : printable(value));
             m.line += '}';
+            continue;
         }
-        m.line += "]}";
-    } else {
-        for (int32_t i = 0; i < count; ++i) {
-            m.line += ' ';
-            m.line += textFieldOf(m, codes[i], 4);
-            m.line += '=';
-            const size_t length = static_cast<size_t>(lengths[i]);
-            m.line += m.hex ? hexOf(m, values[i], length) : textFieldOf(m, values[i], length);
-        }
+        m.line += ' ';
+        appendTextField(m.line, code);
+        m.line += '=';
+        if (m.hex)
+            m.line += hexOf(value);
+        else
+            appendTextField(m.line, value);
     }
-    emitLine(m);
+    m.line += m.json ? "]}\n" : "\n";
+    writeOut(m.line);
 }
 
 // A loss or return of the port in the output, at the time the feed marks
@@ -234,9 +223,19 @@ void emitPacket(Monitor& m, int32_t count, const char* const* codes, const char*
 void emitPortEvent(Monitor& m, const char* word, int64_t stamp)
 {
     beginLine(m, sinceStart(m, stamp), word);
-    if (m.json)
-        m.line += '}';
-    emitLine(m);
+    m.line += m.json ? "}\n" : "\n";
+    writeOut(m.line);
+}
+
+// The port is open for the first time: time zero, the capture's if there
+// is one, so that its times are the lines' times.
+void portOpened(Monitor& m)
+{
+    m.opened = true;
+    m.start = Clock_now();
+    Capture_start(m.capture, Feed_fd(m.feed));
+    if (m.capture != nullptr)
+        m.start = Capture_zero(m.capture);
 }
 
 // The port ended or failed: 1 to read on (the feed reopens it under
@@ -264,7 +263,7 @@ int afterLoss(Monitor& m, const FeedEvent& event)
 // (signal, duration, port gone); -1: a wait or read failed (reported).
 int fill(Monitor& m)
 {
-    if (endingSignals_caught() != 0 || Feed_fd(m.feed) < 0)
+    if (endingSignals_caught() != 0)
         return 0;
     // Everything printed so far is seen before the wait. Output that can no
     // longer be written (a reader that went away) ends the session.
@@ -292,30 +291,24 @@ int fill(Monitor& m)
             if (const int next = afterLoss(m, event); next <= 0)
                 return next;
             break;
-        case FeedEventKind::Opened:
-            emitPortEvent(m, "reopened", event.stamp);
+        case FeedEventKind::Opened: // with --reconnect
+            if (m.opened)
+                emitPortEvent(m, "reopened", event.stamp);
+            else
+                portOpened(m);
+            break;
+        case FeedEventKind::Waiting:
+            std::fprintf(stderr, "%s\n", event.text.c_str());
             break;
         case FeedEventKind::Failed:
             std::fprintf(stderr, "%s: waiting for %s failed: %s\n", m.name, m.port, std::strerror(event.error));
             return -1;
         case FeedEventKind::None:
-        case FeedEventKind::Waiting:
             break;
         default: // the duration's end, a stop signal
             return 0;
         }
     }
-}
-
-// --duration counts from the session's start; output stuck at its end does
-// not hold the monitor.
-void limitDuration(Monitor& m, double duration)
-{
-    if (duration <= 0)
-        return;
-    const Deadline deadline = Deadline_after(m.begun, std::llround(duration * 1e9));
-    Feed_setDeadline(m.feed, deadline);
-    endingSignals_limitWrites(deadline);
 }
 
 int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
@@ -333,17 +326,8 @@ int32_t monitorRead(void* arg, void* dest, uint32_t /*size*/)
     return 1;
 }
 
-// What the command line asked for, beside what the monitor keeps.
-struct Request {
-    const char* capturePath = nullptr;
-    long long count = -1; // packets; -1: no end
-    double duration = -1; // seconds; -1: no end
-    int baud = DefaultBaud;
-    bool baudGiven = false;
-};
-
-// Reads the options into `m` and `r`. -1 to go on, or the status to end with.
-int readOptions(int argc, char** argv, Monitor& m, Request& r)
+// Reads the options into `m`. -1 to go on, or the status to end with.
+int readOptions(int argc, char** argv, Monitor& m)
 {
     const char* name = m.name;
     static const option options[] = {
@@ -360,23 +344,23 @@ int readOptions(int argc, char** argv, Monitor& m, Request& r)
         }
         switch (opt) {
         case 'c':
-            r.capturePath = arg;
+            m.capturePath = arg;
             return -1;
         case 'n':
-            if (commandLine_parseWhole(arg, 10, 1, 1000000000, &r.count))
+            if (commandLine_parseWhole(arg, 10, 1, 1000000000, &m.count))
                 return -1;
             std::fprintf(stderr, "%s: --count: not a whole number from 1 to 1000000000: %s\n", name, arg);
             return 2;
         case 'd':
-            if (commandLine_parseReal(arg, &r.duration) && r.duration > 0 && r.duration <= 1e7)
+            if (commandLine_parseReal(arg, &m.duration) && m.duration > 0 && m.duration <= 1e7)
                 return -1;
             std::fprintf(stderr, "%s: --duration: not a number of seconds above 0 and up to 10000000: %s\n",
                          name, arg);
             return 2;
         case 'b': {
             // Refused here, before the port is opened and locked.
-            const int known = commandLine_parseBaud(arg, &r.baud);
-            r.baudGiven = true;
+            const int known = commandLine_parseBaud(arg, &m.baud);
+            m.baudGiven = true;
             if (known < 0)
                 std::fprintf(stderr, "%s: --baud: not a line speed (300, 9600, 19200, 57600 or 115200): %s\n",
                              name, arg);
@@ -393,48 +377,33 @@ int readOptions(int argc, char** argv, Monitor& m, Request& r)
     return m.port == nullptr ? line.take('?', nullptr) : -1;
 }
 
-// With --reconnect: waits while the feed tries the port every half second.
-// True once it is open; false when a stop signal or the duration ends the
-// session first.
-bool awaitPort(Monitor& m)
-{
-    for (;;) {
-        FeedEvent event;
-        Feed_wait(m.feed, &event);
-        if (event.kind == FeedEventKind::Waiting)
-            std::fprintf(stderr, "%s\n", event.text.c_str());
-        else if (event.kind != FeedEventKind::None)
-            return event.kind == FeedEventKind::Opened;
-    }
-}
-
-// Opens the capture, then the port (or, with --reconnect, starts waiting
-// for it). -1 to go on, or the status to end with.
-int openPort(Monitor& m, const Request& r)
+// Opens the capture, then the port; with --reconnect the feed tries it
+// every half second from the first wait on, as it may not be there yet.
+// --duration runs from the start, the times from the port's first opening.
+// -1 to go on, or the status to end with.
+int openPort(Monitor& m)
 {
     PortName parsed;
     std::string why;
     const bool named = Port_parseName(m.port, &parsed, &why);
     // A raw TCP port's line belongs to its server: a speed asked here would
     // be a promise nothing keeps.
-    if (named && parsed.kind == PortKind::Tcp && r.baudGiven) {
+    if (named && parsed.kind == PortKind::Tcp && m.baudGiven) {
         std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", m.name, m.port);
         usage(stderr, m.name);
         return 2;
     }
     if (!named) {
-        std::string shown;
-        appendPrintable(shown, m.port);
-        std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
+        std::fprintf(stderr, "Opening serial port failed: %s: %s\n", printable(m.port).c_str(), why.c_str());
         return 1;
     }
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
-    if (r.capturePath != nullptr)
-        m.capture = Capture_open(r.capturePath, m.name, m.port, parsed.kind == PortKind::Tcp ? 0 : r.baud);
+    if (m.capturePath != nullptr)
+        m.capture = Capture_open(m.capturePath, m.name, m.port, parsed.kind == PortKind::Tcp ? 0 : m.baud);
     // Listen-only: not a byte reaches the box, whatever kind of port.
     FeedOptions options;
-    options.port.baud = r.baud;
+    options.port.baud = m.baud;
     options.port.listenOnly = true;
     options.reconnect = m.reconnect;
     options.capture = m.capture;
@@ -443,30 +412,24 @@ int openPort(Monitor& m, const Request& r)
         std::fprintf(stderr, "%s: out of memory\n", m.name);
         return 1;
     }
-    if (m.reconnect) {
-        // The port may not be there yet: --duration runs from the start,
-        // the times from the port's first opening, as they do without.
-        m.begun = Clock_now();
-        limitDuration(m, r.duration);
-        // Else ended before the port came: the session ends at its first wait.
-        m.start = awaitPort(m) ? Clock_now() : m.begun;
-    } else {
-        // Connecting to a server may take as long as the session may.
-        const Deadline by =
-            r.duration > 0 ? Deadline_after(Clock_now(), std::llround(r.duration * 1e9)) : DEADLINE_NEVER;
-        PortError error;
-        if (!Feed_open(m.feed, by, &error)) {
-            if (error.failure != PortFailure::Interrupted)
-                std::fprintf(stderr, "Opening serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
-            Capture_close(m.capture, 0);
-            return 1;
-        }
-        m.start = m.begun = Clock_now();
-        limitDuration(m, r.duration);
+    const auto endOfDuration = [&](int64_t from) {
+        return m.duration > 0 ? Deadline_after(from, std::llround(m.duration * 1e9)) : DEADLINE_NEVER;
+    };
+    // Connecting to a server may take as long as the session may.
+    PortError error;
+    if (!m.reconnect && !Feed_open(m.feed, endOfDuration(Clock_now()), &error)) {
+        if (error.failure != PortFailure::Interrupted)
+            std::fprintf(stderr, "Opening serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
+        Capture_close(m.capture, 0);
+        return 1;
     }
-    if (Feed_fd(m.feed) >= 0 && m.capture != nullptr) {
-        Capture_start(m.capture, Feed_fd(m.feed));
-        m.start = Capture_zero(m.capture); // the capture's times are the lines' times
+    m.begun = Clock_now();
+    if (!m.reconnect)
+        portOpened(m);
+    // Output stuck at the end of --duration does not hold the monitor.
+    if (m.duration > 0) {
+        Feed_setDeadline(m.feed, endOfDuration(m.begun));
+        endingSignals_limitWrites(endOfDuration(m.begun));
     }
     return -1;
 }
@@ -515,17 +478,16 @@ int main(int argc, char** argv)
     endingSignals_start(false);
     static Monitor m;
     m.name = argv[0];
-    Request request;
-    if (const int status = readOptions(argc, argv, m, request); status >= 0)
+    if (const int status = readOptions(argc, argv, m); status >= 0)
         return status;
-    if (const int status = openPort(m, request); status >= 0)
+    if (const int status = openPort(m); status >= 0)
         return status;
     Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
     if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", m.name);
         return 1;
     }
-    while (request.count < 0 || m.packets < request.count) {
+    while (m.count < 0 || m.packets < m.count) {
         int32_t records = 0;
         const char* const* codes = nullptr;
         const char* const* values = nullptr;
