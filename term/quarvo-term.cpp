@@ -10,12 +10,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "buffer.h"
 #include "capture.h"
 #include "clock.h"
 #include "command_line.h"
 #include "ending_signals.h"
 #include "feed.h"
+#include "printable.h"
 #include "serial.h"
 #include "standard_streams.h"
 
@@ -153,20 +153,21 @@ int readOptions(int argc, char** argv, Request& r)
 }
 
 // Opens the capture, then the port's feed, and says how to end the session.
-// Null when the port could not be had (reported).
-Feed* openPort(const char* name, const Request& r, const char* keyName, Capture** capture)
+// False when the port could not be had (reported); *capture and *feed are
+// then for the caller to close as on any other way out.
+bool openPort(const char* name, const Request& r, const char* keyName, Capture** capture, Feed** feed)
 {
     PortName portName;
     std::string why;
     const bool named = Port_parseName(r.port, &portName, &why);
     // A raw TCP port's line belongs to its server: a speed asked here would
     // be a promise nothing keeps.
-    if (named && portName.kind == PortKind::Tcp && r.baudGiven) {
+    const bool settingsKnown = !named || portName.kind != PortKind::Tcp;
+    if (!settingsKnown && r.baudGiven) {
         std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", name, r.port);
         print_syntax(name);
-        return nullptr;
+        return false;
     }
-    const bool settingsKnown = !named || portName.kind != PortKind::Tcp;
     // Replaced before the port is opened, so that an old capture never
     // stands for this session.
     if (r.capturePath != nullptr)
@@ -174,30 +175,21 @@ Feed* openPort(const char* name, const Request& r, const char* keyName, Capture*
     FeedOptions options;
     options.port.baud = r.baud;
     options.capture = *capture;
-    Feed* feed = named ? Feed_create(portName, r.port, options) : nullptr;
+    *feed = named ? Feed_create(portName, r.port, options) : nullptr;
     PortError error;
-    if (feed == nullptr || !Feed_open(feed, DEADLINE_NEVER, &error)) {
-        if (!named) {
-            std::string shown;
-            appendPrintable(shown, r.port);
-            std::fprintf(stderr, "Opening serial port failed: %s: %s\n", shown.c_str(), why.c_str());
-        } else if (feed == nullptr)
-            std::fprintf(stderr, "%s: out of memory\n", name);
-        else if (error.failure != PortFailure::Interrupted)
-            std::fprintf(stderr, "Opening serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
-        Feed_destroy(feed);
-        Capture_close(*capture, 0);
-        *capture = nullptr;
-        if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
-            endingSignals_endAs(endingSignals_caught());
-        return nullptr;
-    }
-    if (settingsKnown)
+    const bool opened = *feed != nullptr && Feed_open(*feed, DEADLINE_NEVER, &error);
+    if (!named)
+        std::fprintf(stderr, "Opening serial port failed: %s: %s\n", printable(r.port).c_str(), why.c_str());
+    else if (*feed == nullptr)
+        std::fprintf(stderr, "%s: out of memory\n", name);
+    else if (!opened && error.failure != PortFailure::Interrupted)
+        std::fprintf(stderr, "Opening serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
+    else if (opened && settingsKnown)
         std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", r.port, r.baud, keyName);
-    else
+    else if (opened)
         std::fprintf(stderr, "Connected to %s (line settings: the server's). Press %s to end the session.\n",
                      r.port, keyName);
-    return feed;
+    return opened;
 }
 
 } // namespace
@@ -219,19 +211,19 @@ int main(int argc, char** argv)
         }
     }
     Capture* capture = nullptr;
-    Feed* const feed = openPort(argv[0], request, keyName, &capture);
-    if (feed == nullptr)
-        return 1;
-    Capture_start(capture, Feed_fd(feed));
-    const int ended = serial_terminalFeed(feed, request.escape);
-
+    Feed* feed = nullptr;
+    const bool opened = openPort(argv[0], request, keyName, &capture, &feed);
+    if (opened)
+        Capture_start(capture, Feed_fd(feed));
+    // A signal while connecting ends the program as it would end the session.
+    const int ended = opened ? serial_terminalFeed(feed, request.escape) : endingSignals_caught();
     // The one way out: the capture, then the port (exclusive mode and lock),
     // then the end the manual names.
-    Capture_close(capture, CAPTURE_CLOSE_WAIT_MS);
+    Capture_close(capture, opened ? CAPTURE_CLOSE_WAIT_MS : 0);
     Feed_destroy(feed);
     if (endingSignals_outputLost(STDOUT_FILENO))
         endingSignals_reportOutputLost(argv[0]);
     if (ended > 0)
         endingSignals_endAs(ended);
-    return 0;
+    return opened ? 0 : 1;
 }
