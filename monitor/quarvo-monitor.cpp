@@ -78,14 +78,6 @@ struct Monitor {
 // that the lines' times and the capture's are the same.
 int64_t sinceStart(const Monitor& m, int64_t stamp) { return stamp / 1000 - m.start / 1000; }
 
-void appendTime(std::string& out, int64_t micros)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(micros / 1000000),
-                  static_cast<long long>(micros % 1000000));
-    out += text;
-}
-
 // A write an ending signal cut short is output lost, and reported so.
 void writeOut(std::string_view bytes)
 {
@@ -130,10 +122,11 @@ std::string hexOf(std::string_view bytes)
 // first members, or the time and the word.
 void beginLine(Monitor& m, int64_t micros, std::string_view type)
 {
-    m.line.clear();
-    if (m.json)
-        m.line += "{\"time\":";
-    appendTime(m.line, micros);
+    char time[32];
+    std::snprintf(time, sizeof time, "%lld.%06lld", static_cast<long long>(micros / 1000000),
+                  static_cast<long long>(micros % 1000000));
+    m.line = m.json ? "{\"time\":" : "";
+    m.line += time;
     m.line += m.json ? ",\"type\":\"" : " ";
     m.line += type;
     if (m.json)
