@@ -128,12 +128,16 @@ bool redirectToLog(Check& check, const char* path)
     return true;
 }
 
-// False when the port turns out to be the log (another name, a link): then
-// nothing is read from it, and nothing more is written there.
-bool usePort(Check& check)
+// The port is open, first or again: time zero for the capture, unless the
+// port turns out to be the log (another name, a link). Then it is refused
+// (false): nothing is read from it, and nothing more is written there.
+bool portOpened(void* arg)
 {
-    if (check.logPath == nullptr || !sameOpenFile(Feed_fd(check.source.feed), STDOUT_FILENO))
+    Check& check = *static_cast<Check*>(arg);
+    if (check.logPath == nullptr || !sameOpenFile(Feed_fd(check.source.feed), STDOUT_FILENO)) {
+        Capture_start(check.capture, Feed_fd(check.source.feed));
         return true;
+    }
     check.logIsPort = true;
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
@@ -168,31 +172,11 @@ void setDeadline(Check& check)
     endingSignals_limitWrites(deadline);
 }
 
-// With --reconnect: waits while the feed tries the port every half second.
-// Nothing once it is open, else why the check ends.
-std::optional<Outcome> awaitPort(Check& check)
-{
-    for (;;) {
-        FeedEvent event;
-        Feed_wait(check.source.feed, &event);
-        if (event.kind == FeedEventKind::Opened)
-            return usePort(check) ? std::nullopt : std::optional(Outcome::PortFailed);
-        if (event.kind == FeedEventKind::Waiting)
-            std::fprintf(stderr, "%s\n", event.text.c_str());
-        if (event.kind == FeedEventKind::Interrupted)
-            return Outcome::Interrupted;
-        if (event.kind == FeedEventKind::TimedOut) {
-            std::puts("select timed out");
-            std::puts("Failed reading response from quarvo box.");
-            return Outcome::NoAnswer;
-        }
-    }
-}
-
 // Opens the port listen-only, at the port options' 57600 baud and one stop
 // bit, and starts the deadline; with --reconnect the port may not be there
-// yet and the deadline runs from the start. Nothing once the port is in
-// use, else why the check ends.
+// yet, the feed tries it every half second from the first read on, and the
+// deadline runs from the start. Nothing once the port is in use, else why
+// the check ends.
 std::optional<Outcome> openPort(Check& check)
 {
     const char* const feedback = check.result.port;
@@ -226,9 +210,11 @@ std::optional<Outcome> openPort(Check& check)
         std::fprintf(stderr, "%s: out of memory\n", check.programName);
         return Outcome::Internal;
     }
+    check.source.opened = portOpened;
+    check.source.arg = &check;
     if (check.reconnect) {
         setDeadline(check);
-        return awaitPort(check);
+        return std::nullopt;
     }
     // Connecting to a server may take as long as the check may; the check's
     // own time starts once the port is there and set up, as for a local port.
@@ -239,7 +225,7 @@ std::optional<Outcome> openPort(Check& check)
         std::fprintf(stderr, "Opening feedback serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
         return Outcome::PortFailed;
     }
-    if (!usePort(check))
+    if (!portOpened(&check))
         return Outcome::PortFailed;
     setDeadline(check);
     return std::nullopt;
@@ -250,7 +236,6 @@ std::optional<Outcome> openPort(Check& check)
 Outcome readUntilDecided(Check& check)
 {
     ReadContext& source = check.source;
-    Capture_start(check.capture, Feed_fd(source.feed));
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(
         Gnome_createWithSink(readFunc, &source, countingReports(check.result)), &Gnome_destroy);
     if (!gnome) {
@@ -264,16 +249,14 @@ Outcome readUntilDecided(Check& check)
         const char* const* values = nullptr;
         const int32_t* lengths = nullptr;
         if (Gnome_readPacket(gnome.get(), &count, &codes, &values, &lengths) == -1) {
-            if (source.end == ReadEnd::Interrupted)
-                return Outcome::Interrupted;
+            if (source.end == ReadEnd::Interrupted || source.end == ReadEnd::Refused)
+                return source.end == ReadEnd::Refused ? Outcome::PortFailed : Outcome::Interrupted;
             // With --reconnect, a lost port is waited for again. What a cut
             // packet left in the reader is dealt with by its usual
             // resynchronisation on the next line feed.
             if (check.reconnect && source.end == ReadEnd::Lost) {
                 std::fprintf(stderr, "%s: port lost, reopening\n", result.port);
                 source.end = ReadEnd::None;
-                if (const std::optional<Outcome> ended = awaitPort(check))
-                    return *ended;
                 continue;
             }
             std::puts("Failed reading response from quarvo box.");

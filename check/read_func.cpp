@@ -28,6 +28,15 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
             ctx->bytes += event.size;
             ctx->ahead = {event.bytes, event.size};
             break;
+        case FeedEventKind::Opened:
+            if (ctx->opened != nullptr && !ctx->opened(ctx->arg)) {
+                ctx->end = ReadEnd::Refused;
+                return -1;
+            }
+            break;
+        case FeedEventKind::Waiting:
+            std::fprintf(stderr, "%s\n", event.text.c_str());
+            break;
         case FeedEventKind::TimedOut:
             std::puts("select timed out");
             ctx->end = ReadEnd::TimedOut;
