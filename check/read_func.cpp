@@ -23,6 +23,11 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
         if (event.lineErrors != 0)
             std::fprintf(stderr, "%s: the server reported on the line: %s\n", Feed_name(ctx->feed).c_str(),
                          Port_lineErrorNames(event.lineErrors).c_str());
+        // Why the port is not there yet, or how a remote one was lost: a
+        // server that ended the connection is named as such, with the last
+        // text it sent, often its own reason.
+        if (!event.text.empty())
+            std::fprintf(stderr, "%s\n", event.text.c_str());
         switch (event.kind) {
         case FeedEventKind::Data:
             ctx->bytes += event.size;
@@ -33,9 +38,6 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
                 ctx->end = ReadEnd::Refused;
                 return -1;
             }
-            break;
-        case FeedEventKind::Waiting:
-            std::fprintf(stderr, "%s\n", event.text.c_str());
             break;
         case FeedEventKind::TimedOut:
             std::puts("select timed out");
@@ -50,10 +52,6 @@ int32_t readFunc(void* context, void* dest, uint32_t size)
             ctx->end = ReadEnd::Lost;
             return -1;
         case FeedEventKind::Lost:
-            // A server that ended the connection is named as such, with the
-            // last text it sent: often its own reason.
-            if (!event.text.empty())
-                std::fprintf(stderr, "%s\n", event.text.c_str());
             ctx->end = ReadEnd::Lost;
             return event.error == 0 ? 0 : -1;
         default:

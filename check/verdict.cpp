@@ -57,9 +57,7 @@ constexpr std::string_view RequestedPrefix = "New channel number requested: ";
 // and returns it as printed, without its line feed.
 std::string addLine(Verdict& v, std::string_view before, std::string_view value, std::string_view after)
 {
-    std::string line(before);
-    appendPrintable(line, value);
-    line += after;
+    std::string line = std::string(before) + printable(value) + std::string(after);
     v.lines.push_back(line);
     if (!line.empty() && line.back() == '\n')
         line.pop_back();
@@ -88,12 +86,7 @@ void addTrace(Verdict& v, std::string_view code, std::string_view value, int32_t
     char numbers[32];
     std::snprintf(numbers, sizeof numbers, " [%d %d]\n", static_cast<int>(length),
                   static_cast<int>(static_cast<signed char>(value.data()[0])));
-    std::string line;
-    appendPrintable(line, code);
-    line += " : ";
-    appendPrintable(line, value);
-    line += numbers;
-    v.lines.push_back(std::move(line));
+    v.lines.push_back(printable(code) + " : " + printable(value) + numbers);
 }
 
 } // namespace

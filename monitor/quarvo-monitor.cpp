@@ -120,17 +120,12 @@ std::string hexOf(std::string_view bytes)
 
 // Starts a line of `type` at `micros` since the start: the JSON object's
 // first members, or the time and the word.
-void beginLine(Monitor& m, int64_t micros, std::string_view type)
+void beginLine(Monitor& m, int64_t micros, const char* type)
 {
-    char time[32];
-    std::snprintf(time, sizeof time, "%lld.%06lld", static_cast<long long>(micros / 1000000),
-                  static_cast<long long>(micros % 1000000));
-    m.line = m.json ? "{\"time\":" : "";
-    m.line += time;
-    m.line += m.json ? ",\"type\":\"" : " ";
-    m.line += type;
-    if (m.json)
-        m.line += '"';
+    char start[64];
+    std::snprintf(start, sizeof start, m.json ? "{\"time\":%lld.%06lld,\"type\":\"%s\"" : "%lld.%06lld %s",
+                  static_cast<long long>(micros / 1000000), static_cast<long long>(micros % 1000000), type);
+    m.line = start;
 }
 
 void emitLineErrors(Monitor& m);
