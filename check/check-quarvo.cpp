@@ -163,15 +163,6 @@ ReportSink countingReports(CheckResult& result)
             &result.reports};
 }
 
-// The deadline runs from now: --timeout's seconds exactly, else the
-// 80-second rule's whole seconds. Output stuck at the deadline is let go then.
-void setDeadline(Check& check)
-{
-    const Deadline deadline = checkDeadline(Clock_now(), check.timeout, check.exactTimeout);
-    Feed_setDeadline(check.source.feed, deadline);
-    endingSignals_limitWrites(deadline);
-}
-
 // Opens the port listen-only, at the port options' 57600 baud and one stop
 // bit, and starts the deadline; with --reconnect the port may not be there
 // yet, the feed tries it every half second from the first read on, and the
@@ -212,22 +203,24 @@ std::optional<Outcome> openPort(Check& check)
     }
     check.source.opened = portOpened;
     check.source.arg = &check;
-    if (check.reconnect) {
-        setDeadline(check);
-        return std::nullopt;
-    }
     // Connecting to a server may take as long as the check may; the check's
     // own time starts once the port is there and set up, as for a local port.
-    PortError error;
-    if (!Feed_open(check.source.feed, Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND), &error)) {
-        if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
-            return Outcome::Interrupted;
-        std::fprintf(stderr, "Opening feedback serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
-        return Outcome::PortFailed;
+    if (!check.reconnect) {
+        PortError error;
+        if (!Feed_open(check.source.feed, Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND), &error)) {
+            if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
+                return Outcome::Interrupted;
+            std::fprintf(stderr, "Opening feedback serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
+            return Outcome::PortFailed;
+        }
+        if (!portOpened(&check))
+            return Outcome::PortFailed;
     }
-    if (!portOpened(&check))
-        return Outcome::PortFailed;
-    setDeadline(check);
+    // --timeout's seconds exactly, else the 80-second rule's whole seconds.
+    // Output stuck at the deadline is let go then.
+    const Deadline deadline = checkDeadline(Clock_now(), check.timeout, check.exactTimeout);
+    Feed_setDeadline(check.source.feed, deadline);
+    endingSignals_limitWrites(deadline);
     return std::nullopt;
 }
 
