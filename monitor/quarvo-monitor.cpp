@@ -473,9 +473,9 @@ int main(int argc, char** argv)
     Gnome* gnome = Gnome_createWithSink(monitorRead, &m, ReportSink{reportPiece, reportEnd, &m});
     if (gnome == nullptr) {
         std::fprintf(stderr, "%s: out of memory\n", m.name);
-        return 1;
+        m.failed = true;
     }
-    while (m.count < 0 || m.packets < m.count) {
+    while (gnome != nullptr && (m.count < 0 || m.packets < m.count)) {
         int32_t records = 0;
         const char* const* codes = nullptr;
         const char* const* values = nullptr;
