@@ -10,6 +10,7 @@
 #include "buffer.h"
 #include "capture.h"
 #include "ending_signals.h"
+#include "printable.h"
 
 namespace {
 
@@ -129,13 +130,9 @@ void lost(Feed& feed, ssize_t got, int error, FeedEvent* event)
     event->error = got < 0 ? error : 0;
     if (feed.port != nullptr && Port_kind(feed.port) != PortKind::Local) {
         event->serverEnded = event->error == 0 || event->error == ECONNRESET || event->error == EPIPE;
-        if (event->serverEnded) {
-            std::string last;
-            appendPrintable(last, Port_lastText(feed.port));
-            event->text = feed.shownName + ": the server ended the connection" + (last.empty() ? "" : ": ") + last;
-        } else {
-            event->text = feed.shownName + ": the connection failed: " + std::strerror(event->error);
-        }
+        event->text = feed.shownName + ": " +
+                      (event->serverEnded ? Port_endedWhy(feed.port)
+                                          : std::string("the connection failed: ") + std::strerror(event->error));
     }
     if (!feed.options.reconnect || feed.port == nullptr)
         return;
@@ -254,10 +251,35 @@ void Feed_destroy(Feed* feed)
 
 bool Feed_open(Feed* feed, Deadline by, PortError* error)
 {
-    Port* port = Port_openParsed(feed->name, feed->shownName, portOptions(*feed, by), error);
-    if (port != nullptr)
-        usePort(*feed, port);
-    return port != nullptr;
+    const auto fail = [feed, error](const std::string& why, int errnum) {
+        *error = {PortFailure::System, printable(feed->shownName) + ": " + why, why, errnum};
+        return false;
+    };
+    *error = PortError{};
+    feed->opening = PortOpening_start(feed->name, feed->shownName, portOptions(*feed, by));
+    if (feed->opening == nullptr)
+        return fail(std::strerror(ENOMEM), ENOMEM);
+    for (short revents = 0;;) {
+        const int rc = PortOpening_step(feed->opening, revents, error);
+        if (rc != 0) {
+            if (rc > 0)
+                usePort(*feed, PortOpening_take(feed->opening));
+            dropOpening(*feed);
+            return rc > 0;
+        }
+        pollfd want{};
+        Deadline wakeAt;
+        PortOpening_interest(feed->opening, &want, &wakeAt);
+        timespec storage{};
+        const int ready = endingSignals_waitFor(&want, 1, Deadline_timespec(wakeAt, Clock_now(), &storage));
+        // A wait an ending signal cut short is stepped at once: the step fails as interrupted.
+        if (ready < 0 && errno != EINTR) {
+            const int cause = errno;
+            dropOpening(*feed);
+            return fail(std::string("poll: ") + std::strerror(cause), cause);
+        }
+        revents = ready > 0 ? want.revents : 0;
+    }
 }
 
 void Feed_setDeadline(Feed* feed, Deadline deadline)

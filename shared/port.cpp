@@ -21,7 +21,6 @@
 
 #include "buffer.h"
 #include "ending_signals.h"
-#include "printable.h"
 #include "serial.h"
 #include "telnet.h"
 
@@ -68,23 +67,6 @@ void fail(PortError* error, PortFailure failure, std::string_view shownName, std
     error->text = around("", shownName, ": ").append(why);
     error->why = std::string(why);
     error->errnum = errnum;
-}
-
-bool stopped(const PortOptions& o) { return (o.stop != nullptr ? *o.stop : endingSignals_caught()) != 0; }
-
-// One wait until `until`: >0 ready, 0 time is up, -1 failed (errno), with
-// EINTR only when stopped.
-int waitFor(pollfd* fd, Deadline until, const PortOptions& o)
-{
-    for (;;) {
-        const int64_t now = Clock_now();
-        timespec storage{};
-        const timespec* left = Deadline_timespec(until, now, &storage);
-        const int ready = o.stop != nullptr ? endingSignals_wait(fd, 1, left, o.endingSignals, o.stop)
-                                            : endingSignals_waitFor(fd, 1, left);
-        if (ready >= 0 || errno != EINTR || stopped(o))
-            return ready;
-    }
 }
 
 void remember(Port* port, const uint8_t* data, size_t size)
@@ -174,7 +156,6 @@ struct PortOpening {
     Deadline share;                 // Connect: when the address being tried is given up
     int lastError = ECONNREFUSED;   // why the last address tried failed
     Deadline until;                 // Negotiate: its limit or the deadline, the sooner
-    bool deadlineFirst = false;     // the deadline is the sooner: passing it is a timeout
     bool asked = false;             // the line settings were asked for
 };
 
@@ -195,26 +176,18 @@ void openLocal(PortOpening& o, const std::string& path)
     const PortOptions& options = o.options;
     if (!serial_baudSupported(options.baud)) {
         const std::string why = "Unknown baudrate: " + std::to_string(options.baud);
-        o.error = {PortFailure::BadName, why, why, EINVAL, {}};
+        o.error = {PortFailure::BadName, why, why, EINVAL};
         return;
     }
     o.port->fd = options.quiet ? serial_tryopen(path.c_str(), options.baud, options.stopBits)
                                : serial_openport(path.c_str(), options.baud, options.stopBits);
     if (o.port->fd < 0)
-        o.error = {PortFailure::Local, {}, {}, errno, {}};
+        o.error = {PortFailure::Local, {}, {}, errno};
     else
         o.stage = Stage::Ready;
 }
 
-int endedBeforeReady(PortOpening& o)
-{
-    const std::string text = Port_lastText(o.port.get());
-    o.error.serverText = printable(text);
-    std::string why = "the server ended the connection";
-    if (!text.empty())
-        why += ": " + o.error.serverText;
-    return failed(o, PortFailure::Ended, why);
-}
+int endedBeforeReady(PortOpening& o) { return failed(o, PortFailure::Ended, Port_endedWhy(o.port.get())); }
 
 // Takes in what the server sent while negotiating: its data are kept for
 // the reader. 0, or -1 when the port is not to be used.
@@ -263,7 +236,7 @@ int negotiating(PortOpening& o, short revents)
     }
     if (!Deadline_passed(o.until, Clock_now()))
         return 0;
-    if (o.deadlineFirst)
+    if (o.until.at == o.options.deadline.at)
         return failed(o, PortFailure::TimedOut, "the server did not confirm the line settings in the time allowed",
                       ETIMEDOUT);
     const int ms = o.options.negotiationMs;
@@ -285,7 +258,6 @@ int connected(PortOpening& o)
     Telnet_opening(o.port->telnet, o.port->out);
     const int64_t limitNanos = int64_t{std::max(0, o.options.negotiationMs)} * CLOCK_MILLISECOND;
     const Deadline limit = Deadline_after(Clock_now(), limitNanos);
-    o.deadlineFirst = o.options.deadline.at < limit.at;
     o.until = Deadline_sooner(limit, o.options.deadline);
     o.stage = Stage::Negotiate;
     return negotiating(o, 0);
@@ -516,7 +488,7 @@ PortOpening* PortOpening_start(const PortName& name, std::string_view shownName,
         openLocal(*o, name.path);
     else if (name.kind == PortKind::Rfc2217 && options.baud <= 0)
         failed(*o, PortFailure::BadName, "unknown baudrate " + std::to_string(options.baud), EINVAL);
-    else if (stopped(options))
+    else if (endingSignals_caught() != 0)
         failed(*o, PortFailure::Interrupted, "interrupted", EINTR);
     else
         lookUp(*o, name.port);
@@ -541,6 +513,8 @@ void PortOpening_interest(const PortOpening* o, pollfd* want, Deadline* wakeAt)
 
 int PortOpening_step(PortOpening* o, short revents, PortError* error)
 {
+    if (o->stage > Stage::Failed && endingSignals_caught() != 0)
+        failed(*o, PortFailure::Interrupted, "interrupted", EINTR);
     const int rc = o->stage == Stage::Ready       ? 1
                    : o->stage == Stage::Lookup    ? lookedUp(*o)
                    : o->stage == Stage::Connect   ? connecting(*o, revents)
@@ -554,34 +528,6 @@ int PortOpening_step(PortOpening* o, short revents, PortError* error)
 Port* PortOpening_take(PortOpening* o) { return o->stage == Stage::Ready ? o->port.release() : nullptr; }
 
 void PortOpening_destroy(PortOpening* o) { delete o; }
-
-Port* Port_openParsed(const PortName& name, std::string_view shownName, const PortOptions& options,
-                      PortError* error)
-{
-    *error = PortError{};
-    const std::unique_ptr<PortOpening, void (*)(PortOpening*)> opening{
-        PortOpening_start(name, shownName, options), PortOpening_destroy};
-    if (opening == nullptr) {
-        fail(error, PortFailure::System, shownName, std::strerror(ENOMEM), ENOMEM);
-        return nullptr;
-    }
-    for (short revents = 0;;) {
-        const int rc = PortOpening_step(opening.get(), revents, error);
-        if (rc != 0)
-            return rc > 0 ? PortOpening_take(opening.get()) : nullptr;
-        pollfd want{};
-        Deadline wakeAt;
-        PortOpening_interest(opening.get(), &want, &wakeAt);
-        const int ready = waitFor(&want, wakeAt, options);
-        if (ready < 0) {
-            const bool interrupted = stopped(options);
-            fail(error, interrupted ? PortFailure::Interrupted : PortFailure::System, shownName,
-                 interrupted ? std::string("interrupted") : std::string("poll: ") + std::strerror(errno), errno);
-            return nullptr;
-        }
-        revents = ready > 0 ? want.revents : 0;
-    }
-}
 
 int Port_close(Port* port)
 {
@@ -720,3 +666,11 @@ std::string Port_lineErrorNames(uint8_t errors)
 }
 
 std::string Port_lastText(const Port* port) { return port->last; }
+
+std::string Port_endedWhy(const Port* port)
+{
+    std::string why = "the server ended the connection";
+    if (!port->last.empty())
+        appendPrintable(why.append(": "), port->last);
+    return why;
+}

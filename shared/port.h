@@ -3,7 +3,6 @@
 // opens, waits on, reads, writes and closes its port through here.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <poll.h>
@@ -46,11 +45,6 @@ struct PortOptions {
     bool quiet = false;         // local: serial_tryopen rather than serial_openport
     Deadline deadline;          // resolving, connecting, negotiating
     int negotiationMs = PORT_NEGOTIATION_MS; // limit for the server's confirmation of the line settings
-    // The signals let through only inside waits, and the flag that ends
-    // any wait (PortFailure::Interrupted); null: the process's own, as
-    // endingSignals_start took them.
-    const sigset_t* endingSignals = nullptr;
-    const volatile sig_atomic_t* stop = nullptr;
     PortResolver resolver = nullptr; // for host names; null: getaddrinfo
 };
 
@@ -69,24 +63,21 @@ enum class PortFailure : uint8_t {
 
 struct PortError {
     PortFailure failure = PortFailure::None;
-    std::string text;       // one line: "NAME: what went wrong" (empty for Local)
-    std::string why;        // the same without "NAME: "
-    int errnum = 0;         // errno of the failing step, where there was one
-    std::string serverText; // Ended: the server's last data, printable form
+    std::string text; // one line: "NAME: what went wrong" (empty for Local)
+    std::string why;  // the same without "NAME: "
+    int errnum = 0;   // errno of the failing step, where there was one
 };
 
 struct Port;
 struct PortOpening;
 
-// Opening a port as a step of an event loop, never blocking. Starts
-// opening: a local device is opened at once (serial_openport or, with
-// options.quiet, serial_tryopen: its reports as theirs) and is done at the
-// first step. A remote name is looked up on a thread of its own
-// (getaddrinfo cannot be waited on), then connected to (each address in
-// turn with a share of the remaining time) and for rfc2217 negotiated until
-// the server confirms the line settings. Started after an ending signal, it
-// fails as interrupted; waiting, and the ending signals, are the owner's.
-// Null when memory is short.
+// Opening a port as a step of an event loop, never blocking. A local device
+// is opened at once (serial_openport or, with options.quiet, serial_tryopen,
+// which report it) and is done at the first step. A remote name is looked up
+// on a thread of its own (getaddrinfo cannot be waited on), then connected
+// to (each address in turn with a share of the remaining time) and for
+// rfc2217 negotiated until the server confirms the line settings. Stepped
+// after an ending signal, it fails as interrupted. Null when memory is short.
 PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options);
 // What the opening waits for now: a descriptor and events (fd -1: none),
 // and when it must be stepped even without readiness (its deadline, a
@@ -103,10 +94,6 @@ Port* PortOpening_take(PortOpening* opening);
 // is ignored.
 void PortOpening_destroy(PortOpening* opening);
 
-// Opens the named port, waiting for each step in turn (ppoll with the
-// ending signals let through). Null on failure, with *error filled in.
-Port* Port_openParsed(const PortName& name, std::string_view shownName, const PortOptions& options,
-                      PortError* error);
 // Null is ignored. Local ports: serial_close.
 int Port_close(Port* port);
 // A port for a local descriptor opened elsewhere, which stays its owner's:
@@ -143,3 +130,5 @@ uint8_t Port_takeLineErrors(Port* port);
 std::string Port_lineErrorNames(uint8_t errors);
 // Up to the last PORT_LAST_TEXT data bytes the port received, as received.
 std::string Port_lastText(const Port* port);
+// "the server ended the connection", and the printable last text if any.
+std::string Port_endedWhy(const Port* port);

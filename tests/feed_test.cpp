@@ -4,13 +4,18 @@
 
 #include <algorithm>
 #include <array>
-#include <poll.h>
-#include <vector>
+#include <atomic>
+#include <csignal>
+#include <functional>
 #include <memory>
+#include <poll.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "capture.h"
 #include "capture_support.h"
+#include "ending_signals.h"
 #include "feed.h"
 #include "net_support.h"
 #include "pty_support.h"
@@ -256,6 +261,65 @@ TEST(Feed, MissingPortWithReconnectIsAnnouncedOnceThenTimesOut)
     EXPECT_EQ(waiting.kind, FeedEventKind::Waiting);
     EXPECT_EQ(waiting.text, "/nonexistent/tty: waiting for the port: No such file or directory");
     EXPECT_EQ(next(feed.get()).kind, FeedEventKind::TimedOut);
+}
+
+std::atomic<bool> lookupStarted = false;
+int neverAnswers(const char*, const char*, const addrinfo*, addrinfo**)
+{
+    lookupStarted = true;
+    for (;;)
+        pause(); // the lookup thread takes no signal: it waits for the end of the child
+}
+
+// In a child of its own, as a command: the ending signals taken, SIGTERM
+// sent at once or, from another thread, once `waiting` holds. Prints the
+// error of opening `url` (for 60 s at most) and ends 0 when the opening
+// failed as interrupted.
+void openUntilSignalled(const std::string& url, PortResolver resolver, const std::function<bool()>& waiting)
+{
+    endingSignals_start(true);
+    std::thread signaller([&waiting] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr); // the waiting thread takes it, as in a command
+        if (waiting)
+            waitUntil(waiting);
+        kill(getpid(), SIGTERM);
+    });
+    if (!waiting)
+        signaller.join(); // caught before the opening starts
+    PortName name;
+    std::string why;
+    Port_parseName(url, &name, &why);
+    FeedOptions options;
+    options.port.resolver = resolver;
+    Feed* feed = Feed_create(name, url, options);
+    PortError error;
+    const bool opened = Feed_open(feed, Deadline_after(Clock_now(), 60 * CLOCK_SECOND), &error);
+    if (signaller.joinable())
+        signaller.join();
+    std::fprintf(stderr, "%s\n", opened ? "opened" : error.text.c_str());
+    std::_Exit(!opened && error.failure == PortFailure::Interrupted ? 0 : 1);
+}
+
+// An ending signal ends an opening wherever it waits, and one that came
+// first fails a remote opening at once; a local device still opens.
+TEST(FeedDeathTest, AnEndingSignalEndsTheOpening)
+{
+    int blackHole = 0;
+    const int listener = listenOnLoopback(&blackHole, 0);
+    const int filler = connectToLoopback(blackHole); // takes the one place: further connections get no answer
+    const std::string hole = "tcp://127.0.0.1:" + std::to_string(blackHole);
+    EXPECT_EXIT(openUntilSignalled("tcp://stuck.lab:2000", neverAnswers, [] { return lookupStarted.load(); }),
+                testing::ExitedWithCode(0), "^tcp://stuck.lab:2000: interrupted\n$");
+    EXPECT_EXIT(openUntilSignalled(hole, nullptr, [blackHole] { return connecting(blackHole); }),
+                testing::ExitedWithCode(0), "^" + hole + ": interrupted\n$");
+    EXPECT_EXIT(openUntilSignalled("tcp://127.0.0.1:1", nullptr, nullptr), testing::ExitedWithCode(0),
+                "^tcp://127.0.0.1:1: interrupted\n$");
+    close(filler);
+    close(listener);
+    Pty pty;
+    EXPECT_EXIT(openUntilSignalled(pty.path(), nullptr, nullptr), testing::ExitedWithCode(1), "^opened\n$");
 }
 
 } // namespace

@@ -55,13 +55,10 @@ std::string outcomeOf(const std::string& resultPath)
 // the test failed, when it cannot.
 Port* holdPort(const std::string& url)
 {
-    PortName name;
-    std::string why;
-    EXPECT_TRUE(Port_parseName(url, &name, &why)) << why;
     PortOptions options;
     options.listenOnly = true;
     PortError error;
-    Port* port = Port_openParsed(name, url, options, &error);
+    Port* port = openPort(url, options, &error);
     EXPECT_NE(port, nullptr) << error.text;
     return port;
 }

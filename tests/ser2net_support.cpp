@@ -1,10 +1,32 @@
 #include "ser2net_support.h"
 
 #include <csignal>
+#include <memory>
+#include <poll.h>
 #include <fstream>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
+
+Port* openPort(const std::string& name, const PortOptions& options, PortError* error)
+{
+    PortName parsed;
+    std::string why;
+    EXPECT_TRUE(Port_parseName(name, &parsed, &why)) << why;
+    const std::unique_ptr<PortOpening, void (*)(PortOpening*)> opening{
+        PortOpening_start(parsed, name, options), PortOpening_destroy};
+    for (short revents = 0;;) {
+        const int rc = PortOpening_step(opening.get(), revents, error);
+        if (rc != 0)
+            return rc > 0 ? PortOpening_take(opening.get()) : nullptr;
+        pollfd want{};
+        Deadline wakeAt;
+        PortOpening_interest(opening.get(), &want, &wakeAt);
+        revents = poll(&want, 1, Deadline_pollMs(wakeAt, Clock_now())) > 0 ? want.revents : 0;
+    }
+}
 
 std::string ser2netPath()
 {

@@ -7,7 +7,13 @@
 #include <vector>
 
 #include "net_support.h"
+#include "port.h"
 #include "pty_support.h"
+
+// Parses `name` and opens it, stepping its opening until it is done, as a
+// command's feed does (without ending signals). Null on failure, with *error
+// filled in.
+Port* openPort(const std::string& name, const PortOptions& options, PortError* error);
 
 // The ser2net program, or empty when it is not installed.
 std::string ser2netPath();
