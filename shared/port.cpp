@@ -42,6 +42,9 @@ namespace {
 // Beyond this, a writer waits: a server that takes nothing cannot make us
 // hold everything the user types.
 constexpr size_t maxQueued = 64 * 1024;
+// Data held back while negotiating, at most: a server flooding us before it
+// confirms the settings is not one to use.
+constexpr size_t maxHeld = 64 * 1024;
 
 // Whether `scheme` is `lower`, letters in either case.
 bool isScheme(std::string_view scheme, std::string_view lower)
@@ -85,6 +88,31 @@ size_t takeIn(Port* port, uint8_t* bytes, size_t size)
                          : Telnet_receive(port->telnet, std::span<const uint8_t>(bytes, size), bytes, port->out);
     remember(port, bytes, n);
     return n;
+}
+
+// Sends what is queued for the server: 0, or -1 with errno.
+int flush(Port* port)
+{
+    size_t sent = 0;
+    while (sent < port->out.size()) {
+        const ssize_t n = send(port->fd, port->out.data() + sent, port->out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // The connection is gone: what was queued can never be sent.
+            const int saved = errno;
+            port->out.clear();
+            errno = saved;
+            return -1;
+        }
+        break;
+    }
+    port->out.erase(0, sent);
+    return 0;
 }
 
 // What is wrong with the settings the server confirmed, or empty.
@@ -203,7 +231,7 @@ int takeInNegotiating(PortOpening& o)
     if (got < 0)
         return failed(o, PortFailure::System, std::string("recv: ") + std::strerror(errno), errno);
     const size_t n = takeIn(&port, chunk.data(), static_cast<size_t>(got));
-    if (port.pending.size() + n > PORT_HELD_MAX)
+    if (port.pending.size() + n > maxHeld)
         return failed(o, PortFailure::Negotiation, "the server sent too much before confirming the line settings");
     port.pending.append(reinterpret_cast<const char*>(chunk.data()), n);
     return 0;
@@ -229,7 +257,7 @@ int negotiating(PortOpening& o, short revents)
         o.stage = Stage::Ready;
         return 1;
     }
-    if (Port_flush(&port) != 0) {
+    if (flush(&port) != 0) {
         if (errno == EPIPE || errno == ECONNRESET)
             return endedBeforeReady(o);
         return failed(o, PortFailure::System, std::string("send: ") + std::strerror(errno), errno);
@@ -583,7 +611,7 @@ ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken)
     const size_t n = takeIn(port, bytes, static_cast<size_t>(got));
     // Answers are sent now; a broken connection shows in the next read.
     const int saved = errno;
-    Port_flush(port);
+    flush(port);
     errno = saved;
     if (n == 0) {
         errno = EAGAIN;
@@ -600,7 +628,7 @@ ssize_t Port_write(Port* port, const void* data, size_t size)
     }
     if (port->kind == PortKind::Local)
         return write(port->fd, data, size);
-    if (Port_flush(port) != 0)
+    if (flush(port) != 0)
         return -1;
     if (port->out.size() >= maxQueued) {
         errno = EAGAIN;
@@ -611,36 +639,12 @@ ssize_t Port_write(Port* port, const void* data, size_t size)
         Telnet_encodeData(port->telnet, bytes, port->out);
     else
         port->out.append(static_cast<const char*>(data), size);
-    if (Port_flush(port) != 0)
+    if (flush(port) != 0)
         return -1;
     return static_cast<ssize_t>(size);
 }
 
 bool Port_writePending(const Port* port) { return !port->out.empty(); }
-
-int Port_flush(Port* port)
-{
-    size_t sent = 0;
-    while (sent < port->out.size()) {
-        const ssize_t n = send(port->fd, port->out.data() + sent, port->out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            // The connection is gone: what was queued can never be sent.
-            const int saved = errno;
-            port->out.clear();
-            errno = saved;
-            return -1;
-        }
-        break;
-    }
-    port->out.erase(0, sent);
-    return 0;
-}
 
 uint8_t Port_takeLineErrors(Port* port)
 {
@@ -664,8 +668,6 @@ std::string Port_lineErrorNames(uint8_t errors)
     }
     return text;
 }
-
-std::string Port_lastText(const Port* port) { return port->last; }
 
 std::string Port_endedWhy(const Port* port)
 {

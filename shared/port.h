@@ -29,13 +29,9 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why);
 inline constexpr int PORT_NEGOTIATION_MS = 5000;
 // How much of the server's last data is kept for a report when it hangs up.
 inline constexpr size_t PORT_LAST_TEXT = 200;
-// Data held back while negotiating, at most: a server flooding us before it
-// confirms the settings is not one to use.
-inline constexpr size_t PORT_HELD_MAX = 64 * 1024;
 
 struct addrinfo;
-// A name lookup in the shape of getaddrinfo: tests put a slow or failing
-// one in its place.
+// A name lookup in the shape of getaddrinfo: tests pass a slow or failing one.
 using PortResolver = int (*)(const char* host, const char* service, const addrinfo* hints, addrinfo** result);
 
 struct PortOptions {
@@ -79,26 +75,22 @@ struct PortOpening;
 // rfc2217 negotiated until the server confirms the line settings. Stepped
 // after an ending signal, it fails as interrupted. Null when memory is short.
 PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options);
-// What the opening waits for now: a descriptor and events (fd -1: none),
-// and when it must be stepped even without readiness (its deadline, a
-// connection's share of it, the negotiation limit; long past: at once).
+// What the opening waits for: a descriptor and events (fd -1: none), and
+// when to step it even without readiness (long past: at once).
 void PortOpening_interest(const PortOpening* opening, pollfd* want, Deadline* wakeAt);
 // Advances on `revents` (0 when woken by time): 1 the port is open (take
-// it), 0 still opening, -1 failed with *error filled in. The library prints
-// nothing except the local-device reports serial_openport makes.
+// it), 0 still opening, -1 failed with *error filled in.
 int PortOpening_step(PortOpening* opening, short revents, PortError* error);
 // The port, once a step said 1; null otherwise and after the first take.
 Port* PortOpening_take(PortOpening* opening);
-// Abandons an opening, closing what it holds (a lookup thread still running
-// finishes on its own and frees what it holds; nothing waits for it). Null
-// is ignored.
+// Abandons an opening, closing what it holds; a lookup still running
+// finishes and frees its own on its thread. Null is ignored.
 void PortOpening_destroy(PortOpening* opening);
 
 // Null is ignored. Local ports: serial_close.
 int Port_close(Port* port);
-// A port for a local descriptor opened elsewhere, which stays its owner's:
-// Port_close frees the port and leaves the descriptor open. Null when memory
-// is short.
+// A port for a local descriptor opened elsewhere, which Port_close leaves
+// open. Null when memory is short.
 Port* Port_local(int fd);
 
 PortKind Port_kind(const Port* port);
@@ -108,27 +100,22 @@ int Port_fd(const Port* port);
 size_t Port_buffered(const Port* port);
 
 // Reads data: more than 0 bytes; 0 at the end (the server hung up, the
-// device went away); -1 with errno, EAGAIN when nothing but Telnet came (or
-// nothing at all): wait again. Answers to the server's negotiation are sent
-// from here. With `taken`, it receives the bytes this read used up, Telnet
-// included: what a reader bounding its reads counts.
+// device went away); -1 with errno, EAGAIN when nothing but Telnet came:
+// wait again. Answers to the server's negotiation are sent from here.
+// *taken receives the bytes used up, Telnet included, for a reader's bound.
 ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken = nullptr);
-// Writes data: 0xFF doubled on rfc2217. The count accepted, or -1 with
-// errno (EPERM when opened listen-only, EAGAIN when the server is not
-// taking what was already written). Never raises SIGPIPE.
+// Writes data (0xFF doubled on rfc2217), first sending what earlier writes
+// left queued. The count accepted, or -1 with errno (EPERM when opened
+// listen-only, EAGAIN when the server is not taking what was queued). Never
+// raises SIGPIPE.
 ssize_t Port_write(Port* port, const void* data, size_t size);
-// Bytes accepted by Port_write but not yet sent: wait for POLLOUT on
-// Port_fd and call Port_flush.
+// Bytes accepted but not yet sent: wait for POLLOUT and write again.
 bool Port_writePending(const Port* port);
-// 0, or -1 with errno.
-int Port_flush(Port* port);
 
-// Line errors the server reported (LINE_BREAK, LINE_FRAMING, LINE_PARITY,
-// LINE_OVERRUN bits) that were not handed out before: each kind once.
+// Line errors the server reported (LINE_* bits), each kind once.
 uint8_t Port_takeLineErrors(Port* port);
 // Printable name of each LINE_* bit set in `errors`, joined by ", ".
 std::string Port_lineErrorNames(uint8_t errors);
-// Up to the last PORT_LAST_TEXT data bytes the port received, as received.
-std::string Port_lastText(const Port* port);
-// "the server ended the connection", and the printable last text if any.
+// "the server ended the connection", and after ": " the last
+// PORT_LAST_TEXT data bytes received, if any, in printable form.
 std::string Port_endedWhy(const Port* port);

@@ -189,16 +189,9 @@ int serial_terminalFeed(Feed* feed, int escapeChar)
         // otherwise only sees to its capture.
         if (const std::optional<int> ended = stepFeed(feed, fds[1].revents, remote))
             return *ended;
-        // After the port has been read, so that a vanished port is reported as such.
-        if (writing || !pending.empty()) {
-            if (!(fds[1].revents & (POLLOUT | POLLERR | POLLHUP)))
-                continue;
-            if (Port_flush(port) != 0) {
-                std::perror("write(serialfd)");
-                return SERIAL_TERMINAL_FAILED;
-            }
-            if (pending.empty())
-                continue;
+        // After the port has been read, so that a vanished port is reported
+        // as such. A write sends what the port queued first, even of nothing.
+        if ((writing || !pending.empty()) && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
             const ssize_t n = Port_write(port, pending.data(), pending.size());
             if (n > 0) {
                 pending.erase(0, static_cast<size_t>(n));
