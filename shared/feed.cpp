@@ -200,21 +200,14 @@ void readPort(Feed& feed, short revents, FeedEvent* event)
         Capture_append(feed.options.capture, event->bytes, event->size, event->stamp);
 }
 
-Feed* newFeed(const FeedOptions& options)
-{
-    auto* feed = new (std::nothrow) Feed;
-    if (feed != nullptr)
-        feed->options = options;
-    return feed;
-}
-
 } // namespace
 
 Feed* Feed_create(const PortName& name, std::string_view shownName, const FeedOptions& options)
 {
-    Feed* feed = newFeed(options);
+    auto* feed = new (std::nothrow) Feed;
     if (feed == nullptr)
         return nullptr;
+    feed->options = options;
     feed->name = name;
     feed->shownName = std::string(shownName);
     if (options.reconnect) {
@@ -226,17 +219,15 @@ Feed* Feed_create(const PortName& name, std::string_view shownName, const FeedOp
 
 Feed* Feed_local(int fd, const FeedOptions& options)
 {
-    Feed* feed = newFeed(options);
-    if (feed == nullptr)
-        return nullptr;
-    feed->port = Port_local(fd);
-    if (feed->port == nullptr) {
+    FeedOptions once = options;
+    once.reconnect = false; // nothing to open again
+    Feed* feed = Feed_create(PortName{}, "", once);
+    Port* port = feed != nullptr ? Port_local(fd) : nullptr;
+    if (port == nullptr) {
         delete feed;
         return nullptr;
     }
-    feed->options.reconnect = false; // nothing to open again
-    feed->state = State::Open;
-    feed->flushAt = Deadline_after(Clock_now(), QUIET_NANOS);
+    usePort(*feed, port);
     return feed;
 }
 

@@ -1,8 +1,8 @@
-// One port read by its owner: opened (local or remote), waited on, read,
-// stamped, recorded into a capture, watched for the server's line errors
-// and, with reconnect, reopened when lost. The owner drives it: readiness
-// in, bytes and events out, never blocking, so that one loop can drive many
-// feeds; Feed_wait does that for one feed alone. The feed prints nothing.
+// One port read by its owner: opened, read, stamped, recorded into a
+// capture, watched for line errors and, with reconnect, reopened when lost.
+// The owner drives it (readiness in, bytes and events out, never blocking),
+// so that one loop can drive many feeds; Feed_wait drives one alone. The
+// feed prints nothing.
 #pragma once
 
 #include <cstddef>
@@ -18,19 +18,17 @@ struct Capture;
 struct Feed;
 
 struct FeedOptions {
-    // Line speed, stop bits and listen-only; the feed adds the deadline, the
-    // ending signals, and quiet tries when it reconnects.
+    // The feed sets the deadline, and quiet tries when it reconnects.
     PortOptions port;
-    // A lost port is tried again every half second until the deadline, and
-    // tried so from the start.
+    // A lost port, or one missing at the start, is tried again every half
+    // second until the deadline.
     bool reconnect = false;
     // Past the deadline, what was waiting then is still read, for at most a
     // second: a box or a server that never stops sending cannot hold the
     // owner, yet nothing that came in time is lost.
     bool readLate = false;
-    // When set, handed every read's bytes with their stamp, and told of a
-    // lost and a reopened port; its file gets what it holds after each
-    // second of quiet. It stays the owner's, who starts and closes it.
+    // The owner's, if any: handed every read's bytes with their stamp, told
+    // of a lost and a reopened port, flushed after each second of quiet.
     Capture* capture = nullptr;
 };
 
@@ -47,9 +45,7 @@ enum class FeedEventKind : uint8_t {
 
 struct FeedEvent {
     FeedEventKind kind = FeedEventKind::None;
-    // With any kind: line errors the server reported (LINE_* bits), each
-    // kind once per port.
-    uint8_t lineErrors = 0;
+    uint8_t lineErrors = 0; // with any kind: LINE_* bits, each kind once per port
     const char* bytes = nullptr; // Data: the feed's, valid until its next step
     size_t size = 0;
     int64_t stamp = 0; // Clock_now() at the read (Data) or at the event
@@ -57,35 +53,32 @@ struct FeedEvent {
     // Lost: a remote port's server ended the connection (error 0,
     // ECONNRESET or EPIPE).
     bool serverEnded = false;
-    // A line for the owner's error output, when not empty: for Waiting
-    // "NAME: waiting for the port: WHY"; for Lost on a remote port "NAME:
-    // the server ended the connection[: LAST]" or "NAME: the connection
-    // failed: WHY".
+    // For the owner's error output, if any: Waiting "NAME: waiting for the
+    // port: WHY"; Lost on a remote port "NAME: " and Port_endedWhy or "the
+    // connection failed: WHY".
     std::string text;
 };
 
-// A feed for the named port, not yet open: without reconnect Feed_open
-// opens it, with reconnect the steps try until it opens. `shownName` is
-// copied. Null when memory is short.
+// A feed for the named port, not yet open: Feed_open opens it, or with
+// reconnect the steps try until it opens. Null when memory is short.
 Feed* Feed_create(const PortName& name, std::string_view shownName, const FeedOptions& options);
-// A feed reading descriptor `fd`, opened elsewhere, which stays its owner's.
-// Null when memory is short.
+// A feed reading descriptor `fd`, which stays its owner's. Null when memory
+// is short.
 Feed* Feed_local(int fd, const FeedOptions& options);
 // Closes the port it opened. Null is ignored.
 void Feed_destroy(Feed* feed);
 
-// Opens the port once, giving up on a remote one at `by` or an ending
-// signal; local devices are reported by serial_openport. False with *error
-// filled in.
+// Opens the port once (steps and waits with the ending signals let
+// through), giving up at `by` or an ending signal. False with *error set.
 bool Feed_open(Feed* feed, Deadline by, PortError* error);
 // Reading, and reopening, end at `deadline` (see FeedOptions::readLate).
 void Feed_setDeadline(Feed* feed, Deadline deadline);
 
-// What to wait for before the next step: *fd (its fd -1 when none) and the
-// time to step even without readiness.
+// What to wait for before the next step (fd -1: none), and when to step
+// even without readiness.
 void Feed_interest(const Feed* feed, pollfd* fd, Deadline* wakeAt);
-// One step on the readiness `revents` of Feed_interest's descriptor (0 when
-// woken by the time): at most one read or one try at opening.
+// One step on the readiness of Feed_interest's descriptor (0 when woken by
+// time): at most one read or one step of opening.
 void Feed_step(Feed* feed, short revents, FeedEvent* event);
 // Waits (one ppoll, the ending signals let through) and steps until an
 // event other than None or line errors come.
