@@ -164,19 +164,15 @@ void endingSignals_report(std::string_view text)
 
 void endingSignals_reportOutputLost(std::string_view program, std::string_view what)
 {
-    std::string text(program);
-    text.append(": ").append(what).append(" was not taken in time: the rest of it is lost\n");
-    endingSignals_report(text);
+    endingSignals_report(std::string(program).append(": ").append(what).append(
+        " was not taken in time: the rest of it is lost\n"));
 }
 
 void endingSignals_endAs(int signo)
 {
     nudged = 0;
     armTimer(0, {}); // a first tick of zero disarms the timer
-    struct sigaction byDefault {};
-    byDefault.sa_handler = SIG_DFL;
-    sigemptyset(&byDefault.sa_mask);
-    sigaction(signo, &byDefault, nullptr);
+    signal(signo, SIG_DFL);
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, signo);
@@ -226,12 +222,9 @@ int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const
 
 void endingSignals_defaultsForChild()
 {
-    struct sigaction fresh {};
-    fresh.sa_handler = SIG_DFL;
-    sigemptyset(&fresh.sa_mask);
     for (int s = 1; s < NSIG; ++s) {
         if (s != SIGKILL && s != SIGSTOP)
-            sigaction(s, &fresh, nullptr);
+            signal(s, SIG_DFL);
     }
     sigset_t none;
     sigemptyset(&none);

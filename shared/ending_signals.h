@@ -1,24 +1,19 @@
 // How a command ends: the one list of signals that end it, and the one
 // policy for them. A signal is noted, not acted on: the command ends at its
-// next wait, cleans up in one place (terminal settings, capture, port,
-// result), then ends as its manual says, usually as the signal would have
-// ended it.
+// next wait, cleans up in one place, then ends as its manual says.
 //
-// Output nobody takes (a stopped pager, a pipe or log FIFO nobody reads)
-// follows one rule: from the command's deadline on, or at once after an
-// ending signal, output that makes no progress for 100 ms is let go, and
-// output stuck since before the deadline goes at the deadline itself; a
-// command without a deadline waits for its output until a signal comes. What
-// is let go is lost, counted and reported once. Writes that block (stdio on
-// descriptors 1 and 2, and so the check's log, the terminal's screen) are
-// let go by a timer of the process's own: while the rule applies it looks at
-// both every 100 ms and points one found unwritable on two looks at
-// /dev/null, so the write stuck on it ends. A writer that must never block,
-// because it has other work meanwhile (the capture's file beside the port,
-// the fleet's output beside its checks), asks endingSignals_outputLimit when
-// to give up instead. One timer for all blocking output, rather than a queue
-// for every stream, keeps stdio's documented buffering and the log's writes
-// as they are.
+// Output nobody takes (a stopped pager, a pipe or FIFO nobody reads) follows
+// one rule: from the command's deadline on, or at once after an ending
+// signal, output that makes no progress for 100 ms is let go (output stuck
+// since before the deadline goes at the deadline itself); without a
+// deadline, output is waited for until a signal comes. What is let go is
+// lost, counted and reported once. Blocking writes on descriptors 1 and 2
+// (stdio, so the check's log and the terminal's screen too) are let go by a
+// timer of the process's own: while the rule applies it looks at both every
+// 100 ms and points one unwritable on two looks at /dev/null, ending the
+// stuck write. A writer that must never block (the capture's file, the
+// fleet's output) asks endingSignals_outputLimit when to give up instead.
+// One timer rather than a queue per stream keeps stdio's buffering as is.
 #pragma once
 
 #include "clock.h"
@@ -33,11 +28,10 @@
 // Ctrl-C, kill, a closed window, Ctrl-\, a closed pipe, an outside alarm.
 inline constexpr std::array<int, 6> ENDING_SIGNALS{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM};
 
-// Takes every ending signal that was not ignored at start (as under nohup:
-// those stay ignored). With closedPipeEnds false, SIGPIPE is ignored
-// instead, so that a closed output pipe is a failed write. Also keeps a copy
-// of the standard error as it is now, for reports that must reach the
-// caller even once a log has taken descriptor 2. Call once, early.
+// Takes every ending signal not ignored at start (as under nohup). With
+// closedPipeEnds false, SIGPIPE is ignored, so a closed pipe is a failed
+// write. Keeps a copy of the standard error for reports that must reach the
+// caller once a log has taken descriptor 2. Call once, early.
 void endingSignals_start(bool closedPipeEnds);
 
 // The ending signal that arrived first, or 0.
@@ -52,18 +46,15 @@ void endingSignals_limitWrites(Deadline deadline);
 // (Clock_now()) is given up under the rule; never while it does not apply.
 Deadline endingSignals_outputLimit(int64_t moved);
 
-// Whether output on descriptor 1 or 2 was lost to the end of the command:
-// the descriptor was let go (it now writes to /dev/null), or a write to it
-// was cut short by an ending signal (see endingSignals_noteFailedWrite).
+// Whether output on descriptor 1 or 2 was lost: the descriptor was let go,
+// or a write to it was cut short by an ending signal.
 bool endingSignals_outputLost(int fd);
 
-// A write to descriptor `fd` failed with `error`. One that an ending signal
-// interrupted drops what it held (stdio keeps nothing of it): it counts as
-// output lost, reported as output let go is.
+// A write to descriptor `fd` failed with `error`: one an ending signal cut
+// short lost what it held (stdio keeps nothing of it), and counts as lost.
 void endingSignals_noteFailedWrite(int fd, int error);
 
-// Writes a report to the standard error the program started with, never
-// waiting on it for long.
+// Writes a report to the original standard error, never waiting long.
 void endingSignals_report(std::string_view text);
 // "PROGRAM: WHAT was not taken in time: the rest of it is lost", reported so.
 void endingSignals_reportOutputLost(std::string_view program, std::string_view what = "the output");
@@ -74,25 +65,20 @@ void endingSignals_reportOutputLost(std::string_view program, std::string_view w
 
 // The building blocks, for a command with a handler of its own.
 
-// Installs `handler` for each of the `signals` that was not ignored at
-// start, without restarting interrupted calls, so a write stuck on output
-// nobody takes gives way. *caught holds the ones installed.
+// Installs `handler`, without restart (a stuck write gives way), for each
+// of the `signals` not ignored at start; *caught holds the ones installed.
 void endingSignals_catch(std::span<const int> signals, void (*handler)(int), sigset_t* caught);
 
 // For the handler (async-signal-safe): from now on, a write to descriptor 1
 // or 2 that makes no progress for a tenth of a second is let go.
 void endingSignals_nudgeWrites();
 
-// ppoll with the `caught` signals let through only inside the wait, so that
-// none is missed between a look at *stop and the wait: -1 with EINTR, at
-// once, when *stop is set.
+// ppoll with the `caught` signals let through only inside the wait, so none
+// is missed between a look at *stop and the wait: -1 with EINTR at once
+// when *stop is set.
 int endingSignals_wait(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* caught,
                        const volatile sig_atomic_t* stop);
 
-
-// Starting children.
-
-// For a child between fork and exec: every signal takes its default action
-// (ignored ones included) and none is blocked, as for a program started
-// afresh. Async-signal-safe.
+// For a child between fork and exec: every signal at its default action and
+// none blocked, as for a program started afresh. Async-signal-safe.
 void endingSignals_defaultsForChild();

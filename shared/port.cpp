@@ -238,7 +238,7 @@ int negotiating(PortOpening& o, short revents)
         Telnet_comPortRequests(o.options.baud, port.out);
         o.asked = true;
     }
-    if (Telnet_comPortRefused(port.telnet))
+    if (port.telnet.comPortRefused)
         return failed(o, PortFailure::Negotiation, "the server refused the com port option");
     if (const std::string wrong = wrongSettings(port.telnet, o.options.baud); !wrong.empty())
         return failed(o, PortFailure::Negotiation, wrong);

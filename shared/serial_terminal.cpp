@@ -1,6 +1,7 @@
 // The serial module's interactive terminal: keys to the port, port bytes to
 // the screen in printable form.
 #include "serial.h"
+#include "buffer.h"
 #include "ending_signals.h"
 #include "feed.h"
 
@@ -29,8 +30,7 @@ void report(const char* prefix, int error)
     std::perror(prefix);
 }
 
-class TerminalSettings {
-public:
+struct TerminalSettings {
     TerminalSettings()
     {
         tcgetattr(STDIN_FILENO, &saved_);
@@ -41,28 +41,8 @@ public:
     ~TerminalSettings() { tcsetattr(STDIN_FILENO, TCSANOW, &saved_); }
     TerminalSettings(const TerminalSettings&) = delete;
     TerminalSettings& operator=(const TerminalSettings&) = delete;
-
-private:
     termios saved_{};
 };
-
-// Appends how one byte from the port is shown.
-void appendShown(std::string& text, unsigned char byte)
-{
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    if (byte == 0x0D) {
-        text += "[CR]";
-    } else if (byte == 0x0A) {
-        text += "[LF]\n";
-    } else if (byte >= 0x20 && byte <= 0x7E) {
-        text += static_cast<char>(byte);
-    } else {
-        text += '[';
-        text += Hex[byte >> 4];
-        text += Hex[byte & 0xF];
-        text += ']';
-    }
-}
 
 // Everything shown goes out in one write per step, in the order it
 // happened. False when the screen cannot be written; an ending signal
@@ -95,9 +75,15 @@ std::optional<int> stepFeed(Feed* feed, short revents, bool remote)
     if (event.lineErrors != 0)
         std::fprintf(stderr, "\nThe server reported on the line: %s\n", Port_lineErrorNames(event.lineErrors).c_str());
     if (event.kind == FeedEventKind::Data) {
-        std::string shown;
-        for (size_t i = 0; i < event.size; ++i)
-            appendShown(shown, static_cast<unsigned char>(event.bytes[i]));
+        std::string shown; // printable, a line feed also ending the line
+        for (const char& c : std::string_view(event.bytes, event.size)) {
+            if (c == '\r')
+                shown += "[CR]";
+            else if (c == '\n')
+                shown += "[LF]\n";
+            else
+                appendPrintable(shown, {&c, 1});
+        }
         if (!show(shown))
             return endingSignals_caught() != 0 ? endingSignals_caught() : SERIAL_TERMINAL_FAILED;
     } else if (event.kind == FeedEventKind::Lost) {

@@ -208,5 +208,3 @@ void Telnet_encodeData(const Telnet& t, std::span<const uint8_t> data, std::stri
 }
 
 bool Telnet_comPortAccepted(const Telnet& t) { return t.us[TELNET_COM_PORT] == State::Yes; }
-
-bool Telnet_comPortRefused(const Telnet& t) { return t.comPortRefused; }

@@ -62,7 +62,7 @@ struct Telnet {
     bool refusedHim[256] = {};
     bool serverTextMode = false;      // the server refused to send binary: it stuffs CR NUL
     bool clientTextMode = false;      // the server refused our binary: we must stuff CR NUL
-    bool comPortRefused = false;
+    bool comPortRefused = false;      // the server refused the com port option
 
     // What the server confirmed; -1 until it answered.
     int64_t baud = -1;
@@ -73,13 +73,12 @@ struct Telnet {
     uint8_t lineErrors = 0;           // LINE_* bits the server has ever reported
 };
 
-// Feeds bytes received from the server. Data bytes go to `out` (which may be
-// in.data(): the data never outgrow the input); the number of them is
-// returned. Answers to the server's negotiation are appended to `replies`.
+// Feeds bytes received from the server: returns the count of data bytes
+// put in `out` (which may be in.data()), appends answers to `replies`.
 size_t Telnet_receive(Telnet& telnet, std::span<const uint8_t> in, uint8_t* out, std::string& replies);
 
-// The client's opening: WILL COM-PORT-OPTION, WILL and DO BINARY, WILL and DO
-// SUPPRESS-GO-AHEAD. Marks them asked for.
+// The client's opening: WILL COM-PORT-OPTION, WILL and DO BINARY and
+// SUPPRESS-GO-AHEAD, marked asked for.
 void Telnet_opening(Telnet& telnet, std::string& out);
 // The line settings (`baud`, 8 data bits, no parity, one stop bit) and the
 // line-state mask for break, framing, parity and overrun reports.
@@ -87,7 +86,5 @@ void Telnet_comPortRequests(int64_t baud, std::string& out);
 // Data for the server: 0xFF doubled; a CR sent as CR NUL when the server
 // refused our binary mode.
 void Telnet_encodeData(const Telnet& telnet, std::span<const uint8_t> data, std::string& out);
-
-// The server agreed to the com port option / refused it.
+// The server agreed to the com port option.
 bool Telnet_comPortAccepted(const Telnet& telnet);
-bool Telnet_comPortRefused(const Telnet& telnet);

@@ -134,11 +134,11 @@ TEST(TelnetDecoder, SettingsAndRefusalsAreRecorded)
     EXPECT_EQ(d.state.stopSize, 2);
     EXPECT_EQ(d.state.lineStateMask, 0x1E);
     EXPECT_TRUE(Telnet_comPortAccepted(d.state));
-    EXPECT_FALSE(Telnet_comPortRefused(d.state));
+    EXPECT_FALSE(d.state.comPortRefused);
 
     const Decoded refused = decode(bytes({IAC, DONT, COM}), {}, true);
     EXPECT_FALSE(Telnet_comPortAccepted(refused.state));
-    EXPECT_TRUE(Telnet_comPortRefused(refused.state));
+    EXPECT_TRUE(refused.state.comPortRefused);
     EXPECT_EQ(refused.replies, "");
 }
 
