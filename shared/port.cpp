@@ -32,7 +32,6 @@ struct Port {
     bool borrowed = false; // Port_local's descriptor: its owner closes it
     Telnet telnet;
     std::string pending;     // data that came while the line settings were negotiated
-    size_t pendingPos = 0;
     std::string out;         // bytes for the server not yet taken by the socket
     std::string last;        // the last PORT_LAST_TEXT data bytes at most
     uint8_t reportedErrors = 0;
@@ -556,41 +555,27 @@ PortKind Port_kind(const Port* port) { return port->kind; }
 
 int Port_fd(const Port* port) { return port->fd; }
 
-size_t Port_buffered(const Port* port) { return port->pending.size() - port->pendingPos; }
+size_t Port_buffered(const Port* port) { return port->pending.size(); }
 
 ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken)
 {
     size_t ignored = 0;
     taken = taken != nullptr ? taken : &ignored;
-    *taken = 0;
     auto* bytes = static_cast<uint8_t*>(buf);
-    if (Port_buffered(port) != 0) {
-        const size_t n = std::min(size, Port_buffered(port));
-        *taken = n;
-        std::memcpy(bytes, port->pending.data() + port->pendingPos, n);
-        port->pendingPos += n;
-        if (port->pendingPos == port->pending.size()) {
-            port->pending = std::string();
-            port->pendingPos = 0;
-        }
-        return static_cast<ssize_t>(n);
+    if (!port->pending.empty()) {
+        *taken = std::min(size, port->pending.size());
+        std::memcpy(bytes, port->pending.data(), *taken);
+        port->pending.erase(0, *taken);
+        return static_cast<ssize_t>(*taken);
     }
     const ssize_t got = port->kind == PortKind::Local ? read(port->fd, buf, size) : recv(port->fd, buf, size, 0);
-    if (got <= 0)
+    *taken = got > 0 ? static_cast<size_t>(got) : 0;
+    if (got <= 0 || port->kind == PortKind::Local)
         return got;
-    *taken = static_cast<size_t>(got);
-    if (port->kind == PortKind::Local)
-        return got;
-    const size_t n = takeIn(port, bytes, static_cast<size_t>(got));
-    // Answers are sent now; a broken connection shows in the next read.
-    const int saved = errno;
-    flush(port);
-    errno = saved;
-    if (n == 0) {
-        errno = EAGAIN;
-        return -1;
-    }
-    return static_cast<ssize_t>(n);
+    const size_t n = takeIn(port, bytes, *taken);
+    flush(port); // answers go now; a broken connection shows in the next read
+    errno = EAGAIN; // when nothing but Telnet came
+    return n != 0 ? static_cast<ssize_t>(n) : -1;
 }
 
 ssize_t Port_write(Port* port, const void* data, size_t size)
@@ -607,14 +592,11 @@ ssize_t Port_write(Port* port, const void* data, size_t size)
         errno = EAGAIN;
         return -1;
     }
-    const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(data), size);
     if (port->kind == PortKind::Rfc2217)
-        Telnet_encodeData(port->telnet, bytes, port->out);
+        Telnet_encodeData(port->telnet, {static_cast<const uint8_t*>(data), size}, port->out);
     else
         port->out.append(static_cast<const char*>(data), size);
-    if (flush(port) != 0)
-        return -1;
-    return static_cast<ssize_t>(size);
+    return flush(port) != 0 ? -1 : static_cast<ssize_t>(size);
 }
 
 bool Port_writePending(const Port* port) { return !port->out.empty(); }
