@@ -53,27 +53,19 @@ void subnegotiation(Telnet& t)
             t.baud = (int64_t{value[0]} << 24) | (int64_t{value[1]} << 16) | (int64_t{value[2]} << 8) | value[3];
         return;
     }
+    // Modem state, flow control and the rest: nothing a listener needs.
     if (size != 1)
         return;
-    switch (code) {
-    case COM_SERVER_OFFSET + COM_SET_DATASIZE:
+    if (code == COM_SERVER_OFFSET + COM_SET_DATASIZE)
         t.dataSize = value[0];
-        break;
-    case COM_SERVER_OFFSET + COM_SET_PARITY:
+    else if (code == COM_SERVER_OFFSET + COM_SET_PARITY)
         t.parity = value[0];
-        break;
-    case COM_SERVER_OFFSET + COM_SET_STOPSIZE:
+    else if (code == COM_SERVER_OFFSET + COM_SET_STOPSIZE)
         t.stopSize = value[0];
-        break;
-    case COM_SERVER_OFFSET + COM_NOTIFY_LINESTATE:
+    else if (code == COM_SERVER_OFFSET + COM_NOTIFY_LINESTATE)
         t.lineErrors |= value[0] & LINE_ERRORS;
-        break;
-    case COM_SERVER_OFFSET + COM_SET_LINESTATE_MASK:
+    else if (code == COM_SERVER_OFFSET + COM_SET_LINESTATE_MASK)
         t.lineStateMask = value[0];
-        break;
-    default: // modem state, flow control and the rest: nothing a listener needs
-        break;
-    }
 }
 
 void subByte(Telnet& t, uint8_t b)
