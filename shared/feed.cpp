@@ -7,7 +7,6 @@
 #include <new>
 #include <sys/ioctl.h>
 
-#include "buffer.h"
 #include "capture.h"
 #include "ending_signals.h"
 #include "printable.h"

@@ -13,7 +13,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <span>
 #include <sys/socket.h>
 #include <thread>
