@@ -24,24 +24,18 @@ namespace {
 
 constexpr int Version = 1;
 constexpr std::string_view Magic = "# quarvo-capture ";
-// A chunk ends after a gap in the input longer than this.
-constexpr int64_t GapMicros = 20000;
+constexpr int64_t GapMicros = 20000; // a chunk ends after a longer gap in the input
 constexpr char Hex[] = "0123456789ABCDEF";
 constexpr size_t Storage = 64 * 1024;
-// Room a line's start takes: the longest time and its blank.
+// Room a line's start takes (the longest time and its blank); one byte,
+// escaped, with the line feed that may close its line; one mark's line.
 constexpr size_t TimeRoom = 32;
-// Room one byte takes, escaped, with the line feed that may close its line.
 constexpr size_t ByteRoom = 5;
-// Room for "# dropped N bytes\n", "# lost S.UUUUUU\n" or "# reopened S.UUUUUU\n".
 constexpr size_t MarkRoom = 48;
 // Kept free of bytes, so that a loss of the port and its return are always
 // marked: the drops before the loss, the loss, the return.
 constexpr size_t PortMarkRoom = 3 * MarkRoom;
-// The most one byte can take: a mark, a line's start, the byte, a line
-// feed, with the room kept for the port's marks.
-constexpr size_t MostRoom = MarkRoom + TimeRoom + ByteRoom + PortMarkRoom;
-// Complete lines go to disk at least this often while bytes keep coming.
-constexpr int64_t FlushMicros = 1000000;
+constexpr int64_t FlushMicros = 1000000; // complete lines go to disk at least this often
 
 constexpr bool isPlain(unsigned char b) { return b >= 0x21 && b <= 0x7E && b != '\\'; }
 
@@ -74,46 +68,28 @@ char* putTime(char* out, int64_t micros)
 }
 
 // Where the text written so far stands, so that the received bytes whose
-// text never reached the file can be counted.
-enum class Scan : unsigned char { LineStart, Comment, Time, Data, Escape1, Escape2, Escape3 };
+// text never reached the file can be counted: 1 to 3 is that far into an
+// escape's "xHH".
+enum Scan : int { LineStart = -3, Comment = -2, Time = -1, Data = 0 };
 
 // Received bytes whose text ends within text[0, size).
-uint64_t bytesCompleted(Scan& scan, const char* text, size_t size)
+uint64_t bytesCompleted(int& scan, const char* text, size_t size)
 {
     uint64_t done = 0;
     for (size_t i = 0; i < size; ++i) {
         const char ch = text[i];
-        switch (scan) {
-        case Scan::LineStart:
-            scan = ch == '#' ? Scan::Comment : Scan::Time;
-            break;
-        case Scan::Comment:
-            if (ch == '\n')
-                scan = Scan::LineStart;
-            break;
-        case Scan::Time:
-            if (ch == ' ')
-                scan = Scan::Data;
-            break;
-        case Scan::Data:
-            if (ch == '\n')
-                scan = Scan::LineStart;
-            else if (ch == '\\')
-                scan = Scan::Escape1;
-            else
-                ++done;
-            break;
-        case Scan::Escape1:
-            scan = Scan::Escape2;
-            break;
-        case Scan::Escape2:
-            scan = Scan::Escape3;
-            break;
-        case Scan::Escape3:
-            ++done;
-            scan = Scan::Data;
-            break;
-        }
+        if (scan == LineStart)
+            scan = ch == '#' ? Comment : Time;
+        else if (scan == Time)
+            scan = ch == ' ' ? Data : Time;
+        else if (scan > Data)
+            done += (scan = (scan + 1) % 4) == Data;
+        else if (ch == '\n')
+            scan = LineStart;
+        else if (scan == Data && ch == '\\')
+            scan = 1;
+        else
+            done += scan == Data;
     }
     return done;
 }
@@ -131,16 +107,11 @@ struct Capture {
     int64_t lastFlush = 0;
     bool lineOpen = false;
     size_t chunkBytes = 0;
-    // buffer[begin, end) is recorded but not yet in the file.
-    size_t begin = 0;
+    // buffer[0, end) is recorded but not yet in the file.
     size_t end = 0;
     std::unique_ptr<char[]> buffer;
-    Scan scan = Scan::LineStart;
-    uint64_t unwritten = 0; // received bytes whose text is not wholly in the file
+    int scan = LineStart;   // at buffer[0]
     uint64_t dropping = 0;  // dropped since the last mark in the file
-    // Past this end, or once bytes were dropped (then 0), each byte's room
-    // is looked at; below it, every byte fits.
-    size_t easyEnd = Storage - MostRoom;
     uint64_t dropped = 0;   // dropped in all
     bool portLost = false;   // the last port mark asked for was a loss
     bool lostMarked = false; // and it is in the file
@@ -161,50 +132,39 @@ void fail(Capture* c)
 // go in parts) stays for later. 0, or -1 once the capture has failed.
 int writeSome(Capture* c)
 {
-    if (c->fd < 0)
-        return -1;
-    while (c->begin < c->end) {
-        const ssize_t n = write(c->fd, c->buffer.get() + c->begin, c->end - c->begin);
+    size_t begin = 0;
+    while (c->fd >= 0 && begin < c->end) {
+        const ssize_t n = write(c->fd, c->buffer.get() + begin, c->end - begin);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
         if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
+            errno = n == 0 ? EIO : errno;
             fail(c);
-            return -1;
+            break;
         }
-        const char* written = c->buffer.get() + c->begin;
-        if (c->begin + static_cast<size_t>(n) == c->end) {
+        if (begin + static_cast<size_t>(n) == c->end) {
             // All of it: the buffer only ever ends at a line's end or after
             // a whole byte, so no scan is needed.
-            c->unwritten = 0;
-            c->scan = written[n - 1] == '\n' ? Scan::LineStart : Scan::Data;
+            c->scan = c->buffer[c->end - 1] == '\n' ? LineStart : Data;
         } else {
-            c->unwritten -= bytesCompleted(c->scan, written, static_cast<size_t>(n));
+            bytesCompleted(c->scan, c->buffer.get() + begin, static_cast<size_t>(n));
         }
-        c->begin += static_cast<size_t>(n);
+        begin += static_cast<size_t>(n);
         c->moved = Clock_now();
     }
-    if (c->begin > 0) {
-        std::memmove(c->buffer.get(), c->buffer.get() + c->begin, c->end - c->begin);
-        c->end -= c->begin;
-        c->begin = 0;
-    }
-    return 0;
+    std::memmove(c->buffer.get(), c->buffer.get() + begin, c->end - begin);
+    c->end -= begin;
+    return c->fd >= 0 ? 0 : -1;
 }
 
 // Whether `need` more characters fit; a full buffer is offered to the file
 // once per call (*tried), so a file that takes nothing costs one write.
 bool hasRoom(Capture* c, size_t need, bool* tried)
 {
-    if (Storage - c->end >= need)
-        return true;
-    if (!*tried) {
-        *tried = true;
+    if (Storage - c->end < need && !std::exchange(*tried, true))
         writeSome(c);
-    }
     return c->fd >= 0 && Storage - c->end >= need;
 }
 
@@ -212,6 +172,11 @@ void put(Capture* c, std::string_view text)
 {
     std::memcpy(c->buffer.get() + c->end, text.data(), text.size());
     c->end += text.size();
+}
+
+void putTimeAt(Capture* c, int64_t at)
+{
+    c->end = static_cast<size_t>(putTime(c->buffer.get() + c->end, at) - c->buffer.get());
 }
 
 // Ends the chunk in progress, if there is one, with its line feed.
@@ -225,17 +190,15 @@ void endLine(Capture* c)
 // Microseconds since the start at `stamp`, never before the last byte.
 int64_t offsetAt(const Capture* c, int64_t stamp) { return std::max(stamp / 1000 - c->start / 1000, c->lastByte); }
 
-void putMark(Capture* c)
+// Where bytes were dropped, once there is room for the line that says so
+// and `then` more characters: false while there is not.
+bool putDropMark(Capture* c, size_t then, bool* tried)
 {
+    if (c->dropping == 0 || !hasRoom(c, MarkRoom + then, tried))
+        return c->dropping == 0;
     put(c, "# dropped " + std::to_string(c->dropping) + " bytes\n");
     c->dropping = 0;
-}
-
-void openLine(Capture* c, int64_t at)
-{
-    c->end = static_cast<size_t>(putTime(c->buffer.get() + c->end, at) - c->buffer.get());
-    c->lineOpen = true;
-    c->chunkBytes = 0;
+    return true;
 }
 
 bool isDevice(int fd)
@@ -292,9 +255,8 @@ Capture* Capture_open(const char* path, const char* program, const char* port, i
 
 void Capture_start(Capture* c, int portFd)
 {
-    if (c == nullptr || c->started)
+    if (c == nullptr || std::exchange(c->started, true))
         return;
-    c->started = true;
     if (c->fd >= 0 && portFd >= 0 && sameOpenFile(c->fd, portFd)) {
         reportIsThePort(c->program.c_str(), c->path.c_str());
         close(c->fd);
@@ -324,8 +286,7 @@ uint64_t Capture_close(Capture* c, int waitMs)
     }
     endLine(c);
     bool tried = false;
-    if (c->dropping > 0 && hasRoom(c, MarkRoom, &tried))
-        putMark(c);
+    putDropMark(c, 0, &tried);
     // The file is waited for under the rule for output nobody takes, and
     // never longer than `waitMs` in all: a writer never waits for it long.
     // A file stuck since before the deadline is let go at the deadline itself.
@@ -340,7 +301,7 @@ uint64_t Capture_close(Capture* c, int waitMs)
     }
     if (c->fd < 0)
         return 0;
-    c->dropped += c->unwritten;
+    c->dropped += bytesCompleted(c->scan, c->buffer.get(), c->end);
     if (c->dropped > 0)
         std::fprintf(stderr, "%s: capture %s: %llu bytes dropped: the file did not take them in time\n",
                      c->program.c_str(), c->path.c_str(), static_cast<unsigned long long>(c->dropped));
@@ -355,49 +316,36 @@ int64_t Capture_zero(const Capture* c) { return c->start; }
 
 int Capture_append(Capture* c, const void* bytes, size_t size, int64_t stamp)
 {
-    if (c->fd < 0)
-        return -1;
     const int64_t at = offsetAt(c, stamp);
     bool tried = false;
     const auto* p = static_cast<const unsigned char*>(bytes);
-    for (size_t i = 0; i < size; ++i) {
+    for (size_t i = 0; i < size && c->fd >= 0; ++i) {
         if (c->lineOpen && (p[i] == '\n' || at - c->lastByte > GapMicros || c->chunkBytes == CAPTURE_MAX_CHUNK)) {
             endLine(c);
             if (at - c->lastFlush >= FlushMicros) {
                 c->lastFlush = at;
                 tried = true;
-                if (writeSome(c) != 0)
-                    return -1;
+                writeSome(c);
             }
         }
-        // Rarely taken: the buffer is nearly full, or bytes were dropped.
-        if (c->end >= c->easyEnd) {
-            const size_t need =
-                (c->lineOpen ? 0 : TimeRoom) + ByteRoom + (c->dropping > 0 ? MarkRoom : 0) + PortMarkRoom;
-            if (!hasRoom(c, need, &tried)) {
-                if (c->fd < 0)
-                    return -1;
-                // The room for its line feed is always kept: the file has
-                // only complete lines, and the mark stands where the gap is.
-                endLine(c);
-                ++c->dropping;
-                ++c->dropped;
-                c->easyEnd = 0;
-                c->lastByte = at;
-                continue;
-            }
-            if (c->dropping > 0)
-                putMark(c);
-            c->easyEnd = Storage - MostRoom;
+        c->lastByte = at;
+        // The room for a line feed is always kept: the file has only
+        // complete lines, and a drop's mark stands where the gap is.
+        const size_t need = (c->lineOpen ? 0 : TimeRoom) + ByteRoom + PortMarkRoom;
+        if (!putDropMark(c, need, &tried) || !hasRoom(c, need, &tried)) {
+            endLine(c);
+            ++c->dropping;
+            ++c->dropped;
+            continue;
         }
-        if (!c->lineOpen)
-            openLine(c, at);
+        if (!std::exchange(c->lineOpen, true)) {
+            putTimeAt(c, at);
+            c->chunkBytes = 0;
+        }
         c->end = static_cast<size_t>(putEscaped(c->buffer.get() + c->end, p[i]) - c->buffer.get());
         ++c->chunkBytes;
-        ++c->unwritten;
-        c->lastByte = at;
     }
-    return 0;
+    return c->fd >= 0 ? 0 : -1;
 }
 
 int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t stamp)
@@ -416,14 +364,12 @@ int Capture_mark(Capture* c, CaptureMarkKind kind, int64_t stamp)
     endLine(c);
     // The room kept free of bytes (PortMarkRoom) always holds these lines.
     bool tried = false;
-    if (!hasRoom(c, (c->dropping > 0 ? MarkRoom : 0) + MarkRoom, &tried)) {
+    if (!putDropMark(c, MarkRoom, &tried) || !hasRoom(c, MarkRoom, &tried)) {
         c->lostMarked = false;
         return c->fd < 0 ? -1 : 0;
     }
-    if (c->dropping > 0)
-        putMark(c);
     put(c, lost ? "# lost " : "# reopened ");
-    c->end = static_cast<size_t>(putTime(c->buffer.get() + c->end, at) - c->buffer.get());
+    putTimeAt(c, at);
     c->buffer[c->end - 1] = '\n'; // in place of the blank that follows a chunk's time
     c->lostMarked = lost;
     c->lastByte = at;
