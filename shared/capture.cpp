@@ -386,16 +386,9 @@ int Capture_flush(Capture* c)
 
 namespace {
 
-// The two hex digits at `digits`, or -1.
-int hexByte(const char* digits)
-{
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(digits, digits + 2, value, 16);
-    return error == std::errc{} && end == digits + 2 ? static_cast<int>(value) : -1;
-}
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr int64_t LargestSeconds = INT64_MAX / 1000000;
-constexpr const char* TooLate = "time past 9223372036854.775807 seconds, the latest a capture holds";
 
 // "S.UUUUUU" at the start of `line`: its length, or 0 when there is none
 // (then *why is set when the time is there but too late to count).
@@ -403,18 +396,15 @@ size_t parseTime(std::string_view line, int64_t* offset, const char** why)
 {
     size_t i = 0;
     int64_t seconds = 0; // held just past the largest, so that it cannot overflow
-    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
+    for (; i < line.size() && isDigit(line[i]); ++i)
         seconds = std::min(seconds * 10 + (line[i] - '0'), LargestSeconds + 1);
-    if (i == 0 || i + 7 > line.size() || line[i] != '.')
+    const char* digits = line.data() + i + 1; // after the point
+    if (i == 0 || i + 7 > line.size() || line[i] != '.' || !std::all_of(digits, digits + 6, isDigit))
         return 0;
     int64_t fraction = 0;
-    for (size_t k = i + 1; k < i + 7; ++k) {
-        if (line[k] < '0' || line[k] > '9')
-            return 0;
-        fraction = fraction * 10 + (line[k] - '0');
-    }
+    std::from_chars(digits, digits + 6, fraction);
     if (seconds > LargestSeconds || (seconds == LargestSeconds && fraction > INT64_MAX % 1000000)) {
-        *why = TooLate;
+        *why = "time past 9223372036854.775807 seconds, the latest a capture holds";
         return 0;
     }
     *offset = seconds * 1000000 + fraction;
@@ -440,8 +430,10 @@ const char* parseLine(std::string_view line, int64_t* offset, char* out, size_t*
     while (i < line.size()) {
         const auto b = static_cast<unsigned char>(line[i]);
         if (b == '\\') {
-            const int value = i + 4 <= line.size() && line[i + 1] == 'x' ? hexByte(&line[i + 2]) : -1;
-            if (value < 0)
+            unsigned value = 0;
+            const std::string_view hex = line.substr(i + 1, 3); // "xHH"
+            const char* end = hex.data() + hex.size();
+            if (hex.size() < 3 || hex[0] != 'x' || std::from_chars(hex.data() + 1, end, value, 16).ptr != end)
                 return "bad escape (\\xHH expected)";
             out[(*size)++] = static_cast<char>(value);
             i += 4;
@@ -542,40 +534,35 @@ int nextLine(CaptureReader* r, std::string_view* line)
 // r->why unset for a line passed over, or set for a malformed one.
 bool takeLine(CaptureReader* r, std::string_view line, CaptureItem* item)
 {
-    if (r->line == 1 && !line.starts_with(Magic)) {
-        r->why = NotCapture;
+    const auto malformed = [r](const char* why) {
+        r->why = why;
         return false;
-    }
+    };
+    if (r->line == 1 && !line.starts_with(Magic))
+        return malformed(NotCapture);
     // Line ends of another system: say so, rather than blame the version or a byte.
-    if (!line.empty() && line.back() == '\r') {
-        r->why = "stray carriage return at the end of the line (a capture's lines end with a line "
-                 "feed alone, not CRLF)";
+    if (!line.empty() && line.back() == '\r')
+        return malformed("stray carriage return at the end of the line (a capture's lines end with a line "
+                         "feed alone, not CRLF)");
+    if (r->line == 1 && line.substr(Magic.size()) != std::to_string(Version))
+        return malformed("capture format version not supported (this program reads version 1)");
+    if (r->line == 1)
         return false;
-    }
-    if (r->line == 1) {
-        if (line.substr(Magic.size()) != std::to_string(Version))
-            r->why = "capture format version not supported (this program reads version 1)";
-        return false;
-    }
     *item = CaptureItem{};
     if (!line.empty() && line[0] == '#') {
         if (!parseMark(line, item, &r->why))
             return false;
-        if ((item->kind == CaptureMarkKind::Lost) == r->lost) {
-            r->why = r->lost ? "port lost again before it was reopened" : "port reopened that was not lost";
-            return false;
-        }
+        if ((item->kind == CaptureMarkKind::Lost) == r->lost)
+            return malformed(r->lost ? "port lost again before it was reopened"
+                                     : "port reopened that was not lost");
         r->lost = item->kind == CaptureMarkKind::Lost;
     } else if ((r->why = parseLine(line, &item->offset, r->bytes.get(), &item->size)) != nullptr) {
         return false;
     } else if (r->lost) {
-        r->why = "bytes received while the port was lost";
-        return false;
+        return malformed("bytes received while the port was lost");
     }
-    if (item->offset < r->last) {
-        r->why = "time earlier than the line before";
-        return false;
-    }
+    if (item->offset < r->last)
+        return malformed("time earlier than the line before");
     item->bytes = r->bytes.get();
     r->last = item->offset;
     return true;
