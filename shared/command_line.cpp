@@ -85,7 +85,7 @@ int commandLine_read(int argc, char** argv, CommandLine& line)
     int opt;
     while ((opt = getopt_long(argc, argv, "-", options.data(), nullptr)) != -1) {
         int status = -1;
-        if (opt == 1)
+        if (opt == 1 && !line.takesWords)
             line.words.push_back(optarg);
         else if ((opt == 'h' || opt == 'V') && !line.answering)
             continue;

@@ -34,6 +34,7 @@ struct CommandLine {
     // status to end with.
     std::function<int(int value, const char* argument)> take{};
     std::vector<const char*> words{}; // those that are not options, in place
+    bool takesWords = false;        // true: each goes to take as 1 instead
     bool answering = true;          // false: --help and --version are passed over
 };
 

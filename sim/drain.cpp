@@ -3,7 +3,7 @@
 #include <sys/ioctl.h>
 #include <time.h>
 
-void waitUntilTaken(int slave, Deadline until, const std::function<bool()>& readerDone)
+void waitUntilTaken(int slave, Deadline until)
 {
     // Bytes written to the master reach the slave's queue a moment later (a
     // kernel worker moves them), so an empty queue alone proves nothing: it
@@ -12,20 +12,15 @@ void waitUntilTaken(int slave, Deadline until, const std::function<bool()>& read
     constexpr timespec Pause{0, 2 * CLOCK_MILLISECOND};
     Deadline quiet = DEADLINE_NEVER;
     for (int64_t now = Clock_now(); !Deadline_passed(until, now); now = Clock_now()) {
-        if (readerDone) {
-            if (readerDone())
-                return;
-        } else {
-            int waiting = 0;
-            if (ioctl(slave, FIONREAD, &waiting) != 0)
-                return;
-            if (waiting != 0)
-                quiet = DEADLINE_NEVER;
-            else if (Deadline_isNever(quiet))
-                quiet = Deadline_after(now, QuietFor);
-            else if (Deadline_passed(quiet, now))
-                return;
-        }
+        int waiting = 0;
+        if (ioctl(slave, FIONREAD, &waiting) != 0)
+            return;
+        if (waiting != 0)
+            quiet = DEADLINE_NEVER;
+        else if (Deadline_isNever(quiet))
+            quiet = Deadline_after(now, QuietFor);
+        else if (Deadline_passed(quiet, now))
+            return;
         nanosleep(&Pause, nullptr);
     }
 }

@@ -71,22 +71,18 @@ bool unescape(std::string_view text, std::string* out)
 
 bool parseRecord(std::string_view text, SimRecord* record, std::string* error)
 {
+    const auto refuse = [error](const char* why) {
+        *error = why;
+        return false;
+    };
     const size_t eq = text.find('=');
-    if (eq == std::string_view::npos) {
-        *error = "record must be CODE=VALUE";
-        return false;
-    }
-    if (!unescape(text.substr(0, eq), &record->code) || !unescape(text.substr(eq + 1), &record->value)) {
-        *error = "bad escape (use \\xHH or \\\\)";
-        return false;
-    }
-    if (record->code.size() != 4) {
-        *error = "record code must be exactly 4 bytes";
-        return false;
-    }
-    if (record->code.find('\n') != std::string::npos || record->value.find('\n') != std::string::npos) {
-        *error = "record must not hold a line feed";
-        return false;
-    }
+    if (eq == std::string_view::npos)
+        return refuse("record must be CODE=VALUE");
+    if (!unescape(text.substr(0, eq), &record->code) || !unescape(text.substr(eq + 1), &record->value))
+        return refuse("bad escape (use \\xHH or \\\\)");
+    if (record->code.size() != 4)
+        return refuse("record code must be exactly 4 bytes");
+    if (record->code.find('\n') != std::string::npos || record->value.find('\n') != std::string::npos)
+        return refuse("record must not hold a line feed");
     return true;
 }

@@ -101,19 +101,6 @@ bool pointLink(const char* target)
     return true;
 }
 
-// The file's bytes, or "-" the standard input's. Far more than any box says
-// in a test is refused (EFBIG) rather than memory run out.
-bool readAll(const char* path, std::string* bytes)
-{
-    const int fd = std::strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && readWhole(fd, 256 * 1024 * 1024, bytes);
-    const int error = errno;
-    if (fd > STDIN_FILENO)
-        close(fd);
-    errno = error;
-    return ok;
-}
-
 // The pseudo-terminal, raw from the start (nothing sent may be echoed or held
 // back for a line), its path printed first. False when none could be opened.
 bool openPort(int* master, int* slave)
@@ -314,12 +301,10 @@ constexpr option options[] = {
     {"record", required_argument, nullptr, 'r'},  {"count", required_argument, nullptr, 'n'},
     {"interval", required_argument, nullptr, 'i'}, {"garbage", required_argument, nullptr, 'g'},
     {"bad-checksum", no_argument, nullptr, 'b'},   {"raw", required_argument, nullptr, 'w'},
-    {"linger", required_argument, nullptr, 'l'},   {"help", no_argument, nullptr, 'h'},
-    {"replay", required_argument, nullptr, 'p'},   {"speed", required_argument, nullptr, 's'},
-    {"loop", required_argument, nullptr, 'o'},     {"version", no_argument, nullptr, 'V'},
+    {"linger", required_argument, nullptr, 'l'},   {"replay", required_argument, nullptr, 'p'},
+    {"speed", required_argument, nullptr, 's'},    {"loop", required_argument, nullptr, 'o'},
     {"link", required_argument, nullptr, 'k'},     {"vanish-after", required_argument, nullptr, 'v'},
     {"vanish-for", required_argument, nullptr, 'W'},
-    {nullptr, 0, nullptr, 0},
 };
 
 // Every number an option takes has a range, so none can overflow a sleep or
@@ -354,7 +339,7 @@ constexpr NumberOption numberOptions[] = {
 }
 
 // One option into `a`: -1 to go on, or the status to end with.
-int takeOption(int opt, Options& a)
+int takeOption(int opt, const char* arg, Options& a)
 {
     std::string error;
     SimRecord record;
@@ -362,46 +347,40 @@ int takeOption(int opt, Options& a)
         long long n = 0;
         if (o.letter != opt)
             continue;
-        if (!commandLine_parseWhole(optarg, 10, o.min, o.max, &n))
-            return refuse(false, "%s: not a whole number from %ld to %ld: %s\n", o.name, o.min, o.max, optarg);
+        if (!commandLine_parseWhole(arg, 10, o.min, o.max, &n))
+            return refuse(false, "%s: not a whole number from %ld to %ld: %s\n", o.name, o.min, o.max, arg);
         a.*o.field = static_cast<long>(n);
         if (opt == 'n' || opt == 'i')
             a.packetOnly = o.name;
         return -1;
     }
     switch (opt) {
-    case 1: return refuse(true, "unexpected argument: %s\n", optarg);
+    case 1: return refuse(true, "unexpected argument: %s\n", arg);
     case 'r':
-        if (!parseRecord(optarg, &record, &error))
-            return refuse(false, "--record %s: %s\n", optarg, error.c_str());
+        if (!parseRecord(arg, &record, &error))
+            return refuse(false, "--record %s: %s\n", arg, error.c_str());
         a.records.push_back(record);
         return -1;
     case 'g':
         a.packetOnly = "--garbage";
-        return unescape(optarg, &a.garbage) ? -1 : refuse(false, "--garbage: bad escape (use \\xHH or \\\\)\n");
+        return unescape(arg, &a.garbage) ? -1 : refuse(false, "--garbage: bad escape (use \\xHH or \\\\)\n");
     case 'b':
         a.packetOnly = "--bad-checksum";
         a.packetOptions.badChecksum = true;
         return -1;
     case 'w':
-        a.rawPath = optarg;
+        a.rawPath = arg;
         return -1;
     case 'p':
-        a.replayPath = optarg;
+        a.replayPath = arg;
         return -1;
     case 'k':
-        a.link = optarg;
+        a.link = arg;
         return -1;
     case 's':
-        if (!commandLine_parseReal(optarg, &a.speed) || a.speed < 0.001 || a.speed > 1000)
-            return refuse(false, "--speed: not a factor from 0.001 to 1000: %s\n", optarg);
+        if (!commandLine_parseReal(arg, &a.speed) || a.speed < 0.001 || a.speed > 1000)
+            return refuse(false, "--speed: not a factor from 0.001 to 1000: %s\n", arg);
         return -1;
-    case 'h':
-        usage(stdout, programName);
-        return commandLine_answered();
-    case 'V':
-        commandLine_printVersion("quarvo-sim");
-        return commandLine_answered();
     default:
         usage(stderr, programName);
         return 2;
@@ -411,15 +390,12 @@ int takeOption(int opt, Options& a)
 // Reads the options into `a`: -1 to go on, or the status to end with.
 int parseOptions(int argc, char** argv, Options& a)
 {
-    int opt;
-    // "-": a stray word is caught in place, whatever POSIXLY_CORRECT says.
-    while ((opt = getopt_long(argc, argv, "-", options, nullptr)) != -1) {
-        if (const int status = takeOption(opt, a); status >= 0)
-            return status;
-    }
-    if (optind < argc)
-        return refuse(true, "unexpected argument: %s\n", argv[optind]);
-    return -1;
+    CommandLine line{"quarvo-sim", [](const char* shown) { usage(stdout, shown); }, options};
+    line.take = [&a](int opt, const char* arg) { return takeOption(opt, arg, a); };
+    line.takesWords = true; // a stray word is refused in place
+    if (const int status = commandLine_read(argc, argv, line); status >= 0)
+        return status;
+    return optind < argc ? refuse(true, "unexpected argument: %s\n", argv[optind]) : -1;
 }
 
 // Refuses options that cannot go together and sets up --link: -1 to go on,
@@ -463,7 +439,10 @@ int sendPayload(const Options& a)
     std::string error;
     std::string payload;
     if (a.rawPath != nullptr) {
-        if (!readAll(a.rawPath, &payload)) {
+        // Far more than any box says in a test is refused (EFBIG) rather
+        // than memory run out.
+        const int fd = std::strcmp(a.rawPath, "-") == 0 ? STDIN_FILENO : open(a.rawPath, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || !readWhole(fd, 256 * 1024 * 1024, &payload)) {
             std::fprintf(stderr, "%s: reading %s failed: %s\n", programName, a.rawPath, std::strerror(errno));
             return 1;
         }

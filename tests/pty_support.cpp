@@ -206,16 +206,13 @@ void Pty::waitDrained(pid_t reader)
     // the empty queue, seen on two looks in a row, guards against reads of
     // anything else (a sanitizer's, say) inflating the count while the last
     // bytes are still on their way to the queue.
-    int satisfied = 0;
-    waitUntilTaken(slave_, until, [this, reader, &satisfied] {
+    for (int satisfied = 0; satisfied < 2 && !ended(reader) && !Deadline_passed(until, Clock_now());) {
         int waiting = 0;
-        if (ended(reader))
-            return true;
         const bool taken =
             bytesRead(reader) - readerBase_ >= written_ && ioctl(slave_, FIONREAD, &waiting) == 0 && waiting == 0;
         satisfied = taken ? satisfied + 1 : 0;
-        return satisfied >= 2;
-    });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 void Pty::waitSetUp(pid_t reader)
