@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "serial.h"
 
@@ -16,25 +17,15 @@ constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // a digit, or a sign or point before one.
 bool startsNumber(const char* text)
 {
-    const char* p = text;
-    if (*p == '+' || *p == '-')
-        ++p;
-    if (*p == '.')
-        ++p;
-    return isDigit(*p);
+    const char* p = text + (*text == '+' || *text == '-');
+    return isDigit(p[*p == '.']);
 }
 
 // An optional sign, then decimal digits only: however many.
 bool isWholeNumber(const char* text)
 {
-    const char* p = text;
-    if (*p == '+' || *p == '-')
-        ++p;
-    if (!isDigit(*p))
-        return false;
-    while (isDigit(*p))
-        ++p;
-    return *p == '\0';
+    const char* p = text + (*text == '+' || *text == '-');
+    return isDigit(*p) && p[std::strspn(p, "0123456789")] == '\0';
 }
 
 } // namespace
