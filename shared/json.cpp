@@ -67,24 +67,20 @@ void appendUtf8(std::string* out, unsigned code)
 void json_appendString(std::string& out, std::string_view bytes)
 {
     static constexpr char hex[] = "0123456789abcdef";
+    constexpr std::string_view named = "\"\\\n\r\t", letters = "\"\\nrt";
     out += '"';
-    eachCharacter(bytes, [&out](std::string_view sequence) { out.append(sequence); }, [&out](unsigned char b) {
-        switch (b) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (b >= 0x80) {
-                out += "\\ufffd";
-            } else if (b < 0x20 || b == 0x7F) {
-                out += "\\u00";
-                out += hex[b >> 4];
-                out += hex[b & 0xF];
-            } else {
-                out += static_cast<char>(b);
-            }
+    eachCharacter(bytes, [&out](std::string_view sequence) { out.append(sequence); }, [&](unsigned char b) {
+        if (const size_t i = named.find(static_cast<char>(b)); i != std::string_view::npos) {
+            out += '\\';
+            out += letters[i];
+        } else if (b >= 0x80) {
+            out += "\\ufffd";
+        } else if (b < 0x20 || b == 0x7F) {
+            out += "\\u00";
+            out += hex[b >> 4];
+            out += hex[b & 0xF];
+        } else {
+            out += static_cast<char>(b);
         }
     });
     out += '"';
