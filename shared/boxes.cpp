@@ -53,13 +53,10 @@ std::string boxName_forPort(std::string_view port)
     const size_t scheme = port.find("://");
     if (scheme != std::string_view::npos) {
         base = port.substr(scheme + 3);
-        base = base.substr(0, base.find('/'));
         // An IPv6 host is written in brackets; the colon before the port
         // number becomes the underscore.
-        for (char c : base) {
-            if (c != '[' && c != ']')
-                name += c;
-        }
+        name = base.substr(0, base.find('/'));
+        std::erase_if(name, [](char c) { return c == '[' || c == ']'; });
     } else {
         while (base.size() > 1 && base.back() == '/')
             base.remove_suffix(1);
@@ -111,18 +108,10 @@ std::string boxes_parse(
             if (const auto c = std::find_if(field.begin(), field.end(), control); c != field.end())
                 return at + "control byte " + printable(std::string_view(&*c, 1)) + " in '" + printable(field) + "'";
         }
-        BoxConfig box;
-        box.name = fields[0];
-        box.port = fields[1];
-        box.source = source;
-        box.line = lineNumber;
-        if (fields.size() == 3)
-            box.channel = fields[2];
-        else if (!defaultChannel.empty())
-            box.channel = defaultChannel;
-        else
-            return at + "box '" + box.name + "' has no channel, and no --channel was given";
-        boxes.push_back(std::move(box));
+        if (fields.size() < 3 && defaultChannel.empty())
+            return at + "box '" + std::string(fields[0]) + "' has no channel, and no --channel was given";
+        const std::string_view channel = fields.size() == 3 ? fields[2] : defaultChannel;
+        boxes.push_back({std::string(fields[0]), std::string(fields[1]), std::string(channel), source, lineNumber});
     }
     return {};
 }
