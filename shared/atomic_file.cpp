@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 constexpr size_t FlushAt = 64 * 1024;
 
@@ -23,10 +24,7 @@ bool writeAll(int fd, std::string_view bytes)
 bool readWhole(int fd, size_t limit, std::string* text)
 {
     char chunk[4096];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            return true;
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) != 0;) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -37,6 +35,7 @@ bool readWhole(int fd, size_t limit, std::string* text)
         }
         text->append(chunk, static_cast<size_t>(n));
     }
+    return true;
 }
 
 AtomicFile::~AtomicFile() { discard(); }
@@ -85,13 +84,10 @@ int AtomicFile::commit()
         errno = EBADF;
         return -1;
     }
-    if (error_ == 0 && !writeAll(fd_, pending_))
+    if (error_ == 0 && (!writeAll(fd_, pending_) || fsync(fd_) != 0))
         error_ = errno;
-    if (error_ == 0 && fsync(fd_) != 0)
+    if (close(std::exchange(fd_, -1)) != 0 && error_ == 0)
         error_ = errno;
-    if (close(fd_) != 0 && error_ == 0)
-        error_ = errno;
-    fd_ = -1;
     if (error_ == 0 && rename(temporary_.c_str(), path_.c_str()) != 0)
         error_ = errno;
     if (error_ == 0)
@@ -104,10 +100,8 @@ int AtomicFile::commit()
 
 void AtomicFile::discard()
 {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
-    }
+    if (fd_ >= 0)
+        close(std::exchange(fd_, -1));
     if (!temporary_.empty())
         unlink(temporary_.c_str());
     temporary_.clear();
