@@ -12,12 +12,10 @@ bool isNull(const struct stat& st) { return S_ISCHR(st.st_mode) && st.st_rdev ==
 
 bool sameIdentity(const struct stat& a, const struct stat& b)
 {
-    if (isNull(a) || isNull(b))
+    if (isNull(a) || isNull(b) || (a.st_mode & S_IFMT) != (b.st_mode & S_IFMT))
         return false;
-    const bool deviceA = S_ISCHR(a.st_mode) || S_ISBLK(a.st_mode);
-    const bool deviceB = S_ISCHR(b.st_mode) || S_ISBLK(b.st_mode);
-    if (deviceA || deviceB)
-        return deviceA && deviceB && (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT) && a.st_rdev == b.st_rdev;
+    if (S_ISCHR(a.st_mode) || S_ISBLK(a.st_mode))
+        return a.st_rdev == b.st_rdev;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -41,11 +39,9 @@ bool sameFile(const char* a, const char* b)
     struct stat sb {};
     const bool existsA = stat(a, &sa) == 0;
     const bool existsB = stat(b, &sb) == 0;
-    if (existsA && existsB)
-        return sameIdentity(sa, sb);
-    if (existsA || existsB)
+    if (existsA != existsB)
         return false;
-    return wouldBe(a) == wouldBe(b);
+    return existsA ? sameIdentity(sa, sb) : wouldBe(a) == wouldBe(b);
 }
 
 bool sameOpenFile(int a, int b)
