@@ -1,11 +1,7 @@
-#include "options.h"
-#include "command_line.h"
-
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <getopt.h>
 
+#include "command_line.h"
+#include "fleet.h"
 #include "printable.h"
 
 namespace {
@@ -46,13 +42,11 @@ const FleetOption* byValue(int value)
 // command line may hold any bytes, and none may act on a terminal.
 std::string refusal(const std::string& word, int opt)
 {
-    const bool isLong = word.rfind("--", 0) == 0;
-    if (opt == ':' && byValue(optopt) != nullptr)
-        return "option '--" + std::string(byValue(optopt)->word.name) + "' requires an argument";
-    if (isLong && optopt != 0 && byValue(optopt) != nullptr)
-        return "option '--" + std::string(byValue(optopt)->word.name) + "' doesn't allow an argument";
-    if (!isLong)
+    if (word.rfind("--", 0) != 0)
         return "invalid option -- '" + printable(std::string(1, static_cast<char>(optopt))) + "'";
+    if (const FleetOption* known = optopt != 0 ? byValue(optopt) : nullptr)
+        return "option '--" + std::string(known->word.name) +
+            (opt == ':' ? "' requires an argument" : "' doesn't allow an argument");
     const std::string typed = word.substr(0, word.find('='));
     const std::string name = typed.substr(2);
     std::string matches;
@@ -89,16 +83,15 @@ std::string options_parse(int argc, char** argv, FleetOptions* o)
     std::string fault;
     // "-": ports come back in place as 1, whatever POSIXLY_CORRECT says;
     // ":": a missing argument comes back as ':'.
-    for (int before = 1; (opt = getopt_long(argc, argv, "-:", words.data(), nullptr)) != -1; before = optind) {
+    for (int before = 1; fault.empty() && (opt = getopt_long(argc, argv, "-:", words.data(), nullptr)) != -1;
+         before = optind) {
         const FleetOption* given = byValue(opt);
-        std::string* name = given != nullptr && given->name != nullptr ? &(o->*given->name) : nullptr;
-        bool* flag = given != nullptr && given->flag != nullptr ? &(o->*given->flag) : nullptr;
-        if (name != nullptr && *optarg == '\0')
+        if (given != nullptr && given->name != nullptr && *optarg == '\0')
             fault = "--" + std::string(given->word.name) + " takes a name, not ''";
-        else if (name != nullptr)
-            *name = optarg;
-        else if (flag != nullptr)
-            *flag = true;
+        else if (given != nullptr && given->name != nullptr)
+            o->*given->name = optarg;
+        else if (given != nullptr && given->flag != nullptr)
+            o->*given->flag = true;
         else if (opt == 1)
             o->ports.push_back(optarg);
         else if (opt == 's')
@@ -111,11 +104,9 @@ std::string options_parse(int argc, char** argv, FleetOptions* o)
             fault = "--timeout: not a whole number of seconds from 1 to 86400: " + printable(optarg);
         else if (opt != 'j' && opt != 't')
             fault = refusal(argv[before], opt); // the word this call looked at
-        if (!fault.empty())
-            return fault;
     }
     // After "--" every word is a port, even one that starts with '-'.
-    for (int i = optind; i < argc; ++i)
+    for (int i = optind; fault.empty() && i < argc; ++i)
         o->ports.push_back(argv[i]);
-    return {};
+    return fault;
 }

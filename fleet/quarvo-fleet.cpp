@@ -3,34 +3,28 @@
 // rack: a live table or plain lines, JUnit XML for CI, a JSON result.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <climits>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <optional>
+#include <filesystem>
 #include <poll.h>
-#include <string>
-#include <string_view>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
-#include "command_line.h"
 #include "atomic_file.h"
-#include "boxes.h"
-#include "children.h"
 #include "clock.h"
+#include "command_line.h"
 #include "ending_signals.h"
 #include "file_identity.h"
-#include "options.h"
+#include "fleet.h"
 #include "printable.h"
-#include "report.h"
 #include "standard_streams.h"
 
 namespace {
@@ -39,10 +33,10 @@ namespace {
 // needs was wrong. Apart from the verdicts 0, 1 and 2.
 constexpr int UsageStatus = 3;
 constexpr size_t MaxBoxesFile = 1 << 20;
-// The boxes' hosts are looked up for this long at most, all at once.
-constexpr int64_t LookUpHosts = 3 * CLOCK_SECOND;
-constexpr size_t OutputKept = 16 * 1024; // of each check's output, in the reports
-constexpr size_t LinesShown = 5;         // of a failing check's output, in plain mode
+constexpr size_t MaxResultFile = 1 << 20;
+constexpr int64_t LookUpHosts = 3 * CLOCK_SECOND; // the boxes' hosts, all at once
+constexpr size_t OutputKept = 16 * 1024;          // of each check's output, in the reports
+constexpr size_t LinesShown = 5;                  // of a failing check's output, in plain mode
 constexpr int64_t Grace = 5 * CLOCK_SECOND;
 // Killed checks end at once; one that does not (stuck in the kernel) is
 // not waited for longer than this.
@@ -51,7 +45,6 @@ constexpr int64_t AfterKill = 2 * CLOCK_SECOND;
 // say) and is ended by the fleet; the margin covers opening a remote port.
 constexpr int64_t Overdue = 10 * CLOCK_SECOND;
 constexpr int64_t DrawEvery = 100 * CLOCK_MILLISECOND;
-constexpr size_t ReadChunk = 64 * 1024;
 constexpr size_t ReadPerTurn = 1024 * 1024; // of one check, before the others are looked at
 
 volatile sig_atomic_t caughtSignal = 0;
@@ -75,67 +68,132 @@ void onSignal(int signo)
     }
 }
 
+// The check command: "check-quarvo" beside this program's own executable,
+// else the first executable one on PATH; empty when there is none.
+std::string findCheck()
+{
+    const auto executable = [](const std::string& path) { return access(path.c_str(), X_OK) == 0; };
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string_view selfPath(self, n > 0 ? static_cast<size_t>(n) : 0);
+    const std::string beside = std::string(selfPath.substr(0, selfPath.rfind('/') + 1)) + "check-quarvo";
+    if (n > 0 && executable(beside))
+        return beside;
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "";
+    while (!dirs.empty()) {
+        const size_t colon = std::min(dirs.find(':'), dirs.size());
+        const std::string dir(dirs.substr(0, colon));
+        dirs.remove_prefix(std::min(colon + 1, dirs.size()));
+        if (const std::string candidate = (dir.empty() ? "." : dir) + "/check-quarvo"; executable(candidate))
+            return candidate;
+    }
+    return {};
+}
+
+// Starts the check `args` (its path first) in a process group of its own,
+// with default signal actions, a SIGTERM should `parent` end, the standard
+// input on /dev/null and the standard output and error on `outputFd`. The
+// pid, or -1 with errno set. A check that cannot be run writes `cannot` and
+// why on `outputFd`, and exits with 127.
+pid_t startCheck(const std::vector<std::string>& args, int outputFd, pid_t parent, const std::string& cannot)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // No signal handler of the fleet's may run in the child before exec:
+    // everything stays blocked until the child has its default actions.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        // Should the fleet die (even by SIGKILL), the check ends as if told
+        // to; a fleet that died before this line is caught by the next.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int in = getppid() == parent ? open("/dev/null", O_RDONLY) : -1;
+        if (in < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(outputFd, STDOUT_FILENO) < 0 ||
+            dup2(outputFd, STDERR_FILENO) < 0)
+            _exit(127);
+        if (in > STDERR_FILENO)
+            close(in);
+        endingSignals_defaultsForChild();
+        execv(argv[0], argv.data());
+        const char* why = std::strerror(errno);
+        [[maybe_unused]] ssize_t n = write(STDERR_FILENO, cannot.data(), cannot.size());
+        n = write(STDERR_FILENO, why, std::strlen(why));
+        n = write(STDERR_FILENO, "\n", 1);
+        _exit(127);
+    }
+    const int error = errno;
+    if (pid > 0)
+        setpgid(pid, pid); // as the child does: whichever runs first, the group exists before a signal is sent
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    return pid;
+}
+
+// The file at `path` ("-": the standard input) onto *text: 0, or the errno
+// of what failed (EFBIG past `limit`).
+int readText(const std::string& path, size_t limit, std::string* text)
+{
+    const int fd = path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int error = fd >= 0 && readWhole(fd, limit, text) ? 0 : errno;
+    if (fd != STDIN_FILENO && fd >= 0)
+        close(fd);
+    return error;
+}
+
 // The fleet's own standard output, written only as fast as its reader takes
 // it: a reader that stops reading never holds the fleet, which goes on
 // reaping and starting checks; the text waits here until the rule for output
 // nobody takes (ending_signals.h) gives it up.
-class PendingOutput {
-public:
-    explicit PendingOutput(int fd) : fd_(fd) {}
+struct PendingOutput {
+    std::string text;
+    size_t at = 0;        // written so far
+    bool givenUp = false; // the deadline passed, or a write failed: all is dropped from then on
+    int error = 0;        // a write failed for a reason other than a full output: its errno
 
-    void add(std::string_view text)
+    void add(std::string_view more)
     {
-        if (!givenUp_)
-            text_.append(text);
+        if (!givenUp)
+            text.append(more);
+    }
+    bool idle() const { return at == text.size(); }
+    void giveUp()
+    {
+        givenUp = true;
+        text.clear();
+        at = 0;
     }
 
-    // Writes what the descriptor takes now, never waiting for it.
-    void pump()
+    // Writes what the output takes now, never waiting for it: whether any was.
+    bool pump()
     {
-        while (!idle() && !givenUp_) {
-            pollfd out{fd_, POLLOUT, 0};
-            if (poll(&out, 1, 0) != 1)
-                break;
+        bool moved = false;
+        for (pollfd out{STDOUT_FILENO, POLLOUT, 0}; !idle() && poll(&out, 1, 0) == 1;) {
             // Room is only promised for this much: a pipe with any room at all
             // takes PIPE_BUF bytes without blocking.
-            const size_t n = std::min<size_t>(text_.size() - at_, PIPE_BUF);
-            const ssize_t written = write(fd_, text_.data() + at_, n);
-            if (written > 0) {
-                at_ += static_cast<size_t>(written);
-            } else if (written < 0 && (errno == EINTR || errno == EAGAIN)) {
+            const ssize_t n = write(STDOUT_FILENO, text.data() + at, std::min<size_t>(text.size() - at, PIPE_BUF));
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 break;
+            if (n > 0) {
+                at += static_cast<size_t>(n);
+                moved = true;
             } else {
-                error_ = written < 0 ? errno : EIO;
+                error = n < 0 ? errno : EIO;
                 giveUp();
             }
         }
         // What was written is let go once it is most of what is held.
-        if (at_ * 2 >= text_.size()) {
-            text_.erase(0, at_);
-            at_ = 0;
+        if (at * 2 >= text.size()) {
+            text.erase(0, at);
+            at = 0;
         }
+        return moved;
     }
-
-    bool idle() const { return at_ == text_.size(); }
-    size_t waiting() const { return text_.size() - at_; }
-    // What is waiting, and all that comes later, is dropped: the deadline
-    // passed, or a write failed.
-    void giveUp()
-    {
-        givenUp_ = true;
-        text_.clear();
-        at_ = 0;
-    }
-    bool givenUp() const { return givenUp_; }
-    // A write failed for a reason other than a full output: its errno, or 0.
-    int error() const { return error_; }
-
-private:
-    int fd_;
-    std::string text_;
-    size_t at_ = 0; // written so far
-    bool givenUp_ = false;
-    int error_ = 0;
 };
 
 struct Box {
@@ -158,7 +216,6 @@ struct Box {
 std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, int64_t now)
 {
     std::vector<ViewRow> rows;
-    rows.reserve(boxes.size());
     for (const Box& box : boxes) {
         ViewRow row{box.config.name, printable(box.config.port), "queued", "", true};
         if (box.state == Box::State::Running) {
@@ -189,12 +246,11 @@ public:
             return UsageStatus;
         catchSignals();
         const size_t jobs = options_.jobs > 0 ? static_cast<size_t>(options_.jobs) : boxes_.size();
-        size_t next = 0;
-        for (;;) {
+        for (size_t next = 0;;) {
             while (!stopping() && next < boxes_.size() && static_cast<size_t>(running_) < jobs && start(boxes_[next]))
                 ++next;
             if (running_ == 0 && (stopping() || next == boxes_.size()))
-                break;
+                return finishRack();
             followResize();
             drawView(false);
             output_.pump();
@@ -204,24 +260,74 @@ public:
             stopOnSignal();
             superviseChecks();
         }
-        return finishRack();
     }
 
 private:
     std::string resultPath(const Box& box) const { return folder_ + "/" + box.config.name + ".json"; }
     static int64_t msSince(int64_t t) { return (Clock_now() - t) / CLOCK_MILLISECOND; }
+    bool stopping() const { return signalsHandled_ > 0; }
+
+    // The folder the checks write their results into, the check to run and
+    // the run's start. False when there can be no folder (reported).
+    bool prepare()
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", options_.program,
+                printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
+            return false;
+        }
+        folder_ = pattern;
+        checkPath_ = findCheck();
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        char stamp[32] = "";
+        if (gmtime_r(&now, &utc) != nullptr)
+            std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+        timestamp_ = stamp;
+        return true;
+    }
+
+    // The checks' ends and the window's size wake the wait, as the ending
+    // signals do; the live view is chosen here, as it takes SIGWINCH.
+    void catchSignals()
+    {
+        const char* term = std::getenv("TERM");
+        live_ = !options_.plain && isatty(STDOUT_FILENO) && term != nullptr && *term != '\0' &&
+            std::string_view(term) != "dumb";
+        // With files to write, a closed output is a failed write, not the end:
+        // the rack goes on for its files.
+        std::vector<int> caught(ENDING_SIGNALS.begin(), ENDING_SIGNALS.end());
+        if (!options_.junit.empty() || !options_.result.empty()) {
+            std::erase(caught, SIGPIPE);
+            signal(SIGPIPE, SIG_IGN);
+        }
+        // SIGCHLD must not be ignored, or no status is ever seen.
+        signal(SIGCHLD, SIG_DFL);
+        caught.push_back(SIGCHLD);
+        if (live_)
+            caught.push_back(SIGWINCH);
+        endingSignals_catch(caught, onSignal, &waitSet_);
+        if (live_) {
+            resized = 1;
+            output_.add("\x1b[?25l"); // no cursor flickering through the table
+        }
+    }
 
     // False when the box must wait for a running check to end first (no
     // descriptor is free for its output).
     bool start(Box& box)
     {
-        const auto failed = [&](std::string_view detail, std::string_view said) {
+        const std::string me = std::string(options_.program) + ": ";
+        const std::string cannot = me + "starting " + checkPath_ + " failed: ";
+        const auto failed = [&](std::string_view detail, const std::string& said) {
             box.output.append(said);
             ended(box, boxEnd_synthesized(box.config, "start-failed", std::nullopt, 0, detail, box.output.text()));
             return true;
         };
         if (checkPath_.empty())
-            return failed({}, std::string(options_.program) + ": check-quarvo is neither beside this program nor on PATH\n");
+            return failed({}, me + "check-quarvo is neither beside this program nor on PATH\n");
         int pipeFds[2];
         if (pipe2(pipeFds, O_CLOEXEC) != 0) {
             if ((errno == EMFILE || errno == ENFILE) && running_ > 0)
@@ -237,13 +343,12 @@ private:
         if (!options_.captureDir.empty())
             args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.config.name + ".cap"});
         box.started = Clock_now();
-        box.pid = children_start(checkPath_, args, pipeFds[1], self_, options_.program);
+        box.pid = startCheck(args, pipeFds[1], self_, cannot);
         const int error = errno;
         close(pipeFds[1]);
         if (box.pid < 0) {
             close(pipeFds[0]);
-            const std::string why = std::strerror(error);
-            return failed({}, std::string(options_.program) + ": starting " + checkPath_ + " failed: " + why + "\n");
+            return failed({}, cannot + std::strerror(error) + "\n");
         }
         fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
         box.state = Box::State::Running;
@@ -262,15 +367,13 @@ private:
     // the pipe is closed at its end, or when it is the `last` read.
     void readOutput(Box& box, size_t limit, bool last = false)
     {
-        char chunk[ReadChunk];
+        char chunk[64 * 1024];
         for (size_t taken = 0; box.outputFd >= 0 && taken < limit;) {
             const ssize_t n = read(box.outputFd, chunk, sizeof chunk);
             if (n > 0) {
                 box.output.append(std::string_view(chunk, static_cast<size_t>(n)));
                 taken += static_cast<size_t>(n);
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else {
+            } else if (n == 0 || errno != EINTR) {
                 last = last || n == 0 || errno != EAGAIN;
                 break;
             }
@@ -281,13 +384,71 @@ private:
             box.outputFd = -1;
     }
 
-    // A running check not waited for any longer: what it printed so far, then its end.
-    void abandon(Box& box, std::string_view outcome, const std::string& why, bool withOutput)
+    // One wait on the output and the checks' pipes, then what they hold.
+    void waitAndRead()
     {
-        --running_;
-        readOutput(box, ReadPerTurn, true);
-        const std::string output = withOutput ? box.output.text() : "";
-        ended(box, boxEnd_synthesized(box.config, outcome, std::nullopt, msSince(box.started), why, output));
+        std::vector<pollfd> fds;
+        std::vector<Box*> reading;
+        if (!output_.idle() && !output_.givenUp)
+            fds.push_back({STDOUT_FILENO, POLLOUT, 0});
+        const size_t firstCheck = fds.size();
+        for (Box& box : boxes_) {
+            if (box.state == Box::State::Running && box.outputFd >= 0) {
+                fds.push_back({box.outputFd, POLLIN, 0});
+                reading.push_back(&box);
+            }
+        }
+        timespec timeout{};
+        const timespec* wait = Deadline_timespec(nextWake(), Clock_now(), &timeout);
+        const int ready = endingSignals_wait(fds.data(), fds.size(), wait, &waitSet_, &wake);
+        wake = 0;
+        dirty_ = dirty_ || live_; // the clock
+        for (size_t i = 0; ready > 0 && i < reading.size(); ++i) {
+            if (fds[firstCheck + i].revents != 0)
+                readOutput(*reading[i], ReadPerTurn);
+        }
+    }
+
+    // The next thing to do without an event: the view's next drawing (its
+    // clock goes on), or the next step in ending a check. None: wait.
+    Deadline nextWake() const
+    {
+        const int64_t now = Clock_now();
+        Deadline next = DEADLINE_NEVER;
+        if (live_)
+            next = {dirty_ ? lastDraw_ + DrawEvery : now + CLOCK_SECOND - (now - startTime_) % CLOCK_SECOND};
+        for (const Box& box : boxes_) {
+            if (box.state == Box::State::Running)
+                next = Deadline_sooner(next, box.nextStep);
+        }
+        return next;
+    }
+
+    void reap()
+    {
+        for (;;) {
+            int rawStatus = 0;
+            const pid_t pid = waitpid(-1, &rawStatus, WNOHANG | WUNTRACED);
+            if (pid <= 0)
+                return;
+            const auto box = std::find_if(boxes_.begin(), boxes_.end(),
+                [pid](const Box& b) { return b.state == Box::State::Running && b.pid == pid; });
+            if (box == boxes_.end())
+                continue; // one given up on earlier, ending at last
+            if (!WIFSTOPPED(rawStatus)) {
+                finish(*box, rawStatus);
+                continue;
+            }
+            // A check in a process group of its own that touches the terminal
+            // is stopped, and would stay stopped: it is ended at once. Any other
+            // stop waits for the check's deadline.
+            const int stop = WSTOPSIG(rawStatus);
+            if ((stop == SIGTTOU || stop == SIGTTIN) && box->ending == 0 && box->endedWhy.empty()) {
+                box->endedWhy = std::string("stopped by ") + (stop == SIGTTOU ? "SIGTTOU" : "SIGTTIN") +
+                    " (it used the terminal from the background): ended by the fleet";
+                box->nextStep = Deadline{Clock_now()};
+            }
+        }
     }
 
     void finish(Box& box, int rawStatus)
@@ -298,18 +459,13 @@ private:
         const int status = WIFEXITED(rawStatus) ? WEXITSTATUS(rawStatus) : 128 + WTERMSIG(rawStatus);
         const std::string output = box.output.text();
         std::string text;
-        const int fd = open(resultPath(box).c_str(), O_RDONLY | O_CLOEXEC);
-        const bool haveText = fd >= 0 && readWhole(fd, 1 << 20, &text);
-        if (fd >= 0)
-            close(fd);
-        const std::optional<CheckReport> report = haveText ? checkResult_parse(text) : std::nullopt;
+        const std::optional<CheckReport> report =
+            readText(resultPath(box), MaxResultFile, &text) == 0 ? checkResult_parse(text) : std::nullopt;
         // A check the fleet ended writes its result as interrupted, or (resumed
         // past its own deadline) as no answer: neither is what happened to the
         // box. Only a verdict the box gave stands.
-        if (report && (box.endedWhy.empty() || verdictOf(report->outcome) <= BoxVerdict::AnsweredOtherwise)) {
-            ended(box, boxEnd_fromResult(box.config, *report, text, output));
-            return;
-        }
+        if (report && (box.endedWhy.empty() || verdictOf(report->outcome) <= BoxVerdict::AnsweredOtherwise))
+            return ended(box, boxEnd_fromResult(box.config, *report, text, output));
         // No result: the check could not be run, or was ended before it wrote one.
         const int64_t ms = msSince(box.started);
         if (!box.endedWhy.empty())
@@ -340,31 +496,19 @@ private:
         output_.add(text);
     }
 
-    void reap()
+    // Every running check hears an ending signal once, from the fleet: they
+    // write their results as interrupted. Told again, the fleet kills them.
+    void stopOnSignal()
     {
-        for (;;) {
-            int rawStatus = 0;
-            const pid_t pid = waitpid(-1, &rawStatus, WNOHANG | WUNTRACED);
-            if (pid <= 0)
-                return;
-            const auto box = std::find_if(boxes_.begin(), boxes_.end(),
-                [pid](const Box& b) { return b.state == Box::State::Running && b.pid == pid; });
-            if (box == boxes_.end())
-                continue; // one given up on earlier, ending at last
-            if (!WIFSTOPPED(rawStatus)) {
-                finish(*box, rawStatus);
-                continue;
-            }
-            // A check in a process group of its own that touches the terminal
-            // is stopped, and would stay stopped: it is ended at once. Any other
-            // stop waits for the check's deadline.
-            const int stop = WSTOPSIG(rawStatus);
-            if ((stop == SIGTTOU || stop == SIGTTIN) && box->ending == 0 && box->endedWhy.empty()) {
-                box->endedWhy = std::string("stopped by ") + (stop == SIGTTOU ? "SIGTTOU" : "SIGTTIN") +
-                    " (it used the terminal from the background): ended by the fleet";
-                box->nextStep = Deadline{Clock_now()};
+        if (signalsSeen == signalsHandled_)
+            return;
+        for (Box& box : boxes_) {
+            if (!stopping() || box.ending == 1) {
+                box.ending = stopping() ? 1 : 0;
+                box.nextStep = Deadline{Clock_now()};
             }
         }
+        signalsHandled_ = signalsSeen;
     }
 
     // A check that outlives its deadline by far (stopped, or stuck), or any
@@ -386,13 +530,33 @@ private:
             } else if (box.ending == 1) {
                 kill(-box.pid, SIGKILL);
                 box.nextStep = Deadline_after(now, AfterKill);
-            } else if (stopping()) {
-                abandon(box, "interrupted", "killed, and not seen to end", false);
             } else {
-                abandon(box, "no-result", box.endedWhy + "; killed, and not seen to end", true);
+                // Not waited for any longer: what it printed so far, then its end.
+                --running_;
+                readOutput(box, ReadPerTurn, true);
+                const std::string why = (stopping() ? "" : box.endedWhy + "; ") + "killed, and not seen to end";
+                ended(box, boxEnd_synthesized(box.config, stopping() ? "interrupted" : "no-result", std::nullopt,
+                               msSince(box.started), why, stopping() ? "" : box.output.text()));
             }
             ++box.ending;
         }
+    }
+
+    void followResize()
+    {
+        if (resized == 0 || !live_)
+            return;
+        resized = 0;
+        winsize size{};
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+            // Lines drawn for a wider window may have wrapped: clear what they can have become.
+            drawn_ = std::min(
+                drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) / size.ws_col),
+                static_cast<size_t>(size.ws_row - 1));
+            height_ = size.ws_row;
+            width_ = size.ws_col;
+        }
+        drawView(true);
     }
 
     // The last drawing (`final`) keeps the summary whole whatever the width.
@@ -411,7 +575,55 @@ private:
         dirty_ = false;
     }
 
-    // One walk for both files: `head`, each box's `piece`, `tail`, replacing
+    // The output let go by the write limit (a write that blocked after all)
+    // is output given up.
+    void noteOutputLoss()
+    {
+        if (!output_.givenUp && endingSignals_outputLost(STDOUT_FILENO))
+            output_.giveUp();
+        outputLost_ = outputLost_ || (output_.givenUp && output_.error == 0);
+        if (output_.error == EPIPE && !closedSaid_ && (!options_.junit.empty() || !options_.result.empty())) {
+            closedSaid_ = true;
+            endingSignals_report(std::string(options_.program) +
+                ": the standard output was closed: nothing more is printed; the rack goes on for its files\n");
+        }
+    }
+
+    // The summary, the files, the output's end, then the end the manual names.
+    int finishRack()
+    {
+        for (Box& box : boxes_) {
+            if (box.state == Box::State::Queued)
+                ended(box,
+                    boxEnd_synthesized(
+                        box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
+        }
+        const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
+        if (live_) {
+            drawView(true, true); // the last table, with the summary whole whatever the width
+            output_.add("\x1b[?25h");
+        } else {
+            output_.add(summaryLine(tally_, msSince(startTime_) / 1000) + "\n");
+        }
+        output_.pump();
+        // The files first: they must not wait on a reader of the output.
+        writeFiles(status);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+        waitForOutput();
+        if (outputLost_)
+            endingSignals_reportOutputLost(options_.program);
+        else if (output_.error != 0 && output_.error != EPIPE) // a reader that left ends the fleet by SIGPIPE
+            endingSignals_report(
+                std::string(options_.program) + ": writing the output failed: " + std::strerror(output_.error) + "\n");
+        if (caughtSignal != 0) {
+            std::fflush(stderr);
+            endingSignals_endAs(caughtSignal);
+        }
+        return status;
+    }
+
+    // One walk for each file: `head`, each box's `piece`, `tail`, replacing
     // `path` in one step. `what` names the file in what goes wrong.
     template <typename Piece>
     void writeFile(const std::string& path, const char* what, const std::string& head, Piece piece,
@@ -446,35 +658,7 @@ private:
         const std::optional<int> bySignal = caughtSignal != 0 ? std::optional<int>(caughtSignal) : std::nullopt;
         if (!options_.result.empty())
             writeFile(options_.result, "result", result_head(options_.suite, tally_, status, ms, bySignal),
-                [](const Box& box, size_t i) { return result_box(box.end, i == 0); }, RESULT_TAIL);
-    }
-
-    void removeFolder()
-    {
-        if (DIR* dir = opendir(folder_.c_str())) {
-            while (const dirent* entry = readdir(dir)) {
-                const std::string name = entry->d_name;
-                if (name != "." && name != "..")
-                    unlink((folder_ + "/" + name).c_str());
-            }
-            closedir(dir);
-        }
-        rmdir(folder_.c_str());
-    }
-
-    // The output let go by the write limit (a write that blocked after all)
-    // is output given up.
-    void noteOutputLoss()
-    {
-        if (!output_.givenUp() && endingSignals_outputLost(STDOUT_FILENO))
-            output_.giveUp();
-        if (output_.givenUp() && output_.error() == 0)
-            outputLost_ = true;
-        if (output_.error() == EPIPE && !closedSaid_ && (!options_.junit.empty() || !options_.result.empty())) {
-            closedSaid_ = true;
-            endingSignals_report(std::string(options_.program) +
-                ": the standard output was closed: nothing more is printed; the rack goes on for its files\n");
-        }
+                [](const Box& box, size_t i) { return (i == 0 ? "\n" : ",\n") + box.end.resultJson; }, RESULT_TAIL);
     }
 
     // What the output still holds is written as its reader takes it, until the
@@ -483,16 +667,13 @@ private:
     void waitForOutput()
     {
         endingSignals_limitWrites(Deadline_after(std::max(latestDeadline_.at, Clock_now()), Grace));
-        int64_t moved = Clock_now();
-        for (;;) {
-            const size_t before = output_.waiting();
-            output_.pump();
+        for (int64_t moved = Clock_now();;) {
+            if (output_.pump())
+                moved = Clock_now();
             noteOutputLoss();
-            if (output_.idle() || output_.givenUp())
+            if (output_.idle() || output_.givenUp)
                 return;
             const int64_t now = Clock_now();
-            if (output_.waiting() != before)
-                moved = now;
             const Deadline limit = endingSignals_outputLimit(moved);
             if (Deadline_passed(limit, now)) {
                 output_.giveUp();
@@ -505,168 +686,6 @@ private:
             wake = 0;
             reap();
         }
-    }
-
-    // The checks' ends and the window's size wake the wait, as the ending
-    // signals do; the live view is chosen here, as it takes SIGWINCH.
-    void catchSignals()
-    {
-        const char* term = std::getenv("TERM");
-        live_ = !options_.plain && isatty(STDOUT_FILENO) && term != nullptr && *term != '\0' &&
-            std::string_view(term) != "dumb";
-        // With files to write, a closed output is a failed write, not the end:
-        // the rack goes on for its files.
-        std::vector<int> caught(ENDING_SIGNALS.begin(), ENDING_SIGNALS.end());
-        if (!options_.junit.empty() || !options_.result.empty()) {
-            std::erase(caught, SIGPIPE);
-            signal(SIGPIPE, SIG_IGN);
-        }
-        // SIGCHLD must not be ignored, or no status is ever seen.
-        signal(SIGCHLD, SIG_DFL);
-        caught.push_back(SIGCHLD);
-        if (live_)
-            caught.push_back(SIGWINCH);
-        endingSignals_catch(caught, onSignal, &waitSet_);
-        if (live_) {
-            resized = 1;
-            output_.add("\x1b[?25l"); // no cursor flickering through the table
-        }
-    }
-
-    void skipQueued()
-    {
-        for (Box& box : boxes_) {
-            if (box.state == Box::State::Queued)
-                ended(box,
-                    boxEnd_synthesized(
-                        box.config, "skipped", std::nullopt, 0, "not started: the fleet was ended by a signal", {}));
-        }
-    }
-
-    // The folder the checks write their results into, the check to run and
-    // the run's start. False when there can be no folder (reported).
-    bool prepare()
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quarvo-fleet-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::fprintf(stderr, "%s: making a temporary folder in %s failed: %s\n", options_.program,
-                printable(pattern.substr(0, pattern.rfind('/'))).c_str(), std::strerror(errno));
-            return false;
-        }
-        folder_ = pattern;
-        checkPath_ = children_findCheck();
-        const std::time_t now = std::time(nullptr);
-        std::tm utc{};
-        char stamp[32] = "";
-        if (gmtime_r(&now, &utc) != nullptr)
-            std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-        timestamp_ = stamp;
-        return true;
-    }
-
-    void followResize()
-    {
-        if (resized == 0 || !live_)
-            return;
-        resized = 0;
-        winsize size{};
-        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
-            // Lines drawn for a wider window may have wrapped: clear what they can have become.
-            drawn_ = std::min(
-                drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) / size.ws_col),
-                static_cast<size_t>(size.ws_row - 1));
-            height_ = size.ws_row;
-            width_ = size.ws_col;
-        }
-        drawView(true);
-    }
-
-    // The next thing to do without an event: the view's next drawing (its
-    // clock goes on), or the next step in ending a check. None: wait.
-    Deadline nextWake() const
-    {
-        const int64_t now = Clock_now();
-        Deadline next = DEADLINE_NEVER;
-        if (live_)
-            next = {dirty_ ? lastDraw_ + DrawEvery : now + CLOCK_SECOND - (now - startTime_) % CLOCK_SECOND};
-        for (const Box& box : boxes_) {
-            if (box.state == Box::State::Running)
-                next = Deadline_sooner(next, box.nextStep);
-        }
-        return next;
-    }
-
-    // One wait on the output and the checks' pipes, then what they hold.
-    void waitAndRead()
-    {
-        const Deadline until = nextWake();
-        fds_.clear();
-        reading_.clear();
-        if (!output_.idle() && !output_.givenUp())
-            fds_.push_back({STDOUT_FILENO, POLLOUT, 0});
-        const size_t firstCheck = fds_.size();
-        for (Box& box : boxes_) {
-            if (box.state == Box::State::Running && box.outputFd >= 0) {
-                fds_.push_back({box.outputFd, POLLIN, 0});
-                reading_.push_back(&box);
-            }
-        }
-        timespec timeout{};
-        const timespec* wait = Deadline_timespec(until, Clock_now(), &timeout);
-        const int ready = endingSignals_wait(fds_.data(), fds_.size(), wait, &waitSet_, &wake);
-        wake = 0;
-        if (live_ && !dirty_)
-            dirty_ = true; // the clock
-        for (size_t i = 0; ready > 0 && i < reading_.size(); ++i) {
-            if (fds_[firstCheck + i].revents != 0)
-                readOutput(*reading_[i], ReadPerTurn);
-        }
-    }
-
-    // Every running check hears an ending signal once, from the fleet: they
-    // write their results as interrupted. Told again, the fleet kills them.
-    void stopOnSignal()
-    {
-        if (signalsSeen == signalsHandled_)
-            return;
-        for (Box& box : boxes_) {
-            if (!stopping() || box.ending == 1) {
-                box.ending = stopping() ? 1 : 0;
-                box.nextStep = Deadline{Clock_now()};
-            }
-        }
-        signalsHandled_ = signalsSeen;
-    }
-
-    // The summary, the files, the output's end, then the end the manual names.
-    int finishRack()
-    {
-        skipQueued();
-        const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
-        if (live_) {
-            // The last table, with the summary whole whatever the width.
-            drawView(true, true);
-            output_.add("\x1b[?25h");
-        } else {
-            output_.add(summaryLine(tally_, msSince(startTime_) / 1000) + "\n");
-        }
-        output_.pump();
-
-        // The files first: they must not wait on a reader of the output.
-        writeFiles(status);
-        removeFolder();
-        waitForOutput();
-        if (outputLost_)
-            endingSignals_reportOutputLost(options_.program);
-        else if (output_.error() != 0 && output_.error() != EPIPE) // a reader that left ends the fleet by SIGPIPE
-            endingSignals_report(
-                std::string(options_.program) + ": writing the output failed: " + std::strerror(output_.error()) + "\n");
-        if (caughtSignal != 0) {
-            std::fflush(stderr);
-            endingSignals_endAs(caughtSignal);
-        }
-        return status;
     }
 
     FleetOptions options_;
@@ -683,19 +702,16 @@ private:
     // is never waited for past it (plus the grace) nor past an ending signal.
     int64_t checkTime_ = (options_.timeout > 0 ? options_.timeout : CHECK_SECONDS) * CLOCK_SECOND;
     Deadline latestDeadline_{startTime_};
-    PendingOutput output_{STDOUT_FILENO};
+    PendingOutput output_;
     bool outputLost_ = false;
     bool closedSaid_ = false;
+    int signalsHandled_ = 0; // the ending signals already passed on
     // The live view.
     bool live_ = false;
     size_t drawn_ = 0;
     int height_ = 24, width_ = 80;
     int64_t lastDraw_ = 0;
     bool dirty_ = true;
-    int signalsHandled_ = 0; // the ending signals already passed on
-    bool stopping() const { return signalsHandled_ > 0; }
-    std::vector<pollfd> fds_;
-    std::vector<Box*> reading_;
 };
 
 // The boxes from the file and the command line, checked before anything
@@ -703,22 +719,12 @@ private:
 std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* boxes)
 {
     if (!options.boxesFile.empty()) {
-        const bool standardInput = options.boxesFile == "-";
-        const std::string source = standardInput ? "(standard input)" : options.boxesFile;
-        const int fd = standardInput ? STDIN_FILENO : open(options.boxesFile.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return "boxes file " + printable(source) + ": " + std::strerror(errno);
+        const std::string source = options.boxesFile == "-" ? "(standard input)" : options.boxesFile;
         std::string text;
-        const bool read = readWhole(fd, MaxBoxesFile, &text);
-        const int error = errno;
-        if (!standardInput)
-            close(fd);
-        if (!read)
+        if (const int error = readText(options.boxesFile, MaxBoxesFile, &text); error != 0)
             return "boxes file " + printable(source) + ": " +
                 (error == EFBIG ? "larger than 1 MiB" : std::strerror(error));
-        const std::string fault =
-            boxes_parse(text, source, options.channel.value_or(""), *boxes);
-        if (!fault.empty())
+        if (std::string fault = boxes_parse(text, source, options.channel.value_or(""), *boxes); !fault.empty())
             return fault;
     }
     for (const std::string& port : options.ports) {
@@ -739,19 +745,16 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
 // file where a link to a box's port was. The captures' folder is made.
 std::string filesFault(const FleetOptions& options, const std::vector<BoxConfig>& boxes)
 {
-    const std::pair<const char*, const std::string*> files[] = {
-        {"--junit", &options.junit}, {"--result", &options.result}};
-    for (const auto& [option, path] : files) {
+    struct stat st {};
+    for (const auto& [option, path] : {std::pair{"--junit", &options.junit}, std::pair{"--result", &options.result}}) {
         if (path->empty())
             continue;
         const std::string named = std::string(option) + " " + printable(*path);
         const size_t slash = path->rfind('/');
         const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path->substr(0, slash);
-        struct stat st {};
-        if (stat(folder.c_str(), &st) != 0)
-            return named + ": folder " + printable(folder) + ": " + std::strerror(errno);
-        if (!S_ISDIR(st.st_mode))
-            return named + ": folder " + printable(folder) + ": not a folder";
+        const bool found = stat(folder.c_str(), &st) == 0;
+        if (!found || !S_ISDIR(st.st_mode))
+            return named + ": folder " + printable(folder) + ": " + (found ? "not a folder" : std::strerror(errno));
         for (const BoxConfig& box : boxes) {
             if (!options.captureDir.empty() &&
                 sameFile(path->c_str(), (options.captureDir + "/" + box.name + ".cap").c_str()))
@@ -762,7 +765,6 @@ std::string filesFault(const FleetOptions& options, const std::vector<BoxConfig>
     }
     if (!options.junit.empty() && !options.result.empty() && sameFile(options.junit.c_str(), options.result.c_str()))
         return "--junit and --result name the same file";
-    struct stat st {};
     if (options.captureDir.empty())
         return {};
     if (stat(options.captureDir.c_str(), &st) != 0 && mkdir(options.captureDir.c_str(), 0777) != 0)
@@ -771,7 +773,6 @@ std::string filesFault(const FleetOptions& options, const std::vector<BoxConfig>
         return "--capture-dir " + printable(options.captureDir) + ": not a folder";
     return {};
 }
-
 } // namespace
 
 int main(int argc, char** argv)

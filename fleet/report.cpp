@@ -1,4 +1,4 @@
-#include "report.h"
+#include "fleet.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +9,9 @@
 namespace {
 
 constexpr size_t MaxMessage = 300;
+constexpr size_t MaxName = 24;
+constexpr size_t MaxPort = 36;
+constexpr size_t StateWidth = 14;
 
 std::string seconds3(double seconds)
 {
@@ -17,35 +20,11 @@ std::string seconds3(double seconds)
     return text;
 }
 
-std::string oneLine(std::string text)
+std::string quoted(std::string_view text)
 {
-    if (text.size() > MaxMessage)
-        text = text.substr(0, MaxMessage - 3) + "...";
-    return text;
-}
-
-// What the box reported, as one line: the failure lines of the deciding
-// packet, else the channel it last reported, else the check's last line.
-std::string detailOf(
-    const std::vector<std::string>& failures, const std::optional<std::string>& channel, std::string_view output)
-{
-    std::string detail;
-    for (const std::string& line : failures)
-        detail += (detail.empty() ? "" : "; ") + printable(line);
-    if (detail.empty() && channel)
-        detail = "last channel reported '" + printable(*channel) + "'";
-    if (detail.empty()) {
-        const std::vector<std::string> last = lastLines(output, 1);
-        if (!last.empty())
-            detail = last.front();
-    }
-    return detail;
-}
-
-std::string counts(const Tally& tally)
-{
-    return "tests=\"" + std::to_string(tally.boxes) + "\" failures=\"" + std::to_string(tally.answeredOtherwise) +
-        "\" errors=\"" + std::to_string(tally.noAnswer) + "\" skipped=\"" + std::to_string(tally.skipped) + "\"";
+    std::string out;
+    json_appendString(out, text);
+    return out;
 }
 
 std::string attribute(std::string_view value)
@@ -55,9 +34,28 @@ std::string attribute(std::string_view value)
     return out;
 }
 
-constexpr size_t MaxName = 24;
-constexpr size_t MaxPort = 36;
-constexpr size_t StateWidth = 14;
+// "OUTCOME: DETAIL" in one line of bounded length.
+std::string messageOf(std::string_view outcome, const std::string& detail)
+{
+    std::string text = std::string(outcome) + (detail.empty() ? "" : ": " + detail);
+    if (text.size() > MaxMessage)
+        text = text.substr(0, MaxMessage - 3) + "...";
+    return text;
+}
+
+std::string lastLine(std::string_view output)
+{
+    const std::vector<std::string> last = lastLines(output, 1);
+    return last.empty() ? std::string() : last.front();
+}
+
+std::string counts(const Tally& tally)
+{
+    return "tests=\"" + std::to_string(tally.boxes) + "\" failures=\"" +
+        std::to_string(tally[BoxVerdict::AnsweredOtherwise]) + "\" errors=\"" +
+        std::to_string(tally[BoxVerdict::NoAnswer]) + "\" skipped=\"" + std::to_string(tally[BoxVerdict::Skipped]) +
+        "\"";
+}
 
 std::string cell(const std::string& text, size_t width)
 {
@@ -72,13 +70,30 @@ std::string fit(std::string line, int width)
         line.pop_back();
     // One column stays free: a full line would leave the cursor waiting to
     // wrap, which terminals handle differently.
-    const size_t room = static_cast<size_t>(std::max(width - 1, 1));
-    if (line.size() > room)
-        line.resize(room);
+    line.resize(std::min(line.size(), static_cast<size_t>(std::max(width - 1, 1))));
     return line;
 }
 
 } // namespace
+
+void OutputTail::append(std::string_view bytes)
+{
+    total_ += bytes.size();
+    kept_.append(bytes.substr(bytes.size() - std::min(bytes.size(), capacity_)));
+    // What is past the capacity is let go in bulk, not on every append.
+    if (kept_.size() > 2 * capacity_)
+        kept_.erase(0, kept_.size() - capacity_);
+}
+
+std::string OutputTail::text() const
+{
+    std::string text = kept_.substr(kept_.size() - std::min(kept_.size(), capacity_));
+    if (total_ > text.size()) {
+        const size_t eol = text.find('\n');
+        text.erase(0, eol == std::string::npos ? 0 : eol + 1);
+    }
+    return text;
+}
 
 std::optional<CheckReport> checkResult_parse(std::string_view json)
 {
@@ -119,92 +134,68 @@ BoxVerdict verdictOf(std::string_view outcome)
         return BoxVerdict::Correct;
     if (outcome == "incorrect" || outcome == "box-error")
         return BoxVerdict::AnsweredOtherwise;
-    if (outcome == "skipped")
-        return BoxVerdict::Skipped;
-    return BoxVerdict::NoAnswer;
+    return outcome == "skipped" ? BoxVerdict::Skipped : BoxVerdict::NoAnswer;
 }
 
 BoxEnd boxEnd_fromResult(
     const BoxConfig& box, const CheckReport& report, std::string_view resultText, std::string_view output)
 {
-    BoxEnd end;
-    end.outcome = report.outcome;
-    end.verdict = verdictOf(report.outcome);
+    BoxEnd end{report.outcome, verdictOf(report.outcome), report.currentChannelPrintable, report.elapsedMs, {}, {}};
     // The printable form the check wrote is exact; current_channel has
     // bytes that are not UTF-8 replaced (a check that does not write it).
-    if (report.currentChannelPrintable)
-        end.channelSeen = report.currentChannelPrintable;
-    else if (report.currentChannel)
+    if (!end.channelSeen && report.currentChannel)
         end.channelSeen = printable(*report.currentChannel);
-    end.elapsedMs = report.elapsedMs;
-    const std::string detail = detailOf(report.failures, end.channelSeen, output);
-    end.message = oneLine(printable(report.outcome) + (detail.empty() ? "" : ": " + detail));
+    // What the box reported: the failure lines of the deciding packet, else
+    // the channel it last reported, else the check's last line.
+    std::string detail;
+    for (const std::string& line : report.failures)
+        detail += (detail.empty() ? "" : "; ") + printable(line);
+    if (detail.empty() && end.channelSeen)
+        detail = "last channel reported '" + printable(*end.channelSeen) + "'";
+    end.message = messageOf(printable(report.outcome), detail.empty() ? lastLine(output) : detail);
     // The check's own object, whole, with the box's name first.
     std::string_view members = resultText.substr(resultText.find('{') + 1);
     while (!members.empty() && (members.back() == '\n' || members.back() == ' ' || members.back() == '\r'))
         members.remove_suffix(1);
-    end.resultJson = "{\"name\":";
-    json_appendString(end.resultJson, box.name);
-    if (members != "}")
-        end.resultJson += ',';
-    end.resultJson.append(members);
+    end.resultJson = "{\"name\":" + quoted(box.name) + (members != "}" ? "," : "") + std::string(members);
     return end;
 }
 
 BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
     std::string_view detail, std::string_view output)
 {
-    BoxEnd end;
-    end.outcome = outcome;
-    end.verdict = verdictOf(outcome);
-    end.elapsedMs = elapsedMs;
     std::string said(detail);
-    if (const std::vector<std::string> last = lastLines(output, 1); !last.empty())
-        said += (said.empty() ? "" : ": ") + last.front();
-    end.message = oneLine(std::string(outcome) + (said.empty() ? "" : ": " + said));
+    if (const std::string last = lastLine(output); !last.empty())
+        said += (said.empty() ? "" : ": ") + last;
+    BoxEnd end{std::string(outcome), verdictOf(outcome), std::nullopt, elapsedMs, messageOf(outcome, said), {}};
     // The members of a check's own result, so that readers find them all.
-    std::string& j = end.resultJson;
-    j = "{\"name\":";
-    json_appendString(j, box.name);
-    j += ",\"outcome\":";
-    json_appendString(j, outcome);
-    j += ",\"status\":" + (status ? std::to_string(*status) : std::string("null"));
-    j += ",\"channel\":";
-    json_appendString(j, box.channel);
-    j += ",\"port\":";
-    json_appendString(j, box.port);
-    j += ",\"current_channel\":null,\"failures\":[],\"requested_channel\":null,\"packets\":0,"
-         "\"bad_input_reports\":0,\"bytes\":0,\"elapsed_ms\":" +
-        std::to_string(elapsedMs) + ",\"fleet_note\":";
-    json_appendString(j, end.message);
-    j += '}';
+    end.resultJson = "{\"name\":" + quoted(box.name) + ",\"outcome\":" + quoted(outcome) +
+        ",\"status\":" + (status ? std::to_string(*status) : "null") + ",\"channel\":" + quoted(box.channel) +
+        ",\"port\":" + quoted(box.port) +
+        ",\"current_channel\":null,\"failures\":[],\"requested_channel\":null,\"packets\":0,"
+        "\"bad_input_reports\":0,\"bytes\":0,\"elapsed_ms\":" +
+        std::to_string(elapsedMs) + ",\"fleet_note\":" + quoted(end.message) + "}";
     return end;
-}
-
-void Tally::add(BoxVerdict verdict)
-{
-    switch (verdict) {
-    case BoxVerdict::Correct: ++correct; break;
-    case BoxVerdict::AnsweredOtherwise: ++answeredOtherwise; break;
-    case BoxVerdict::NoAnswer: ++noAnswer; break;
-    case BoxVerdict::Skipped: ++skipped; break;
-    }
 }
 
 int fleetStatus(const Tally& tally)
 {
-    if (tally.answeredOtherwise > 0)
+    if (tally[BoxVerdict::AnsweredOtherwise] > 0)
         return 1;
-    return tally.correct == tally.boxes ? 0 : 2;
+    return tally[BoxVerdict::Correct] == tally.boxes ? 0 : 2;
 }
 
 std::string summaryLine(const Tally& tally, int64_t seconds)
 {
-    std::string line = std::to_string(tally.done()) + "/" + std::to_string(tally.boxes) +
-        " done: " + std::to_string(tally.correct) + " correct, " + std::to_string(tally.answeredOtherwise) +
-        " incorrect, " + std::to_string(tally.noAnswer) + " no answer";
-    if (tally.skipped > 0)
-        line += ", " + std::to_string(tally.skipped) + " skipped";
+    int done = 0;
+    for (const int n : tally.of)
+        done += n;
+    std::string line = std::to_string(done) + "/" + std::to_string(tally.boxes) + " done: " +
+        std::to_string(tally[BoxVerdict::Correct]) + " correct, " +
+        std::to_string(tally[BoxVerdict::AnsweredOtherwise]) + " incorrect, " +
+        std::to_string(tally[BoxVerdict::NoAnswer]) + " no answer";
+    if (tally[BoxVerdict::Skipped] > 0)
+        line += ", " + std::to_string(tally[BoxVerdict::Skipped]) + " skipped";
     return line + ", " + std::to_string(seconds) + " s";
 }
 
@@ -215,12 +206,8 @@ std::string channelField(const std::optional<std::string>& channel)
     if (channel->empty())
         return "\"\"";
     std::string field;
-    for (const char c : printable(*channel)) {
-        if (c == ' ')
-            field += "[20]";
-        else
-            field += c;
-    }
+    for (const char c : printable(*channel))
+        field += c == ' ' ? std::string("[20]") : std::string(1, c);
     return field;
 }
 
@@ -240,27 +227,24 @@ std::vector<std::string> lastLines(std::string_view output, size_t count)
         }
         const size_t start = output.rfind('\n');
         const std::string_view line = start == std::string_view::npos ? output : output.substr(start + 1);
-        lines.push_back(printable(line));
+        lines.insert(lines.begin(), printable(line));
         output.remove_suffix(line.size());
     }
-    std::reverse(lines.begin(), lines.end());
     return lines;
 }
 
 std::string junit_head(std::string_view suite, const Tally& tally, double seconds, std::string_view timestamp)
 {
-    const std::string name = attribute(suite);
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"" + name + "\" " + counts(tally) +
-        " time=\"" + seconds3(seconds) + "\">\n  <testsuite name=\"" + name + "\" " + counts(tally) + " time=\"" +
-        seconds3(seconds) + "\" timestamp=\"" + attribute(timestamp) + "\">\n";
+    const std::string both = attribute(suite) + "\" " + counts(tally) + " time=\"" + seconds3(seconds) + "\"";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"" + both + ">\n  <testsuite name=\"" + both +
+        " timestamp=\"" + attribute(timestamp) + "\">\n";
 }
 
 std::string junit_testCase(std::string_view suite, const BoxConfig& box, const BoxEnd& end, std::string_view output)
 {
     std::string x = "    <testcase name=\"" + attribute(box.name) + "\" classname=\"" + attribute(suite) +
         "\" time=\"" + seconds3(static_cast<double>(end.elapsedMs) / 1000.0) + "\">\n";
-    // By verdict, in their order: none for a pass.
-    constexpr const char* element[] = {nullptr, "failure", "error", "skipped"};
+    constexpr const char* element[] = {nullptr, "failure", "error", "skipped"}; // by verdict
     if (const char* e = element[static_cast<int>(end.verdict)]) {
         x += std::string("      <") + e + " message=\"" + attribute(end.message) + "\"";
         x += end.verdict == BoxVerdict::Skipped ? "/>\n" : " type=\"" + attribute(end.outcome) + "\"/>\n";
@@ -276,18 +260,15 @@ std::string junit_testCase(std::string_view suite, const BoxConfig& box, const B
 std::string result_head(
     std::string_view suite, const Tally& tally, int status, int64_t elapsedMs, std::optional<int> endedBySignal)
 {
-    std::string j = "{\"suite\":";
-    json_appendString(j, suite);
-    j += ",\"status\":" + std::to_string(status) +
-        ",\"ended_by_signal\":" + (endedBySignal ? std::to_string(*endedBySignal) : std::string("null")) +
-        ",\"boxes\":" + std::to_string(tally.boxes) + ",\"correct\":" + std::to_string(tally.correct) +
-        ",\"answered_otherwise\":" + std::to_string(tally.answeredOtherwise) +
-        ",\"no_answer\":" + std::to_string(tally.noAnswer) + ",\"skipped\":" + std::to_string(tally.skipped) +
-        ",\"elapsed_ms\":" + std::to_string(elapsedMs) + ",\"results\":[";
-    return j;
+    return "{\"suite\":" + quoted(suite) + ",\"status\":" + std::to_string(status) +
+        ",\"ended_by_signal\":" + (endedBySignal ? std::to_string(*endedBySignal) : "null") +
+        ",\"boxes\":" + std::to_string(tally.boxes) + ",\"correct\":" + std::to_string(tally[BoxVerdict::Correct]) +
+        ",\"answered_otherwise\":" + std::to_string(tally[BoxVerdict::AnsweredOtherwise]) +
+        ",\"no_answer\":" + std::to_string(tally[BoxVerdict::NoAnswer]) +
+        ",\"skipped\":" + std::to_string(tally[BoxVerdict::Skipped]) + ",\"elapsed_ms\":" + std::to_string(elapsedMs) +
+        ",\"results\":[";
 }
 
-std::string result_box(const BoxEnd& end, bool first) { return (first ? "\n" : ",\n") + end.resultJson; }
 std::vector<std::string> liveView_lines(
     const std::vector<ViewRow>& rows, const std::string& summary, int height, int width, bool final)
 {
@@ -303,16 +284,10 @@ std::vector<std::string> liveView_lines(
             cell(name, nameWidth) + "  " + cell(port, portWidth) + "  " + cell(state, StateWidth) + "  " + channel,
             width);
     };
-
-    std::vector<std::string> lines;
     const std::string last = final ? summary : fit(summary, width);
-    const int usable = height - 1;
-    if (usable < 2) {
-        if (usable == 1 || final)
-            lines.push_back(last);
-        return lines;
-    }
-    const size_t room = static_cast<size_t>(usable - 2); // less the heading and the summary
+    if (height < 3)
+        return height == 2 || final ? std::vector<std::string>{last} : std::vector<std::string>{};
+    const size_t room = static_cast<size_t>(height - 3); // less the heading, the summary and a free row
     std::vector<const ViewRow*> shown;
     for (const ViewRow& row : rows)
         shown.push_back(&row);
@@ -323,7 +298,7 @@ std::vector<std::string> liveView_lines(
         hidden = shown.size() - keep;
         shown.resize(keep);
     }
-    lines.push_back(line("NAME", "PORT", "STATE", "CHANNEL"));
+    std::vector<std::string> lines{line("NAME", "PORT", "STATE", "CHANNEL")};
     for (const ViewRow* row : shown)
         lines.push_back(line(row->name, row->port, row->state, row->channel));
     if (hidden > 0 && room > 0)
@@ -334,10 +309,7 @@ std::vector<std::string> liveView_lines(
 
 std::string liveView_redraw(const std::vector<std::string>& lines, size_t previous)
 {
-    std::string out;
-    if (previous > 0)
-        out += "\r\x1b[" + std::to_string(previous) + "A";
-    out += "\x1b[J";
+    std::string out = previous > 0 ? "\r\x1b[" + std::to_string(previous) + "A\x1b[J" : "\x1b[J";
     for (const std::string& l : lines)
         out += l + "\n";
     return out;

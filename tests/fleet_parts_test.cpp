@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "boxes.h"
-#include "children.h"
-#include "options.h"
-#include "report.h"
+#include "fleet.h"
 #include "json.h"
 
 namespace {

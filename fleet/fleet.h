@@ -1,8 +1,9 @@
-// What a fleet reads of its checks and says about its boxes: one line per
-// box, the live table, the summary, the JUnit XML that CI reads and the JSON
-// result.
+// The fleet's parts, tested in-process: its command line, what it keeps of
+// each check's output and reads of its result, and what it says about its
+// boxes (a line per box, the live table, the summary, JUnit XML, JSON).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,7 +12,50 @@
 
 #include "boxes.h"
 
-// The result file a check leaves: one JSON object.
+struct FleetOptions {
+    const char* program = "quarvo-fleet"; // as invoked, for messages
+    std::optional<std::string> channel;   // for boxes without one
+    std::string boxesFile;                // "-" for the standard input; empty when not given
+    long jobs = 0;                        // 0: all at once
+    long timeout = 0;                     // 0: the check's own deadline
+    bool reconnect = false;
+    std::string captureDir;
+    std::string junit;
+    std::string result;
+    std::string suite = "quarvo-fleet";
+    bool plain = false;
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> ports; // boxes given by their ports alone
+};
+
+// A whole number from `low` to `high`, written in decimal and nothing else.
+bool parseWholeNumber(const char* text, long low, long high, long* out);
+
+// Reads the options; an empty string, or what is wrong with them in one
+// printable line. Words after "--" are ports.
+std::string options_parse(int argc, char** argv, FleetOptions* options);
+
+// The last bytes a check printed: all the reports ever use of a check's
+// output, so a box that floods its check costs no more than this.
+class OutputTail {
+public:
+    explicit OutputTail(size_t capacity) : capacity_(capacity) {}
+
+    void append(std::string_view bytes);
+    // What is kept, from the start of a line when earlier bytes were let go.
+    std::string text() const;
+    uint64_t total() const { return total_; }
+
+private:
+    size_t capacity_;
+    std::string kept_; // the last bytes, up to twice the capacity
+    uint64_t total_ = 0;
+};
+
+// The members the fleet reads from the JSON object a check's result file
+// holds, or nothing when it is not one with a string "outcome" (a result
+// cut short, say). Members it does not know are skipped.
 struct CheckReport {
     std::string outcome;
     std::optional<int> status;
@@ -19,16 +63,13 @@ struct CheckReport {
     // The same in printable form, exact whatever the bytes; from a check
     // that writes it.
     std::optional<std::string> currentChannelPrintable;
-    std::vector<std::string> failures;         // the failure lines printed
+    std::vector<std::string> failures; // the failure lines printed
     int64_t elapsedMs = 0;
 };
-
-// The members the fleet reads from `json`, or nothing when it is not a
-// JSON object with a string "outcome" (a result cut short, say). Members
-// it does not know are skipped.
 std::optional<CheckReport> checkResult_parse(std::string_view json);
 
-// A box's outcome, as the fleet's exit status and JUnit see it.
+// A box's outcome, as the fleet's exit status and JUnit see it, in the
+// order of the JUnit elements (none, failure, error, skipped).
 enum class BoxVerdict {
     Correct,           // passed
     AnsweredOtherwise, // a wrong channel or an error record: a JUnit failure
@@ -59,12 +100,9 @@ BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::o
 
 struct Tally {
     int boxes = 0;
-    int correct = 0;
-    int answeredOtherwise = 0;
-    int noAnswer = 0;
-    int skipped = 0;
-    int done() const { return correct + answeredOtherwise + noAnswer + skipped; }
-    void add(BoxVerdict verdict);
+    std::array<int, 4> of{}; // by BoxVerdict
+    int operator[](BoxVerdict verdict) const { return of[static_cast<size_t>(verdict)]; }
+    void add(BoxVerdict verdict) { ++of[static_cast<size_t>(verdict)]; }
 };
 
 // 0 every box correct; 1 some box answered otherwise; 2 none did, but some
@@ -89,10 +127,9 @@ std::string junit_head(std::string_view suite, const Tally& tally, double second
 std::string junit_testCase(std::string_view suite, const BoxConfig& box, const BoxEnd& end, std::string_view output);
 inline constexpr std::string_view JUNIT_TAIL = "  </testsuite>\n</testsuites>\n";
 
-// The fleet's JSON result: the summary, then "boxes" with each box's object.
+// The fleet's JSON result: the summary, then "results" with each box's object.
 std::string result_head(
     std::string_view suite, const Tally& tally, int status, int64_t elapsedMs, std::optional<int> endedBySignal);
-std::string result_box(const BoxEnd& end, bool first);
 inline constexpr std::string_view RESULT_TAIL = "\n]}\n";
 
 // The table a fleet shows on a terminal while its boxes are checked.
