@@ -32,8 +32,7 @@ struct FleetOptions {
 // A whole number from `low` to `high`, written in decimal and nothing else.
 bool parseWholeNumber(const char* text, long low, long high, long* out);
 
-// Reads the options; an empty string, or what is wrong with them in one
-// printable line. Words after "--" are ports.
+// Reads the options: an empty string, or what is wrong in one printable line.
 std::string options_parse(int argc, char** argv, FleetOptions* options);
 
 // The last bytes a check printed: all the reports ever use of a check's
@@ -41,7 +40,6 @@ std::string options_parse(int argc, char** argv, FleetOptions* options);
 class OutputTail {
 public:
     explicit OutputTail(size_t capacity) : capacity_(capacity) {}
-
     void append(std::string_view bytes);
     // What is kept, from the start of a line when earlier bytes were let go.
     std::string text() const;
@@ -59,11 +57,9 @@ private:
 struct CheckReport {
     std::string outcome;
     std::optional<int> status;
-    std::optional<std::string> currentChannel; // as the box sent it (UTF-8)
-    // The same in printable form, exact whatever the bytes; from a check
-    // that writes it.
-    std::optional<std::string> currentChannelPrintable;
-    std::vector<std::string> failures; // the failure lines printed
+    std::optional<std::string> currentChannel;          // as the box sent it (UTF-8)
+    std::optional<std::string> currentChannelPrintable; // exact whatever the bytes, from a check that writes it
+    std::vector<std::string> failures;                  // the failure lines printed
     int64_t elapsedMs = 0;
 };
 std::optional<CheckReport> checkResult_parse(std::string_view json);
@@ -79,6 +75,8 @@ enum class BoxVerdict {
 
 // "correct"; "incorrect" and "box-error"; "skipped"; every other word.
 BoxVerdict verdictOf(std::string_view outcome);
+// Answered otherwise or gave no answer: shown first, and with its check's last lines.
+inline bool isFailure(BoxVerdict v) { return v == BoxVerdict::AnsweredOtherwise || v == BoxVerdict::NoAnswer; }
 
 // What the fleet knows of a box once it is done.
 struct BoxEnd {
@@ -90,11 +88,11 @@ struct BoxEnd {
     std::string resultJson; // the box's object for --result, its name first
 };
 
-// A box whose check left a result.
+// A box whose check left a result; one without: `outcome` is the fleet's
+// word, `status` the check's exit status if it ran, `detail` what the fleet
+// knows.
 BoxEnd boxEnd_fromResult(
     const BoxConfig& box, const CheckReport& report, std::string_view resultText, std::string_view output);
-// A box without one: `outcome` is the fleet's word, `status` the check's
-// exit status if it ran, `detail` what the fleet knows.
 BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
     std::string_view detail, std::string_view output);
 
@@ -105,12 +103,10 @@ struct Tally {
     void add(BoxVerdict verdict) { ++of[static_cast<size_t>(verdict)]; }
 };
 
-// 0 every box correct; 1 some box answered otherwise; 2 none did, but some
-// gave no answer (or was never started).
+// 0 every box correct; 1 some box answered otherwise; 2 some gave no answer (or was never started).
 int fleetStatus(const Tally& tally);
 
-// "12/48 done: 10 correct, 1 incorrect, 1 no answer, 32 s", ", N skipped"
-// added when some were.
+// "12/48 done: 10 correct, 1 incorrect, 1 no answer, 32 s" (", N skipped" before the time when some were).
 std::string summaryLine(const Tally& tally, int64_t seconds);
 
 // "NAME OUTCOME CHANNEL-SEEN ELAPSED_MS": the channel in printable form with
@@ -150,6 +146,5 @@ struct ViewRow {
 std::vector<std::string> liveView_lines(
     const std::vector<ViewRow>& rows, const std::string& summary, int height, int width, bool final = false);
 
-// Replaces the `previous` lines drawn last (the cursor just below them)
-// with `lines`.
+// Replaces the `previous` lines drawn last (the cursor just below them) with `lines`.
 std::string liveView_redraw(const std::vector<std::string>& lines, size_t previous);

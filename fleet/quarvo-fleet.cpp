@@ -29,18 +29,14 @@
 
 namespace {
 
-// Nothing was checked: the command line, the boxes or a folder the fleet
-// needs was wrong. Apart from the verdicts 0, 1 and 2.
-constexpr int UsageStatus = 3;
+constexpr int UsageStatus = 3; // nothing was checked: apart from the verdicts 0, 1 and 2
 constexpr size_t MaxBoxesFile = 1 << 20;
 constexpr size_t MaxResultFile = 1 << 20;
 constexpr int64_t LookUpHosts = 3 * CLOCK_SECOND; // the boxes' hosts, all at once
 constexpr size_t OutputKept = 16 * 1024;          // of each check's output, in the reports
 constexpr size_t LinesShown = 5;                  // of a failing check's output, in plain mode
 constexpr int64_t Grace = 5 * CLOCK_SECOND;
-// Killed checks end at once; one that does not (stuck in the kernel) is
-// not waited for longer than this.
-constexpr int64_t AfterKill = 2 * CLOCK_SECOND;
+constexpr int64_t AfterKill = 2 * CLOCK_SECOND; // for a killed check stuck in the kernel
 // A check still running this long past its own deadline is stuck (stopped,
 // say) and is ended by the fleet; the margin covers opening a remote port.
 constexpr int64_t Overdue = 10 * CLOCK_SECOND;
@@ -50,8 +46,7 @@ constexpr size_t ReadPerTurn = 1024 * 1024; // of one check, before the others a
 volatile sig_atomic_t caughtSignal = 0;
 volatile sig_atomic_t signalsSeen = 0;
 volatile sig_atomic_t resized = 0;
-// Set by every handler; the wait returns at once while it is set.
-volatile sig_atomic_t wake = 0;
+volatile sig_atomic_t wake = 0; // the wait returns at once while it is set
 
 // Every signal the fleet takes wakes the wait; the ending ones are counted
 // (told again, the fleet kills what is left).
@@ -135,8 +130,7 @@ pid_t startCheck(const std::vector<std::string>& args, int outputFd, pid_t paren
     return pid;
 }
 
-// The file at `path` ("-": the standard input) onto *text: 0, or the errno
-// of what failed (EFBIG past `limit`).
+// The file at `path` ("-": the standard input) onto *text: 0, or the errno (EFBIG past `limit`).
 int readText(const std::string& path, size_t limit, std::string* text)
 {
     const int fd = path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -169,7 +163,7 @@ struct PendingOutput {
         at = 0;
     }
 
-    // Writes what the output takes now, never waiting for it: whether any was.
+    // Writes what the output takes now, never waiting: whether any went.
     bool pump()
     {
         bool moved = false;
@@ -197,46 +191,24 @@ struct PendingOutput {
 };
 
 struct Box {
-    explicit Box(BoxConfig c) : config(std::move(c)) {}
-
     BoxConfig config;
     enum class State { Queued, Running, Done } state = State::Queued;
     pid_t pid = -1;
     int outputFd = -1; // the read end of the check's output pipe, while open
     OutputTail output{OutputKept};
     int64_t started = 0;
-    // A check that has not ended by then is told to end, then killed, then
-    // given up on: `ending` counts those steps.
-    Deadline nextStep;
-    int ending = 0;
+    Deadline nextStep; // when it is told to end, then killed, then given up on
+    int ending = 0;    // those steps taken
     std::string endedWhy; // why the fleet itself ended the check, or empty
     BoxEnd end;
 };
-
-std::vector<ViewRow> viewRows(const std::vector<Box>& boxes, int64_t now)
-{
-    std::vector<ViewRow> rows;
-    for (const Box& box : boxes) {
-        ViewRow row{box.config.name, printable(box.config.port), "queued", "", true};
-        if (box.state == Box::State::Running) {
-            row.state = "waiting " + std::to_string((now - box.started) / CLOCK_SECOND) + " s";
-        } else if (box.state == Box::State::Done) {
-            row.state = printable(box.end.outcome);
-            row.channel = box.end.channelSeen ? printable(*box.end.channelSeen) : "";
-            row.pending = box.end.verdict == BoxVerdict::AnsweredOtherwise || box.end.verdict == BoxVerdict::NoAnswer;
-        }
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
 
 class Fleet {
 public:
     Fleet(FleetOptions options, std::vector<BoxConfig> configs) : options_(std::move(options))
     {
-        boxes_.reserve(configs.size());
         for (BoxConfig& config : configs)
-            boxes_.emplace_back(std::move(config));
+            boxes_.emplace_back().config = std::move(config);
         tally_.boxes = static_cast<int>(boxes_.size());
     }
 
@@ -257,7 +229,6 @@ public:
             noteOutputLoss();
             waitAndRead();
             reap();
-            stopOnSignal();
             superviseChecks();
         }
     }
@@ -267,8 +238,7 @@ private:
     static int64_t msSince(int64_t t) { return (Clock_now() - t) / CLOCK_MILLISECOND; }
     bool stopping() const { return signalsHandled_ > 0; }
 
-    // The folder the checks write their results into, the check to run and
-    // the run's start. False when there can be no folder (reported).
+    // The checks' results' folder, the check to run, the run's start. False when there is no folder (reported).
     bool prepare()
     {
         const char* tmp = std::getenv("TMPDIR");
@@ -296,8 +266,7 @@ private:
         const char* term = std::getenv("TERM");
         live_ = !options_.plain && isatty(STDOUT_FILENO) && term != nullptr && *term != '\0' &&
             std::string_view(term) != "dumb";
-        // With files to write, a closed output is a failed write, not the end:
-        // the rack goes on for its files.
+        // With files to write, a closed output is a failed write: the rack goes on for its files.
         std::vector<int> caught(ENDING_SIGNALS.begin(), ENDING_SIGNALS.end());
         if (!options_.junit.empty() || !options_.result.empty()) {
             std::erase(caught, SIGPIPE);
@@ -363,8 +332,7 @@ private:
         return true;
     }
 
-    // Takes what the check has printed, up to `limit` bytes, into its tail;
-    // the pipe is closed at its end, or when it is the `last` read.
+    // What the check printed, up to `limit` bytes; the pipe is closed at its end, or at the `last` read.
     void readOutput(Box& box, size_t limit, bool last = false)
     {
         char chunk[64 * 1024];
@@ -439,9 +407,8 @@ private:
                 finish(*box, rawStatus);
                 continue;
             }
-            // A check in a process group of its own that touches the terminal
-            // is stopped, and would stay stopped: it is ended at once. Any other
-            // stop waits for the check's deadline.
+            // A check that touched the terminal from its own group would stay stopped: it is ended at once.
+            // Any other stop waits for the check's deadline.
             const int stop = WSTOPSIG(rawStatus);
             if ((stop == SIGTTOU || stop == SIGTTIN) && box->ending == 0 && box->endedWhy.empty()) {
                 box->endedWhy = std::string("stopped by ") + (stop == SIGTTOU ? "SIGTTOU" : "SIGTTIN") +
@@ -461,9 +428,8 @@ private:
         std::string text;
         const std::optional<CheckReport> report =
             readText(resultPath(box), MaxResultFile, &text) == 0 ? checkResult_parse(text) : std::nullopt;
-        // A check the fleet ended writes its result as interrupted, or (resumed
-        // past its own deadline) as no answer: neither is what happened to the
-        // box. Only a verdict the box gave stands.
+        // A check the fleet ended writes interrupted, or (resumed past its deadline) no answer: neither
+        // is what happened to the box. Only a verdict the box gave stands.
         if (report && (box.endedWhy.empty() || verdictOf(report->outcome) <= BoxVerdict::AnsweredOtherwise))
             return ended(box, boxEnd_fromResult(box.config, *report, text, output));
         // No result: the check could not be run, or was ended before it wrote one.
@@ -489,34 +455,27 @@ private:
         if (live_)
             return;
         std::string text = plainLine(box.config, box.end) + "\n";
-        if (box.end.verdict == BoxVerdict::AnsweredOtherwise || box.end.verdict == BoxVerdict::NoAnswer) {
+        if (isFailure(box.end.verdict)) {
             for (const std::string& line : lastLines(box.output.text(), LinesShown))
                 text += "  " + line + "\n";
         }
         output_.add(text);
     }
 
-    // Every running check hears an ending signal once, from the fleet: they
-    // write their results as interrupted. Told again, the fleet kills them.
-    void stopOnSignal()
-    {
-        if (signalsSeen == signalsHandled_)
-            return;
-        for (Box& box : boxes_) {
-            if (!stopping() || box.ending == 1) {
-                box.ending = stopping() ? 1 : 0;
-                box.nextStep = Deadline{Clock_now()};
-            }
-        }
-        signalsHandled_ = signalsSeen;
-    }
-
     // A check that outlives its deadline by far (stopped, or stuck), or any
     // once the fleet is told to end, hears its signal, then is killed, then
-    // given up on: none holds the fleet for ever.
+    // given up on: none holds the fleet for ever. An ending signal reaches
+    // each check once, from the fleet; told again, the fleet kills them.
     void superviseChecks()
     {
         const int64_t now = Clock_now();
+        for (Box& box : boxes_) {
+            if (signalsSeen != signalsHandled_ && (signalsHandled_ == 0 || box.ending == 1)) {
+                box.ending = signalsHandled_ > 0 ? 1 : 0;
+                box.nextStep = Deadline{now};
+            }
+        }
+        signalsHandled_ = signalsSeen;
         for (Box& box : boxes_) {
             if (box.state != Box::State::Running || !Deadline_passed(box.nextStep, now))
                 continue;
@@ -562,21 +521,31 @@ private:
     // The last drawing (`final`) keeps the summary whole whatever the width.
     void drawView(bool force, bool final = false)
     {
-        // A drawing is made only once the last one is out: the cursor moves
-        // by the lines drawn last, and output nobody takes stays one frame.
+        // Only once the last drawing is out: the cursor moves by the lines drawn last, and output
+        // nobody takes stays one frame.
         const int64_t now = Clock_now();
         if (!final && (!live_ || !output_.idle() || (!force && (!dirty_ || now - lastDraw_ < DrawEvery))))
             return;
-        const std::vector<std::string> lines = liveView_lines(
-            viewRows(boxes_, now), summaryLine(tally_, msSince(startTime_) / 1000), height_, width_, final);
+        std::vector<ViewRow> rows;
+        for (const Box& box : boxes_) {
+            ViewRow& row = rows.emplace_back(ViewRow{box.config.name, printable(box.config.port), "queued", "", true});
+            if (box.state == Box::State::Running) {
+                row.state = "waiting " + std::to_string((now - box.started) / CLOCK_SECOND) + " s";
+            } else if (box.state == Box::State::Done) {
+                row.state = printable(box.end.outcome);
+                row.channel = box.end.channelSeen ? printable(*box.end.channelSeen) : "";
+                row.pending = isFailure(box.end.verdict);
+            }
+        }
+        const std::vector<std::string> lines =
+            liveView_lines(rows, summaryLine(tally_, msSince(startTime_) / 1000), height_, width_, final);
         output_.add(liveView_redraw(lines, drawn_));
         drawn_ = lines.size();
         lastDraw_ = now;
         dirty_ = false;
     }
 
-    // The output let go by the write limit (a write that blocked after all)
-    // is output given up.
+    // The output let go by the write limit (a write that blocked after all) is output given up.
     void noteOutputLoss()
     {
         if (!output_.givenUp && endingSignals_outputLost(STDOUT_FILENO))
@@ -623,47 +592,39 @@ private:
         return status;
     }
 
-    // One walk for each file: `head`, each box's `piece`, `tail`, replacing
-    // `path` in one step. `what` names the file in what goes wrong.
-    template <typename Piece>
-    void writeFile(const std::string& path, const char* what, const std::string& head, Piece piece,
-        std::string_view tail)
-    {
-        AtomicFile file;
-        const int opened = file.open(path, ".quarvo-fleet-");
-        if (opened == -2) {
-            std::fprintf(stderr, "%s: %s file %s is not a regular file: left as it is\n", options_.program, what,
-                printable(path).c_str());
-            return;
-        }
-        bool ok = opened == 0 && file.write(head);
-        for (size_t i = 0; i < boxes_.size() && ok; ++i)
-            ok = file.write(piece(boxes_[i], i));
-        if (!ok || !file.write(tail) || file.commit() != 0)
-            std::fprintf(stderr, "%s: writing %s file %s failed: %s\n", options_.program, what, printable(path).c_str(),
-                std::strerror(errno));
-    }
-
+    // Each file in one walk over the boxes (a box's output is read only
+    // while its test case is written), replacing it in one step.
     void writeFiles(int status)
     {
         const int64_t ms = msSince(startTime_);
-        if (!options_.junit.empty())
-            writeFile(options_.junit, "JUnit",
-                junit_head(options_.suite, tally_, static_cast<double>(ms) / 1000.0, timestamp_),
-                [this](const Box& box, size_t) {
-                    const std::string output = box.end.verdict == BoxVerdict::Skipped ? "" : box.output.text();
-                    return junit_testCase(options_.suite, box.config, box.end, output);
-                },
-                JUNIT_TAIL);
         const std::optional<int> bySignal = caughtSignal != 0 ? std::optional<int>(caughtSignal) : std::nullopt;
-        if (!options_.result.empty())
-            writeFile(options_.result, "result", result_head(options_.suite, tally_, status, ms, bySignal),
-                [](const Box& box, size_t i) { return (i == 0 ? "\n" : ",\n") + box.end.resultJson; }, RESULT_TAIL);
+        for (const bool junit : {true, false}) {
+            const std::string& path = junit ? options_.junit : options_.result;
+            const char* what = junit ? "JUnit" : "result";
+            AtomicFile file;
+            const int opened = path.empty() ? 0 : file.open(path, ".quarvo-fleet-");
+            if (opened == -2)
+                std::fprintf(stderr, "%s: %s file %s is not a regular file: left as it is\n", options_.program, what,
+                    printable(path).c_str());
+            if (path.empty() || opened == -2)
+                continue;
+            bool ok = opened == 0 &&
+                file.write(junit ? junit_head(options_.suite, tally_, static_cast<double>(ms) / 1000.0, timestamp_)
+                                 : result_head(options_.suite, tally_, status, ms, bySignal));
+            for (size_t i = 0; i < boxes_.size() && ok; ++i) {
+                const Box& box = boxes_[i];
+                const std::string output = junit && box.end.verdict != BoxVerdict::Skipped ? box.output.text() : "";
+                ok = file.write(junit ? junit_testCase(options_.suite, box.config, box.end, output)
+                                      : (i == 0 ? "\n" : ",\n") + box.end.resultJson);
+            }
+            if (!ok || !file.write(junit ? JUNIT_TAIL : RESULT_TAIL) || file.commit() != 0)
+                std::fprintf(stderr, "%s: writing %s file %s failed: %s\n", options_.program, what,
+                    printable(path).c_str(), std::strerror(errno));
+        }
     }
 
-    // What the output still holds is written as its reader takes it, until the
-    // rule for output nobody takes gives it up (from the last check's deadline
-    // plus the grace, or an ending signal, on).
+    // The rest of the output, as its reader takes it, until the rule for output nobody takes
+    // gives it up (from the last check's deadline plus the grace, or an ending signal, on).
     void waitForOutput()
     {
         endingSignals_limitWrites(Deadline_after(std::max(latestDeadline_.at, Clock_now()), Grace));
@@ -698,8 +659,7 @@ private:
     int64_t startTime_ = Clock_now();
     std::string timestamp_;
     sigset_t waitSet_{};
-    // Each check's own deadline, and the latest of them: the fleet's output
-    // is never waited for past it (plus the grace) nor past an ending signal.
+    // Each check's deadline, and the latest: the output is never waited for past it (plus the grace).
     int64_t checkTime_ = (options_.timeout > 0 ? options_.timeout : CHECK_SECONDS) * CLOCK_SECOND;
     Deadline latestDeadline_{startTime_};
     PendingOutput output_;
