@@ -352,8 +352,9 @@ private:
             box.outputFd = -1;
     }
 
-    // One wait on the output and the checks' pipes, then what they hold.
-    void waitAndRead()
+    // One wait on the output and the checks' pipes (until the next thing to do, or `until`), then
+    // what they hold.
+    void waitAndRead(Deadline until = DEADLINE_NEVER)
     {
         std::vector<pollfd> fds;
         std::vector<Box*> reading;
@@ -367,7 +368,7 @@ private:
             }
         }
         timespec timeout{};
-        const timespec* wait = Deadline_timespec(nextWake(), Clock_now(), &timeout);
+        const timespec* wait = Deadline_timespec(Deadline_sooner(nextWake(), until), Clock_now(), &timeout);
         const int ready = endingSignals_wait(fds.data(), fds.size(), wait, &waitSet_, &wake);
         wake = 0;
         dirty_ = dirty_ || live_; // the clock
@@ -634,17 +635,13 @@ private:
             noteOutputLoss();
             if (output_.idle() || output_.givenUp)
                 return;
-            const int64_t now = Clock_now();
             const Deadline limit = endingSignals_outputLimit(moved);
-            if (Deadline_passed(limit, now)) {
+            if (Deadline_passed(limit, Clock_now())) {
                 output_.giveUp();
                 outputLost_ = true;
                 return;
             }
-            timespec timeout{};
-            pollfd out{STDOUT_FILENO, POLLOUT, 0};
-            endingSignals_wait(&out, 1, Deadline_timespec(limit, now, &timeout), &waitSet_, &wake);
-            wake = 0;
+            waitAndRead(limit);
             reap();
         }
     }
@@ -725,24 +722,24 @@ std::string filesFault(const FleetOptions& options, const std::vector<BoxConfig>
     }
     if (!options.junit.empty() && !options.result.empty() && sameFile(options.junit.c_str(), options.result.c_str()))
         return "--junit and --result name the same file";
-    if (options.captureDir.empty())
-        return {};
-    if (stat(options.captureDir.c_str(), &st) != 0 && mkdir(options.captureDir.c_str(), 0777) != 0)
-        return "--capture-dir " + printable(options.captureDir) + ": " + std::strerror(errno);
-    if (stat(options.captureDir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-        return "--capture-dir " + printable(options.captureDir) + ": not a folder";
+    const char* captures = options.captureDir.c_str();
+    if (*captures != '\0' && stat(captures, &st) != 0 && mkdir(captures, 0777) != 0)
+        return "--capture-dir " + printable(captures) + ": " + std::strerror(errno);
+    if (*captures != '\0' && stat(captures, &st) == 0 && !S_ISDIR(st.st_mode))
+        return "--capture-dir " + printable(captures) + ": not a folder";
     return {};
 }
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     // Before anything is opened, so that no file or port becomes the output.
     ensureStandardStreams();
-    // The name it was called by, as the other commands say it.
-    const char* programName = argc > 0 && argv[0] != nullptr && *argv[0] != '\0' ? argv[0] : "quarvo-fleet";
     FleetOptions options;
     const std::string fault = options_parse(argc, argv, &options);
+    // The name it was called by, as the other commands say it.
+    const char* programName = argc > 0 && argv[0] != nullptr && *argv[0] != '\0' ? argv[0] : options.program;
     options.program = programName;
     if (!fault.empty()) {
         std::fprintf(stderr, "%s: %s\n", programName, fault.c_str());

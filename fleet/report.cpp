@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 
 #include "json.h"
 #include "printable.h"
@@ -187,10 +188,7 @@ int fleetStatus(const Tally& tally)
 
 std::string summaryLine(const Tally& tally, int64_t seconds)
 {
-    int done = 0;
-    for (const int n : tally.of)
-        done += n;
-    std::string line = std::to_string(done) + "/" + std::to_string(tally.boxes) + " done: " +
+    std::string line = std::to_string(std::accumulate(tally.of.begin(), tally.of.end(), 0)) + "/" + std::to_string(tally.boxes) + " done: " +
         std::to_string(tally[BoxVerdict::Correct]) + " correct, " +
         std::to_string(tally[BoxVerdict::AnsweredOtherwise]) + " incorrect, " +
         std::to_string(tally[BoxVerdict::NoAnswer]) + " no answer";
