@@ -88,9 +88,8 @@ struct BoxEnd {
     std::string resultJson; // the box's object for --result, its name first
 };
 
-// A box whose check left a result; one without: `outcome` is the fleet's
-// word, `status` the check's exit status if it ran, `detail` what the fleet
-// knows.
+// A box whose check left a result; one without: `outcome` is the fleet's word, `status` the
+// check's exit status if it ran, `detail` what the fleet knows.
 BoxEnd boxEnd_fromResult(
     const BoxConfig& box, const CheckReport& report, std::string_view resultText, std::string_view output);
 BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::optional<int> status, int64_t elapsedMs,
@@ -137,12 +136,10 @@ struct ViewRow {
     bool pending = true; // still to decide, or decided otherwise than correct
 };
 
-// The lines to show in a window of `height` rows and `width` columns: a
-// heading, the boxes, and the summary last. No line is wider than the
-// window, nor are there more lines than rows less one (so that drawing
-// never scrolls). When the rack is taller, the pending boxes come first and
-// a line says how many are not shown. The `final` drawing has the summary
-// whole however narrow the window (it may wrap: nothing is drawn over it).
+// The lines for a window of `height` rows and `width` columns: a heading, the boxes, the summary.
+// None as wide as the window, nor as many as its rows (drawing never scrolls). A taller rack shows
+// the pending boxes first, and how many are not shown. The `final` drawing has the summary whole
+// however narrow the window (it may wrap: nothing is drawn over it).
 std::vector<std::string> liveView_lines(
     const std::vector<ViewRow>& rows, const std::string& summary, int height, int width, bool final = false);
 

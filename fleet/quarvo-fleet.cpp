@@ -86,11 +86,9 @@ std::string findCheck()
     return {};
 }
 
-// Starts the check `args` (its path first) in a process group of its own,
-// with default signal actions, a SIGTERM should `parent` end, the standard
-// input on /dev/null and the standard output and error on `outputFd`. The
-// pid, or -1 with errno set. A check that cannot be run writes `cannot` and
-// why on `outputFd`, and exits with 127.
+// Starts the check `args` (its path first) in a process group of its own, with default signal
+// actions, a SIGTERM should `parent` end, input from /dev/null and output and errors into
+// `outputFd`: its pid, or -1 with errno. One that cannot be run says `cannot` and why, and exits 127.
 pid_t startCheck(const std::vector<std::string>& args, int outputFd, pid_t parent, const std::string& cannot)
 {
     std::vector<char*> argv;
@@ -140,10 +138,9 @@ int readText(const std::string& path, size_t limit, std::string* text)
     return error;
 }
 
-// The fleet's own standard output, written only as fast as its reader takes
-// it: a reader that stops reading never holds the fleet, which goes on
-// reaping and starting checks; the text waits here until the rule for output
-// nobody takes (ending_signals.h) gives it up.
+// The fleet's standard output, written only as fast as its reader takes it, so that a reader that
+// stops never holds the fleet; the text waits here until the rule for output nobody takes
+// (ending_signals.h) gives it up.
 struct PendingOutput {
     std::string text;
     size_t at = 0;        // written so far
@@ -671,8 +668,7 @@ private:
     bool dirty_ = true;
 };
 
-// The boxes from the file and the command line, checked before anything
-// starts. Empty, or what is wrong.
+// The boxes from the file and the command line, checked before anything starts: empty, or what is wrong.
 std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* boxes)
 {
     if (!options.boxesFile.empty()) {
@@ -697,9 +693,8 @@ std::string collectBoxes(const FleetOptions& options, std::vector<BoxConfig>* bo
     return boxes_checkUnique(*boxes, boxes_portKeys(*boxes, LookUpHosts));
 }
 
-// The reports' files go into folders that exist, and are no file the
-// checks use: replacing one would destroy a box's capture, or put a regular
-// file where a link to a box's port was. The captures' folder is made.
+// The reports' files go into folders that exist, and are no file the checks use: replacing one would
+// destroy a box's capture, or put a regular file where a link to a port was. The captures' folder is made.
 std::string filesFault(const FleetOptions& options, const std::vector<BoxConfig>& boxes)
 {
     struct stat st {};

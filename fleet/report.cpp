@@ -188,7 +188,8 @@ int fleetStatus(const Tally& tally)
 
 std::string summaryLine(const Tally& tally, int64_t seconds)
 {
-    std::string line = std::to_string(std::accumulate(tally.of.begin(), tally.of.end(), 0)) + "/" + std::to_string(tally.boxes) + " done: " +
+    const int done = std::accumulate(tally.of.begin(), tally.of.end(), 0);
+    std::string line = std::to_string(done) + "/" + std::to_string(tally.boxes) + " done: " +
         std::to_string(tally[BoxVerdict::Correct]) + " correct, " +
         std::to_string(tally[BoxVerdict::AnsweredOtherwise]) + " incorrect, " +
         std::to_string(tally[BoxVerdict::NoAnswer]) + " no answer";
@@ -276,10 +277,9 @@ std::vector<std::string> liveView_lines(
         nameWidth = std::max(nameWidth, std::min(row.name.size(), MaxName));
         portWidth = std::max(portWidth, std::min(row.port.size(), MaxPort));
     }
-    const auto line = [&](const std::string& name, const std::string& port, const std::string& state,
-                          const std::string& channel) {
-        return fit(
-            cell(name, nameWidth) + "  " + cell(port, portWidth) + "  " + cell(state, StateWidth) + "  " + channel,
+    const auto line = [&](const ViewRow& r) {
+        return fit(cell(r.name, nameWidth) + "  " + cell(r.port, portWidth) + "  " + cell(r.state, StateWidth) + "  " +
+                r.channel,
             width);
     };
     const std::string last = final ? summary : fit(summary, width);
@@ -296,9 +296,9 @@ std::vector<std::string> liveView_lines(
         hidden = shown.size() - keep;
         shown.resize(keep);
     }
-    std::vector<std::string> lines{line("NAME", "PORT", "STATE", "CHANNEL")};
+    std::vector<std::string> lines{line({"NAME", "PORT", "STATE", "CHANNEL"})};
     for (const ViewRow* row : shown)
-        lines.push_back(line(row->name, row->port, row->state, row->channel));
+        lines.push_back(line(*row));
     if (hidden > 0 && room > 0)
         lines.push_back(fit("... " + std::to_string(hidden) + " more", width));
     lines.push_back(last);
