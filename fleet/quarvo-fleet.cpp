@@ -220,8 +220,7 @@ public:
                 ++next;
             if (running_ == 0 && (stopping() || next == boxes_.size()))
                 return finishRack();
-            followResize();
-            drawView(false);
+            drawView();
             output_.pump();
             noteOutputLoss();
             waitAndRead();
@@ -318,7 +317,6 @@ private:
         }
         fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
         box.state = Box::State::Running;
-        dirty_ = true;
         box.outputFd = pipeFds[0];
         ++running_;
         box.nextStep = Deadline_after(box.started, checkTime_ + Overdue);
@@ -368,7 +366,7 @@ private:
         const timespec* wait = Deadline_timespec(Deadline_sooner(nextWake(), until), Clock_now(), &timeout);
         const int ready = endingSignals_wait(fds.data(), fds.size(), wait, &waitSet_, &wake);
         wake = 0;
-        dirty_ = dirty_ || live_; // the clock
+        dirty_ = true; // every change follows a wait, and the clock goes on
         for (size_t i = 0; ready > 0 && i < reading.size(); ++i) {
             if (fds[firstCheck + i].revents != 0)
                 readOutput(*reading[i], ReadPerTurn);
@@ -449,7 +447,6 @@ private:
         box.state = Box::State::Done;
         box.end = std::move(end);
         tally_.add(box.end.verdict);
-        dirty_ = true;
         if (live_)
             return;
         std::string text = plainLine(box.config, box.end) + "\n";
@@ -499,13 +496,14 @@ private:
         }
     }
 
-    void followResize()
+    // A new window size is followed at once; the last drawing (`final`) keeps the summary whole
+    // whatever the width.
+    void drawView(bool final = false)
     {
-        if (resized == 0 || !live_)
-            return;
+        const bool force = resized != 0; // set only for the live view, which takes SIGWINCH
         resized = 0;
         winsize size{};
-        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
+        if (force && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
             // Lines drawn for a wider window may have wrapped: clear what they can have become.
             drawn_ = std::min(
                 drawn_ * std::max<size_t>(1, (static_cast<size_t>(width_) + size.ws_col - 1) / size.ws_col),
@@ -513,12 +511,6 @@ private:
             height_ = size.ws_row;
             width_ = size.ws_col;
         }
-        drawView(true);
-    }
-
-    // The last drawing (`final`) keeps the summary whole whatever the width.
-    void drawView(bool force, bool final = false)
-    {
         // Only once the last drawing is out: the cursor moves by the lines drawn last, and output
         // nobody takes stays one frame.
         const int64_t now = Clock_now();
@@ -567,7 +559,7 @@ private:
         }
         const int status = caughtSignal != 0 ? 128 + caughtSignal : fleetStatus(tally_);
         if (live_) {
-            drawView(true, true); // the last table, with the summary whole whatever the width
+            drawView(true); // the last table, with the summary whole whatever the width
             output_.add("\x1b[?25h");
         } else {
             output_.add(summaryLine(tally_, msSince(startTime_) / 1000) + "\n");
@@ -665,7 +657,7 @@ private:
     size_t drawn_ = 0;
     int height_ = 24, width_ = 80;
     int64_t lastDraw_ = 0;
-    bool dirty_ = true;
+    bool dirty_ = true; // woken since the last drawing
 };
 
 // The boxes from the file and the command line, checked before anything starts: empty, or what is wrong.
