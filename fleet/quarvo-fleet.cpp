@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include "atomic_file.h"
 #include "clock.h"
@@ -133,7 +134,7 @@ int readText(const std::string& path, size_t limit, std::string* text)
 {
     const int fd = path == "-" ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     const int error = fd >= 0 && readWhole(fd, limit, text) ? 0 : errno;
-    if (fd != STDIN_FILENO && fd >= 0)
+    if (fd > STDIN_FILENO) // descriptor 0 is always open: a file opened is never it
         close(fd);
     return error;
 }
@@ -342,9 +343,7 @@ private:
             }
         }
         if (last && box.outputFd >= 0)
-            close(box.outputFd);
-        if (last)
-            box.outputFd = -1;
+            close(std::exchange(box.outputFd, -1));
     }
 
     // One wait on the output and the checks' pipes (until the next thing to do, or `until`), then
