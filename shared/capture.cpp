@@ -82,8 +82,10 @@ uint64_t bytesCompleted(int& scan, const char* text, size_t size)
             scan = ch == '#' ? Comment : Time;
         else if (scan == Time)
             scan = ch == ' ' ? Data : Time;
-        else if (scan > Data)
-            done += (scan = (scan + 1) % 4) == Data;
+        else if (scan > Data) {
+            scan = (scan + 1) % 4; // past "xHH", the escaped byte is done
+            done += scan == Data;
+        }
         else if (ch == '\n')
             scan = LineStart;
         else if (scan == Data && ch == '\\')
