@@ -1,6 +1,7 @@
 // check-quarvo: is the set-top box on a serial port tuned to the expected
 // channel, and free of reported errors? Listens (never sends) on the box's
 // feedback port; exit status 0 for the expected channel, 1 otherwise.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -25,6 +26,8 @@
 
 namespace {
 
+constexpr size_t MaxChannelsSeen = 64;
+
 // Everything the check knows: its options, what it holds open and what
 // --result reports (the channel and the port as given among them).
 struct Check {
@@ -41,6 +44,7 @@ struct Check {
     bool exactTimeout = false;
     bool reconnect = false;
     bool distinctStatus = false;
+    bool wait = false; // another channel reported decides nothing before the deadline
 
     ReadContext source; // the reader's, with the feed
     Capture* capture = nullptr;
@@ -62,6 +66,7 @@ const option options_list[] = {
     {"reconnect", no_argument, nullptr, 'r'},
     {"result", required_argument, nullptr, 'R'},
     {"timeout", required_argument, nullptr, 't'},
+    {"wait", no_argument, nullptr, 'w'},
 };
 
 void print_syntax(const char* name)
@@ -95,6 +100,7 @@ void print_help(const char* name)
                 "  --reconnect          wait for a missing or vanishing port until the deadline\n"
                 "  --result FILE        write how the check ended to FILE, as one JSON object\n"
                 "  --distinct-status    exit 0 tuned, 1 answered otherwise, 2 no answer\n"
+                "  --wait               listen on past reports of another channel until the deadline\n"
                 "  --help               show this text\n"
                 "  --version            show the version\n",
                 name);
@@ -236,6 +242,7 @@ Outcome readUntilDecided(Check& check)
         return Outcome::Internal;
     }
     CheckResult& result = check.result;
+    std::string lastReport; // while waiting, the last other channel's line as printed
     for (;;) {
         int32_t count = 0;
         const char* const* codes = nullptr;
@@ -252,20 +259,40 @@ Outcome readUntilDecided(Check& check)
                 source.end = ReadEnd::None;
                 continue;
             }
+            // At the deadline a box that reported another channel answered
+            // otherwise: its last report is said again.
+            if (source.end == ReadEnd::TimedOut && !lastReport.empty()) {
+                std::printf("%s\nFailed\n", lastReport.c_str());
+                result.failures = {lastReport};
+                return Outcome::Incorrect;
+            }
             std::puts("Failed reading response from quarvo box.");
             return source.end == ReadEnd::TimedOut ? Outcome::NoAnswer : Outcome::PortLost;
         }
         ++result.packets;
         const Verdict verdict = judgePacket(result.channel, count, codes, values, lengths, check.debug);
-        for (const std::string& line : verdict.lines)
-            std::fwrite(line.data(), 1, line.size(), stdout);
-        result.failures = verdict.failures;
+        // With --wait another channel reported decides nothing, and a box
+        // that repeats it is shown it once, not every second.
+        const bool waiting = check.wait && verdict.decision == Decision::Failure && !verdict.errorRecord;
+        const bool repeated = waiting && verdict.lastChannel == result.lastChannel;
+        for (const std::string& line : verdict.lines) {
+            // The packet's failure lines are its wrong channels', kept without their line feed.
+            const std::string_view text = std::string_view(line).substr(0, line.size() - 1);
+            if (!repeated || std::ranges::find(verdict.failures, text) == verdict.failures.end())
+                std::fwrite(line.data(), 1, line.size(), stdout);
+        }
+        if (verdict.lastChannel && verdict.lastChannel != result.lastChannel &&
+            result.channelsSeen.size() < MaxChannelsSeen)
+            result.channelsSeen.push_back(printable(*verdict.lastChannel));
         if (verdict.lastChannel)
             result.lastChannel = verdict.lastChannel;
         if (verdict.requested)
             result.requested = verdict.requested;
-        if (verdict.decision == Decision::Undecided)
+        if (waiting)
+            lastReport = verdict.failures.back();
+        if (waiting || verdict.decision == Decision::Undecided)
             continue;
+        result.failures = verdict.failures;
         gnome.reset();
         if (verdict.decision == Decision::Correct)
             return Outcome::Correct;
@@ -368,6 +395,7 @@ std::optional<int> readOptions(Check& check, int argc, char** argv)
         if (bool* flag = opt == 'd'   ? &check.debug
                          : opt == 'r' ? &check.reconnect
                          : opt == 's' ? &check.distinctStatus
+                         : opt == 'w' ? &check.wait
                                       : nullptr) {
             *flag = true;
             return -1;

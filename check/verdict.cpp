@@ -123,6 +123,7 @@ Verdict judgePacket(std::string_view expected, int32_t count, const char* const*
             v.failures.push_back(addLine(v, rule->before, text, rule->after));
             v.decision = Decision::Failure;
             v.failure = Outcome::BoxError;
+            v.errorRecord = true;
             break;
         }
     }
@@ -154,18 +155,21 @@ int writeResult(const char* path, const CheckResult& r)
         key(name);
         out += std::to_string(value);
     };
+    const auto texts = [&](std::string_view name, const std::vector<std::string>& values) {
+        key(name);
+        for (size_t i = 0; i < values.size(); ++i) {
+            out += i == 0 ? '[' : ',';
+            json_appendString(out, values[i]);
+        }
+        out += values.empty() ? "[]" : "]";
+    };
     const auto given = [](const char* s) { return s ? std::optional<std::string_view>(s) : std::nullopt; };
     text("outcome", outcomes.at(static_cast<size_t>(r.outcome)).word);
     number("status", r.status);
     text("channel", given(r.channel));
     text("port", given(r.port));
     text("current_channel", r.lastChannel);
-    key("failures");
-    for (size_t i = 0; i < r.failures.size(); ++i) {
-        out += i == 0 ? '[' : ',';
-        json_appendString(out, r.failures[i]);
-    }
-    out += r.failures.empty() ? "[]" : "]";
+    texts("failures", r.failures);
     text("requested_channel", r.requested);
     number("packets", r.packets);
     number("bad_input_reports", r.reports);
@@ -177,6 +181,7 @@ int writeResult(const char* path, const CheckResult& r)
     // bytes that are not UTF-8.
     const std::string shown = r.lastChannel ? printable(*r.lastChannel) : "";
     text("current_channel_printable", r.lastChannel ? std::optional<std::string_view>(shown) : std::nullopt);
+    texts("channels_seen", r.channelsSeen);
     out += "}\n";
     AtomicFile file;
     const int opened = file.open(path, ".check-quarvo-result-");

@@ -33,6 +33,7 @@ enum class Decision { Undecided, Correct, Failure };
 struct Verdict {
     Decision decision = Decision::Undecided;
     Outcome failure = Outcome::BoxError; // with Decision::Failure: Incorrect or BoxError
+    bool errorRecord = false;            // the packet holds an error record, whichever decides
     // To print in this order, each with its own line end ("New channel
     // number requested: " has none).
     std::vector<std::string> lines;
@@ -53,6 +54,7 @@ struct CheckResult {
     const char* channel = nullptr; // as given, or null
     const char* port = nullptr;    // as given, or null
     std::optional<std::string> lastChannel; // raw bytes of the last "SSCN" value seen
+    std::vector<std::string> channelsSeen;  // each change of the reported channel, printable
     std::vector<std::string> failures;      // failure lines of the deciding packet, as printed
     std::optional<std::string> requested;   // the last requested channel printed
     uint64_t packets = 0;                   // packets that passed the reader's checks

@@ -79,7 +79,7 @@ _check_quarvo()
         --channel|--ch|--cha|--chan|--chann|--channe|--c|--timeout|--t|--ti|--tim|--time|--timeo|--timeou)
             COMPREPLY=(); return ;;
     esac
-    _quarvo_option_words "--capture --channel --debug --distinct-status --feedback --help --log --reconnect --result --timeout --version" "$cur"
+    _quarvo_option_words "--capture --channel --debug --distinct-status --feedback --help --log --reconnect --result --timeout --version --wait" "$cur"
 }
 
 _quarvo_term()

@@ -156,17 +156,17 @@ TEST(LabOptions, ResultFileSaysHowTheCheckEnded)
         {"correct, with reports and a requested channel", {},
          "junk" + packet({{"SSCN", "101"}}, {.badChecksum = true}) + packet({{"CE00", "123"}, {"SSCN", "101"}}), true,
          R"({"outcome":"correct","status":0,)" + common +
-             R"("current_channel":"101","failures":[],"requested_channel":"123","packets":1,"bad_input_reports":3,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":"101"})"},
+             R"("current_channel":"101","failures":[],"requested_channel":"123","packets":1,"bad_input_reports":3,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":"101","channels_seen":["101"]})"},
         // Raw bytes escaped in the value; the printed lines in printable form.
         {"box error", {"--distinct-status"}, packet({{"SSCN", "\x1b\xff"}, {"CEER", "X\"\\"}}), true,
          R"({"outcome":"box-error","status":1,)" + common +
-             R"("current_channel":"\u001b\ufffd","failures":["Current channel '[1B][FF]' [incorrect]","Channel error: X\"\\"],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":"[1B][FF]"})"},
+             R"("current_channel":"\u001b\ufffd","failures":["Current channel '[1B][FF]' [incorrect]","Channel error: X\"\\"],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":"[1B][FF]","channels_seen":["[1B][FF]"]})"},
         {"no answer", {"--timeout", "1", "--distinct-status"}, packet({{"XXXX", "1"}}), false,
          R"({"outcome":"no-answer","status":2,)" + common +
-             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null})"},
+             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null,"channels_seen":[]})"},
         {"port lost", {}, "\n015SS", true,
          R"({"outcome":"port-lost","status":1,)" + common +
-             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":0,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null})"},
+             R"("current_channel":null,"failures":[],"requested_channel":null,"packets":0,"bad_input_reports":0,"bytes":{bytes},"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null,"channels_seen":[]})"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> extra = c.extra;
@@ -362,13 +362,105 @@ TEST(LabOptions, SignalEndsTheCheckWithItsFilesComplete)
         EXPECT_EQ(r.status, 128 + signo);
         EXPECT_EQ(resultOf(result), R"({"outcome":"interrupted","status":)" + std::to_string(128 + signo) +
                                         R"(,"channel":"101","port":")" + pty.path() +
-                                        R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null})"
+                                        R"(","current_channel":null,"failures":[],"requested_channel":null,"packets":1,"bad_input_reports":0,"bytes":14,"elapsed_ms":T,"capture_dropped_bytes":0,"output_error":null,"current_channel_printable":null,"channels_seen":[]})"
                                         "\n");
         const std::string captured = readFile(capture);
         EXPECT_NE(captured.find(" \\x0A013XXXX0081C7\n"), std::string::npos) << captured;
         unlink(result.c_str());
         unlink(capture.c_str());
     }
+}
+
+// True when `text` is `pattern` with each "..." in it standing for any text.
+bool holdsInOrder(const std::string& text, const std::string& pattern)
+{
+    std::vector<std::string> pieces;
+    for (size_t from = 0, gap = 0; gap != std::string::npos; from = gap + 3) {
+        gap = pattern.find("...", from);
+        pieces.push_back(pattern.substr(from, gap == std::string::npos ? gap : gap - from));
+    }
+    size_t at = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const std::string& piece = pieces[i];
+        const size_t found =
+            i + 1 == pieces.size() ? text.size() - std::min(text.size(), piece.size()) : text.find(piece, at);
+        if (found == std::string::npos || found < at || (i == 0 && found != 0) ||
+            text.compare(found, piece.size(), piece) != 0)
+            return false;
+        at = found + piece.size();
+    }
+    return true;
+}
+
+// --wait: a report of another channel decides nothing, and is printed once
+// per change. Each step is read before the next is written, so the check's
+// state carries across reads.
+TEST(LabOptions, WaitListensPastReportsOfAnotherChannel)
+{
+    const auto sscn = [](const std::string& channel) { return packet({{"SSCN", channel}}); };
+    const auto line = [](const std::string& channel, bool correct = false) {
+        return "Current channel '" + channel + (correct ? "' [correct]\n" : "' [incorrect]\n");
+    };
+    const std::string deadline = "select timed out\n";
+    const std::vector<std::string> tuning{sscn("100") + sscn("100"), packet({{"CE00", "101"}}), sscn("100"),
+                                          sscn("102"), sscn("101")};
+    // A box that alternates: every change is shown, 64 of them kept.
+    std::vector<std::string> flapping;
+    std::string flapped;
+    std::string first64;
+    for (int i = 0; i < 70; ++i) {
+        const std::string channel = i % 2 == 0 ? "100" : "102";
+        flapping.push_back(sscn(channel));
+        flapped += line(channel);
+        if (i < 64)
+            first64 += std::string(i == 0 ? "" : ",") + "\"" + channel + "\"";
+    }
+    struct Case {
+        const char* what;
+        std::vector<std::string> extra;
+        std::vector<std::string> steps;
+        std::string out;
+        int status;
+        std::string result; // the result file from "outcome" to its end, "..." for what varies
+    };
+    const std::vector<Case> cases{
+        {"confirmed after old reports", {"--wait", "--timeout", "60"}, tuning,
+         line("100") + "New channel number requested: 101" + line("102") + line("101", true), 0,
+         R"(correct",...,"channels_seen":["100","102","101"]})"},
+        {"unchanged without --wait", {"--timeout", "60"}, tuning, line("100") + "Failed\n", 1,
+         R"(incorrect",...,"channels_seen":["100"]})"},
+        {"an error record fails at once", {"--wait", "--timeout", "60", "--distinct-status"},
+         {sscn("100"), packet({{"SSCN", "100"}, {"CEER", "7"}})},
+         line("100") + line("100") + "Channel error: 7\nFailed\n", 1,
+         R"(box-error",...,"failures":["Current channel '100' [incorrect]","Channel error: 7"],...,"channels_seen":["100"]})"},
+        {"the deadline with another channel", {"--wait", "--timeout", "1", "--distinct-status"},
+         {sscn("100"), sscn("100"), sscn("102"), sscn("102")},
+         line("100") + line("102") + deadline + line("102") + "Failed\n", 1,
+         R"(incorrect",...,"failures":["Current channel '102' [incorrect]"],...,"channels_seen":["100","102"]})"},
+        {"a box that flaps", {"--wait", "--timeout", "1"}, flapping, flapped + deadline + line("102") + "Failed\n", 1,
+         R"(incorrect",...,"channels_seen":[)" + first64 + "]}"},
+        {"no channel at the deadline", {"--wait", "--timeout", "1", "--distinct-status"}, {packet({{"XXXX", "1"}})},
+         deadline + NoResponse, 2, R"(no-answer",...,"current_channel_printable":null,"channels_seen":[]})"},
+    };
+    const std::string file = tempPath("wait-result");
+    for (const Case& c : cases) {
+        Pty pty;
+        std::vector<std::string> argv{checkPath(), "--feedback", pty.path(), "--channel", "101", "--result", file};
+        argv.insert(argv.end(), c.extra.begin(), c.extra.end());
+        Child child(argv);
+        pty.waitSetUp(child.pid());
+        for (const std::string& step : c.steps) {
+            pty.write(step, child.pid());
+            pty.waitDrained(child.pid());
+        }
+        const ChildResult r = child.wait();
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_TRUE(holdsInOrder(readFile(file), "{\"outcome\":\"" + c.result + "\n")) << c.what << "\n"
+                                                                                      << readFile(file);
+        EXPECT_EQ(boxReceived(pty), "") << c.what << ": nothing is sent to the box";
+    }
+    unlink(file.c_str());
 }
 
 // Output nobody reads blocks the check's writes; a signal must still end it.
