@@ -128,7 +128,7 @@ _quarvo_fleet()
             COMPREPLY=($(compgen -d -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
         --channel|--jobs|--timeout|--suite) COMPREPLY=(); return ;;
     esac
-    _quarvo_options_or_ports "--boxes --capture-dir --channel --help --jobs --junit --plain --reconnect --result --suite --timeout --version" "$cur"
+    _quarvo_options_or_ports "--boxes --capture-dir --channel --help --jobs --junit --plain --reconnect --result --suite --timeout --version --wait" "$cur"
 }
 
 complete -F _check_quarvo check-quarvo

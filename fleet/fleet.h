@@ -19,6 +19,7 @@ struct FleetOptions {
     long jobs = 0;                        // 0: all at once
     long timeout = 0;                     // 0: the check's own deadline
     bool reconnect = false;
+    bool wait = false; // passed to every check
     std::string captureDir;
     std::string junit;
     std::string result;

@@ -27,6 +27,7 @@ const struct FleetOption {
     {{"suite", required_argument, nullptr, 's'}},
     {{"timeout", required_argument, nullptr, 't'}},
     {{"version", no_argument, nullptr, 'V'}, nullptr, &FleetOptions::version},
+    {{"wait", no_argument, nullptr, 'w'}, nullptr, &FleetOptions::wait},
 };
 
 const FleetOption* byValue(int value)

@@ -306,6 +306,8 @@ private:
             args.insert(args.end(), {"--timeout", std::to_string(options_.timeout)});
         if (options_.reconnect)
             args.emplace_back("--reconnect");
+        if (options_.wait)
+            args.emplace_back("--wait");
         if (!options_.captureDir.empty())
             args.insert(args.end(), {"--capture", options_.captureDir + "/" + box.config.name + ".cap"});
         box.started = Clock_now();
@@ -745,6 +747,7 @@ int main(int argc, char** argv)
                     "  --jobs N            at most N checks at once (default: all)\n"
                     "  --timeout S         each check's deadline in seconds (1 to 86400)\n"
                     "  --reconnect         checks wait for ports that are missing or come and go\n"
+                    "  --wait              checks listen on past reports of another channel\n"
                     "  --capture-dir DIR   each check records what its box sent into DIR/NAME.cap\n"
                     "  --junit FILE        JUnit XML for CI\n"
                     "  --result FILE       the summary and every box's result as JSON\n"

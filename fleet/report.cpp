@@ -175,7 +175,7 @@ BoxEnd boxEnd_synthesized(const BoxConfig& box, std::string_view outcome, std::o
         ",\"port\":" + quoted(box.port) +
         ",\"current_channel\":null,\"failures\":[],\"requested_channel\":null,\"packets\":0,"
         "\"bad_input_reports\":0,\"bytes\":0,\"elapsed_ms\":" +
-        std::to_string(elapsedMs) + ",\"fleet_note\":" + quoted(end.message) + "}";
+        std::to_string(elapsedMs) + ",\"channels_seen\":[],\"fleet_note\":" + quoted(end.message) + "}";
     return end;
 }
 

@@ -157,6 +157,7 @@ TEST(FleetOptions, PortsAfterDashDashAndRefusalsInPrintableForm)
         {{"--bogus"}, "unrecognized option '--bogus'", {}},
         {{"--\x1b[2J=1"}, "unrecognized option '--[1B][2J=1'", {}},
         {{"--re"}, "option '--re' is ambiguous; possibilities: '--reconnect' '--result'", {}},
+        {{"--wait=1"}, "option '--wait' doesn't allow an argument", {}},
         {{"--jobs"}, "option '--jobs' requires an argument", {}},
         {{"--plain=yes"}, "option '--plain' doesn't allow an argument", {}},
         {{"--plain", "-x"}, "invalid option -- 'x'", {}},
@@ -302,6 +303,7 @@ TEST(FleetReport, VerdictsSummaryAndLines)
     EXPECT_NE(failed.resultJson.find(
                   "\"outcome\":\"start-failed\",\"status\":127,\"channel\":\"101\",\"port\":\"/dev/pts/9\""),
         std::string::npos);
+    EXPECT_NE(failed.resultJson.find(",\"channels_seen\":[],"), std::string::npos) << "as a check's own result";
 
     EXPECT_EQ(lastLines("a\nb\x1b\n\n\nc\n", 2), (std::vector<std::string>{"b[1B]", "c"}));
     EXPECT_EQ(lastLines("", 2), std::vector<std::string>{});

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "clock.h"
+#include "packets.h"
 #include "pty_support.h"
 
 namespace {
@@ -214,6 +215,37 @@ TEST(Fleet, SixteenBoxesWithMixedOutcomesEachRightInTheReports)
     // old capture stands for this run); the fleet's own folder is gone.
     EXPECT_EQ(filesIn(dir + "/captures").size(), 16u);
     EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"captures", "junit.xml", "lab", "result.json"}));
+    removeTree(dir);
+}
+
+// --wait reaches every check: one box is tuned while it is checked, the
+// other stays on another channel until the deadline.
+TEST(Fleet, WaitIsPassedToEveryCheck)
+{
+    SKIP_UNDER_EMULATOR();
+    const std::string dir = tempDir();
+    Pty tuning;
+    StandIn wrong = standIn({"SSCN=102"});
+    writeFile(dir + "/lab", "tuning " + tuning.path() + "\nwrong " + wrong.port + "\n");
+    Child fleet({Fleet, "--boxes", dir + "/lab", "--channel", "101", "--timeout", "2", "--wait", "--result",
+        dir + "/result.json"});
+    tuning.waitSetUp(fleet.pid());
+    tuning.write(packet({{"SSCN", "100"}}));
+    tuning.waitDrained();
+    tuning.write(packet({{"SSCN", "101"}}));
+    const ChildResult r = fleet.wait();
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("(^|\n)tuning correct 101 [0-9]+\n"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out,
+        std::regex("(^|\n)wrong incorrect 102 [0-9]+\n  Current channel '102' \\[incorrect\\]\n  select timed out\n"
+                   "  Current channel '102' \\[incorrect\\]\n  Failed\n")))
+        << r.out;
+    const std::string result = readFile(dir + "/result.json");
+    EXPECT_NE(result.find(R"("channels_seen":["100","101"]})"), std::string::npos) << result;
+    EXPECT_NE(result.find(R"("channels_seen":["102"]})"), std::string::npos) << result;
+    EXPECT_EQ(boxReceived(tuning), "");
+    kill(wrong.sim->pid(), SIGTERM);
+    wrong.sim->wait();
     removeTree(dir);
 }
 
