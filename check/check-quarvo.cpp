@@ -183,45 +183,25 @@ std::optional<Outcome> openPort(Check& check)
         print_syntax(check.programName);
         return Outcome::Usage;
     }
-    PortName name;
-    std::string malformed;
-    const bool named = Port_parseName(feedback, &name, &malformed);
-    // Replaced before the port is opened, so that an old capture never
-    // stands beside this check's result; time zero is the port's opening.
-    // A raw TCP port's line settings are its server's: not claimed.
-    if (check.capturePath != nullptr)
-        check.capture = Capture_open(check.capturePath, check.programName, feedback,
-                                     named && name.kind == PortKind::Tcp ? 0 : 57600);
-    if (!named) {
-        std::fprintf(stderr, "Opening feedback serial port failed: %s: %s\n", printable(feedback).c_str(),
-                     malformed.c_str());
-        return Outcome::PortFailed;
-    }
-    FeedOptions options;
-    options.port.listenOnly = true;
-    options.reconnect = check.reconnect;
-    options.readLate = true;
-    options.capture = check.capture;
-    check.source.feed = Feed_create(name, feedback, options);
-    if (check.source.feed == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", check.programName);
-        return Outcome::Internal;
-    }
-    check.source.opened = portOpened;
-    check.source.arg = &check;
     // Connecting to a server may take as long as the check may; the check's
     // own time starts once the port is there and set up, as for a local port.
-    if (!check.reconnect) {
-        PortError error;
-        if (!Feed_open(check.source.feed, Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND), &error)) {
-            if (error.failure == PortFailure::Interrupted && endingSignals_caught() != 0)
-                return Outcome::Interrupted;
-            std::fprintf(stderr, "Opening feedback serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
-            return Outcome::PortFailed;
-        }
-        if (!portOpened(&check))
-            return Outcome::PortFailed;
-    }
+    FeedRequest port{.program = check.programName,
+                     .port = feedback,
+                     .capturePath = check.capturePath,
+                     .failure = "Opening feedback serial port failed",
+                     .openBy = Deadline_after(Clock_now(), check.timeout * CLOCK_SECOND)};
+    port.options.port.listenOnly = true;
+    port.options.reconnect = check.reconnect;
+    port.options.readLate = true;
+    const FeedOpened opened = FeedRequest_open(&port);
+    check.capture = port.capture;
+    check.source = {.feed = port.feed, .opened = portOpened, .arg = &check};
+    if (opened != FeedOpened::Open)
+        return opened == FeedOpened::Interrupted ? Outcome::Interrupted
+               : opened == FeedOpened::NoMemory  ? Outcome::Internal
+                                                 : Outcome::PortFailed;
+    if (!check.reconnect && !portOpened(&check))
+        return Outcome::PortFailed;
     // --timeout's seconds exactly, else the 80-second rule's whole seconds.
     // Output stuck at the deadline is let go then.
     const Deadline deadline = checkDeadline(Clock_now(), check.timeout, check.exactTimeout);

@@ -22,7 +22,7 @@ struct ReadContext {
     void* arg = nullptr;
     // What the last read brought beyond the bytes handed over: the feed's,
     // valid until it is stepped again. One read per waiting run of bytes.
-    std::span<const char> ahead;
+    std::span<const char> ahead{};
 };
 
 // The check's deadline for a check starting at `now`: with an exact

@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr int DefaultBaud = 57600;
-
 void usage(FILE* out, const char* name)
 {
     std::fprintf(out,
@@ -48,11 +46,9 @@ struct Monitor {
     Feed* feed = nullptr;
     const char* name = "quarvo-monitor"; // as invoked, for messages
     const char* port = nullptr;
-    const char* capturePath = nullptr;
     long long count = -1; // packets; -1: no end
     double duration = -1; // seconds; -1: no end
-    int baud = DefaultBaud;
-    bool baudGiven = false;
+    FeedRequest request; // the port's speed and the capture, as asked
     bool reconnect = false; // a lost port is waited for, not the end
     bool json = false;
     bool hex = false; // values as hex digits: exact, where the printable form is not
@@ -332,7 +328,7 @@ int readOptions(int argc, char** argv, Monitor& m)
         }
         switch (opt) {
         case 'c':
-            m.capturePath = arg;
+            m.request.capturePath = arg;
             return -1;
         case 'n':
             if (commandLine_parseWhole(arg, 10, 1, 1000000000, &m.count))
@@ -347,8 +343,8 @@ int readOptions(int argc, char** argv, Monitor& m)
             return 2;
         case 'b': {
             // Refused here, before the port is opened and locked.
-            const int known = commandLine_parseBaud(arg, &m.baud);
-            m.baudGiven = true;
+            const int known = commandLine_parseBaud(arg, &m.request.options.port.baud);
+            m.request.baudGiven = true;
             if (known < 0)
                 std::fprintf(stderr, "%s: --baud: not a line speed (300, 9600, 19200, 57600 or 115200): %s\n",
                              name, arg);
@@ -371,45 +367,25 @@ int readOptions(int argc, char** argv, Monitor& m)
 // -1 to go on, or the status to end with.
 int openPort(Monitor& m)
 {
-    PortName parsed;
-    std::string why;
-    const bool named = Port_parseName(m.port, &parsed, &why);
-    // A raw TCP port's line belongs to its server: a speed asked here would
-    // be a promise nothing keeps.
-    if (named && parsed.kind == PortKind::Tcp && m.baudGiven) {
-        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", m.name, m.port);
-        usage(stderr, m.name);
-        return 2;
-    }
-    if (!named) {
-        std::fprintf(stderr, "Opening serial port failed: %s: %s\n", printable(m.port).c_str(), why.c_str());
-        return 1;
-    }
-    // Replaced before the port is opened, so that an old capture never
-    // stands for this session.
-    if (m.capturePath != nullptr)
-        m.capture = Capture_open(m.capturePath, m.name, m.port, parsed.kind == PortKind::Tcp ? 0 : m.baud);
-    // Listen-only: not a byte reaches the box, whatever kind of port.
-    FeedOptions options;
-    options.port.baud = m.baud;
-    options.port.listenOnly = true;
-    options.reconnect = m.reconnect;
-    options.capture = m.capture;
-    m.feed = Feed_create(parsed, m.port, options);
-    if (m.feed == nullptr) {
-        std::fprintf(stderr, "%s: out of memory\n", m.name);
-        return 1;
-    }
     const auto endOfDuration = [&](int64_t from) {
         return m.duration > 0 ? Deadline_after(from, std::llround(m.duration * 1e9)) : DEADLINE_NEVER;
     };
+    // Listen-only: not a byte reaches the box, whatever kind of port.
     // Connecting to a server may take as long as the session may.
-    PortError error;
-    if (!m.reconnect && !Feed_open(m.feed, endOfDuration(Clock_now()), &error)) {
-        if (error.failure != PortFailure::Interrupted)
-            std::fprintf(stderr, "Opening serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
+    FeedRequest& port = m.request;
+    port.program = m.name;
+    port.port = m.port;
+    port.openBy = endOfDuration(Clock_now());
+    port.options.reconnect = m.reconnect;
+    port.options.port.listenOnly = true;
+    const FeedOpened opened = FeedRequest_open(&port);
+    m.capture = port.capture;
+    m.feed = port.feed;
+    if (opened == FeedOpened::BaudRefused)
+        usage(stderr, m.name);
+    if (opened != FeedOpened::Open) {
         Capture_close(m.capture, 0);
-        return 1;
+        return opened == FeedOpened::BaudRefused ? 2 : 1;
     }
     m.begun = Clock_now();
     if (!m.reconnect)

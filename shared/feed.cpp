@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <sys/ioctl.h>
@@ -348,4 +349,38 @@ std::string Feed_whyNotOpened(const PortError& error, bool named)
     if (error.failure == PortFailure::Local)
         return std::strerror(error.errnum);
     return named ? error.text : error.why;
+}
+
+FeedOpened FeedRequest_open(FeedRequest* r)
+{
+    PortName name;
+    std::string why;
+    const bool named = Port_parseName(r->port, &name, &why);
+    // A raw TCP port's line belongs to its server: a speed asked here would
+    // be a promise nothing keeps, and the capture claims none.
+    const bool settingsKnown = !named || name.kind != PortKind::Tcp;
+    if (!settingsKnown && r->baudGiven) {
+        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", r->program,
+                     r->port);
+        return FeedOpened::BaudRefused;
+    }
+    if (r->capturePath != nullptr)
+        r->capture = Capture_open(r->capturePath, r->program, r->port, settingsKnown ? r->options.port.baud : 0);
+    if (!named) {
+        std::fprintf(stderr, "%s: %s: %s\n", r->failure, printable(r->port).c_str(), why.c_str());
+        return FeedOpened::Failed;
+    }
+    r->options.capture = r->capture;
+    r->feed = Feed_create(name, r->port, r->options);
+    if (r->feed == nullptr) {
+        std::fprintf(stderr, "%s: out of memory\n", r->program);
+        return FeedOpened::NoMemory;
+    }
+    PortError error;
+    if (r->options.reconnect || Feed_open(r->feed, r->openBy, &error))
+        return FeedOpened::Open;
+    if (error.failure == PortFailure::Interrupted)
+        return FeedOpened::Interrupted;
+    std::fprintf(stderr, "%s: %s\n", r->failure, Feed_whyNotOpened(error, true).c_str());
+    return FeedOpened::Failed;
 }

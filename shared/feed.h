@@ -2,7 +2,7 @@
 // capture, watched for line errors and, with reconnect, reopened when lost.
 // The owner drives it (readiness in, bytes and events out, never blocking),
 // so that one loop can drive many feeds; Feed_wait drives one alone. The
-// feed prints nothing.
+// feed prints nothing, but FeedRequest_open reports in the commands' words.
 #pragma once
 
 #include <cstddef>
@@ -93,3 +93,30 @@ const std::string& Feed_name(const Feed* feed);
 // Why a port failed to open, after its name: the local device's error, or
 // the remote one's `text` ("NAME: WHY"; with `named` false, only WHY).
 std::string Feed_whyNotOpened(const PortError& error, bool named);
+
+// A command's port opened by name, as every command opens it: a speed
+// refused where the server owns the line, the capture replaced (so that an
+// old one never stands for this session), then the feed created and, unless
+// it reconnects, opened. Failures are reported on the standard error.
+struct FeedRequest {
+    const char* program = nullptr; // as invoked, for messages
+    const char* port = nullptr;    // the name as given
+    const char* capturePath = nullptr;
+    const char* failure = "Opening serial port failed"; // an opening failure's words
+    bool baudGiven = false;           // --baud: refused for a raw TCP port
+    Deadline openBy = DEADLINE_NEVER; // for the opening without reconnect
+    FeedOptions options{};            // its capture is set here
+    // What it got, the caller's to close whatever the result.
+    Capture* capture = nullptr;
+    Feed* feed = nullptr;
+};
+
+enum class FeedOpened : uint8_t {
+    Open,        // open, or waited for with reconnect
+    BaudRefused, // reported; the caller adds its usage
+    Failed,      // the name or the port (reported)
+    Interrupted, // an ending signal came while opening
+    NoMemory,    // reported
+};
+
+FeedOpened FeedRequest_open(FeedRequest* request);

@@ -15,13 +15,11 @@
 #include "command_line.h"
 #include "ending_signals.h"
 #include "feed.h"
-#include "printable.h"
 #include "serial.h"
 #include "standard_streams.h"
 
 namespace {
 
-constexpr int DefaultBaud = 57600;
 constexpr int DefaultEscape = 0x1D; // Ctrl-]
 
 void print_syntax(const char* name)
@@ -105,17 +103,9 @@ const char* unreachableReason(int key, const termios& t)
     return nullptr;
 }
 
-// What the command line asked for.
-struct Request {
-    int baud = DefaultBaud;
-    bool baudGiven = false;
-    int escape = DefaultEscape;
-    const char* capturePath = nullptr;
-    const char* port = nullptr;
-};
-
-// Reads the options into `r`. -1 to go on, or the status to end with.
-int readOptions(int argc, char** argv, Request& r)
+// Reads the options into the port's request and the escape key. -1 to go
+// on, or the status to end with.
+int readOptions(int argc, char** argv, FeedRequest& r, int* escape)
 {
     static const option options[] = {
         {"baud", required_argument, nullptr, 'b'},
@@ -127,7 +117,7 @@ int readOptions(int argc, char** argv, Request& r)
         switch (opt) {
         case 'b': {
             // Refused here, before anything is opened.
-            const int known = commandLine_parseBaud(arg, &r.baud);
+            const int known = commandLine_parseBaud(arg, &r.options.port.baud);
             r.baudGiven = true;
             if (known >= 0)
                 return known > 0 ? -1 : 1;
@@ -135,7 +125,7 @@ int readOptions(int argc, char** argv, Request& r)
             break;
         }
         case 'e':
-            if (parseKey(arg, &r.escape))
+            if (parseKey(arg, escape))
                 return -1;
             std::fprintf(stderr, "%s: --escape: not a key: %s\n", argv[0], arg);
             break;
@@ -153,43 +143,22 @@ int readOptions(int argc, char** argv, Request& r)
 }
 
 // Opens the capture, then the port's feed, and says how to end the session.
-// False when the port could not be had (reported); *capture and *feed are
-// then for the caller to close as on any other way out.
-bool openPort(const char* name, const Request& r, const char* keyName, Capture** capture, Feed** feed)
+// False when the port could not be had (reported); the capture and the feed
+// are then for the caller to close as on any other way out.
+bool openPort(FeedRequest& port, const char* keyName)
 {
-    PortName portName;
-    std::string why;
-    const bool named = Port_parseName(r.port, &portName, &why);
-    // A raw TCP port's line belongs to its server: a speed asked here would
-    // be a promise nothing keeps.
-    const bool settingsKnown = !named || portName.kind != PortKind::Tcp;
-    if (!settingsKnown && r.baudGiven) {
-        std::fprintf(stderr, "%s: --baud: a raw TCP port's line settings are its server's: %s\n", name, r.port);
-        print_syntax(name);
+    const FeedOpened opened = FeedRequest_open(&port);
+    if (opened == FeedOpened::BaudRefused)
+        print_syntax(port.program);
+    if (opened != FeedOpened::Open)
         return false;
-    }
-    // Replaced before the port is opened, so that an old capture never
-    // stands for this session.
-    if (r.capturePath != nullptr)
-        *capture = Capture_open(r.capturePath, name, r.port, settingsKnown ? r.baud : 0);
-    FeedOptions options;
-    options.port.baud = r.baud;
-    options.capture = *capture;
-    *feed = named ? Feed_create(portName, r.port, options) : nullptr;
-    PortError error;
-    const bool opened = *feed != nullptr && Feed_open(*feed, DEADLINE_NEVER, &error);
-    if (!named)
-        std::fprintf(stderr, "Opening serial port failed: %s: %s\n", printable(r.port).c_str(), why.c_str());
-    else if (*feed == nullptr)
-        std::fprintf(stderr, "%s: out of memory\n", name);
-    else if (!opened && error.failure != PortFailure::Interrupted)
-        std::fprintf(stderr, "Opening serial port failed: %s\n", Feed_whyNotOpened(error, true).c_str());
-    else if (opened && settingsKnown)
-        std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", r.port, r.baud, keyName);
-    else if (opened)
+    if (Port_kind(Feed_port(port.feed)) != PortKind::Tcp)
+        std::fprintf(stderr, "Connected to %s at %d baud. Press %s to end the session.\n", port.port,
+                     port.options.port.baud, keyName);
+    else
         std::fprintf(stderr, "Connected to %s (line settings: the server's). Press %s to end the session.\n",
-                     r.port, keyName);
-    return opened;
+                     port.port, keyName);
+    return true;
 }
 
 } // namespace
@@ -199,28 +168,27 @@ int main(int argc, char** argv)
     if (!ensureStandardStreams())
         return 1;
     endingSignals_start(true);
-    Request request;
-    if (const int status = readOptions(argc, argv, request); status >= 0)
+    FeedRequest port{.program = argv[0]};
+    int escape = DefaultEscape;
+    if (const int status = readOptions(argc, argv, port, &escape); status >= 0)
         return status;
     char keyName[32];
-    describeKey(request.escape, keyName, sizeof keyName);
+    describeKey(escape, keyName, sizeof keyName);
     if (termios keyboard{}; isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &keyboard) == 0) {
-        if (const char* reason = unreachableReason(request.escape, keyboard)) {
+        if (const char* reason = unreachableReason(escape, keyboard)) {
             std::fprintf(stderr, "%s: the escape key %s can never arrive: %s\n", argv[0], keyName, reason);
             return 1;
         }
     }
-    Capture* capture = nullptr;
-    Feed* feed = nullptr;
-    const bool opened = openPort(argv[0], request, keyName, &capture, &feed);
+    const bool opened = openPort(port, keyName);
     if (opened)
-        Capture_start(capture, Feed_fd(feed));
+        Capture_start(port.capture, Feed_fd(port.feed));
     // A signal while connecting ends the program as it would end the session.
-    const int ended = opened ? serial_terminalFeed(feed, request.escape) : endingSignals_caught();
+    const int ended = opened ? serial_terminalFeed(port.feed, escape) : endingSignals_caught();
     // The one way out: the capture, then the port (exclusive mode and lock),
     // then the end the manual names.
-    Capture_close(capture, opened ? CAPTURE_CLOSE_WAIT_MS : 0);
-    Feed_destroy(feed);
+    Capture_close(port.capture, opened ? CAPTURE_CLOSE_WAIT_MS : 0);
+    Feed_destroy(port.feed);
     if (endingSignals_outputLost(STDOUT_FILENO))
         endingSignals_reportOutputLost(argv[0]);
     if (ended > 0)
