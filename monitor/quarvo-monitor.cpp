@@ -370,13 +370,13 @@ int openPort(Monitor& m)
     const auto endOfDuration = [&](int64_t from) {
         return m.duration > 0 ? Deadline_after(from, std::llround(m.duration * 1e9)) : DEADLINE_NEVER;
     };
-    // Listen-only: not a byte reaches the box, whatever kind of port.
     // Connecting to a server may take as long as the session may.
     FeedRequest& port = m.request;
     port.program = m.name;
     port.port = m.port;
     port.openBy = endOfDuration(Clock_now());
     port.options.reconnect = m.reconnect;
+    // Listen-only: not a byte reaches the box, whatever kind of port.
     port.options.port.listenOnly = true;
     const FeedOpened opened = FeedRequest_open(&port);
     m.capture = port.capture;
