@@ -18,7 +18,9 @@ constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool startsNumber(const char* text)
 {
     const char* p = text + (*text == '+' || *text == '-');
-    return isDigit(p[*p == '.']);
+    if (*p == '.')
+        ++p;
+    return isDigit(*p);
 }
 
 // An optional sign, then decimal digits only: however many.
