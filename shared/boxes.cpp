@@ -2,13 +2,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
-#include <csignal>
 #include <cstdlib>
-#include <memory>
-#include <mutex>
-#include <netdb.h>
-#include <thread>
 #include <unordered_map>
 
 #include "port.h"
@@ -36,6 +30,13 @@ std::string where(const BoxConfig& box)
     if (box.source.empty())
         return "command line";
     return printable(box.source) + ":" + std::to_string(box.line);
+}
+
+std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+    return out;
 }
 
 } // namespace
@@ -116,85 +117,6 @@ std::string boxes_parse(
     return {};
 }
 
-namespace {
-
-constexpr size_t Lookups = 8; // threads looking up hosts at once
-
-// The numeric form of every address `host` has, or none.
-std::vector<std::string> addressesOf(const std::string& host)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    std::vector<std::string> addresses;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0)
-        return addresses;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        char text[NI_MAXHOST];
-        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
-            addresses.emplace_back(text);
-    }
-    freeaddrinfo(found);
-    return addresses;
-}
-
-// Looks up the hosts on threads of their own, let go at `bound`: the
-// lookups they share outlive this call when they must.
-std::vector<std::vector<std::string>> lookUp(const std::vector<std::string>& hosts, int64_t bound)
-{
-    struct Shared {
-        std::mutex lock;
-        std::condition_variable done;
-        std::vector<std::string> hosts;
-        std::vector<std::vector<std::string>> addresses;
-        size_t next = 0, finished = 0;
-    };
-    const auto shared = std::make_shared<Shared>();
-    shared->hosts = hosts;
-    shared->addresses.resize(hosts.size());
-    const auto work = [shared] {
-        std::unique_lock held(shared->lock);
-        while (shared->next < shared->hosts.size()) {
-            const size_t i = shared->next++;
-            held.unlock();
-            std::vector<std::string> found = addressesOf(shared->hosts[i]);
-            held.lock();
-            shared->addresses[i] = std::move(found);
-            ++shared->finished;
-            shared->done.notify_all();
-        }
-    };
-    // The threads take no signal: the command waits for its signals itself.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before);
-    size_t started = 0;
-    for (; started < std::min(Lookups, hosts.size()); ++started) {
-        try {
-            std::thread(work).detach();
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    std::unique_lock held(shared->lock);
-    if (started > 0)
-        shared->done.wait_for(
-            held, std::chrono::nanoseconds(bound), [&] { return shared->finished == shared->hosts.size(); });
-    shared->next = shared->hosts.size(); // no lookup starts after this
-    return shared->addresses;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
-    return out;
-}
-
-} // namespace
-
 std::vector<std::vector<std::string>> boxes_portKeys(
     const std::vector<BoxConfig>& boxes, int64_t bound)
 {
@@ -209,7 +131,7 @@ std::vector<std::vector<std::string>> boxes_portKeys(
     }
     std::sort(hosts.begin(), hosts.end());
     hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
-    const std::vector<std::vector<std::string>> addresses = lookUp(hosts, bound);
+    const std::vector<std::vector<std::string>> addresses = Port_resolveAll(hosts, bound);
     std::vector<std::vector<std::string>> keys(boxes.size());
     for (size_t i = 0; i < boxes.size(); ++i) {
         const PortName& name = names[i];

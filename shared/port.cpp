@@ -1,7 +1,6 @@
 #include "port.h"
 
 #include <algorithm>
-#include <atomic>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -9,6 +8,7 @@
 #include <strings.h>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <utility>
+#include <vector>
 #include <unistd.h>
 
 #include "buffer.h"
@@ -135,24 +136,87 @@ void setOptions(int fd)
         setsockopt(fd, level, name, &value, sizeof value);
 }
 
-// The result of a lookup, shared with the thread doing it, so that an
-// abandoned lookup can finish (and clean up) on its own.
+// Host lookups on threads of their own (getaddrinfo cannot be waited on),
+// shared with them, so that an abandoned lookup finishes and cleans up on
+// its own. The last host looked up writes a byte to wake[1].
 struct Lookup {
-    int wake[2] = {-1, -1}; // the thread writes a byte to wake[1] when done
-    std::atomic<bool> done = false; // the fields below are the thread's until then
-    addrinfo* result = nullptr;
-    int rc = 0;
-    int error = 0; // errno of the lookup, for EAI_SYSTEM
+    struct Host {
+        std::string name;
+        std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> found{nullptr, freeaddrinfo};
+        int rc = 0;
+        int error = 0; // errno of the lookup, for EAI_SYSTEM
+        bool done = false;
+    };
+    std::mutex lock; // over the hosts' results, `next` and `left`
+    std::vector<Host> hosts;
+    std::string service; // the port number, or empty
+    PortResolver resolver = getaddrinfo;
+    int wake[2] = {-1, -1};
+    size_t next = 0; // the next host to take
+    size_t left = 0; // hosts not looked up yet
+
     ~Lookup()
     {
-        if (result != nullptr)
-            freeaddrinfo(result);
         for (const int fd : wake) {
             if (fd >= 0)
                 close(fd);
         }
     }
+
+    void work()
+    {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICSERV;
+        std::unique_lock held(lock);
+        while (next < hosts.size()) {
+            Host& host = hosts[next++];
+            held.unlock();
+            addrinfo* found = nullptr;
+            const int rc = resolver(host.name.c_str(), service.empty() ? nullptr : service.c_str(), &hints, &found);
+            const int error = errno;
+            held.lock();
+            host.found.reset(found);
+            host.rc = rc;
+            host.error = error;
+            host.done = true;
+            if (--left == 0) {
+                [[maybe_unused]] const ssize_t ignored = write(wake[1], "", 1);
+            }
+        }
+    }
 };
+
+constexpr size_t lookupThreads = 8; // for one caller at once
+
+// Starts looking up `hosts` on threads that take no signal: an ending
+// signal must reach the thread that waits, or its wait would not end. Null
+// with errno when none could start (EAGAIN: no thread).
+std::shared_ptr<Lookup> startLookup(const std::vector<std::string>& hosts, std::string service, PortResolver resolver)
+{
+    auto lookup = std::make_shared<Lookup>();
+    for (const std::string& host : hosts)
+        lookup->hosts.emplace_back().name = host;
+    lookup->left = hosts.size();
+    lookup->service = std::move(service);
+    lookup->resolver = resolver != nullptr ? resolver : getaddrinfo;
+    if (pipe2(lookup->wake, O_CLOEXEC) != 0)
+        return nullptr;
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    size_t started = 0;
+    try {
+        for (; started < std::min(lookupThreads, hosts.size()); ++started)
+            std::thread([lookup] { lookup->work(); }).detach();
+    } catch (...) {
+        errno = EAGAIN;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return started > 0 ? lookup : nullptr;
+}
 
 enum class Stage : uint8_t { Ready, Failed, Lookup, Connect, Negotiate };
 
@@ -359,48 +423,33 @@ void lookUp(PortOpening& o, uint16_t port)
         connectTo(o, found);
         return;
     }
-    auto lookup = std::make_shared<Lookup>();
-    if (pipe2(lookup->wake, O_CLOEXEC) != 0) {
-        failed(o, PortFailure::System, std::string("pipe: ") + std::strerror(errno), errno);
-        return;
-    }
-    hints.ai_flags = AI_NUMERICSERV;
-    const PortResolver resolver = o.options.resolver != nullptr ? o.options.resolver : getaddrinfo;
-    // The thread takes no signal: an ending signal must reach the waiting
-    // thread, or its wait would not end.
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    try {
-        std::thread([lookup, resolver, host = o.host, service, hints] {
-            lookup->rc = resolver(host.c_str(), service.c_str(), &hints, &lookup->result);
-            lookup->error = errno;
-            lookup->done = true;
-            [[maybe_unused]] const ssize_t ignored = write(lookup->wake[1], "", 1);
-        }).detach();
-        o.lookup = std::move(lookup);
+    o.lookup = startLookup({o.host}, service, o.options.resolver);
+    if (o.lookup != nullptr)
         o.stage = Stage::Lookup;
-    } catch (...) {
+    else if (errno == EAGAIN)
         failed(o, PortFailure::System, "cannot start the name lookup", EAGAIN);
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    else
+        failed(o, PortFailure::System, std::string("pipe: ") + std::strerror(errno), errno);
 }
 
 int lookedUp(PortOpening& o)
 {
-    if (!o.lookup->done)
+    Lookup::Host host;
+    {
+        const std::lock_guard held(o.lookup->lock);
+        if (o.lookup->hosts.front().done)
+            host = std::exchange(o.lookup->hosts.front(), {});
+    }
+    if (!host.done)
         return Deadline_passed(o.options.deadline, Clock_now())
                    ? failed(o, PortFailure::TimedOut, "no answer from the name lookup in the time allowed", ETIMEDOUT)
                    : 0;
-    Lookup& lookup = *o.lookup;
-    if (lookup.rc != 0) {
-        const std::string why = lookup.rc == EAI_SYSTEM ? std::strerror(lookup.error) : gai_strerror(lookup.rc);
+    o.lookup.reset();
+    if (host.rc != 0) {
+        const std::string why = host.rc == EAI_SYSTEM ? std::strerror(host.error) : gai_strerror(host.rc);
         return failed(o, PortFailure::Resolve, around("cannot resolve '", o.host, "': ").append(why));
     }
-    addrinfo* found = std::exchange(lookup.result, nullptr);
-    o.lookup.reset();
-    return connectTo(o, found);
+    return connectTo(o, host.found.release());
 }
 
 // What is wrong with "HOST:PORT" (an IPv6 host in brackets), or empty with
@@ -469,6 +518,30 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why)
     else
         *why = remoteProblem(name.substr(separator + 3), out);
     return why->empty();
+}
+
+std::vector<std::vector<std::string>> Port_resolveAll(const std::vector<std::string>& hosts, int64_t bound)
+{
+    std::vector<std::vector<std::string>> addresses(hosts.size());
+    const std::shared_ptr<Lookup> lookup = hosts.empty() ? nullptr : startLookup(hosts, "", nullptr);
+    if (lookup == nullptr)
+        return addresses;
+    const Deadline until = Deadline_after(Clock_now(), bound);
+    pollfd wake{lookup->wake[0], POLLIN, 0};
+    for (int64_t now = Clock_now(); !Deadline_passed(until, now); now = Clock_now()) {
+        if (poll(&wake, 1, Deadline_pollMs(until, now)) == 1)
+            break;
+    }
+    const std::lock_guard held(lookup->lock);
+    lookup->next = hosts.size(); // no lookup starts after this
+    for (size_t i = 0; i < hosts.size(); ++i) {
+        for (const addrinfo* a = lookup->hosts[i].found.get(); a != nullptr; a = a->ai_next) {
+            char text[NI_MAXHOST];
+            if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
+                addresses[i].emplace_back(text);
+        }
+    }
+    return addresses;
 }
 
 PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options)

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 #include "clock.h"
 
@@ -63,6 +64,11 @@ struct PortError {
     std::string why;  // the same without "NAME: "
     int errnum = 0;   // errno of the failing step, where there was one
 };
+
+// The numeric form of every address each of `hosts` has, looked up on at
+// most 8 threads at once and not waited for past `bound` nanoseconds: a
+// host not found by then has none (its lookup finishes on its own).
+std::vector<std::vector<std::string>> Port_resolveAll(const std::vector<std::string>& hosts, int64_t bound);
 
 struct Port;
 struct PortOpening;
