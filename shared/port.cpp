@@ -520,10 +520,11 @@ bool Port_parseName(std::string_view name, PortName* out, std::string* why)
     return why->empty();
 }
 
-std::vector<std::vector<std::string>> Port_resolveAll(const std::vector<std::string>& hosts, int64_t bound)
+std::vector<std::vector<std::string>> Port_resolveAll(
+    const std::vector<std::string>& hosts, int64_t bound, PortResolver resolver)
 {
     std::vector<std::vector<std::string>> addresses(hosts.size());
-    const std::shared_ptr<Lookup> lookup = hosts.empty() ? nullptr : startLookup(hosts, "", nullptr);
+    const std::shared_ptr<Lookup> lookup = hosts.empty() ? nullptr : startLookup(hosts, "", resolver);
     if (lookup == nullptr)
         return addresses;
     const Deadline until = Deadline_after(Clock_now(), bound);

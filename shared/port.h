@@ -68,7 +68,8 @@ struct PortError {
 // The numeric form of every address each of `hosts` has, looked up on at
 // most 8 threads at once and not waited for past `bound` nanoseconds: a
 // host not found by then has none (its lookup finishes on its own).
-std::vector<std::vector<std::string>> Port_resolveAll(const std::vector<std::string>& hosts, int64_t bound);
+std::vector<std::vector<std::string>> Port_resolveAll(
+    const std::vector<std::string>& hosts, int64_t bound, PortResolver resolver = nullptr);
 
 struct Port;
 struct PortOpening;

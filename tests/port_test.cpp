@@ -417,6 +417,43 @@ TEST(PortConnect, NameLookupIsBoundedAndEachAddressGetsAShare)
     close(release[1]);
 }
 
+// A stuck lookup that counts how many run at once.
+std::atomic<int> lookupsRunning = 0;
+std::atomic<int> mostRunning = 0;
+int countedStuck(const char* host, const char* service, const addrinfo* hints, addrinfo** result)
+{
+    const int now = ++lookupsRunning;
+    for (int seen = mostRunning; now > seen && !mostRunning.compare_exchange_weak(seen, now);) {
+    }
+    const int rc = stuckResolver(host, service, hints, result);
+    --lookupsRunning;
+    return rc;
+}
+
+TEST(PortResolveAll, EightLookupsAtMostAndNoWaitPastTheBound)
+{
+    EXPECT_EQ(Port_resolveAll({"127.0.0.1", "::1"}, CLOCK_SECOND),
+              (std::vector<std::vector<std::string>>{{"127.0.0.1"}, {"::1"}}));
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    releaseFd = release[0];
+    const int ended = lookupsEnded;
+    std::vector<std::string> hosts;
+    for (int i = 0; i < 20; ++i)
+        hosts.push_back("box" + std::to_string(i) + ".lab");
+    const int64_t start = Clock_now();
+    const auto addresses = Port_resolveAll(hosts, 200 * CLOCK_MILLISECOND, countedStuck);
+    EXPECT_GE(msSince(start), 200);
+    EXPECT_LT(msSince(start), 2000);
+    EXPECT_EQ(addresses, std::vector<std::vector<std::string>>(hosts.size()));
+    // Released, the lookups under way end, and no other starts.
+    close(release[1]);
+    EXPECT_TRUE(waitUntil([ended] { return lookupsEnded == ended + 8 && lookupsRunning == 0; }));
+    EXPECT_EQ(mostRunning, 8);
+    EXPECT_EQ(lookupsEnded, ended + 8);
+    close(release[0]);
+}
+
 // A stand-in serial server on 127.0.0.1 that misbehaves as told: it greets,
 // reads the client's requests, then runs `script` on the connection.
 class FakeServer {
