@@ -529,9 +529,7 @@ std::vector<std::vector<std::string>> Port_resolveAll(
         return addresses;
     const Deadline until = Deadline_after(Clock_now(), bound);
     pollfd wake{lookup->wake[0], POLLIN, 0};
-    for (int64_t now = Clock_now(); !Deadline_passed(until, now); now = Clock_now()) {
-        if (poll(&wake, 1, Deadline_pollMs(until, now)) == 1)
-            break;
+    while (poll(&wake, 1, Deadline_pollMs(until, Clock_now())) < 0 && errno == EINTR) {
     }
     const std::lock_guard held(lookup->lock);
     lookup->next = hosts.size(); // no lookup starts after this
