@@ -400,8 +400,10 @@ size_t parseTime(std::string_view line, int64_t* offset, const char** why)
     int64_t seconds = 0; // held just past the largest, so that it cannot overflow
     for (; i < line.size() && isDigit(line[i]); ++i)
         seconds = std::min(seconds * 10 + (line[i] - '0'), LargestSeconds + 1);
+    if (i == 0 || i + 7 > line.size() || line[i] != '.')
+        return 0;
     const char* digits = line.data() + i + 1; // after the point
-    if (i == 0 || i + 7 > line.size() || line[i] != '.' || !std::all_of(digits, digits + 6, isDigit))
+    if (!std::all_of(digits, digits + 6, isDigit))
         return 0;
     int64_t fraction = 0;
     std::from_chars(digits, digits + 6, fraction);

@@ -645,8 +645,10 @@ ssize_t Port_read(Port* port, void* buf, size_t size, size_t* taken)
         return got;
     const size_t n = takeIn(port, bytes, *taken);
     flush(port); // answers go now; a broken connection shows in the next read
-    errno = EAGAIN; // when nothing but Telnet came
-    return n != 0 ? static_cast<ssize_t>(n) : -1;
+    if (n != 0)
+        return static_cast<ssize_t>(n);
+    errno = EAGAIN; // nothing but Telnet came
+    return -1;
 }
 
 ssize_t Port_write(Port* port, const void* data, size_t size)

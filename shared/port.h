@@ -79,8 +79,9 @@ struct PortOpening;
 // which report it) and is done at the first step. A remote name is looked up
 // on a thread of its own (getaddrinfo cannot be waited on), then connected
 // to (each address in turn with a share of the remaining time) and for
-// rfc2217 negotiated until the server confirms the line settings. Stepped
-// after an ending signal, it fails as interrupted. Null when memory is short.
+// rfc2217 negotiated until the server confirms the line settings. A remote
+// opening started or stepped after an ending signal fails as interrupted.
+// Null when memory is short.
 PortOpening* PortOpening_start(const PortName& name, std::string_view shownName, const PortOptions& options);
 // What the opening waits for: a descriptor and events (fd -1: none), and
 // when to step it even without readiness (long past: at once).
