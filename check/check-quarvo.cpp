@@ -52,21 +52,13 @@ struct Check {
     int64_t start = Clock_now();
 };
 
+// "--c" and "--d" are abbreviations scripts use: they stay --channel and
+// --debug, not ambiguous with --capture and --distinct-status.
 const option options_list[] = {
-    {"capture", required_argument, nullptr, 'p'},
-    // "--c" and "--d" are abbreviations scripts use: they stay --channel and
-    // --debug, not ambiguous with --capture and --distinct-status.
-    {"c", required_argument, nullptr, 'c'},
-    {"channel", required_argument, nullptr, 'c'},
-    {"d", no_argument, nullptr, 'd'},
-    {"debug", no_argument, nullptr, 'd'},
-    {"distinct-status", no_argument, nullptr, 's'},
-    {"feedback", required_argument, nullptr, 'f'},
-    {"log", required_argument, nullptr, 'l'},
-    {"reconnect", no_argument, nullptr, 'r'},
-    {"result", required_argument, nullptr, 'R'},
-    {"timeout", required_argument, nullptr, 't'},
-    {"wait", no_argument, nullptr, 'w'},
+    commandLine_valued("capture", 'p'), commandLine_valued("c", 'c'), commandLine_valued("channel", 'c'),
+    commandLine_flag("d", 'd'), commandLine_flag("debug", 'd'), commandLine_flag("distinct-status", 's'),
+    commandLine_valued("feedback", 'f'), commandLine_valued("log", 'l'), commandLine_flag("reconnect", 'r'),
+    commandLine_valued("result", 'R'), commandLine_valued("timeout", 't'), commandLine_flag("wait", 'w'),
 };
 
 void print_syntax(const char* name)

@@ -315,10 +315,9 @@ int readOptions(int argc, char** argv, Monitor& m)
 {
     const char* name = m.name;
     static const option options[] = {
-        {"json", no_argument, nullptr, 'j'},        {"capture", required_argument, nullptr, 'c'},
-        {"hex", no_argument, nullptr, 'x'},         {"reconnect", no_argument, nullptr, 'r'},
-        {"count", required_argument, nullptr, 'n'}, {"duration", required_argument, nullptr, 'd'},
-        {"baud", required_argument, nullptr, 'b'},
+        commandLine_flag("json", 'j'), commandLine_valued("capture", 'c'), commandLine_flag("hex", 'x'),
+        commandLine_flag("reconnect", 'r'), commandLine_valued("count", 'n'),
+        commandLine_valued("duration", 'd'), commandLine_valued("baud", 'b'),
     };
     CommandLine line{"quarvo-monitor", [](const char* shown) { usage(stdout, shown); }, options};
     line.take = [&](int opt, const char* arg) {

@@ -25,6 +25,10 @@ bool commandLine_parseReal(const char* text, double* out);
 // nothing printed.
 int commandLine_parseBaud(const char* text, int* baud);
 
+// A table's entries: an option that takes a value, and one that does not.
+constexpr option commandLine_valued(const char* name, int key) { return {name, required_argument, nullptr, key}; }
+constexpr option commandLine_flag(const char* name, int key) { return {name, no_argument, nullptr, key}; }
+
 // How a command reads its command line with commandLine_read.
 struct CommandLine {
     const char* command = nullptr;            // its name for --version

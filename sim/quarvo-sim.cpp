@@ -298,13 +298,11 @@ struct Options {
 };
 
 constexpr option options[] = {
-    {"record", required_argument, nullptr, 'r'},  {"count", required_argument, nullptr, 'n'},
-    {"interval", required_argument, nullptr, 'i'}, {"garbage", required_argument, nullptr, 'g'},
-    {"bad-checksum", no_argument, nullptr, 'b'},   {"raw", required_argument, nullptr, 'w'},
-    {"linger", required_argument, nullptr, 'l'},   {"replay", required_argument, nullptr, 'p'},
-    {"speed", required_argument, nullptr, 's'},    {"loop", required_argument, nullptr, 'o'},
-    {"link", required_argument, nullptr, 'k'},     {"vanish-after", required_argument, nullptr, 'v'},
-    {"vanish-for", required_argument, nullptr, 'W'},
+    commandLine_valued("record", 'r'), commandLine_valued("count", 'n'), commandLine_valued("interval", 'i'),
+    commandLine_valued("garbage", 'g'), commandLine_flag("bad-checksum", 'b'), commandLine_valued("raw", 'w'),
+    commandLine_valued("linger", 'l'), commandLine_valued("replay", 'p'), commandLine_valued("speed", 's'),
+    commandLine_valued("loop", 'o'), commandLine_valued("link", 'k'), commandLine_valued("vanish-after", 'v'),
+    commandLine_valued("vanish-for", 'W'),
 };
 
 // Every number an option takes has a range, so none can overflow a sleep or

@@ -108,9 +108,7 @@ const char* unreachableReason(int key, const termios& t)
 int readOptions(int argc, char** argv, FeedRequest& r, int* escape)
 {
     static const option options[] = {
-        {"baud", required_argument, nullptr, 'b'},
-        {"escape", required_argument, nullptr, 'e'},
-        {"capture", required_argument, nullptr, 'c'},
+        commandLine_valued("baud", 'b'), commandLine_valued("escape", 'e'), commandLine_valued("capture", 'c'),
     };
     CommandLine line{"quarvo-term", print_help, options};
     line.take = [&](int opt, const char* arg) {

@@ -14,17 +14,18 @@ namespace {
 
 std::string usage(const std::string& name)
 {
-    return name +
-           " syntax:\n"
-           "[--debug] - print debug output\n"
-           "[--log <logfile name>] - log output to file\n"
-           "[--channel <x>] Channel number the quarvo box should be tuned to\n"
-           "[--feedback <serial port>] Port Quarvo box is connected to,\n"
-           "                           eg. /dev/ttyS0\n"
-           "Example:\n\n"
-           "Check if the Quarvo box connected to ttyS0 is tuned to channel 123 and\n"
-           "not showing any errors:\n" +
-           name + " --feedback /dev/ttyS0 --channel 123\n\n";
+    // The text scripts have always seen, kept here word for word.
+    const std::string text = R"([--debug] - print debug output
+[--log <logfile name>] - log output to file
+[--channel <x>] Channel number the quarvo box should be tuned to
+[--feedback <serial port>] Port Quarvo box is connected to,
+                           eg. /dev/ttyS0
+Example:
+
+Check if the Quarvo box connected to ttyS0 is tuned to channel 123 and
+not showing any errors:
+)";
+    return name + " syntax:\n" + text + name + " --feedback /dev/ttyS0 --channel 123\n\n";
 }
 
 ChildResult check(const std::string& input, const std::string& channel = "101", bool debug = false)
