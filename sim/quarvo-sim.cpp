@@ -12,10 +12,13 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <memory>
+#include <poll.h>
 #include <pty.h>
+#include <random>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -55,6 +58,10 @@ void usage(FILE* out, const char* name)
                  "  --vanish-after N     with --link: after N packets the port vanishes, then\n"
                  "                       comes back as a new pseudo-terminal under the link\n"
                  "  --vanish-for MS      how long it stays away (default 2000)\n"
+                 "  --tune-from FIFO     with --record: take channel numbers, one a line, from\n"
+                 "                       FIFO (made if missing, removed at the end)\n"
+                 "  --zap-ms MS|MIN-MAX  how long a channel change takes (default 500)\n"
+                 "  --zap-fail LIST      channels (comma-separated) whose change ends in an error\n"
                  "  --help               show this text\n"
                  "  --version            show the version\n",
                  name, name, name);
@@ -66,6 +73,7 @@ void usage(FILE* out, const char* name)
 const char* programName = "quarvo-sim"; // as invoked, for messages
 char linkPath[4096];
 char linkTarget[256]; // the pseudo-terminal the link was last pointed at by this box
+char tunePath[4096];  // --tune-from's FIFO, removed at the end
 
 // Removes the link only while it is still this box's: another box may have
 // taken the name over since, or a user put a file there. Async-signal-safe.
@@ -80,9 +88,18 @@ void removeOwnLink()
         unlink(linkPath);
 }
 
-void removeLinkAndEnd(int signo)
+// The link, and the FIFO while it is still one. Async-signal-safe.
+void removeOwnFiles()
 {
+    struct stat fifo {};
     removeOwnLink();
+    if (tunePath[0] != '\0' && lstat(tunePath, &fifo) == 0 && S_ISFIFO(fifo.st_mode))
+        unlink(tunePath);
+}
+
+void removeFilesAndEnd(int signo)
+{
+    removeOwnFiles();
     signal(signo, SIG_DFL);
     raise(signo);
 }
@@ -294,6 +311,11 @@ struct Options {
     const char* link = nullptr;
     long vanishAfter = -1; // -1: never
     long vanishForMs = 2000;
+    const char* tuneFrom = nullptr;
+    long zapMinMs = 500;
+    long zapMaxMs = 500;
+    std::vector<long> zapFail;
+    const char* tuneOnly = nullptr; // an option that needs --tune-from
     const char* packetOnly = nullptr; // an option that --raw cannot honour
 };
 
@@ -302,7 +324,8 @@ constexpr option options[] = {
     commandLine_valued("garbage", 'g'), commandLine_flag("bad-checksum", 'b'), commandLine_valued("raw", 'w'),
     commandLine_valued("linger", 'l'), commandLine_valued("replay", 'p'), commandLine_valued("speed", 's'),
     commandLine_valued("loop", 'o'), commandLine_valued("link", 'k'), commandLine_valued("vanish-after", 'v'),
-    commandLine_valued("vanish-for", 'W'),
+    commandLine_valued("vanish-for", 'W'), commandLine_valued("tune-from", 'T'), commandLine_valued("zap-ms", 'z'),
+    commandLine_valued("zap-fail", 'F'),
 };
 
 // Every number an option takes has a range, so none can overflow a sleep or
@@ -322,6 +345,46 @@ constexpr NumberOption numberOptions[] = {
     {'v', "--vanish-after", 0, 1'000'000'000, &Options::vanishAfter},
     {'W', "--vanish-for", 0, 86'400'000, &Options::vanishForMs},
 };
+
+// A channel the box could report: one to nine decimal digits, nothing else.
+bool isChannel(std::string_view text)
+{
+    return !text.empty() && text.size() <= 9 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// --zap-ms: MS, or MIN-MAX for a time drawn uniformly between them.
+bool parseZap(const char* arg, Options& a)
+{
+    constexpr long long most = 3'600'000;
+    const std::string text(arg);
+    const size_t dash = text.find('-');
+    long long low = 0;
+    long long high = 0;
+    if (!commandLine_parseWhole(text.substr(0, dash).c_str(), 10, 0, most, &low))
+        return false;
+    high = low;
+    if (dash != std::string::npos && !commandLine_parseWhole(text.c_str() + dash + 1, 10, low, most, &high))
+        return false;
+    a.zapMinMs = static_cast<long>(low);
+    a.zapMaxMs = static_cast<long>(high);
+    return true;
+}
+
+// --zap-fail: comma-separated channels.
+bool parseZapFail(std::string_view list, Options& a)
+{
+    for (size_t start = 0;;) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        const std::string_view channel = list.substr(start, comma - start);
+        if (!isChannel(channel))
+            return false;
+        a.zapFail.push_back(std::stol(std::string(channel)));
+        if (comma == list.size())
+            return true;
+        start = comma + 1;
+    }
+}
 
 // A command line refused: what is wrong, the usage where it helps, and the status 2.
 [[gnu::format(printf, 2, 3)]] int refuse(bool withUsage, const char* format, ...)
@@ -375,6 +438,18 @@ int takeOption(int opt, const char* arg, Options& a)
     case 'k':
         a.link = arg;
         return -1;
+    case 'T':
+        a.tuneFrom = arg;
+        a.packetOnly = "--tune-from";
+        return -1;
+    case 'z':
+        a.tuneOnly = "--zap-ms";
+        if (!parseZap(arg, a))
+            return refuse(false, "--zap-ms: not MS or MIN-MAX, whole numbers from 0 to 3600000: %s\n", arg);
+        return -1;
+    case 'F':
+        a.tuneOnly = "--zap-fail";
+        return parseZapFail(arg, a) ? -1 : refuse(false, "--zap-fail: not a list of channels: %s\n", arg);
     case 's':
         if (!commandLine_parseReal(arg, &a.speed) || a.speed < 0.001 || a.speed > 1000)
             return refuse(false, "--speed: not a factor from 0.001 to 1000: %s\n", arg);
@@ -396,8 +471,36 @@ int parseOptions(int argc, char** argv, Options& a)
     return optind < argc ? refuse(true, "unexpected argument: %s\n", argv[optind]) : -1;
 }
 
-// Refuses options that cannot go together and sets up --link: -1 to go on,
-// or the status to end with.
+int tuneFd = -1; // --tune-from's FIFO, open for reading
+
+// Makes or takes the FIFO, open read-write so that no writer's close is an
+// end of file: -1 to go on, or the status to end with.
+int openTuneFifo(const char* path)
+{
+    struct stat existing {};
+    if (std::strlen(path) >= sizeof tunePath)
+        return refuse(false, "--tune-from: path too long\n");
+    if (mkfifo(path, 0600) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "%s: --tune-from %s: %s\n", programName, path, std::strerror(errno));
+        return 1;
+    }
+    // Only a FIFO is ever removed: a file of the user's is not ours to.
+    if (lstat(path, &existing) != 0 || !S_ISFIFO(existing.st_mode)) {
+        std::fprintf(stderr, "%s: --tune-from %s: exists and is not a FIFO\n", programName, path);
+        return 1;
+    }
+    std::strcpy(tunePath, path);
+    tuneFd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (tuneFd < 0) {
+        std::fprintf(stderr, "%s: --tune-from %s: %s\n", programName, path, std::strerror(errno));
+        removeOwnFiles();
+        return 1;
+    }
+    return -1;
+}
+
+// Refuses options that cannot go together and sets up --link and
+// --tune-from: -1 to go on, or the status to end with.
 int checkOptions(const Options& a)
 {
     if ((a.rawPath != nullptr) + (a.replayPath != nullptr) + !a.records.empty() != 1)
@@ -410,6 +513,8 @@ int checkOptions(const Options& a)
         return refuse(true, "--speed and --loop go with --replay\n");
     if (a.vanishAfter >= 0 && (a.link == nullptr || a.records.empty()))
         return refuse(false, "--vanish-after goes with --record and --link\n");
+    if (a.tuneOnly != nullptr && a.tuneFrom == nullptr)
+        return refuse(false, "%s goes with --tune-from\n", a.tuneOnly);
     if (a.link != nullptr) {
         struct stat existing {};
         if (std::strlen(a.link) >= sizeof linkPath)
@@ -420,21 +525,207 @@ int checkOptions(const Options& a)
             return 1;
         }
         std::strcpy(linkPath, a.link);
+    }
+    if (a.tuneFrom != nullptr)
+        if (const int status = openTuneFifo(a.tuneFrom); status >= 0)
+            return status;
+    if (a.link != nullptr || a.tuneFrom != nullptr) {
         for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
             struct sigaction previous {};
             sigaction(signo, nullptr, &previous);
             if (previous.sa_handler != SIG_IGN) // as under nohup: stays ignored
-                signal(signo, removeLinkAndEnd);
+                signal(signo, removeFilesAndEnd);
         }
-        std::atexit(removeOwnLink);
+        std::atexit(removeOwnFiles);
     }
     return -1;
 }
 
+// A line from the FIFO as the standard error may show it: bytes that are not
+// printable as \xHH.
+std::string shown(std::string_view line)
+{
+    std::string text;
+    for (const unsigned char c : line) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        text += c >= 0x20 && c < 0x7F && c != '\\' ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    return text;
+}
+
+// --tune-from: the channels written to the FIFO, and the change under way.
+class Tuner {
+public:
+    static constexpr size_t longestLine = 64;
+    explicit Tuner(const Options& a) : options_(a) {}
+
+    // Waits until `due`; with a FIFO, returns early with the channels written
+    // to it meanwhile in `channels`. False (reported) when waiting fails.
+    bool wait(Deadline due, std::vector<std::string>* channels)
+    {
+        pollfd fifo{tuneFd, POLLIN, 0};
+        timespec storage{};
+        for (int64_t now = Clock_now(); !Deadline_passed(due, now) && channels->empty(); now = Clock_now()) {
+            const int ready = ppoll(&fifo, tuneFd >= 0 ? 1 : 0, Deadline_timespec(due, now, &storage), nullptr);
+            if (ready < 0 && errno != EINTR) {
+                std::fprintf(stderr, "%s: waiting failed: %s\n", programName, std::strerror(errno));
+                return false;
+            }
+            if (ready > 0)
+                take(channels);
+        }
+        return true;
+    }
+
+    // When the change now asked for is done.
+    Deadline started()
+    {
+        std::uniform_int_distribution<long> ms(options_.zapMinMs, options_.zapMaxMs);
+        return afterMs(ms(random_));
+    }
+
+    bool fails(const std::string& channel) const
+    {
+        const long number = std::stol(channel);
+        return std::find(options_.zapFail.begin(), options_.zapFail.end(), number) != options_.zapFail.end();
+    }
+
+private:
+    // Everything the FIFO holds now, line by line; a line that is no channel
+    // is said once and passed over.
+    void take(std::vector<std::string>* channels)
+    {
+        char chunk[512];
+        ssize_t n;
+        while ((n = read(tuneFd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+            for (ssize_t i = 0; i < n; ++i)
+                takeByte(chunk[i], channels);
+    }
+
+    void takeByte(char c, std::vector<std::string>* channels)
+    {
+        if (c != '\n') {
+            if (line_.size() < longestLine)
+                line_ += c;
+            else if (!overlong_)
+                std::fprintf(stderr, "%s: --tune-from: a line longer than %zu bytes passed over: %s...\n",
+                             programName, longestLine, shown(line_).c_str());
+            overlong_ = overlong_ || line_.size() >= longestLine;
+            return;
+        }
+        if (isChannel(line_) && !overlong_)
+            channels->push_back(line_);
+        else if (!overlong_)
+            std::fprintf(stderr, "%s: --tune-from: not a channel: %s\n", programName, shown(line_).c_str());
+        line_.clear();
+        overlong_ = false;
+    }
+
+    const Options& options_;
+    std::string line_;
+    bool overlong_ = false;
+    std::mt19937_64 random_{std::random_device{}()};
+};
+
+// The box's packet from `records`, with its garbage and its options; empty
+// (reported) when the records cannot be framed.
+std::string packetOf(const Options& a, const std::vector<SimRecord>& records)
+{
+    std::string error;
+    const std::string packet = encodePacket(records, a.packetOptions, &error);
+    if (packet.empty())
+        std::fprintf(stderr, "%s: %s\n", programName, error.c_str());
+    return packet.empty() ? packet : a.garbage + packet;
+}
+
+// The packets a box sends: its own every interval, and with --tune-from the
+// changes of channel between them.
+class Box {
+public:
+    explicit Box(const Options& a) : a_(a), records_(a.records), tuner_(a) {}
+
+    // Sends `count` packets (all the file's bytes once with --raw): the status to end with.
+    int run(std::string payload, long count)
+    {
+        payload_ = std::move(payload);
+        if (!openPort(&master_, &slave_))
+            return 1;
+        Deadline next = afterMs(0);
+        for (long sent = 0; count < 0 || sent < count; ++sent) {
+            if (sent == a_.vanishAfter) {
+                // Its reader sees the line hang up; a new pseudo-terminal comes under the link.
+                closePort(&master_, &slave_);
+                if (!sleepUntil(afterMs(a_.vanishForMs)) || !openPort(&master_, &slave_))
+                    return 1;
+                next = sent > 0 ? afterMs(a_.intervalMs) : next;
+            }
+            if (!waitFor(next) || !send(master_, payload_))
+                return 1;
+            next = afterMs(a_.intervalMs);
+        }
+        waitUntilTaken(slave_, afterMs(a_.lingerMs));
+        return 0;
+    }
+
+private:
+    // Waits until `due`, tuning meanwhile: each channel asked for is said at
+    // once and replaces any change under way, which ends when its time is up.
+    bool waitFor(Deadline due)
+    {
+        for (;;) {
+            std::vector<std::string> channels;
+            if (!tuner_.wait(pending_ ? Deadline_sooner(due, doneAt_) : due, &channels))
+                return false;
+            for (const std::string& channel : channels) {
+                const std::string said = packetOf(a_, {{"CE00", channel}});
+                if (said.empty() || !send(master_, said))
+                    return false;
+                pending_ = true;
+                channel_ = channel;
+                doneAt_ = tuner_.started();
+            }
+            if (pending_ && Deadline_passed(doneAt_, Clock_now()) && !finishChange())
+                return false;
+            if (Deadline_passed(due, Clock_now()))
+                return true;
+        }
+    }
+
+    // The change done: the new channel in SSCN, or a channel error.
+    bool finishChange()
+    {
+        pending_ = false;
+        if (tuner_.fails(channel_)) {
+            std::vector<SimRecord> failed = records_;
+            failed.push_back({"CEER", channel_});
+            const std::string packet = packetOf(a_, failed);
+            return !packet.empty() && send(master_, packet);
+        }
+        for (SimRecord& record : records_)
+            if (record.code == "SSCN")
+                record.value = channel_;
+        const std::string packet = packetOf(a_, records_);
+        if (packet.empty())
+            return false;
+        payload_ = packet;
+        return send(master_, payload_);
+    }
+
+    const Options& a_;
+    std::vector<SimRecord> records_;
+    Tuner tuner_;
+    std::string payload_;
+    int master_ = -1;
+    int slave_ = -1;
+    bool pending_ = false;
+    std::string channel_;
+    Deadline doneAt_{};
+};
+
 // --record and --raw: the packet, or the file, sent on a new port.
 int sendPayload(const Options& a)
 {
-    std::string error;
     std::string payload;
     if (a.rawPath != nullptr) {
         // Far more than any box says in a test is refused (EFBIG) rather
@@ -445,32 +736,12 @@ int sendPayload(const Options& a)
             return 1;
         }
     } else {
-        payload = encodePacket(a.records, a.packetOptions, &error);
-        if (payload.empty()) {
-            std::fprintf(stderr, "%s: %s\n", programName, error.c_str());
+        payload = packetOf(a, a.records);
+        if (payload.empty())
             return 2;
-        }
-        payload = a.garbage + payload;
     }
-    int master = -1;
-    int slave = -1;
-    if (!openPort(&master, &slave))
-        return 1;
-    const long count = a.rawPath != nullptr ? 1 : a.count;
-    for (long sent = 0; count < 0 || sent < count; ++sent) {
-        if (sent == a.vanishAfter) {
-            // Its reader sees the line hang up; a new pseudo-terminal comes under the link.
-            closePort(&master, &slave);
-            if (!sleepUntil(afterMs(a.vanishForMs)) || !openPort(&master, &slave))
-                return 1;
-        }
-        if (sent > 0 && !sleepUntil(afterMs(a.intervalMs)))
-            return 1;
-        if (!send(master, payload))
-            return 1;
-    }
-    waitUntilTaken(slave, afterMs(a.lingerMs));
-    return 0;
+    Box box(a);
+    return box.run(std::move(payload), a.rawPath != nullptr ? 1 : a.count);
 }
 
 } // namespace
