@@ -99,10 +99,10 @@ _quarvo_sim()
     local cur prev
     _quarvo_words
     case $prev in
-        --raw|--replay|--link) _quarvo_files "$cur"; return ;;
-        --record|--count|--interval|--garbage|--linger|--speed|--loop|--vanish-after|--vanish-for) COMPREPLY=(); return ;;
+        --raw|--replay|--link|--tune-from) _quarvo_files "$cur"; return ;;
+        --record|--count|--interval|--garbage|--linger|--speed|--loop|--vanish-after|--vanish-for|--zap-ms|--zap-fail) COMPREPLY=(); return ;;
     esac
-    _quarvo_option_words "--record --count --interval --garbage --bad-checksum --raw --replay --speed --loop --linger --link --vanish-after --vanish-for --help --version" "$cur"
+    _quarvo_option_words "--record --count --interval --garbage --bad-checksum --raw --replay --speed --loop --linger --link --vanish-after --vanish-for --tune-from --zap-ms --zap-fail --help --version" "$cur"
 }
 
 _quarvo_monitor()
