@@ -605,13 +605,15 @@ private:
 
     void takeByte(char c, std::vector<std::string>* channels)
     {
+        if (c != '\n' && line_.size() < longestLine) {
+            line_ += c;
+            return;
+        }
         if (c != '\n') {
-            if (line_.size() < longestLine)
-                line_ += c;
-            else if (!overlong_)
+            if (!overlong_)
                 std::fprintf(stderr, "%s: --tune-from: a line longer than %zu bytes passed over: %s...\n",
                              programName, longestLine, shown(line_).c_str());
-            overlong_ = overlong_ || line_.size() >= longestLine;
+            overlong_ = true;
             return;
         }
         if (isChannel(line_) && !overlong_)
