@@ -137,6 +137,7 @@ TEST(Tune, ANewChannelReplacesThePendingChange)
 {
     const std::string dir = tempDir("quarvo-tune");
     const std::string fifo = dir + "/box.ctl";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0); // one that exists is taken
     Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--tune-from", fifo, "--interval", "50", "--zap-ms",
                "200-400", "--count", "1000"});
     const std::string port = firstLineOf(sim);
@@ -148,6 +149,16 @@ TEST(Tune, ANewChannelReplacesThePendingChange)
     EXPECT_EQ(std::count(reader.packets.begin(), reader.packets.end(), packet({{"SSCN", "205"}})), 0);
     kill(sim.pid(), SIGINT);
     sim.wait(std::chrono::seconds(10));
+    EXPECT_FALSE(exists(fifo));
+    rmdir(dir.c_str());
+}
+
+TEST(Tune, TheFifoGoesWhenTheBoxEnds)
+{
+    const std::string dir = tempDir("quarvo-tune");
+    const std::string fifo = dir + "/box.ctl";
+    Child sim({QUARVO_SIM_PATH, "--record", "SSCN=101", "--tune-from", fifo, "--count", "1", "--linger", "0"});
+    EXPECT_EQ(sim.wait(std::chrono::seconds(10)).status, 0);
     EXPECT_FALSE(exists(fifo));
     rmdir(dir.c_str());
 }
