@@ -29,6 +29,7 @@
 #include "command_line.h"
 #include "drain.h"
 #include "packet.h"
+#include "printable.h"
 #include "standard_streams.h"
 
 namespace {
@@ -541,19 +542,6 @@ int checkOptions(const Options& a)
     return -1;
 }
 
-// A line from the FIFO as the standard error may show it: bytes that are not
-// printable as \xHH.
-std::string shown(std::string_view line)
-{
-    std::string text;
-    for (const unsigned char c : line) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", c);
-        text += c >= 0x20 && c < 0x7F && c != '\\' ? std::string(1, static_cast<char>(c)) : std::string(hex);
-    }
-    return text;
-}
-
 // --tune-from: the channels written to the FIFO, and the change under way.
 class Tuner {
 public:
@@ -612,14 +600,14 @@ private:
         if (c != '\n') {
             if (!overlong_)
                 std::fprintf(stderr, "%s: --tune-from: a line longer than %zu bytes passed over: %s...\n",
-                             programName, longestLine, shown(line_).c_str());
+                             programName, longestLine, printable(line_).c_str());
             overlong_ = true;
             return;
         }
         if (isChannel(line_) && !overlong_)
             channels->push_back(line_);
         else if (!overlong_)
-            std::fprintf(stderr, "%s: --tune-from: not a channel: %s\n", programName, shown(line_).c_str());
+            std::fprintf(stderr, "%s: --tune-from: not a channel: %s\n", programName, printable(line_).c_str());
         line_.clear();
         overlong_ = false;
     }
