@@ -151,20 +151,23 @@ void closePort(int* master, int* slave)
     *master = *slave = -1;
 }
 
-// Sleeps until `due`, through interruptions. False (reported) when the clock fails.
-bool sleepUntil(Deadline due)
+// Sleeps until `due`, or until `fd` (if one) has input: 1 then, 0 at `due`,
+// -1 (reported) when waiting fails. A time already past (--interval 0, a
+// late chunk) costs no system call: a flood goes at the speed the port takes it.
+int sleepUntil(Deadline due, int fd = -1)
 {
-    // A time already past (--interval 0, a late chunk) costs no system call:
-    // a flood goes at the speed the port takes it.
-    if (Deadline_passed(due, Clock_now()))
-        return true;
-    const timespec when{static_cast<time_t>(due.at / CLOCK_SECOND), static_cast<long>(due.at % CLOCK_SECOND)};
-    int slept;
-    while ((slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr)) == EINTR) {
+    pollfd watched{fd, POLLIN, 0};
+    timespec storage{};
+    for (int64_t now = Clock_now(); !Deadline_passed(due, now); now = Clock_now()) {
+        const int ready = ppoll(&watched, fd >= 0 ? 1 : 0, Deadline_timespec(due, now, &storage), nullptr);
+        if (ready > 0)
+            return 1;
+        if (ready < 0 && errno != EINTR) {
+            std::fprintf(stderr, "%s: waiting failed: %s\n", programName, std::strerror(errno));
+            return -1;
+        }
     }
-    if (slept != 0)
-        std::fprintf(stderr, "%s: waiting failed: %s\n", programName, std::strerror(slept));
-    return slept == 0;
+    return 0;
 }
 
 Deadline afterMs(long ms) { return Deadline_after(Clock_now(), ms * CLOCK_MILLISECOND); }
@@ -279,7 +282,7 @@ int replay(const char* path, double speed, long loops, long lingerMs)
     for (long pass = 0; loops == 0 || pass < loops; ++pass) {
         const double passStart = static_cast<double>(pass) * static_cast<double>(passMicros);
         if (!readPass(path, fd, [&](const CaptureItem& item) {
-                if (!sleepUntil(scheduled(start, passStart + static_cast<double>(item.offset), speed)))
+                if (sleepUntil(scheduled(start, passStart + static_cast<double>(item.offset), speed)) < 0)
                     return false;
                 if (item.isMark)
                     return followMark(item, &master, &slave);
@@ -552,18 +555,14 @@ public:
     // to it meanwhile in `channels`. False (reported) when waiting fails.
     bool wait(Deadline due, std::vector<std::string>* channels)
     {
-        pollfd fifo{tuneFd, POLLIN, 0};
-        timespec storage{};
-        for (int64_t now = Clock_now(); !Deadline_passed(due, now) && channels->empty(); now = Clock_now()) {
-            const int ready = ppoll(&fifo, tuneFd >= 0 ? 1 : 0, Deadline_timespec(due, now, &storage), nullptr);
-            if (ready < 0 && errno != EINTR) {
-                std::fprintf(stderr, "%s: waiting failed: %s\n", programName, std::strerror(errno));
-                return false;
-            }
-            if (ready > 0)
-                take(channels);
+        for (;;) {
+            const int woke = sleepUntil(due, tuneFd);
+            if (woke <= 0)
+                return woke == 0;
+            take(channels);
+            if (!channels->empty())
+                return true;
         }
-        return true;
     }
 
     // When the change now asked for is done.
@@ -646,7 +645,7 @@ public:
             if (sent == a_.vanishAfter) {
                 // Its reader sees the line hang up; a new pseudo-terminal comes under the link.
                 closePort(&master_, &slave_);
-                if (!sleepUntil(afterMs(a_.vanishForMs)) || !openPort(&master_, &slave_))
+                if (sleepUntil(afterMs(a_.vanishForMs)) < 0 || !openPort(&master_, &slave_))
                     return 1;
                 next = sent > 0 ? afterMs(a_.intervalMs) : next;
             }
